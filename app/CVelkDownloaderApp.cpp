@@ -1,0 +1,182 @@
+#include "app/CVelkDownloaderApp.h"
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+#include "core/DebugPrintf.h"
+#include "core/NormalisePath.h"
+#include "core/TextUtil.h"
+#include "core/WideFormat.h"
+#include "platform/DesktopEntries.h"
+#include "platform/KnownFolders.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<uint32_t> gDebugFlags{0};
+
+// The stored folder is read into a buffer of 520 bytes: a longer value does not fit and counts
+// as absent.
+constexpr size_t kMaxStoredFolderLength = 260;
+constexpr int32_t kDefaultConnections = 6;
+constexpr uint32_t kMaxConnections = 20;
+
+std::u16string ToWide(const fs::path& path) {
+    return Utf8ToWide(path.string());
+}
+
+// Creates the folder with any missing parents: on a fresh account even ~/.local/share or the
+// documents folder may not exist yet.
+void CreateFolder(const std::u16string& folder) {
+    const fs::path path(WideToUtf8(folder));
+    std::error_code error;
+    fs::create_directories(path, error);
+    if (!fs::is_directory(path, error)) {
+        throw FolderException(folder);
+    }
+}
+
+}  // namespace
+
+uint32_t DebugFlags() {
+    return gDebugFlags.load();
+}
+void SetDebugFlags(uint32_t flags) {
+    gDebugFlags.store(flags);
+}
+
+std::u16string FolderException::Message() const {
+    return FormatWide(format, path);
+}
+
+CVelkDownloaderApp::CVelkDownloaderApp(StartupUi& ui, Options options)
+    : ui_(ui), options_(std::move(options)) {}
+
+CVelkDownloaderApp::~CVelkDownloaderApp() {
+    Shutdown();
+}
+
+StartupOutcome CVelkDownloaderApp::InitInstance() {
+    registry_ = options_.registry ? options_.registry : Registry::Open(Registry::DefaultPath());
+    if (registry_) {
+        settingsKey_ = RegistryKey::Create(registry_, kSettingsKeyPath);
+    }
+    ReadDownloadFolderSetting();
+    SetDebugFlags(settingsKey_ ? settingsKey_->QueryDword(u"Debug").value_or(0) : 0);
+
+    try {
+        if (GetDownloadFolder().empty()) {
+            const std::u16string folder =
+                NormaliseFolder(ToWide(DocumentsFolder()) + u"/Velkora Downloads/");
+            CreateFolder(folder);
+            std::lock_guard lock(folderLock_);
+            downloadFolder_ = folder;
+        }
+        const std::u16string data = NormaliseFolder(ToWide(DataHomeFolder()) + u"/VelkDownloader/");
+        CreateFolder(data);
+        std::lock_guard lock(folderLock_);
+        dataFolder_ = data;
+    } catch (const FolderException& failure) {
+        ui_.ShowError(failure.Message());
+        return StartupOutcome::Failed;
+    }
+
+    switch (instanceLock_.Acquire()) {
+        case InstanceLock::Result::First:
+            break;
+        case InstanceLock::Result::AlreadyRunning:
+            return RunSecondInstance();
+        case InstanceLock::Result::Failed:
+            return StartupOutcome::EndedSilently;
+    }
+
+    handOff_ = HandOffReceiver::Create();
+    if (!handOff_) {
+        // The window runs without it; later starts then report that they can't reach us.
+        Logger().Warning(u"Could not create the interprocess hand-off objects.");
+    }
+    RegisterUrlScheme(ProgramPath());  // best effort, as the user may have chosen another handler
+    if (concurrentConnections_.load() == -1) {
+        LoadConcurrentConnections();
+    }
+    return StartupOutcome::RunWindow;
+}
+
+StartupOutcome CVelkDownloaderApp::RunSecondInstance() {
+    lastSend_ = SendHandOff(options_.commandLine, options_.handOffWait);
+    const std::u16string error = HandOffErrorText(lastSend_);
+    if (!error.empty()) {
+        ui_.ShowError(error);
+        return StartupOutcome::Failed;
+    }
+    return StartupOutcome::SecondInstance;
+}
+
+void CVelkDownloaderApp::Shutdown() {
+    handOff_.reset();
+    instanceLock_.Release();
+}
+
+int CVelkDownloaderApp::ExitInstance() {
+    Shutdown();
+    settingsKey_.reset();
+    return 0;
+}
+
+void CVelkDownloaderApp::ReadDownloadFolderSetting() {
+    if (!settingsKey_) {
+        return;
+    }
+    std::optional<std::u16string> stored = settingsKey_->QueryString(u"DownloadFolder");
+    if (!stored || stored->size() > kMaxStoredFolderLength) {
+        return;
+    }
+    // Read as a C string: an embedded zero ends it.
+    stored->resize(std::min(stored->find(u'\0'), stored->size()));
+    SetDownloadFolder(*stored, false);
+}
+
+bool CVelkDownloaderApp::SetDownloadFolder(const std::u16string& path, bool persist) {
+    const std::u16string folder = NormaliseFolder(path);
+    {
+        std::lock_guard lock(folderLock_);
+        downloadFolder_ = folder;
+    }
+    if (!persist) {
+        return true;
+    }
+    return settingsKey_ && settingsKey_->SetString(u"DownloadFolder", folder);
+}
+
+std::u16string CVelkDownloaderApp::GetDownloadFolder() const {
+    std::lock_guard lock(folderLock_);
+    return downloadFolder_;
+}
+
+std::u16string CVelkDownloaderApp::GetDataFolder() const {
+    std::lock_guard lock(folderLock_);
+    return dataFolder_;
+}
+
+bool CVelkDownloaderApp::SetRunAtStartup(bool on) {
+    return ::SetRunAtStartup(on, ProgramPath());
+}
+
+void CVelkDownloaderApp::LoadConcurrentConnections() {
+    const std::optional<uint32_t> stored =
+        settingsKey_ ? settingsKey_->QueryDword(u"ConcurrentConnections") : std::nullopt;
+    int32_t count = kDefaultConnections;
+    if (stored) {
+        // Compared unsigned, so a negative value stored by hand also ends at the maximum.
+        count = *stored == 0                ? 1
+                : *stored > kMaxConnections ? static_cast<int32_t>(kMaxConnections)
+                                            : static_cast<int32_t>(*stored);
+    }
+    concurrentConnections_.store(count);
+}
+
+fs::path CVelkDownloaderApp::ProgramPath() const {
+    return options_.programPath.empty() ? CurrentProgramPath() : options_.programPath;
+}

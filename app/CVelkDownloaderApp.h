@@ -1,0 +1,109 @@
+#pragma once
+// The application object's start-up and shut-down, free of any user-interface toolkit: settings
+// key, downloads and data folders, the "Debug" flags, the concurrent-connections setting, the URL
+// handler entry, the first-instance decision and both sides of the hand-off. A front end
+// constructs it with its StartupUi, calls InitInstance, runs its window when told to, then calls
+// Shutdown and ExitInstance. Start-up and setters run on the user-interface thread; the getters
+// may be called from any thread.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/HandOff.h"
+#include "platform/InstanceLock.h"
+#include "platform/Registry.h"
+
+// What start-up needs from the front end. Errors are shown modally, with a stop icon.
+class StartupUi {
+public:
+    virtual ~StartupUi() = default;
+    virtual void ShowError(const std::u16string& text) = 0;
+};
+
+// A folder that start-up could not create; caught inside start-up.
+class FolderException {
+public:
+    explicit FolderException(std::u16string folder) : path(std::move(folder)) {}
+    std::u16string Message() const;
+
+    std::u16string path;
+    std::u16string format = u"Cannot create folder %s";
+};
+
+enum class StartupOutcome {
+    RunWindow,       // first instance, set up: run the main window, then Shutdown
+    SecondInstance,  // the command line was handed over (or dropped after the wait): end
+    Failed,          // an error was shown: end
+    EndedSilently,   // the instance decision failed for another reason: end without a word
+};
+
+// The process-wide "Debug" flags word; bit 0 and bit 1 are read by the store API client.
+uint32_t DebugFlags();
+void SetDebugFlags(uint32_t flags);
+
+class CVelkDownloaderApp {
+public:
+    static constexpr std::u16string_view kSettingsKeyPath = u"Software\\Velkora\\VelkDownloader";
+    static constexpr std::chrono::milliseconds kHandOffWait{60000};
+
+    struct Options {
+        std::shared_ptr<Registry> registry;  // null: the user's own store
+        std::u16string commandLine;          // the arguments after the program path
+        std::filesystem::path programPath;   // empty: the running program
+        std::chrono::milliseconds handOffWait = kHandOffWait;
+    };
+
+    CVelkDownloaderApp(StartupUi& ui, Options options);
+    ~CVelkDownloaderApp();
+    CVelkDownloaderApp(const CVelkDownloaderApp&) = delete;
+    CVelkDownloaderApp& operator=(const CVelkDownloaderApp&) = delete;
+
+    StartupOutcome InitInstance();
+    // Stops the hand-off listener, removes the hand-off objects and drops the instance lock.
+    void Shutdown();
+    // Closes the settings key; the process's exit code.
+    int ExitInstance();
+
+    // Normalised as a folder; persisted as "DownloadFolder" when asked. False when the write
+    // was asked for and failed.
+    bool SetDownloadFolder(const std::u16string& path, bool persist);
+    std::u16string GetDownloadFolder() const;
+    std::u16string GetDataFolder() const;
+    bool SetRunAtStartup(bool on);
+
+    // 1 to 20 once loaded, -1 before; the engine and the settings dialog read and change it.
+    int32_t GetConcurrentConnections() const { return concurrentConnections_.load(); }
+    void SetConcurrentConnections(int32_t count) { concurrentConnections_.store(count); }
+
+    // The settings key, open from start-up to ExitInstance; null when the store failed.
+    RegistryKey* SettingsKey() { return settingsKey_ ? &*settingsKey_ : nullptr; }
+    // The first instance's receiver; null in a second instance or when it could not be made.
+    HandOffReceiver* HandOff() { return handOff_.get(); }
+    const std::u16string& CommandLine() const { return options_.commandLine; }
+    // How the second instance's hand-off went (Delivered before any was tried).
+    HandOffSendResult LastHandOffResult() const { return lastSend_; }
+
+private:
+    void ReadDownloadFolderSetting();
+    void LoadConcurrentConnections();
+    StartupOutcome RunSecondInstance();
+    std::filesystem::path ProgramPath() const;
+
+    StartupUi& ui_;
+    Options options_;
+    std::shared_ptr<Registry> registry_;
+    std::optional<RegistryKey> settingsKey_;
+    mutable std::mutex folderLock_;
+    std::u16string downloadFolder_;
+    std::u16string dataFolder_;
+    std::atomic<int32_t> concurrentConnections_{-1};
+    InstanceLock instanceLock_;
+    // Declared after the lock so it goes first: the objects are removed while we still hold it.
+    std::unique_ptr<HandOffReceiver> handOff_;
+    HandOffSendResult lastSend_ = HandOffSendResult::Delivered;
+};

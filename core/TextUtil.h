@@ -1,0 +1,29 @@
+#pragma once
+// Conversions between the program's UTF-16 text and the UTF-8 of the network, XML and files,
+// and the URL and query-string helpers that request signing needs. Stateless; any thread.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Ordered by name, comparing UTF-16 code units (a prefix sorts first); one value per name.
+using ParameterMap = std::map<std::u16string, std::u16string>;
+
+// Decodes the bytes up to the first zero byte. Invalid sequences become U+FFFD.
+std::u16string Utf8ToWide(std::string_view utf8);
+// Encodes the code units up to the first zero unit. An unpaired surrogate becomes U+FFFD.
+std::string WideToUtf8(std::u16string_view wide);
+
+// Two upper-case hexadecimal digits, high digit first.
+std::u16string HexByte(uint8_t byte);
+// RFC 3986 percent-encoding of the UTF-8 bytes; only A-Z a-z 0-9 ~ - _ . stay as they are.
+std::u16string PercentEncode(std::u16string_view text);
+// scheme://host[:port]/path without query and fragment; the port only when not the scheme's
+// default (http 80, https 443). A URL that cannot be split comes back unchanged.
+std::u16string NormalizeUrl(std::u16string_view url);
+
+std::vector<std::u16string> SplitString(std::u16string_view text, char16_t separator,
+                                        bool keepEmpty);
+ParameterMap ParseQueryString(std::u16string_view query);
+std::u16string BuildQueryString(const ParameterMap& parameters);

@@ -1,0 +1,495 @@
+#include "platform/Registry.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+#include "platform/KnownFolders.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The platform layer sits below the text helpers of core, so it carries its own small UTF
+// conversions. An unpaired surrogate or a broken sequence becomes U+FFFD.
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            const char32_t cp = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
+                                (static_cast<char32_t>(text[i + 1]) - 0xDC00);
+            AppendUtf8(out, cp);
+            ++i;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            AppendUtf8(out, 0xFFFD);
+        } else {
+            AppendUtf8(out, unit);
+        }
+    }
+    return out;
+}
+
+std::u16string FromUtf8(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        size_t length = 0;
+        char32_t cp = 0;
+        if (lead < 0x80) {
+            length = 1;
+            cp = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            cp = lead & 0x1Fu;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            cp = lead & 0x0Fu;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            cp = lead & 0x07u;
+        }
+        bool valid = length != 0 && i + length <= text.size();
+        for (size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            cp = (cp << 6) | (next & 0x3Fu);
+        }
+        static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!valid || cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out += u'\xFFFD';
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+        i += length;
+    }
+    return out;
+}
+
+// "A\\\\B\\" and "\\A\\B" both mean "A\\B": empty components are dropped.
+std::u16string NormaliseKeyPath(std::u16string_view path) {
+    std::u16string out;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string_view::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            if (!out.empty()) {
+                out += u'\\';
+            }
+            out.append(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
+std::u16string JoinKeyPath(std::u16string_view base, std::u16string_view relative) {
+    std::u16string joined(base);
+    joined += u'\\';
+    joined.append(relative);
+    return NormaliseKeyPath(joined);
+}
+
+struct DatabaseCloser {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using Database = std::unique_ptr<sqlite3, DatabaseCloser>;
+
+struct StatementFinalizer {
+    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// Leaves a cached statement reusable (reset, bindings cleared) however the call ends.
+class StatementUse {
+public:
+    explicit StatementUse(const Statement& statement) : statement_(statement.get()) {}
+    ~StatementUse() {
+        sqlite3_reset(statement_);
+        sqlite3_clear_bindings(statement_);
+    }
+    StatementUse(const StatementUse&) = delete;
+    StatementUse& operator=(const StatementUse&) = delete;
+    sqlite3_stmt* get() const { return statement_; }
+
+private:
+    sqlite3_stmt* statement_;
+};
+
+bool BindText(sqlite3_stmt* statement, int index, const std::string& text) {
+    return sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                             SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+    const auto* text = sqlite3_column_text(statement, column);
+    const int size = sqlite3_column_bytes(statement, column);
+    return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size))
+                : std::string();
+}
+
+// Creates the missing folders of `folder` one by one, each private to the user; folders that
+// already exist keep the mode they have.
+bool MakePrivateFolders(const fs::path& folder) {
+    if (folder.empty()) {
+        return true;
+    }
+    std::error_code error;
+    if (fs::is_directory(folder, error)) {
+        return true;
+    }
+    if (!MakePrivateFolders(folder.parent_path())) {
+        return false;
+    }
+    return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS reg_keys(key TEXT PRIMARY KEY COLLATE NOCASE);"
+    "CREATE TABLE IF NOT EXISTS reg_values(key TEXT NOT NULL COLLATE NOCASE,"
+    " name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL,"
+    " PRIMARY KEY(key, name));";
+
+constexpr int kBusyTimeoutMs = 5000;
+
+}  // namespace
+
+// Owns the one connection and its prepared statements; every method takes the lock, so a
+// Registry may be shared by any number of threads. Enumeration relies on rowids staying in
+// creation order, which holds as long as nobody VACUUMs the file (we never do).
+class Registry::Impl {
+public:
+    static std::unique_ptr<Impl> Open(const fs::path& file) {
+        if (!MakePrivateFolders(file.parent_path())) {
+            return nullptr;
+        }
+        // Made here rather than by SQLite so that the file is private from its first byte;
+        // SQLite gives the -wal and -shm files the same mode.
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return nullptr;
+        }
+        ::close(fd);
+
+        sqlite3* raw = nullptr;
+        const int opened = sqlite3_open_v2(file.c_str(), &raw,
+                                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+        Database db(raw);
+        if (opened != SQLITE_OK) {
+            return nullptr;
+        }
+        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+        sqlite3_extended_result_codes(db.get(), 1);
+
+        auto impl = std::unique_ptr<Impl>(new Impl(std::move(db)));
+        if (!impl->Initialise()) {
+            return nullptr;
+        }
+        return impl;
+    }
+
+    // Inserts `path` and each of its parents that is missing, all in one transaction.
+    bool CreateKey(std::u16string_view path) {
+        std::lock_guard lock(lock_);
+        if (!Begin()) {
+            return false;
+        }
+        bool ok = true;
+        for (size_t end = 0; ok && end != std::u16string_view::npos;) {
+            end = path.find(u'\\', end + 1);
+            const std::string prefix = ToUtf8(path.substr(0, end));
+            StatementUse use(insertKey_);
+            ok = BindText(use.get(), 1, prefix) && sqlite3_step(use.get()) == SQLITE_DONE;
+        }
+        return Finish(ok);
+    }
+
+    // The key's spelling as first stored, found without regard to letter case.
+    std::optional<std::u16string> FindKey(std::u16string_view path) {
+        std::lock_guard lock(lock_);
+        StatementUse use(findKey_);
+        if (!BindText(use.get(), 1, ToUtf8(path)) || sqlite3_step(use.get()) != SQLITE_ROW) {
+            return std::nullopt;
+        }
+        return FromUtf8(ColumnText(use.get(), 0));
+    }
+
+    // An update keeps the row and so the value's place in the enumeration.
+    bool SetValue(std::u16string_view key, std::u16string_view name, uint32_t type,
+                  std::span<const uint8_t> data) {
+        std::lock_guard lock(lock_);
+        if (!Begin()) {
+            return false;
+        }
+        StatementUse use(upsertValue_);
+        static const uint8_t kEmpty = 0;
+        const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
+                        BindText(use.get(), 2, ToUtf8(name)) &&
+                        sqlite3_bind_int64(use.get(), 3, type) == SQLITE_OK &&
+                        sqlite3_bind_blob64(use.get(), 4, data.empty() ? &kEmpty : data.data(),
+                                            data.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
+                        sqlite3_step(use.get()) == SQLITE_DONE;
+        return Finish(ok);
+    }
+
+    bool DeleteValue(std::u16string_view key, std::u16string_view name) {
+        std::lock_guard lock(lock_);
+        if (!Begin()) {
+            return false;
+        }
+        StatementUse use(deleteValue_);
+        const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
+                        BindText(use.get(), 2, ToUtf8(name)) &&
+                        sqlite3_step(use.get()) == SQLITE_DONE;
+        const bool removed = ok && sqlite3_changes(db_.get()) > 0;
+        return Finish(ok) && removed;
+    }
+
+    std::optional<RegistryValue> Query(std::u16string_view key, std::u16string_view name) {
+        std::lock_guard lock(lock_);
+        StatementUse use(queryValue_);
+        if (!BindText(use.get(), 1, ToUtf8(key)) || !BindText(use.get(), 2, ToUtf8(name))) {
+            return std::nullopt;
+        }
+        return ReadRow(use.get());
+    }
+
+    std::optional<RegistryValue> Enumerate(std::u16string_view key, uint32_t index) {
+        std::lock_guard lock(lock_);
+        StatementUse use(enumValue_);
+        if (!BindText(use.get(), 1, ToUtf8(key)) ||
+            sqlite3_bind_int64(use.get(), 2, index) != SQLITE_OK) {
+            return std::nullopt;
+        }
+        return ReadRow(use.get());
+    }
+
+private:
+    explicit Impl(Database db) : db_(std::move(db)) {}
+
+    bool Exec(const char* sql) {
+        return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+
+    bool Prepare(Statement& statement, const char* sql) {
+        sqlite3_stmt* raw = nullptr;
+        const int rc =
+            sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+        statement.reset(raw);
+        return rc == SQLITE_OK;
+    }
+
+    // A file that is not a database, or one whose pages are damaged, is refused here and left
+    // as it is: it is the user's, and may still be rescued by hand.
+    bool Initialise() {
+        if (!Exec("PRAGMA journal_mode=WAL") || !Exec(kSchema)) {
+            return false;
+        }
+        Statement check;
+        if (!Prepare(check, "PRAGMA quick_check") || sqlite3_step(check.get()) != SQLITE_ROW ||
+            ColumnText(check.get(), 0) != "ok") {
+            return false;
+        }
+        check.reset();
+        // The default synchronous level of a WAL database flushes at every commit, so a
+        // written value survives a power cut as well as a crash of the program.
+        return Prepare(insertKey_, "INSERT OR IGNORE INTO reg_keys(key) VALUES(?1)") &&
+               Prepare(findKey_, "SELECT key FROM reg_keys WHERE key = ?1") &&
+               Prepare(upsertValue_,
+                       "INSERT INTO reg_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+                       " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type,"
+                       " data = excluded.data") &&
+               Prepare(deleteValue_, "DELETE FROM reg_values WHERE key = ?1 AND name = ?2") &&
+               Prepare(queryValue_,
+                       "SELECT name, type, data FROM reg_values WHERE key = ?1 AND name = ?2") &&
+               Prepare(enumValue_,
+                       "SELECT name, type, data FROM reg_values WHERE key = ?1"
+                       " ORDER BY rowid LIMIT 1 OFFSET ?2");
+    }
+
+    // IMMEDIATE takes the write lock at once, so a second process makes us wait in the busy
+    // handler instead of failing half-way through with a stale snapshot.
+    bool Begin() { return Exec("BEGIN IMMEDIATE"); }
+
+    bool Finish(bool ok) {
+        if (ok && Exec("COMMIT")) {
+            return true;
+        }
+        Exec("ROLLBACK");
+        return false;
+    }
+
+    static std::optional<RegistryValue> ReadRow(sqlite3_stmt* statement) {
+        if (sqlite3_step(statement) != SQLITE_ROW) {
+            return std::nullopt;
+        }
+        RegistryValue value;
+        value.name = FromUtf8(ColumnText(statement, 0));
+        value.type = static_cast<uint32_t>(sqlite3_column_int64(statement, 1));
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 2));
+        const int size = sqlite3_column_bytes(statement, 2);
+        if (bytes && size > 0) {
+            value.data.assign(bytes, bytes + size);
+        }
+        return value;
+    }
+
+    std::mutex lock_;
+    Database db_;
+    // Declared after the connection so that they are finalised before it closes.
+    Statement insertKey_;
+    Statement findKey_;
+    Statement upsertValue_;
+    Statement deleteValue_;
+    Statement queryValue_;
+    Statement enumValue_;
+};
+
+std::shared_ptr<Registry> Registry::Open(const fs::path& file) {
+    auto impl = Impl::Open(file);
+    if (!impl) {
+        return nullptr;
+    }
+    return std::shared_ptr<Registry>(new Registry(std::move(impl)));
+}
+
+fs::path Registry::DefaultPath() {
+    return ConfigHomeFolder() / "VelkDownloader" / "registry.sqlite3";
+}
+
+Registry::Registry(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Registry::~Registry() = default;
+
+RegistryKey::RegistryKey(std::shared_ptr<Registry> registry, std::u16string path)
+    : registry_(std::move(registry)), path_(std::move(path)) {}
+
+std::optional<RegistryKey> RegistryKey::Open(std::shared_ptr<Registry> registry,
+                                             std::u16string_view path) {
+    const std::u16string normalised = NormaliseKeyPath(path);
+    if (!registry || normalised.empty()) {
+        return std::nullopt;
+    }
+    auto stored = registry->impl().FindKey(normalised);
+    if (!stored) {
+        return std::nullopt;
+    }
+    return RegistryKey(std::move(registry), std::move(*stored));
+}
+
+std::optional<RegistryKey> RegistryKey::Create(std::shared_ptr<Registry> registry,
+                                               std::u16string_view path) {
+    const std::u16string normalised = NormaliseKeyPath(path);
+    if (!registry || normalised.empty() || !registry->impl().CreateKey(normalised)) {
+        return std::nullopt;
+    }
+    return Open(std::move(registry), normalised);
+}
+
+std::optional<RegistryKey> RegistryKey::OpenSubKey(std::u16string_view relative) const {
+    return Open(registry_, JoinKeyPath(path_, relative));
+}
+
+std::optional<RegistryKey> RegistryKey::CreateSubKey(std::u16string_view relative) const {
+    return Create(registry_, JoinKeyPath(path_, relative));
+}
+
+bool RegistryKey::SetValue(std::u16string_view name, uint32_t type, std::span<const uint8_t> data) {
+    return registry_->impl().SetValue(path_, name, type, data);
+}
+
+bool RegistryKey::SetString(std::u16string_view name, std::u16string_view value) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(value.size() * 2);
+    for (const char16_t unit : value) {
+        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    return SetValue(name, REG_SZ, bytes);
+}
+
+bool RegistryKey::SetDword(std::u16string_view name, uint32_t value) {
+    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    return SetValue(name, REG_DWORD, bytes);
+}
+
+bool RegistryKey::SetBinary(std::u16string_view name, std::span<const uint8_t> data) {
+    return SetValue(name, REG_BINARY, data);
+}
+
+bool RegistryKey::DeleteValue(std::u16string_view name) {
+    return registry_->impl().DeleteValue(path_, name);
+}
+
+std::optional<RegistryValue> RegistryKey::Query(std::u16string_view name) const {
+    return registry_->impl().Query(path_, name);
+}
+
+std::optional<std::u16string> RegistryKey::QueryString(std::u16string_view name) const {
+    auto value = Query(name);
+    if (!value || value->type != REG_SZ) {
+        return std::nullopt;
+    }
+    std::u16string text;
+    text.reserve(value->data.size() / 2);
+    for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+        text += static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
+    }
+    // Text written by other tools may carry its terminator; it is not part of the value.
+    while (!text.empty() && text.back() == u'\0') {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::optional<uint32_t> RegistryKey::QueryDword(std::u16string_view name) const {
+    auto value = Query(name);
+    if (!value || value->type != REG_DWORD || value->data.size() != 4) {
+        return std::nullopt;
+    }
+    const auto& d = value->data;
+    return static_cast<uint32_t>(d[0]) | (static_cast<uint32_t>(d[1]) << 8) |
+           (static_cast<uint32_t>(d[2]) << 16) | (static_cast<uint32_t>(d[3]) << 24);
+}
+
+std::optional<RegistryValue> RegistryKey::EnumValue(uint32_t index) const {
+    return registry_->impl().Enumerate(path_, index);
+}
