@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/DebugFlags.h"
 #include "core/DebugPrintf.h"
 #include "core/NormalisePath.h"
 #include "core/TextUtil.h"
@@ -14,8 +15,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::atomic<uint32_t> gDebugFlags{0};
 
 // The stored folder is read into a buffer of 520 bytes: a longer value does not fit and counts
 // as absent.
@@ -39,13 +38,6 @@ void CreateFolder(const std::u16string& folder) {
 }
 
 }  // namespace
-
-uint32_t DebugFlags() {
-    return gDebugFlags.load();
-}
-void SetDebugFlags(uint32_t flags) {
-    gDebugFlags.store(flags);
-}
 
 std::u16string FolderException::Message() const {
     return FormatWide(format, path);

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "core/DebugFlags.h"
 #include "platform/HandOff.h"
 #include "platform/InstanceLock.h"
 #include "platform/Registry.h"
@@ -41,10 +42,6 @@ enum class StartupOutcome {
     Failed,          // an error was shown: end
     EndedSilently,   // the instance decision failed for another reason: end without a word
 };
-
-// The process-wide "Debug" flags word; bit 0 and bit 1 are read by the store API client.
-uint32_t DebugFlags();
-void SetDebugFlags(uint32_t flags);
 
 class CVelkDownloaderApp {
 public:

@@ -86,8 +86,7 @@ int main(int argc, char** argv) {
 
     TerminalUi ui;
     CVelkDownloaderApp::Options options;
-    options.commandLine = JoinCommandLine(std::span<const char* const>(passed.data() + 1,
-                                                                       passed.size() - 1));
+    options.commandLine = JoinCommandLine(passed);
     CVelkDownloaderApp app(ui, options);
     const StartupOutcome outcome = app.InitInstance();
     if (outcome != StartupOutcome::RunWindow) {

@@ -102,7 +102,9 @@ CDebugPrintf::~CDebugPrintf() {
     }
 }
 
-fs::path CDebugPrintf::DefaultPath() { return DataHomeFolder() / "VelkDownloader" / "output.log"; }
+fs::path CDebugPrintf::DefaultPath() {
+    return DataHomeFolder() / "VelkDownloader" / "output.log";
+}
 
 void CDebugPrintf::SetObserver(LineObserver observer) {
     std::lock_guard<std::mutex> guard(lineLock_);

@@ -1,7 +1,7 @@
 #pragma once
 // The process-wide log: one UTF-16LE file, output.log in the data folder, with two backups
 // (output.log~, output.log~~) rotated only by the first process of the program; later processes
-// append to the same file. Every line is "[LOG]|[WRN]|[ERR] s.mmm MM/DD/YYYY hh:mm:ss  message\r\n",
+// append to the same file. Every line is "[LOG]|[WRN]|[ERR] s.mmm MM/DD/YYYY hh:mm:ss message\r\n",
 // also echoed to standard output as UTF-8.
 // Any thread may log: one line is one unit, never mixed with another thread's line, and each line
 // is a single append so lines of two processes don't mix either. The logger never fails loudly:

@@ -18,7 +18,9 @@ std::optional<AppMessage> MessageQueue::Take(std::chrono::milliseconds limit) {
     return message;
 }
 
-std::optional<AppMessage> MessageQueue::TryTake() { return Take(std::chrono::milliseconds(0)); }
+std::optional<AppMessage> MessageQueue::TryTake() {
+    return Take(std::chrono::milliseconds(0));
+}
 
 size_t MessageQueue::Size() const {
     std::lock_guard<std::mutex> guard(lock_);

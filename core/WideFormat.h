@@ -15,12 +15,13 @@ public:
     enum class Kind { Signed, Unsigned, Real, Text };
 
     template <class T>
-        requires(std::is_integral_v<T> && std::is_signed_v<T> && !std::is_same_v<T, char16_t>)
-    FormatArg(T value) : kind_(Kind::Signed), signed_(value) {}
+    requires(std::is_integral_v<T>&& std::is_signed_v<T> && !std::is_same_v<T, char16_t>)
+        FormatArg(T value)
+        : kind_(Kind::Signed), signed_(value) {}
     template <class T>
-        requires(std::is_integral_v<T> && std::is_unsigned_v<T> && !std::is_same_v<T, bool> &&
-                 !std::is_same_v<T, char16_t>)
-    FormatArg(T value) : kind_(Kind::Unsigned), unsigned_(value) {}
+    requires(std::is_integral_v<T>&& std::is_unsigned_v<T> && !std::is_same_v<T, bool> &&
+             !std::is_same_v<T, char16_t>) FormatArg(T value)
+        : kind_(Kind::Unsigned), unsigned_(value) {}
     FormatArg(bool value) : kind_(Kind::Unsigned), unsigned_(value ? 1u : 0u) {}
     FormatArg(double value) : kind_(Kind::Real), real_(value) {}
     FormatArg(std::u16string_view text) : kind_(Kind::Text), text_(text) {}

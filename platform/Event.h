@@ -65,7 +65,8 @@ private:
 // Waits until one of the events is set and returns its index; when several are set, the lowest
 // index wins. Only the returned event is consumed (when auto reset); the others stay as they are.
 // No time-out (nullopt) waits for ever; a time-out of 0 only looks. Returns kWaitTimeout when the
-// time ran out. The same event may take part in any number of waits at once.
+// time ran out. The same event may take part in any number of waits at once. An empty list is a
+// programming error and throws std::invalid_argument.
 std::size_t WaitAny(std::span<Event* const> events, std::optional<uint32_t> timeoutMs);
 std::size_t WaitAny(std::initializer_list<Event*> events,
                     std::optional<uint32_t> timeoutMs = std::nullopt);

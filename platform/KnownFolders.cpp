@@ -99,8 +99,8 @@ fs::path RuntimeFolder() {
         return {};
     }
     struct stat info {};
-    if (lstat(fallback.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != getuid() || (info.st_mode & 0077) != 0) {
+    if (lstat(fallback.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
+        (info.st_mode & 0077) != 0) {
         return {};
     }
     return fallback;

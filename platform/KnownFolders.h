@@ -4,9 +4,9 @@
 // honoured. Nothing here creates a folder, except RuntimeFolder's private fallback.
 #include <filesystem>
 
-std::filesystem::path HomeFolder();       // $HOME, else the password database's entry
-std::filesystem::path ConfigHomeFolder(); // $XDG_CONFIG_HOME, else ~/.config
-std::filesystem::path DataHomeFolder();   // $XDG_DATA_HOME, else ~/.local/share
+std::filesystem::path HomeFolder();        // $HOME, else the password database's entry
+std::filesystem::path ConfigHomeFolder();  // $XDG_CONFIG_HOME, else ~/.config
+std::filesystem::path DataHomeFolder();    // $XDG_DATA_HOME, else ~/.local/share
 // XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Documents.
 std::filesystem::path DocumentsFolder();
 // $XDG_RUNTIME_DIR, else /tmp/velkdownloader-<uid> created 0700 and owned by the user.

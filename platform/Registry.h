@@ -37,10 +37,11 @@ public:
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
 
+private:
+    friend class RegistryKey;
     class Impl;
     Impl& impl() { return *impl_; }
 
-private:
     explicit Registry(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
@@ -48,9 +49,11 @@ private:
 class RegistryKey {
 public:
     // Opens an existing key; nullopt when it does not exist or the store fails.
-    static std::optional<RegistryKey> Open(std::shared_ptr<Registry> registry, std::u16string_view path);
+    static std::optional<RegistryKey> Open(std::shared_ptr<Registry> registry,
+                                           std::u16string_view path);
     // Opens a key, creating it and every missing parent first.
-    static std::optional<RegistryKey> Create(std::shared_ptr<Registry> registry, std::u16string_view path);
+    static std::optional<RegistryKey> Create(std::shared_ptr<Registry> registry,
+                                             std::u16string_view path);
 
     std::optional<RegistryKey> OpenSubKey(std::u16string_view relative) const;
     std::optional<RegistryKey> CreateSubKey(std::u16string_view relative) const;

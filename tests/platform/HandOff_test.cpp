@@ -148,6 +148,8 @@ TEST(HandOff, ALongCommandLineIsCutToFitWithItsTerminator) {
          std::u16string(kUnits - 3, u'e') + surrogatePair},
         // A shorter line after a longer one: the terminator ends it.
         {u"velkdownloader://short", u"velkdownloader://short"},
+        // A start without arguments hands over an empty line.
+        {u"", u""},
     };
     int expectedNotifies = 0;
     for (const Case& c : cases) {

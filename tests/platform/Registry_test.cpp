@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -53,15 +54,9 @@ std::vector<std::u16string> EnumeratedNames(const RegistryKey& key) {
 
 }  // namespace
 
-// dir_ must exist before file_ and registry_ are initialised, so the fixture is built in two
-// steps: a base that owns the folder and the fixture that opens the store in it.
-class StoreFolder {
+class RegistryStore : public ::testing::Test {
 protected:
-    TempDir dir_;
-};
-
-class RegistryStore : public StoreFolder, public ::testing::Test {
-protected:
+    TempDir dir_;  // declared first: the members below are made inside it
     fs::path file_ = dir_.Path() / "store" / "registry.sqlite3";
     std::shared_ptr<Registry> registry_ = Registry::Open(file_);
 };
@@ -214,6 +209,14 @@ TEST(RegistryFile, ACorruptFileIsRefusedAndLeftAlone) {
     in.read(after.data(), static_cast<std::streamsize>(after.size()));
     after.resize(static_cast<size_t>(in.gcount()));
     EXPECT_EQ(after, garbage);
+
+    // A store the user may not read is refused too (root reads anything, so it cannot tell).
+    const fs::path locked = dir.Path() / "locked.sqlite3";
+    ASSERT_TRUE(Registry::Open(locked));
+    fs::permissions(locked, fs::perms::none);
+    if (geteuid() != 0) {
+        EXPECT_EQ(Registry::Open(locked), nullptr);
+    }
 
     // A folder where the file should be is no store either.
     fs::create_directories(dir.Path() / "folder.sqlite3");

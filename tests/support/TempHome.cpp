@@ -18,7 +18,7 @@ fs::path MakeTempFolder(const char* prefix) {
     return fs::path(pattern);
 }
 
-const char* const kVariables[] = {"HOME",          "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+const char* const kVariables[] = {"HOME",           "XDG_CONFIG_HOME", "XDG_DATA_HOME",
                                   "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "XDG_STATE_HOME"};
 }  // namespace
 
@@ -57,4 +57,6 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ignored);
 }
 
-fs::path HelperProgram(const std::string& name) { return fs::path(VELK_TEST_HELPER_DIR) / name; }
+fs::path HelperProgram(const std::string& name) {
+    return fs::path(VELK_TEST_HELPER_DIR) / name;
+}

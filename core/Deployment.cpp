@@ -1,4 +1,4 @@
-#include "app/Deployment.h"
+#include "core/Deployment.h"
 
 #include <cstdlib>
 
