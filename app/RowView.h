@@ -19,9 +19,9 @@ enum RowState : int32_t {
     RowActive = 1,
     RowPaused = 2,
     RowReady = 4,
-    RowActiveNoProgress = 8,     // drawn as RowActive without its kind-0 segments
-    RowActiveNoProgress2 = 16,   // the same look as 8
-    RowPending = 32,             // as RowPaused, faded
+    RowActiveNoProgress = 8,    // drawn as RowActive without its kind-0 segments
+    RowActiveNoProgress2 = 16,  // the same look as 8
+    RowPending = 32,            // as RowPaused, faded
     RowFailed = 64,
 };
 
@@ -38,10 +38,12 @@ public:
                                int32_t state) = 0;
     virtual void RemoveRow(int index) = 0;
     virtual void SetRowTitle(int index, const std::u16string& text) = 0;
+    virtual void SetRowStatusText(int index, const std::u16string& text) = 0;
     virtual void SetRowState(int index, int32_t state) = 0;
     // Ignored when empty or equal to the row's current icon path.
     virtual void SetRowIcon(int index, const std::u16string& imagePath) = 0;
-    virtual void SetRowLink(int index, const std::u16string& text, const std::u16string& target) = 0;
+    virtual void SetRowLink(int index, const std::u16string& text,
+                            const std::u16string& target) = 0;
     virtual void ClearRowSegments(int index) = 0;
     // The row's segments, written in place by the caller, who then calls Refresh.
     virtual std::vector<Segment>& RowSegments(int index) = 0;

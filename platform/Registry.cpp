@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/KnownFolders.h"
@@ -308,6 +310,25 @@ private:
         return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
 
+    // Switching a new file to WAL and creating the schema can meet another process doing the
+    // same; SQLite then answers "busy" at once, without its busy handler, so wait here instead.
+    bool ExecRetryingWhileBusy(const char* sql) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        for (;;) {
+            const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) {
+                return true;
+            }
+            const int primary = rc & 0xFF;
+            if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) ||
+                std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
     bool Prepare(Statement& statement, const char* sql) {
         sqlite3_stmt* raw = nullptr;
         const int rc =
@@ -319,7 +340,7 @@ private:
     // A file that is not a database, or one whose pages are damaged, is refused here and left
     // as it is: it is the user's, and may still be rescued by hand.
     bool Initialise() {
-        if (!Exec("PRAGMA journal_mode=WAL") || !Exec(kSchema)) {
+        if (!ExecRetryingWhileBusy("PRAGMA journal_mode=WAL") || !ExecRetryingWhileBusy(kSchema)) {
             return false;
         }
         Statement check;

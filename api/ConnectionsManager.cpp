@@ -1,0 +1,177 @@
+#include "api/ConnectionsManager.h"
+
+#include "api/ApiBaseUrl.h"
+#include "api/CDownloaderException.h"
+#include "core/DebugPrintf.h"
+#include "core/TextUtil.h"
+#include "engine/Curl.h"
+#include "platform/Event.h"
+
+namespace {
+
+std::u16string Excerpt(const std::u16string& reply) {
+    return reply.substr(0, ConnectionsManager::kLogExcerptLength);
+}
+
+// The object name is sent as it was signed; only what may not stand in a URL at all is escaped
+// (blanks, control characters, non-ASCII bytes) and "#", which would end the request target.
+// The server decodes these back to the very characters that were signed.
+std::string ToRequestTarget(const std::u16string& objectName) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : WideToUtf8(objectName)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F || c == '#' || c == '"' || c == '<' || c == '>' ||
+            c == '\\' || c == '^' || c == '`' || c == '{' || c == '|' || c == '}') {
+            out.push_back('%');
+            out.push_back(kDigits[byte >> 4]);
+            out.push_back(kDigits[byte & 0x0F]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// A transport error's text up to its first line break.
+std::u16string FirstLine(const std::string& text) {
+    return Utf8ToWide(text.substr(0, text.find_first_of("\r\n")));
+}
+
+std::string GetUrlPart(CURLU* url, CURLUPart part) {
+    char* value = nullptr;
+    if (curl_url_get(url, part, &value, 0) != CURLUE_OK || value == nullptr) {
+        return {};
+    }
+    std::string text(value);
+    curl_free(value);
+    return text;
+}
+
+}  // namespace
+
+ConnectionsManager::ConnectionsManager()
+    : internetProblemReported_(
+          Event::Named(std::u16string(kInternetProblemEventName), true, false)) {}
+
+ConnectionsManager::~ConnectionsManager() = default;
+
+OAuthCredentials ConnectionsManager::Credentials() const {
+    std::lock_guard lock(credentialsLock_);
+    return credentials_;
+}
+
+void ConnectionsManager::SetCredentials(const OAuthCredentials& credentials) {
+    std::lock_guard lock(credentialsLock_);
+    credentials_ = credentials;
+}
+
+void ConnectionsManager::SetToken(const std::u16string& token, const std::u16string& tokenSecret) {
+    std::lock_guard lock(credentialsLock_);
+    credentials_.token = token;
+    credentials_.tokenSecret = tokenSecret;
+}
+
+void ConnectionsManager::SetVerifier(const std::u16string& verifier) {
+    std::lock_guard lock(credentialsLock_);
+    credentials_.verifier = verifier;
+}
+
+bool ConnectionsManager::Connect() {
+    EnsureCurlInitialised();
+    CurlUrl url(curl_url());
+    if (!url) {
+        return false;
+    }
+    const std::string baseUrl = WideToUtf8(ApiBaseUrl());
+    if (curl_url_set(url.get(), CURLUPART_URL, baseUrl.c_str(), 0) != CURLUE_OK) {
+        Logger().Warning(u"Cannot parse the API address %s", Utf8ToWide(baseUrl));
+        return false;
+    }
+    const std::string scheme = GetUrlPart(url.get(), CURLUPART_SCHEME);
+    const std::string host = GetUrlPart(url.get(), CURLUPART_HOST);
+    if (scheme.empty() || host.empty()) {
+        Logger().Warning(u"Cannot parse the API address %s", Utf8ToWide(baseUrl));
+        return false;
+    }
+    std::string origin = scheme + "://" + host;
+    if (const std::string port = GetUrlPart(url.get(), CURLUPART_PORT); !port.empty()) {
+        origin += ":" + port;
+    }
+    std::string path = GetUrlPart(url.get(), CURLUPART_PATH);
+    if (path.empty()) {
+        path = "/";
+    }
+    origin_ = std::move(origin);
+    basePath_ = Utf8ToWide(path);
+    return true;
+}
+
+bool ConnectionsManager::Fail(const std::u16string& requestPath, std::u16string& reply,
+                              std::u16string text) {
+    reply = std::move(text);
+    Logger().Warning(u"Request failed for request %s. Response: %s", requestPath, Excerpt(reply));
+    return false;
+}
+
+bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const std::u16string& query,
+                                        std::u16string& reply) {
+    const ParameterMap parameters = ParseQueryString(query);
+    const std::u16string url = ApiBaseUrl() + basePath_ + path;
+    // One copy of all three strings: the sign-in thread may replace them while we sign.
+    const OAuthCredentials credentials = Credentials();
+    const SignedRequest signedRequest =
+        OAuth::SignRequest(parameters, url, u"GET", OAuth::ConsumerKey, credentials);
+    const std::u16string requestPath = basePath_ + path;
+    const std::u16string objectName = requestPath + u"?" + BuildQueryString(signedRequest.combined);
+
+    if (origin_.empty()) {
+        return Fail(requestPath, reply, u"The API connection was not made.");
+    }
+
+    try {
+        HttpResult result = executor_.Get(origin_ + ToRequestTarget(objectName));
+        switch (result.outcome) {
+            case HttpResult::Outcome::TransportFailure: {
+                internetProblemReported_->Set();
+                std::u16string text = FirstLine(result.errorText);
+                if (text.empty()) {
+                    text = FormatWide(u"InternetException, %d", static_cast<int>(result.code));
+                }
+                return Fail(requestPath, reply, std::move(text));
+            }
+            case HttpResult::Outcome::TooLarge:
+                // Not a network problem: the connectivity check has nothing to find.
+                Logger().Warning(u"Reply to request %s exceeds %u bytes and was dropped.",
+                                 objectName, executor_.MaxReplyBytes());
+                return Fail(requestPath, reply,
+                            FormatWide(u"The reply exceeds %u bytes.", executor_.MaxReplyBytes()));
+            case HttpResult::Outcome::Response:
+                break;
+        }
+
+        const long status = result.status;
+        if (status == 401) {
+            Logger().Warning(u"Connection attempt denied for request %s", objectName);
+            // There is no dialog that could offer new credentials, so the request is not sent
+            // again.
+            throw CDownloaderException(CDownloaderException::kCredentialsRefused);
+        }
+        if (status == 301 || status == 302 || status == 303) {
+            Logger().Warning(u"Connection attempt failed (redirected?) for request %s", objectName);
+        }
+        reply = Utf8ToWide(result.body);
+        if (status >= 400) {
+            Logger().Warning(u"Request failed (error: %d) for %s. Response: %s",
+                             static_cast<int>(status), objectName, Excerpt(reply));
+            return false;
+        }
+        Logger().Log(u"Request succeeded for %s. Response: %s", objectName, Excerpt(reply));
+        return true;
+    } catch (const CDownloaderException& exception) {
+        std::u16string text(CDownloaderException::kClassName);
+        text += u"\n";
+        text += exception.ErrorMessage().value_or(u"No error message is available.");
+        return Fail(requestPath, reply, std::move(text));
+    }
+}

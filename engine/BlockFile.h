@@ -1,0 +1,75 @@
+#pragma once
+// Opening, reading and writing the files that chunk checking and joining work on: never through
+// a symbolic link in the last path component, only regular files, long sequential reads with the
+// kernel told so. Free functions and an owning descriptor; no shared state, any thread.
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// How many bytes one step of checking or joining reads. Large enough that reading is bound by
+// the disk rather than by system calls and that a multi-gigabyte file makes a few thousand
+// progress reports rather than a hundred thousand; small enough that a worker notices its stop
+// events within a few milliseconds.
+inline constexpr size_t kDiskBlockSize = size_t{1} << 20;
+
+// The file-system spelling (UTF-8) of a path, or nullopt when it cannot name a file here: empty,
+// holding a NUL, longer than PATH_MAX, or with a component longer than NAME_MAX. Such a path is
+// refused up front instead of being cut short or failing in some less telling way.
+std::optional<std::string> FittingPath(std::u16string_view path);
+
+// Why the last call failed, as text for a log line.
+std::u16string ErrorText(int error);
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int Release();
+    void Reset();
+    // Closes and reports whether the close succeeded (a delayed write error shows up here).
+    bool Close();
+
+private:
+    int fd_ = -1;
+};
+
+struct OpenedFile {
+    enum class Status { kOpened, kMissing, kFailed };
+    Status status = Status::kFailed;
+    UniqueFd fd;
+    int error = 0;      // errno when not opened (EISDIR, ELOOP for a link, ...)
+    uint64_t size = 0;  // when opened
+    dev_t device = 0;   // when opened: identifies the file for a later unlink
+    ino_t inode = 0;
+};
+
+// An existing regular file for sequential reading. A missing file (or folder on the way) is told
+// apart from one that exists but cannot be read; a symbolic link, a folder or a device counts
+// as the second.
+OpenedFile OpenForReading(const std::string& path);
+// A regular file created or truncated for writing, mode 0644 before the umask.
+OpenedFile CreateForWriting(const std::string& path);
+
+// Reads until `count` bytes or the end of the file; the count read, or -1 on a read error.
+ssize_t ReadFull(int fd, uint8_t* buffer, size_t count);
+// Writes all `count` bytes; false (errno set) on a write error, a full disk included.
+bool WriteAll(int fd, const uint8_t* bytes, size_t count);
+
+// Deletes `path` only while it is still the file identified by device and inode, so that
+// clean-up never takes a file that someone put under the same name in the meantime.
+bool UnlinkIfSame(const std::string& path, dev_t device, ino_t inode);
+// Makes a rename or creation in the folder of `path` durable; failures are ignored (some file
+// systems cannot sync a folder, and the data itself is already synced).
+void SyncParentFolder(const std::string& path);

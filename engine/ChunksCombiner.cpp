@@ -1,0 +1,233 @@
+#include "engine/ChunksCombiner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "core/DebugPrintf.h"
+
+ChunksCombiner::ChunksCombiner(const CombineEntry& entry, size_t blockSize)
+    : entry_(entry),
+      blockSize_(blockSize == 0 ? 1 : blockSize),
+      buffer_(std::make_unique<uint8_t[]>(blockSize_)) {}
+
+ChunksCombiner::~ChunksCombiner() {
+    CloseChunk();
+    output_.Reset();
+    RemoveWorkingFile();
+}
+
+bool ChunksCombiner::Step() {
+    if (finished_) {
+        return false;
+    }
+    try {
+        if (!started_) {
+            started_ = true;
+            joinedInFile_ = 0;
+            // Only a whole path names a place in the downloads folder; a relative one would land
+            // wherever the process happens to stand.
+            if (entry_.finishedPath.empty() || entry_.finishedPath.front() != u'/') {
+                Logger().Warning(u"Cannot join \"%s\": not a path in the downloads folder.",
+                                 entry_.finishedPath);
+                throw CombineFailException(kDiskProblem);
+            }
+            const std::optional<std::string> finished = FittingPath(entry_.finishedPath);
+            const std::optional<std::string> working = FittingPath(WorkingFileOfEntry(entry_));
+            if (!finished || !working) {
+                Logger().Warning(u"Cannot join %s: the path is too long for the file system.",
+                                 entry_.finishedPath);
+                throw CombineFailException(kDiskProblem);
+            }
+            finishedPath_ = *finished;
+            workingPath_ = *working;
+
+            OpenedFile existing = OpenForReading(finishedPath_);
+            if (existing.status == OpenedFile::Status::kOpened) {
+                // Joined and checked by an earlier run: only count it.
+                done_ = error_ == kNoError;
+                joinedInTotal_ += existing.size;
+                joinedInFile_ = existing.size;
+                joinedInChunk_ = 0;
+                finished_ = true;
+                return false;
+            }
+            if (existing.status == OpenedFile::Status::kFailed) {
+                Logger().Warning(u"Cannot open %s: %s", entry_.finishedPath,
+                                 ErrorText(existing.error));
+                throw CombineFailException(kDiskProblem);
+            }
+            OpenOutput();
+            if (entry_.chunkCount == 0) {
+                // An index without chunks describes an empty file; the whole-file check decides
+                // whether that is right.
+                if (!FinishOutput()) {
+                    throw CombineFailException(kDiskProblem);
+                }
+                done_ = error_ == kNoError;
+                finished_ = true;
+                return false;
+            }
+        }
+        if (!input_) {
+            OpenChunk();
+        }
+
+        const ssize_t got = ReadFull(input_.Get(), buffer_.get(), blockSize_);
+        if (got < 0) {
+            const std::u16string why = ErrorText(errno);
+            Logger().Warning(u"Cannot read %s: %s", ChunkFileOfEntry(entry_, chunkPosition_), why);
+            throw CombineFailException(kDiskProblem);
+        }
+        const size_t count = static_cast<size_t>(got);
+        chunkDigest_.Update(buffer_.get(), count);
+        if (count > 0) {
+            // After a bad chunk the output is lost anyway; the remaining chunks are still read so
+            // that one pass finds every bad chunk, but writing them would only fill the disk.
+            if (!badChunkSeen_) {
+                if (!WriteAll(output_.Get(), buffer_.get(), count)) {
+                    const std::u16string why = ErrorText(errno);
+                    Logger().Warning(u"Cannot write %s: %s", WorkingFileOfEntry(entry_), why);
+                    throw CombineFailException(kDiskProblem);
+                }
+                fileDigest_.Update(buffer_.get(), count);
+            }
+            joinedInTotal_ += count;
+            joinedInFile_ += count;
+            joinedInChunk_ += count;
+            return true;
+        }
+
+        CloseChunk();
+        chunkDigest_.Finalize();
+        const std::u16string computed = chunkDigest_.HexDigest();
+        const std::u16string& expected = entry_.ChunkDigest(chunkPosition_);
+        if (computed != expected) {
+            Logger().Warning(u"MD5 for %s (%s) does not match xml (%s). Deleting file.",
+                             ChunkFileOfEntry(entry_, chunkPosition_), computed, expected);
+            UnlinkIfSame(chunkPath_, chunkDevice_, chunkInode_);
+            badChunkSeen_ = true;
+            error_ = kBadChunkDigest;
+        }
+        chunkDigest_.Restart();
+
+        if (chunkPosition_ + 1 >= entry_.chunkCount) {
+            if (badChunkSeen_) {
+                badChunkSeen_ = false;
+                output_.Reset();
+                RemoveWorkingFile();
+            } else if (!FinishOutput()) {
+                throw CombineFailException(kDiskProblem);
+            }
+            done_ = error_ == kNoError;
+            finished_ = true;
+            return false;
+        }
+        ++chunkPosition_;
+        OpenChunk();
+        return true;
+    } catch (const CombineFailException& failure) {
+        CloseChunk();
+        output_.Reset();
+        RemoveWorkingFile();
+        error_ = failure.Code();
+        done_ = false;
+        finished_ = true;
+        return false;
+    }
+}
+
+void ChunksCombiner::OpenOutput() {
+    OpenedFile output = CreateForWriting(workingPath_);
+    if (!output.fd) {
+        Logger().Warning(u"Cannot create %s: %s", WorkingFileOfEntry(entry_),
+                         ErrorText(output.error));
+        throw CombineFailException(kDiskProblem);
+    }
+    output_ = std::move(output.fd);
+    workingDevice_ = output.device;
+    workingInode_ = output.inode;
+    workingExists_ = true;
+    fileDigest_.Restart();
+}
+
+void ChunksCombiner::OpenChunk() {
+    joinedInChunk_ = 0;
+    const std::u16string path = ChunkFileOfEntry(entry_, chunkPosition_);
+    const std::optional<std::string> native = FittingPath(path);
+    if (!native) {
+        Logger().Warning(u"Cannot join %s: the path is too long for the file system.", path);
+        throw CombineFailException(kDiskProblem);
+    }
+    OpenedFile chunk = OpenForReading(*native);
+    if (chunk.status == OpenedFile::Status::kMissing) {
+        Logger().Warning(u"Chunk file %s is missing.", path);
+        throw CombineFailException(kMissingChunk);
+    }
+    if (!chunk.fd) {
+        Logger().Warning(u"Cannot open %s: %s", path, ErrorText(chunk.error));
+        throw CombineFailException(kDiskProblem);
+    }
+    input_ = std::move(chunk.fd);
+    chunkPath_ = *native;
+    chunkDevice_ = chunk.device;
+    chunkInode_ = chunk.inode;
+}
+
+void ChunksCombiner::CloseChunk() {
+    if (input_) {
+        // Its bytes are in the output now and the file goes after the check: keep it out of the
+        // page cache, where a game of many gigabytes would push out everything else.
+        ::posix_fadvise(input_.Get(), 0, 0, POSIX_FADV_DONTNEED);
+        input_.Reset();
+    }
+}
+
+bool ChunksCombiner::FinishOutput() {
+    // On disk before the chunk files, the only other copy, are deleted. A full disk that the
+    // file system reports late shows up here too.
+    if (::fdatasync(output_.Get()) != 0 || !output_.Close()) {
+        const std::u16string why = ErrorText(errno);
+        Logger().Warning(u"Cannot write %s: %s", WorkingFileOfEntry(entry_), why);
+        return false;
+    }
+    fileDigest_.Finalize();
+    joinedDigest_ = fileDigest_.HexDigest();
+    joinedHere_ = true;
+    return true;
+}
+
+void ChunksCombiner::RemoveWorkingFile() {
+    if (workingExists_) {
+        UnlinkIfSame(workingPath_, workingDevice_, workingInode_);
+        workingExists_ = false;
+    }
+}
+
+bool ChunksCombiner::Commit() {
+    if (!joinedHere_ || committed_) {
+        return true;
+    }
+    struct stat info {};
+    const bool ours = workingExists_ && ::lstat(workingPath_.c_str(), &info) == 0 &&
+                      info.st_dev == workingDevice_ && info.st_ino == workingInode_;
+    if (!ours || std::rename(workingPath_.c_str(), finishedPath_.c_str()) != 0) {
+        const std::u16string why = ErrorText(ours ? errno : ENOENT);
+        Logger().Warning(u"Cannot move %s to %s: %s", WorkingFileOfEntry(entry_),
+                         entry_.finishedPath, why);
+        RemoveWorkingFile();
+        return false;
+    }
+    workingExists_ = false;
+    committed_ = true;
+    SyncParentFolder(finishedPath_);
+    return true;
+}
+
+void ChunksCombiner::Discard() {
+    output_.Reset();
+    RemoveWorkingFile();
+}

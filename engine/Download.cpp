@@ -1,0 +1,562 @@
+#include "engine/Download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <string_view>
+
+#include "core/DebugPrintf.h"
+#include "core/TextUtil.h"
+#include "platform/Event.h"
+
+namespace {
+
+// The transfer's own failure, thrown and caught inside Download only.
+class DLExc {
+public:
+    explicit DLExc(std::u16string_view message) {
+        const size_t n = std::min(message.size(), message_.size() - 1);
+        std::copy_n(message.begin(), n, message_.begin());
+        message_[n] = u'\0';
+    }
+    const char16_t* Message() const { return message_.data(); }
+
+private:
+    std::array<char16_t, 80> message_{};
+};
+
+constexpr std::u16string_view kConnectionFailure = u"Connection failure with download of: %s";
+constexpr std::u16string_view kCannotQueryLength = u"Cannot query file length for: %s";
+constexpr std::u16string_view kTransferFailed = u"Transfer failed for file: %s";
+constexpr std::u16string_view kCannotOpenFile = u"Cannot open file %s for binary writing";
+constexpr std::u16string_view kProblemWriting =
+    u"Problem writing file: %s (!fstream::good()). Rejecting latest data segment.";
+constexpr std::u16string_view kOverlongPartial =
+    u"Partial file %s is longer than its range; discarded.";
+
+// How long one wait for network activity may last before libcurl's timers are looked at again.
+constexpr int kPollMs = 1000;
+
+// A write past the file size limit must fail with EFBIG rather than end the process.
+void IgnoreFileSizeSignal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {};
+        if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            signal(SIGXFSZ, SIG_IGN);
+        }
+    });
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        const auto a = static_cast<unsigned char>(text[i]);
+        const auto b = static_cast<unsigned char>(prefix[i]);
+        if (std::tolower(a) != std::tolower(b)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Reads all of `text` as a decimal number.
+std::optional<uint64_t> ParseNumber(std::string_view text) {
+    uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+                   uint64_t from, uint64_t to, const Clock& clock)
+    : clock_(clock),
+      problemEvent_(Event::Named(u"VelkDownloader: InternetProblemReported", true, false)),
+      localPath_(localPath),
+      url_(url),
+      urlUtf8_(WideToUtf8(url)),
+      from_(from),
+      to_(to),
+      windowStart_(clock.TickCount()) {
+    PrepareLocalPath();
+    try {
+        OpenLocalFile(truncate);
+        const bool wholeFile = from_ == 0 && to_ == 0;
+        if (!wholeFile) {
+            // A range that ends before it begins asks for nothing.
+            contentLength_ = to_ >= from_ ? to_ - from_ + 1 : 0;
+            if (existing_ > contentLength_) {
+                DiscardOverlongFile();
+            }
+            from_ += existing_;
+        }
+        EnterSession();
+        if (!wholeFile && existing_ == contentLength_) {
+            // Nothing left to fetch: the answer's status is all that is asked for.
+            StartRequest(true);
+            WaitForAnswer(true);
+            if (answer_.status > 300) {
+                Fail(4, true, kCannotQueryLength, url_, u"File or content length not found");
+            }
+            CloseRequest();
+            complete_ = true;
+            ready_ = true;
+            return;
+        }
+        rangeHeader_ = wholeFile
+                           ? "Range:bytes=" + std::to_string(existing_) + "-"
+                           : "Range:bytes=" + std::to_string(from_) + "-" + std::to_string(to_);
+        StartRequest(false);
+        WaitForAnswer(true);
+        CheckFirstAnswer(wholeFile);
+        if (complete_) {
+            CloseRequest();
+            ready_ = true;
+            return;
+        }
+        if (!TakeAnswer(wholeFile)) {
+            // The status was fine but the answer is not the bytes asked for (a server that
+            // ignored the range, or named another one): ask once more, and this time insist.
+            CloseRequest();
+            StartRequest(false);
+            WaitForAnswer(false);
+            if (answer_.status > 300 || !TakeAnswer(wholeFile)) {
+                Fail(3, true, kCannotQueryLength, url_, u"Can't open url");
+            }
+        }
+        ready_ = true;
+    } catch (const DLExc&) {
+        CloseFile();
+        CloseRequest();
+    }
+}
+
+Download::~Download() {
+    CloseFile();
+    CloseRequest();
+}
+
+bool Download::PrepareLocalPath() {
+    workingPath_ = localPath_;
+    std::replace(workingPath_.begin(), workingPath_.end(), u'\\', u'/');
+    return true;
+}
+
+void Download::OpenLocalFile(bool truncate) {
+    pathUtf8_ = WideToUtf8(workingPath_);
+    // A path cut short (at a zero unit or at a length limit) would name another file.
+    if (workingPath_.find(u'\0') != std::u16string::npos || pathUtf8_.empty() ||
+        pathUtf8_.size() + 1 > kMaxLocalPathBytes) {
+        error_ = 6;
+        Logger().Warning(kCannotOpenFile, workingPath_);
+        throw DLExc(u"Can't open output file");
+    }
+    IgnoreFileSizeSignal();
+    // Never through a symbolic link, and never blocking on something that is not a file.
+    fd_ = open(pathUtf8_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    struct stat info {};
+    if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
+        (truncate && ftruncate(fd_, 0) != 0)) {
+        CloseFile();
+        error_ = 6;
+        Logger().Warning(kCannotOpenFile, workingPath_);
+        throw DLExc(u"Can't open output file");
+    }
+    existing_ = truncate ? 0 : static_cast<uint64_t>(info.st_size);
+}
+
+void Download::DiscardOverlongFile() {
+    // Its bytes can't all belong to the range, and which ones do is unknown: start over.
+    if (ftruncate(fd_, 0) == 0) {
+        existing_ = 0;
+    }
+    error_ = 6;
+    Logger().Warning(kOverlongPartial, workingPath_);
+    throw DLExc(u"Can't open output file");
+}
+
+void Download::EnterSession() {
+    session_ = TransferSession::Enter();
+    if (!session_.Share()) {
+        Fail(2, true, kConnectionFailure, url_, u"Can't open connection");
+    }
+}
+
+void Download::StartRequest(bool headOnly) {
+    if (!handles_) {
+        handles_ = TransferSession::TakeHandles(TransferSession::OriginOf(urlUtf8_));
+        if (!handles_) {
+            Fail(2, true, kConnectionFailure, url_, u"Can't open connection");
+        }
+    }
+    CURL* easy = handles_->easy.get();
+    curl_easy_reset(easy);
+    ApplyCommonCurlOptions(easy, CurlSchemes::HttpOrHttps);
+    curl_easy_setopt(easy, CURLOPT_SHARE, session_.Share());
+    curl_easy_setopt(easy, CURLOPT_URL, urlUtf8_.c_str());
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "downloader");
+    errorBuffer_[0] = '\0';
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_.data());
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Download::OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Download::OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    if (headOnly) {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        headerList_.reset(curl_slist_append(nullptr, rangeHeader_.c_str()));
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList_.get());
+    }
+    answer_ = Answer{};
+    done_ = false;
+    paused_ = false;
+    result_ = CURLE_OK;
+    ringHead_ = 0;
+    ringUsed_ = 0;
+    if (curl_multi_add_handle(handles_->multi.get(), easy) != CURLM_OK) {
+        Fail(2, true, kConnectionFailure, url_, u"Can't open connection");
+    }
+    inMulti_ = true;
+}
+
+void Download::WaitForAnswer(bool firstRequest) {
+    Perform();
+    while (!answer_.headersDone && !done_) {
+        Wait();
+        Perform();
+    }
+    if (!answer_.headersDone) {
+        if (firstRequest) {
+            Fail(3, true, kConnectionFailure, url_, u"Can't open url");
+        }
+        Fail(3, true, kCannotQueryLength, url_, u"Can't open url");
+    }
+}
+
+void Download::CheckFirstAnswer(bool wholeFile) {
+    const Answer& a = answer_;
+    if (wholeFile && a.status == 416 && a.unsatisfied && a.rangeTotal) {
+        // Nothing at or after the file's end: the file is whole already, or longer than the
+        // resource.
+        if (*a.rangeTotal == existing_) {
+            contentLength_ = existing_;
+            complete_ = true;
+            return;
+        }
+        if (*a.rangeTotal < existing_) {
+            DiscardOverlongFile();
+        }
+    }
+    if (a.status > 300 || (wholeFile && !a.contentLength)) {
+        Fail(4, true, kCannotQueryLength, url_, u"File or content length not found");
+    }
+}
+
+bool Download::TakeAnswer(bool wholeFile) {
+    const Answer& a = answer_;
+    if (!wholeFile) {
+        // Only the bytes of the range may reach the chunk's file. A range that the server cuts
+        // short at the resource's end is taken: the transfer then ends early.
+        return a.status == 206 && a.hasContentRange && !a.unsatisfied && a.rangeFirst == from_ &&
+               a.rangeLast >= a.rangeFirst;
+    }
+    if (a.status == 206) {
+        if (!a.hasContentRange || a.unsatisfied || a.rangeFirst != existing_ || !a.rangeTotal ||
+            *a.rangeTotal <= existing_) {
+            return false;
+        }
+        contentLength_ = *a.rangeTotal;
+        return true;
+    }
+    if (a.status != 200 || !a.contentLength) {
+        return false;
+    }
+    // The whole resource from its first byte: what the file holds is replaced, not extended.
+    if (existing_ > 0) {
+        RestartFile();
+    }
+    contentLength_ = *a.contentLength;
+    return true;
+}
+
+void Download::RestartFile() {
+    if (ftruncate(fd_, 0) != 0) {
+        error_ = 6;
+        Logger().Warning(kCannotOpenFile, workingPath_);
+        throw DLExc(u"Can't open output file");
+    }
+    existing_ = 0;
+}
+
+bool Download::ReadSegment() {
+    if (!ready_ || ended_) {
+        return false;
+    }
+    try {
+        const uint64_t received = existing_ + transferred_;
+        if (received >= contentLength_ || contentLength_ == 0) {
+            EndComplete();
+            return false;
+        }
+        const size_t wanted =
+            static_cast<size_t>(std::min<uint64_t>(kBlockSize, contentLength_ - received));
+        Fill(wanted);
+        const size_t count = std::min(Buffered(), wanted);
+        if (count == 0) {
+            // A body that ends before its length (a closed connection) still ends the
+            // transfer normally; the caller's digest check finds the missing bytes.
+            if (done_ && (result_ == CURLE_OK || result_ == CURLE_PARTIAL_FILE)) {
+                EndComplete();
+                return false;
+            }
+            Fail(5, true, kTransferFailed, workingPath_, u"Error occurred during download");
+        }
+        WriteBlock(count);
+        transferred_ += count;
+        ringHead_ = (ringHead_ + count) % ring_.size();
+        ringUsed_ -= count;
+        UpdateSpeed(false);
+        return true;
+    } catch (const DLExc&) {
+        CloseFile();
+        CloseRequest();
+        ended_ = true;
+        return false;
+    }
+}
+
+void Download::Fill(size_t wanted) {
+    if (!inMulti_) {
+        return;
+    }
+    ResumeIfRoom();
+    if (Buffered() < wanted && !done_) {
+        Perform();
+    }
+    while (Buffered() == 0 && !done_) {
+        Wait();
+        Perform();
+        ResumeIfRoom();
+    }
+}
+
+void Download::Perform() {
+    CURLM* multi = handles_->multi.get();
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+        // The multi handle itself broke: nothing more will come, so end rather than spin.
+        done_ = true;
+        result_ = CURLE_RECV_ERROR;
+        return;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        if (message->msg == CURLMSG_DONE) {
+            done_ = true;
+            result_ = message->data.result;
+        }
+    }
+}
+
+void Download::Wait() {
+    if (!done_ &&
+        curl_multi_poll(handles_->multi.get(), nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
+        done_ = true;
+        result_ = CURLE_RECV_ERROR;
+    }
+}
+
+void Download::ResumeIfRoom() {
+    if (paused_ && RingFree() >= CURL_MAX_WRITE_SIZE) {
+        paused_ = false;
+        // May hand over the held-back piece at once, through OnBody.
+        curl_easy_pause(handles_->easy.get(), CURLPAUSE_CONT);
+    }
+}
+
+void Download::WriteBlock(size_t count) {
+    const uint64_t blockStart = existing_ + transferred_;
+    size_t written = 0;
+    while (written < count) {
+        const size_t head = (ringHead_ + written) % ring_.size();
+        const size_t left = count - written;
+        const size_t first = std::min(left, ring_.size() - head);
+        iovec parts[2] = {{ring_.data() + head, first}, {ring_.data(), left - first}};
+        const ssize_t n =
+            pwritev(fd_, parts, left > first ? 2 : 1, static_cast<off_t>(blockStart + written));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            // The file keeps only whole blocks, so a resumed transfer continues from a
+            // consistent end.
+            Logger().Warning(kProblemWriting, workingPath_);
+            if (ftruncate(fd_, static_cast<off_t>(blockStart)) != 0) {
+                // Nothing more to do: the digest check rejects whatever is left behind.
+            }
+            error_ = 6;
+            throw DLExc(u"Error writing file");
+        }
+        written += static_cast<size_t>(n);
+    }
+}
+
+void Download::EndComplete() {
+    if (inMulti_ && !done_) {
+        // Lets libcurl read the end of the answer so the connection stays reusable.
+        Perform();
+    }
+    CloseFile();
+    UpdateSpeed(true);
+    complete_ = true;
+    ended_ = true;
+    CloseRequest();
+}
+
+void Download::UpdateSpeed(bool final) {
+    const uint32_t now = clock_.TickCount();
+    const uint32_t elapsed = now - windowStart_;
+    if (final ? elapsed == 0 : elapsed <= kSpeedIntervalMs) {
+        return;
+    }
+    const uint64_t perMs = (transferred_ - speedMark_) / elapsed;
+    speed_ = static_cast<uint32_t>(std::min<uint64_t>(perMs, std::numeric_limits<uint32_t>::max()));
+    if (!final) {
+        speedMark_ = transferred_;
+        windowStart_ = now;
+    }
+}
+
+void Download::CloseFile() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+void Download::CloseRequest() {
+    if (!handles_) {
+        return;
+    }
+    if (inMulti_) {
+        // An answer not read to its end takes its connection with it; a finished one leaves
+        // the connection in the multi's cache for the next transfer.
+        curl_multi_remove_handle(handles_->multi.get(), handles_->easy.get());
+        inMulti_ = false;
+    }
+    TransferSession::ReturnHandles(std::move(handles_));
+    headerList_.reset();
+}
+
+void Download::Fail(int error, bool networkProblem, std::u16string_view logFormat,
+                    const std::u16string& argument, std::u16string_view message) {
+    if (networkProblem) {
+        problemEvent_->Set();
+    }
+    Logger().Warning(logFormat, argument);
+    error_ = error;
+    throw DLExc(message);
+}
+
+size_t Download::OnHeader(char* data, size_t size, size_t count, void* self) {
+    auto* download = static_cast<Download*>(self);
+    Answer& a = download->answer_;
+    const size_t length = size * count;
+    if (a.headersDone) {
+        return length;  // trailers
+    }
+    const std::string_view line(data, length);
+    if (StartsWithNoCase(line, "HTTP/")) {
+        // A new answer (after an interim one) starts from nothing.
+        a = Answer{};
+        const size_t space = line.find(' ');
+        if (space != std::string_view::npos) {
+            std::string_view code = line.substr(space + 1, 3);
+            a.status = static_cast<int>(ParseNumber(code).value_or(0));
+        }
+        return length;
+    }
+    if (Trim(line).empty()) {
+        a.headersDone = a.status >= 200 || a.status == 0;
+        return length;
+    }
+    if (StartsWithNoCase(line, "content-length:")) {
+        a.contentLength = ParseNumber(Trim(line.substr(15)));
+    } else if (StartsWithNoCase(line, "content-range:")) {
+        std::string_view value = Trim(line.substr(14));
+        if (!StartsWithNoCase(value, "bytes ")) {
+            return length;
+        }
+        value = Trim(value.substr(6));
+        const size_t slash = value.find('/');
+        if (slash == std::string_view::npos) {
+            return length;
+        }
+        const std::string_view span = Trim(value.substr(0, slash));
+        const std::string_view total = Trim(value.substr(slash + 1));
+        a.rangeTotal = total == "*" ? std::nullopt : ParseNumber(total);
+        if (span == "*") {
+            a.hasContentRange = true;
+            a.unsatisfied = true;
+            return length;
+        }
+        const size_t dash = span.find('-');
+        if (dash == std::string_view::npos) {
+            return length;
+        }
+        const auto first = ParseNumber(span.substr(0, dash));
+        const auto last = ParseNumber(span.substr(dash + 1));
+        if (first && last) {
+            a.hasContentRange = true;
+            a.rangeFirst = *first;
+            a.rangeLast = *last;
+        }
+    }
+    return length;
+}
+
+size_t Download::OnBody(char* data, size_t size, size_t count, void* self) {
+    auto* download = static_cast<Download*>(self);
+    const size_t length = size * count;
+    if (length > download->RingFree()) {
+        // Held back by libcurl until ReadSegment has written enough to make room.
+        download->paused_ = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    auto& ring = download->ring_;
+    const size_t tail = (download->ringHead_ + download->ringUsed_) % ring.size();
+    const size_t first = std::min(length, ring.size() - tail);
+    std::memcpy(ring.data() + tail, data, first);
+    std::memcpy(ring.data(), data + first, length - first);
+    download->ringUsed_ += length;
+    return length;
+}

@@ -1,0 +1,149 @@
+#pragma once
+// One HTTP(S) resource, or one byte range of it, transferred into a local file and resumed from
+// whatever the file already holds. The caller drives it: the constructor opens the file and the
+// request and checks the server's answer; each ReadSegment moves at most one block of 10240
+// bytes from the network into the file, so the caller can stop, pause or report between blocks.
+// A Download belongs to the thread that made it; many Downloads run at once on different
+// threads and share the process's transfer session (engine/TransferSession.h). Nothing escapes
+// as an exception: failures end in the readable state (ready, complete, error).
+//
+// Error codes: 2 session or transfer handles can't be made, 3 the request could not be made
+// (no connection, TLS, time-out) or its answer was not the bytes asked for, 4 status above 300
+// or no content length, 5 the body broke off with an error, 6 the local file can't be opened,
+// used or written (also: a partial file longer than its range, which is emptied). Code 1 (no
+// connection before trying) keeps its meaning but is not produced: trying is the check. Every
+// network failure (1-5) sets "VelkDownloader: InternetProblemReported"; a file failure (6) does
+// not.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/Curl.h"
+#include "engine/TransferSession.h"
+#include "platform/Clock.h"
+
+class Event;
+
+class Download {
+public:
+    static constexpr size_t kBlockSize = 10240;
+    static constexpr uint32_t kSpeedIntervalMs = 300;
+    // Longest local path accepted, in UTF-8 bytes with its terminator (PATH_MAX).
+    static constexpr size_t kMaxLocalPathBytes = 4096;
+
+    // Whole-file mode when from and to are both 0: the whole resource, resumed after the bytes
+    // the file holds. Otherwise range mode: bytes from..to (inclusive) of the resource, the
+    // file holding the range's first bytes. truncate discards the file's content first.
+    Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+             uint64_t from, uint64_t to, const Clock& clock = Clock::System());
+    ~Download();
+    Download(const Download&) = delete;
+    Download& operator=(const Download&) = delete;
+
+    // Moves one block. true: call again; false: the transfer ended (complete, or error set).
+    // Not to be called once it has returned false.
+    bool ReadSegment();
+
+    // Copies the local path into the working path with "/" separators; always true.
+    bool PrepareLocalPath();
+
+    bool Ready() const { return ready_; }
+    bool Complete() const { return complete_; }
+    int Error() const { return error_; }
+    // Bytes the file held when it was opened (0 once discarded or restarted).
+    uint64_t Existing() const { return existing_; }
+    // Bytes written to the file by this object.
+    uint64_t Transferred() const { return transferred_; }
+    // Bytes per millisecond over the last window of at least 300 ms.
+    uint32_t Speed() const { return speed_; }
+    // Bytes the file must reach: the range's length, or the resource's length.
+    uint64_t ContentLength() const { return contentLength_; }
+    // The Range header sent for the bytes ("Range:bytes=140-199"); empty when none was needed.
+    const std::string& RangeHeader() const { return rangeHeader_; }
+    const std::u16string& WorkingPath() const { return workingPath_; }
+
+private:
+    // What the header callback learnt about the current answer.
+    struct Answer {
+        int status = 0;
+        bool headersDone = false;
+        std::optional<uint64_t> contentLength;
+        bool hasContentRange = false;
+        bool unsatisfied = false;  // "bytes */total"
+        uint64_t rangeFirst = 0;
+        uint64_t rangeLast = 0;
+        std::optional<uint64_t> rangeTotal;
+    };
+
+    void OpenLocalFile(bool truncate);
+    void DiscardOverlongFile();
+    void EnterSession();
+    void StartRequest(bool headOnly);
+    void WaitForAnswer(bool firstRequest);
+    bool TakeAnswer(bool wholeFile);
+    void CheckFirstAnswer(bool wholeFile);
+    void RestartFile();
+    void Fill(size_t wanted);
+    void Perform();
+    void Wait();
+    void ResumeIfRoom();
+    void WriteBlock(size_t count);
+    void EndComplete();
+    void UpdateSpeed(bool final);
+    void CloseFile();
+    void CloseRequest();
+    [[noreturn]] void Fail(int error, bool networkProblem, std::u16string_view logFormat,
+                           const std::u16string& argument, std::u16string_view message);
+
+    size_t Buffered() const { return ringUsed_; }
+    size_t RingFree() const { return ring_.size() - ringUsed_; }
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+    static size_t OnBody(char* data, size_t size, size_t count, void* self);
+
+    // Four blocks, and never less than the largest piece libcurl hands over at once, so that a
+    // piece that does not fit waits (a paused transfer) and never has to be split.
+    static constexpr size_t kRingSize = 65536;
+    static_assert(kRingSize >= CURL_MAX_WRITE_SIZE && kRingSize >= kBlockSize);
+
+    const Clock& clock_;
+    std::shared_ptr<Event> problemEvent_;
+    std::u16string localPath_;
+    std::u16string workingPath_;
+    std::u16string url_;
+    std::string pathUtf8_;
+    std::string urlUtf8_;
+    std::string rangeHeader_;
+
+    int fd_ = -1;
+    uint64_t existing_ = 0;
+    uint64_t contentLength_ = 0;
+    uint64_t transferred_ = 0;
+    uint64_t from_ = 0;
+    uint64_t to_ = 0;
+    uint32_t speed_ = 0;
+    uint64_t speedMark_ = 0;
+    uint32_t windowStart_ = 0;
+    bool ready_ = false;
+    bool complete_ = false;
+    bool ended_ = false;
+    int error_ = 0;
+
+    TransferSession::Use session_;
+    std::unique_ptr<TransferSession::Handles> handles_;
+    CurlSlist headerList_;
+    bool inMulti_ = false;
+    bool paused_ = false;
+    bool done_ = false;
+    CURLcode result_ = CURLE_OK;
+    Answer answer_;
+    std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
+
+    // Received body bytes not yet written: ringUsed_ bytes starting at ringHead_, wrapping.
+    std::array<char, kRingSize> ring_;
+    size_t ringHead_ = 0;
+    size_t ringUsed_ = 0;
+};

@@ -1,0 +1,34 @@
+#include "engine/WorkerCheckPoint.h"
+
+#include <vector>
+
+WorkerStop WorkerCheckPoint::Peek() const {
+    if (terminate != nullptr && terminate->IsSet()) {
+        return WorkerStop::kTerminate;
+    }
+    if (breakTask != nullptr && breakTask->IsSet()) {
+        return WorkerStop::kBreak;
+    }
+    return WorkerStop::kNone;
+}
+
+WorkerStop WorkerCheckPoint::Pass() const {
+    if (pauseGate == nullptr) {
+        return Peek();
+    }
+    std::vector<Event*> stops;
+    for (Event* event : {terminate, breakTask}) {
+        if (event != nullptr) {
+            stops.push_back(event);
+        }
+    }
+    for (;;) {
+        const bool passed = pauseGate->PassOrStop(std::span<Event* const>(stops));
+        const WorkerStop stop = Peek();
+        // A stop event that woke the gate but was reset before we looked (an abort that has
+        // already finished with this worker) is no reason to stop: wait at the gate again.
+        if (passed || stop != WorkerStop::kNone) {
+            return stop;
+        }
+    }
+}

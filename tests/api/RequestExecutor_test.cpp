@@ -1,0 +1,445 @@
+// The request executor against the local test store: signed requests the store's own OAuth
+// check accepts, the classification of its answers, transport failures and the log lines.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/ConnectionsManager.h"
+#include "api/OAuth.h"
+#include "api/RequestExecutor.h"
+#include "core/DebugPrintf.h"
+#include "core/TextUtil.h"
+#include "platform/Event.h"
+#include "support/TestStore.h"
+
+namespace {
+
+constexpr char16_t kDenied[] = u"CDownloaderException\nNo error message is available.";
+
+// Sets an environment variable for the life of the object and puts the old value back after.
+class EnvOverride {
+public:
+    EnvOverride(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        Apply(value);
+    }
+    ~EnvOverride() { Apply(old_); }
+    EnvOverride(const EnvOverride&) = delete;
+    EnvOverride& operator=(const EnvOverride&) = delete;
+
+private:
+    void Apply(const std::optional<std::string>& value) {
+        if (value) {
+            setenv(name_, value->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// A loopback port that nothing listens on: bound once to learn a free number, then closed.
+int ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The echo route's answer: one "name=value" a line.
+std::map<std::u16string, std::u16string> EchoLines(const std::u16string& reply) {
+    std::map<std::u16string, std::u16string> lines;
+    for (const std::u16string& line : SplitString(reply, u'\n', false)) {
+        const size_t equals = line.find(u'=');
+        lines[line.substr(0, equals)] =
+            equals == std::u16string::npos ? u"" : line.substr(equals + 1);
+    }
+    return lines;
+}
+
+// Every log line of the process while it lives: level and message (the prefix cut off).
+class LogCapture {
+public:
+    struct Line {
+        CDebugPrintf::Level level;
+        std::u16string message;
+    };
+
+    LogCapture() {
+        Logger().SetObserver([this](CDebugPrintf::Level level, std::u16string_view line) {
+            // "[WRN] s.mmm MM/DD/YYYY hh:mm:ss  message"
+            const size_t start = line.find(u"  ");
+            std::lock_guard lock(mutex_);
+            lines_.push_back({level, std::u16string(start == std::u16string_view::npos
+                                                        ? line
+                                                        : line.substr(start + 2))});
+        });
+    }
+    ~LogCapture() { Logger().SetObserver(nullptr); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<Line> Lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Line> lines_;
+};
+
+std::string Utf8(const std::u16string& text) {
+    return WideToUtf8(text);
+}
+
+class RequestExecutorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        try {
+            store_ = std::make_unique<TestStore>();
+        } catch (const std::exception& error) {
+            storeError_ = error.what();
+        }
+    }
+    static void TearDownTestSuite() { store_.reset(); }
+
+    void SetUp() override {
+        ASSERT_TRUE(store_) << "the test store did not start: " << storeError_;
+        store_->UseInEnvironment();
+        store_->ClearFaults();
+        store_->ClearRequests();
+        problem_->Reset();
+        log_ = std::make_unique<LogCapture>();
+        ASSERT_TRUE(manager_.Connect());
+    }
+    void TearDown() override { log_.reset(); }
+
+    TestStore& Store() { return *store_; }
+
+    // The object name the executor sent for the last request, as the log names it.
+    std::u16string LastObjectName() {
+        const std::vector<StoreRequest> requests = Store().Requests();
+        if (requests.empty()) {
+            return {};
+        }
+        return Utf8ToWide(requests.back().path + "?" + requests.back().query);
+    }
+
+    bool Logged(CDebugPrintf::Level level, const std::u16string& message) const {
+        for (const LogCapture::Line& line : log_->Lines()) {
+            if (line.level == level && line.message == message) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static inline std::unique_ptr<TestStore> store_;
+    static inline std::string storeError_;
+
+    std::shared_ptr<Event> problem_ =
+        Event::Named(u"VelkDownloader: InternetProblemReported", true, false);
+    std::unique_ptr<LogCapture> log_;
+    ConnectionsManager manager_;
+};
+
+TEST_F(RequestExecutorTest, ConnectTakesBasePathFromApiUrl) {
+    EXPECT_EQ(manager_.BasePath(), u"/");
+    {
+        EnvOverride url("VELKDOWNLOADER_API_URL", "https://store.example:8443/api/v2");
+        ConnectionsManager other;
+        ASSERT_TRUE(other.Connect());
+        EXPECT_EQ(other.BasePath(), u"/api/v2");
+    }
+    {
+        // Without a parsed address nothing is sent, and the network is not blamed.
+        ConnectionsManager unconnected;
+        std::u16string reply;
+        EXPECT_FALSE(unconnected.ExecuteRequest(u"test/echo/x", u"", reply));
+        EXPECT_FALSE(reply.empty());
+        EXPECT_FALSE(problem_->IsSet());
+        EXPECT_TRUE(Store().Requests().empty());
+    }
+    for (const char* bad : {"no scheme here", "https://", "https://bad host/"}) {
+        EnvOverride url("VELKDOWNLOADER_API_URL", bad);
+        ConnectionsManager other;
+        EXPECT_FALSE(other.Connect()) << bad;
+    }
+}
+
+TEST_F(RequestExecutorTest, SignedRequestsAreAcceptedWithAndWithoutToken) {
+    Store().AddToken("tok-one", "secret one");
+    struct Case {
+        OAuthCredentials credentials;
+        size_t oauthParameters;  // as the store received them, signature included
+    };
+    const Case cases[] = {
+        {{}, 6},
+        {{u"tok-one", u"secret one", u""}, 7},
+        {{u"tok-one", u"secret one", u"verifier-1"}, 8},
+    };
+    for (const Case& c : cases) {
+        manager_.SetCredentials(c.credentials);
+        Store().ClearRequests();
+        std::u16string reply;
+        ASSERT_TRUE(manager_.ExecuteRequest(u"test/echo/x", u"", reply)) << Utf8(reply);
+        const auto lines = EchoLines(reply);
+        EXPECT_EQ(lines.at(u"oauth_consumer_key"), OAuth::ConsumerKey);
+        EXPECT_EQ(lines.at(u"oauth_version"), u"1.0");
+        EXPECT_EQ(lines.at(u"oauth_nonce").size(), 17u);
+        EXPECT_EQ(lines.contains(u"oauth_token"), !c.credentials.token.empty());
+        if (!c.credentials.verifier.empty()) {
+            EXPECT_EQ(lines.at(u"oauth_verifier"), c.credentials.verifier);
+        } else {
+            EXPECT_FALSE(lines.contains(u"oauth_verifier"));
+        }
+
+        // An empty query sends the base path, the path, "?" and the OAuth parameters only.
+        const std::vector<StoreRequest> requests = Store().Requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].path, "/test/echo/x");
+        EXPECT_TRUE(requests[0].signatureValid);
+        const ParameterMap sent = ParseQueryString(Utf8ToWide(requests[0].query));
+        EXPECT_EQ(sent.size(), c.oauthParameters);
+        for (const auto& [name, value] : sent) {
+            EXPECT_EQ(name.rfind(u"oauth_", 0), 0u) << Utf8(name);
+        }
+        EXPECT_TRUE(Logged(CDebugPrintf::Level::Log, u"Request succeeded for " + LastObjectName() +
+                                                         u". Response: " + reply.substr(0, 50)));
+    }
+}
+
+TEST_F(RequestExecutorTest, QueryValuesArriveDecodedExactly) {
+    Store().AddToken("tok", "sec");
+    manager_.SetCredentials({u"tok", u"sec", u"ver"});
+    std::u16string reply;
+    ASSERT_TRUE(manager_.ExecuteRequest(
+        u"test/echo/login", u"username=a b&password=p+s/\u00fc\u20ac\U0001F600 x", reply))
+        << Utf8(reply);
+    const auto lines = EchoLines(reply);
+    EXPECT_EQ(lines.at(u"username"), u"a b");
+    EXPECT_EQ(lines.at(u"password"), u"p+s/\u00fc\u20ac\U0001F600 x");
+
+    // Sorted by name among the OAuth parameters, the request values percent-encoded.
+    const std::string query = Store().Requests().back().query;
+    EXPECT_NE(query.find("&password=p%2Bs%2F%C3%BC%E2%82%AC%F0%9F%98%80%20x&username=a%20b"),
+              std::string::npos)
+        << query;
+    EXPECT_EQ(query.rfind("oauth_consumer_key=", 0), 0u) << query;
+}
+
+// "&" and "=" can't pass through a query string of raw values, so the signer's handling of them
+// is checked directly: a signed parameter map sent as it is and checked by the store.
+TEST_F(RequestExecutorTest, SignerEncodingOfReservedCharactersIsAccepted) {
+    const ParameterMap parameters = {
+        {u"a", u"x&y=z"}, {u"b", u"1+1 = 2/3"}, {u"c", u"\u00e9\u4e2d\U0001F600"}, {u"d", u""}};
+    const std::u16string url = Utf8ToWide(Store().ApiUrl()) + u"/test/echo/raw";
+    const SignedRequest signedRequest =
+        OAuth::SignRequest(parameters, url, u"GET", OAuth::ConsumerKey, {});
+    RequestExecutor executor;
+    const HttpResult result = executor.Get(Store().ApiUrl() + "/test/echo/raw?" +
+                                           WideToUtf8(BuildQueryString(signedRequest.combined)));
+    ASSERT_EQ(result.outcome, HttpResult::Outcome::Response);
+    ASSERT_EQ(result.status, 200) << result.body;
+    const auto lines = EchoLines(Utf8ToWide(result.body));
+    for (const auto& [name, value] : parameters) {
+        EXPECT_EQ(lines.at(name), value) << Utf8(name);
+    }
+}
+
+TEST_F(RequestExecutorTest, RefusedCredentialsTakeTheNotRetriedPath) {
+    Store().AddToken("tok", "right");
+    manager_.SetToken(u"tok", u"wrong");
+    std::u16string reply;
+    EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"q=1", reply));
+    EXPECT_EQ(reply, kDenied);
+    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_EQ(Store().Requests().back().status, 401);
+    EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
+                       u"Connection attempt denied for request " + LastObjectName()));
+    EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
+                       u"Request failed for request /test/echo/x. Response: " +
+                           std::u16string(kDenied).substr(0, 50)));
+}
+
+TEST_F(RequestExecutorTest, ErrorStatusReturnsBodyAndFalse) {
+    for (int status : {403, 500}) {
+        const std::string body = "<html>refused " + std::to_string(status) +
+                                 " \xC3\xA9 ............................................</html>";
+        Store().SetFault(R"({"server":"api","path":"/test/echo/x","status":)" +
+                         std::to_string(status) + R"(,"body":")" + body + R"("})");
+        std::u16string reply;
+        EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
+        EXPECT_EQ(reply, Utf8ToWide(body));
+        EXPECT_FALSE(problem_->IsSet());
+        EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
+                           u"Request failed (error: " + Utf8ToWide(std::to_string(status)) +
+                               u") for " + LastObjectName() + u". Response: " +
+                               reply.substr(0, 50)));
+    }
+}
+
+TEST_F(RequestExecutorTest, RedirectIsNotFollowedAndCountsAsSuccess) {
+    Store().SetFault(
+        R"({"server":"api","path":"/test/echo/x","redirect":"/test/echo/elsewhere","body":"moved"})");
+    std::u16string reply;
+    EXPECT_TRUE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
+    EXPECT_EQ(reply, u"moved");
+    const std::vector<StoreRequest> requests = Store().Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].status, 302);
+    EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
+                       u"Connection attempt failed (redirected?) for request " + LastObjectName()));
+    EXPECT_TRUE(Logged(CDebugPrintf::Level::Log,
+                       u"Request succeeded for " + LastObjectName() + u". Response: moved"));
+}
+
+TEST_F(RequestExecutorTest, ShortReplyIsQuotedWholeInTheLog) {
+    Store().SetFault(R"({"server":"api","path":"/test/echo/x","body":"0123456789"})");
+    std::u16string reply;
+    ASSERT_TRUE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
+    EXPECT_EQ(reply, u"0123456789");
+    EXPECT_TRUE(Logged(CDebugPrintf::Level::Log,
+                       u"Request succeeded for " + LastObjectName() + u". Response: 0123456789"));
+}
+
+TEST_F(RequestExecutorTest, LongMultiByteReplyIsReturnedWhole) {
+    // 1 + 3 * 20000 bytes: characters straddle every 16 KiB boundary of the transfer.
+    std::string json = "x";
+    std::u16string expected = u"x";
+    for (int i = 0; i < 20000; ++i) {
+        json += "\\u20ac";
+        expected += u'\u20ac';
+    }
+    Store().SetFault(R"({"server":"api","path":"/test/echo/x","body":")" + json + R"("})");
+    std::u16string reply;
+    ASSERT_TRUE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
+    EXPECT_EQ(reply.size(), expected.size());
+    EXPECT_EQ(reply, expected);
+}
+
+TEST_F(RequestExecutorTest, OversizedReplyIsRefused) {
+    manager_.SetMaxReplyBytes(1000);
+    Store().SetFault(R"({"server":"api","path":"/test/echo/x","body":")" + std::string(5000, 'a') +
+                     R"("})");
+    std::u16string reply;
+    EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
+    EXPECT_EQ(reply, u"The reply exceeds 1000 bytes.");
+    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
+                       u"Request failed for request /test/echo/x. Response: " + reply));
+}
+
+TEST_F(RequestExecutorTest, ConsecutiveRequestsReuseTheConnection) {
+    std::u16string reply;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
+    }
+    // A refused request keeps the connection as well.
+    Store().AddToken("tok", "right");
+    manager_.SetToken(u"tok", u"wrong");
+    EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
+    const std::vector<StoreRequest> requests = Store().Requests();
+    ASSERT_EQ(requests.size(), 4u);
+    for (const StoreRequest& request : requests) {
+        EXPECT_EQ(request.connection, requests[0].connection);
+    }
+}
+
+// Two threads send while a third keeps swapping the credentials between two valid pairs: every
+// request must be signed with a token and the secret that belongs to it.
+TEST_F(RequestExecutorTest, ConcurrentRequestsSignWithConsistentCredentials) {
+    Store().AddToken("tok-a", "secret-a");
+    Store().AddToken("tok-b", "secret-b");
+    manager_.SetToken(u"tok-a", u"secret-a");
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            if (i % 2) {
+                manager_.SetToken(u"tok-a", u"secret-a");
+            } else {
+                manager_.SetToken(u"tok-b", u"secret-b");
+            }
+            std::this_thread::yield();
+        }
+    });
+    std::atomic<int> failures{0};
+    auto send = [&] {
+        for (int i = 0; i < 8; ++i) {
+            std::u16string reply;
+            if (!manager_.ExecuteRequest(u"test/echo/x", u"n=" + Utf8ToWide(std::to_string(i)),
+                                         reply)) {
+                ++failures;
+            }
+        }
+    };
+    std::thread first(send);
+    std::thread second(send);
+    first.join();
+    second.join();
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(Store().Requests().size(), 16u);
+}
+
+TEST_F(RequestExecutorTest, RefusedConnectionIsAnInternetProblem) {
+    EnvOverride url("VELKDOWNLOADER_API_URL", "https://127.0.0.1:" + std::to_string(ClosedPort()));
+    ConnectionsManager manager;
+    ASSERT_TRUE(manager.Connect());
+    std::u16string reply;
+    EXPECT_FALSE(manager.ExecuteRequest(u"test/echo/x", u"a=1", reply));
+    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_EQ(reply.rfind(u"Couldn't connect to server", 0), 0u) << Utf8(reply);
+    EXPECT_EQ(reply.find_first_of(u"\r\n"), std::u16string::npos);
+    EXPECT_TRUE(
+        Logged(CDebugPrintf::Level::Warning,
+               u"Request failed for request /test/echo/x. Response: " + reply.substr(0, 50)));
+}
+
+TEST_F(RequestExecutorTest, UntrustedCertificateIsRefused) {
+    EnvOverride caFile("VELKDOWNLOADER_CA_FILE", std::nullopt);
+    ConnectionsManager manager;
+    ASSERT_TRUE(manager.Connect());
+    std::u16string reply;
+    EXPECT_FALSE(manager.ExecuteRequest(u"test/echo/x", u"", reply));
+    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_NE(reply.find(u"certificate"), std::u16string::npos) << Utf8(reply);
+    // The handshake failed, so not a byte of the request (and its token) reached the server.
+    EXPECT_TRUE(Store().Requests().empty());
+}
+
+TEST_F(RequestExecutorTest, SilentServerTimesOut) {
+    Store().SetFault(R"({"server":"api","path":"/test/echo/x","stall_seconds":8})");
+    std::u16string reply;
+    // Had the executor waited for the answer, the store would have sent a 200 after 8 s.
+    EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
+    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_EQ(reply.rfind(u"Timeout was reached", 0), 0u) << Utf8(reply);
+    EXPECT_TRUE(
+        Logged(CDebugPrintf::Level::Warning,
+               u"Request failed for request /test/echo/x. Response: " + reply.substr(0, 50)));
+}
+
+}  // namespace

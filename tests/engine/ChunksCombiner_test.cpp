@@ -1,0 +1,332 @@
+#include "engine/ChunksCombiner.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/TextUtil.h"
+#include "engine/ChunksRemover.h"
+#include "support/TempHome.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::u16string Wide(const fs::path& path) {
+    return Utf8ToWide(path.string());
+}
+
+// One installer file split into chunk files with the right digests in its entry.
+struct GameFile {
+    fs::path finished;
+    std::string content;
+    CombineEntry entry;
+
+    fs::path Chunk(uint32_t position) const {
+        return finished.string() + ".chunk" + std::to_string(position);
+    }
+    fs::path Working() const { return finished.string() + ".joining"; }
+};
+
+GameFile MakeGameFile(const fs::path& finished, const std::vector<size_t>& sizes,
+                      uint32_t seed = 7) {
+    GameFile file;
+    file.finished = finished;
+    file.entry.finishedPath = Wide(finished);
+    file.entry.chunkCount = static_cast<uint32_t>(sizes.size());
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        const std::string bytes = Pattern(sizes[i], seed + static_cast<uint32_t>(i));
+        WriteFile(finished.string() + ".chunk" + std::to_string(i), bytes);
+        file.entry.chunkDigests.push_back(Md5Hex(bytes));
+        file.content += bytes;
+    }
+    file.entry.fileDigest = Md5Hex(file.content);
+    return file;
+}
+
+// Steps to the end and returns (chunk position, joined in chunk) after every step that said
+// there is more.
+std::vector<std::pair<uint32_t, uint64_t>> RunToEnd(ChunksCombiner& combiner) {
+    std::vector<std::pair<uint32_t, uint64_t>> steps;
+    while (combiner.Step()) {
+        steps.emplace_back(combiner.ChunkPosition(), combiner.JoinedInChunk());
+    }
+    EXPECT_FALSE(combiner.Step()) << "stays finished";
+    return steps;
+}
+
+TEST(ChunksCombiner, JoinsChunksInOrderOneBlockPerStep) {
+    TempDir dir;
+    // Chunks of 10, 4 and 0 bytes in blocks of 4: a chunk of nothing is joined as MD5 of nothing.
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {10, 4, 0});
+    ASSERT_EQ(file.entry.chunkDigests[2], u"d41d8cd98f00b204e9800998ecf8427e");
+
+    ChunksCombiner combiner(file.entry, 4);
+    const std::vector<std::pair<uint32_t, uint64_t>> expected = {{0, 4}, {0, 8}, {0, 10},
+                                                                 {1, 0}, {1, 4}, {2, 0}};
+    EXPECT_EQ(RunToEnd(combiner), expected);
+    EXPECT_TRUE(combiner.Done());
+    EXPECT_EQ(combiner.Error(), ChunksCombiner::kNoError);
+    EXPECT_EQ(combiner.JoinedInTotal(), 14u);
+    EXPECT_EQ(combiner.JoinedInFile(), 14u);
+    EXPECT_TRUE(combiner.JoinedHere());
+    EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
+
+    // Nothing is under the finished name before it passed its check.
+    EXPECT_FALSE(fs::exists(file.finished));
+    EXPECT_EQ(ReadFile(file.Working()), file.content);
+    ASSERT_TRUE(combiner.Commit());
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+    EXPECT_FALSE(fs::exists(file.Working()));
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(fs::exists(file.Chunk(i))) << "chunks go only with the remover";
+    }
+}
+
+TEST(ChunksCombiner, LargeChunksInFullBlocks) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "big.bin", {3 * 1024 * 1024 + 1, 5});
+    ChunksCombiner combiner(file.entry);
+    const auto steps = RunToEnd(combiner);
+    ASSERT_EQ(steps.size(), 6u) << "4 blocks of the first chunk, the move on, the second chunk";
+    EXPECT_EQ(steps[0].second, uint64_t{1} << 20);
+    ASSERT_TRUE(combiner.Done());
+    ASSERT_TRUE(combiner.Commit());
+    EXPECT_EQ(Md5Hex(ReadFile(file.finished)), file.entry.fileDigest);
+}
+
+TEST(ChunksCombiner, AFinishedFileIsOnlyCounted) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {6, 6});
+    WriteFile(file.finished, "already there");
+
+    ChunksCombiner combiner(file.entry, 4);
+    EXPECT_FALSE(combiner.Step());
+    EXPECT_TRUE(combiner.Done());
+    EXPECT_FALSE(combiner.JoinedHere());
+    EXPECT_EQ(combiner.JoinedInFile(), 13u);
+    EXPECT_EQ(combiner.JoinedInTotal(), 13u);
+    EXPECT_TRUE(combiner.Commit()) << "nothing to move";
+    EXPECT_EQ(ReadFile(file.finished), "already there");
+    EXPECT_FALSE(fs::exists(file.Working()));
+}
+
+TEST(ChunksCombiner, MissingChunkStopsJoining) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {5, 5, 5});
+    fs::remove(file.Chunk(1));
+
+    ChunksCombiner combiner(file.entry, 4);
+    RunToEnd(combiner);
+    EXPECT_FALSE(combiner.Done());
+    EXPECT_EQ(combiner.Error(), ChunksCombiner::kMissingChunk);
+    EXPECT_FALSE(fs::exists(file.Working()));
+    EXPECT_FALSE(fs::exists(file.finished));
+    EXPECT_TRUE(fs::exists(file.Chunk(0)));
+    EXPECT_TRUE(fs::exists(file.Chunk(2)));
+}
+
+TEST(ChunksCombiner, BadChunkIsDeletedAndTheRestStillRead) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {5, 5, 5});
+    file.entry.chunkDigests[1] = Md5Hex("something else");
+
+    ChunksCombiner combiner(file.entry, 4);
+    const auto steps = RunToEnd(combiner);
+    EXPECT_EQ(steps.back(), std::make_pair(2u, uint64_t{5})) << "chunk 2 read to its end";
+    EXPECT_EQ(combiner.JoinedInTotal(), 15u);
+    EXPECT_FALSE(combiner.Done());
+    EXPECT_EQ(combiner.Error(), ChunksCombiner::kBadChunkDigest);
+    EXPECT_FALSE(fs::exists(file.Chunk(1)));
+    EXPECT_TRUE(fs::exists(file.Chunk(0)));
+    EXPECT_TRUE(fs::exists(file.Chunk(2)));
+    EXPECT_FALSE(fs::exists(file.Working()));
+    EXPECT_FALSE(fs::exists(file.finished));
+}
+
+TEST(ChunksCombiner, DiskProblemsAndRefusedPaths) {
+    struct Case {
+        const char* what;
+        void (*spoil)(GameFile& file, const fs::path& dir);
+    };
+    const Case cases[] = {
+        {"chunk file is a folder",
+         [](GameFile& file, const fs::path&) {
+             fs::remove(file.Chunk(1));
+             fs::create_directory(file.Chunk(1));
+         }},
+        {"chunk file is a symbolic link",
+         [](GameFile& file, const fs::path& dir) {
+             fs::rename(file.Chunk(1), dir / "elsewhere");
+             fs::create_symlink(dir / "elsewhere", file.Chunk(1));
+         }},
+        {"finished name is a symbolic link",
+         [](GameFile& file, const fs::path& dir) {
+             WriteFile(dir / "target", "keep me");
+             fs::create_symlink(dir / "target", file.finished);
+         }},
+        {"working name is a folder",
+         [](GameFile& file, const fs::path&) { fs::create_directory(file.Working()); }},
+        {"relative finished path",
+         [](GameFile& file, const fs::path&) { file.entry.finishedPath = u"game.bin"; }},
+        {"empty finished path",
+         [](GameFile& file, const fs::path&) { file.entry.finishedPath.clear(); }},
+        {"name longer than the file system allows",
+         [](GameFile& file, const fs::path& dir) {
+             file.entry.finishedPath = Wide(dir / std::string(250, 'n'));
+         }},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        TempDir dir;
+        GameFile file = MakeGameFile(dir.Path() / "game.bin", {5, 5, 5});
+        test.spoil(file, dir.Path());
+
+        {
+            ChunksCombiner combiner(file.entry, 4);
+            RunToEnd(combiner);
+            EXPECT_FALSE(combiner.Done());
+            EXPECT_EQ(combiner.Error(), ChunksCombiner::kDiskProblem);
+        }
+        EXPECT_TRUE(fs::exists(file.Chunk(0)));
+        EXPECT_TRUE(fs::exists(fs::symlink_status(file.Chunk(1))));
+        EXPECT_TRUE(fs::exists(file.Chunk(2)));
+        EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(file.Working())));
+        if (fs::exists(dir.Path() / "target")) {
+            EXPECT_EQ(ReadFile(dir.Path() / "target"), "keep me");
+            EXPECT_TRUE(fs::is_symlink(file.finished)) << "not ours to delete";
+        }
+    }
+}
+
+// A full disk while writing: the working file goes, the finished name stays free, chunks stay.
+TEST(ChunksCombiner, FullDiskEndsAsDiskProblem) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {40000, 40000, 40000});
+
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 50000;  // the disk fills up in the middle of the second chunk
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int32_t error = -1;
+    bool done = true;
+    uint64_t joined = 0;
+    {
+        ChunksCombiner combiner(file.entry, 16384);
+        while (combiner.Step()) {
+        }
+        error = combiner.Error();
+        done = combiner.Done();
+        joined = combiner.JoinedInTotal();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(error, ChunksCombiner::kDiskProblem);
+    EXPECT_FALSE(done);
+    EXPECT_LE(joined, 50000u) << "no byte counted that was not written";
+    EXPECT_FALSE(fs::exists(file.Working()));
+    EXPECT_FALSE(fs::exists(file.finished));
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(fs::file_size(file.Chunk(i)), 40000u);
+    }
+}
+
+TEST(ChunksCombiner, AnAbandonedJoinLeavesNothingBehind) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {10, 10});
+    {
+        ChunksCombiner combiner(file.entry, 4);
+        ASSERT_TRUE(combiner.Step());
+        ASSERT_TRUE(combiner.Step());
+        EXPECT_TRUE(fs::exists(file.Working()));
+    }
+    EXPECT_FALSE(fs::exists(file.Working()));
+    EXPECT_FALSE(fs::exists(file.finished));
+
+    // Joined completely but its check failed: Discard, and nothing is under either name.
+    ChunksCombiner combiner(file.entry, 4);
+    RunToEnd(combiner);
+    ASSERT_TRUE(combiner.Done());
+    combiner.Discard();
+    EXPECT_FALSE(fs::exists(file.Working()));
+    EXPECT_FALSE(fs::exists(file.finished));
+}
+
+TEST(ChunksCombiner, AnIndexWithoutChunksMakesAnEmptyFile) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "empty.bin", {});
+    ChunksCombiner combiner(file.entry, 4);
+    EXPECT_FALSE(combiner.Step());
+    EXPECT_TRUE(combiner.Done());
+    EXPECT_EQ(combiner.JoinedDigest(), u"d41d8cd98f00b204e9800998ecf8427e");
+    ASSERT_TRUE(combiner.Commit());
+    EXPECT_EQ(fs::file_size(file.finished), 0u);
+}
+
+TEST(ChunksRemover, DeletesTheEntrysChunkFilesOnly) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {3, 3, 3});
+    WriteFile(file.finished, "finished");
+    WriteFile(file.Chunk(3), "beyond the count");
+    WriteFile(file.finished.string() + ".chunk1_downloading", "partial");
+    WriteFile(dir.Path() / "other.bin.chunk0", "another file's");
+    // A link under a chunk's name goes, the file it points at stays.
+    WriteFile(dir.Path() / "outside", "outside");
+    fs::remove(file.Chunk(2));
+    fs::create_symlink(dir.Path() / "outside", file.Chunk(2));
+
+    ChunksRemover remover(file.entry);
+    EXPECT_FALSE(remover.Step());
+    EXPECT_EQ(remover.Removed(), 3u);
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(file.Chunk(i))));
+    }
+    EXPECT_TRUE(fs::exists(file.finished));
+    EXPECT_TRUE(fs::exists(file.Chunk(3)));
+    EXPECT_TRUE(fs::exists(file.finished.string() + ".chunk1_downloading"));
+    EXPECT_TRUE(fs::exists(dir.Path() / "other.bin.chunk0"));
+    EXPECT_EQ(ReadFile(dir.Path() / "outside"), "outside");
+
+    // A missing name is no failure; a relative path deletes nothing.
+    EXPECT_FALSE(ChunksRemover(file.entry).Step());
+    CombineEntry relative = file.entry;
+    relative.finishedPath = u"other.bin";
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir.Path());
+    ChunksRemover stray(relative);
+    stray.Step();
+    fs::current_path(cwd);
+    EXPECT_EQ(stray.Removed(), 0u);
+    EXPECT_TRUE(fs::exists(dir.Path() / "other.bin.chunk0"));
+}
+
+}  // namespace

@@ -1,0 +1,415 @@
+#include "engine/CombineTask.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "core/DownloadInfo.h"
+#include "core/MessageQueue.h"
+#include "core/TextUtil.h"
+#include "engine/Md5Context.h"
+#include "support/TempHome.h"
+#include "support/WaitFor.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kAll = kAllBits;
+const std::u16string kGame = u"mygame";
+
+std::string Pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::u16string Wide(const fs::path& path) {
+    return Utf8ToWide(path.string());
+}
+
+fs::path ChunkPath(const fs::path& finished, uint32_t position) {
+    return finished.string() + ".chunk" + std::to_string(position);
+}
+
+struct GameFile {
+    fs::path finished;
+    std::string content;
+    CombineEntry entry;
+};
+
+GameFile MakeGameFile(const fs::path& finished, const std::vector<size_t>& sizes, uint32_t seed) {
+    GameFile file;
+    file.finished = finished;
+    file.entry.finishedPath = Wide(finished);
+    file.entry.chunkCount = static_cast<uint32_t>(sizes.size());
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        const std::string bytes = Pattern(sizes[i], seed + static_cast<uint32_t>(i));
+        WriteFile(ChunkPath(finished, static_cast<uint32_t>(i)), bytes);
+        file.entry.chunkDigests.push_back(Md5Hex(bytes));
+        file.content += bytes;
+    }
+    file.entry.fileDigest = Md5Hex(file.content);
+    return file;
+}
+
+size_t ChunksLeft(const GameFile& file) {
+    size_t left = 0;
+    for (uint32_t i = 0; i < file.entry.chunkCount; ++i) {
+        left += fs::exists(ChunkPath(file.finished, i)) ? 1u : 0u;
+    }
+    return left;
+}
+
+// A posted message in a form that compares and prints well.
+struct Posted {
+    uint32_t id = 0;
+    uint64_t file = 0;
+    uint64_t chunk = 0;
+    uint32_t phase = 0;
+    uint64_t bytes = 0;
+    int64_t lParam = 0;
+    bool operator==(const Posted&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Posted& posted) {
+    return out << "{0x" << std::hex << posted.id - WM_APP << std::dec << " file " << posted.file
+               << " chunk " << posted.chunk << " phase " << posted.phase << " bytes "
+               << posted.bytes << " l " << posted.lParam << "}";
+}
+
+Posted Combine(uint64_t file, uint64_t chunk, uint64_t bytes) {
+    return {WM_APP_COMBINE_PROGRESS, file, chunk, 1, bytes, 0};
+}
+Posted Check(uint64_t file, uint64_t bytes) {
+    return {WM_APP_CHECK_PROGRESS, file, 0, 2, bytes, 0};
+}
+Posted Reset(uint64_t file) {
+    return {WM_APP_FILE_PROGRESS_RESET, file, 0, 0, 0, 0};
+}
+Posted Begin() {
+    return {WM_APP_FILE_PROGRESS_RESET_ON_COMBINE, 0, 0, 0, 0, 0};
+}
+Posted Finished() {
+    return {WM_APP_ITEM_FINISHED, 0, 0, 0, 0, 0};
+}
+
+// Records every post (checking the game name in each payload); `onPost` lets a test act at an
+// exact point of the sequence, as a user or the engine would between two steps.
+class Window final : public MessageTarget {
+public:
+    void Post(AppMessage message) override {
+        Posted posted;
+        posted.id = message.id;
+        posted.lParam = message.lParam;
+        if (const auto* report = message.PayloadAs<ProgressReport>()) {
+            EXPECT_EQ(report->gameName, kGame);
+            posted.file = report->fileId;
+            posted.chunk = report->chunkId;
+            posted.phase = report->phase;
+            posted.bytes = report->byteCount;
+        } else if (const auto* event = message.PayloadAs<FileEvent>()) {
+            EXPECT_EQ(event->gameName, kGame);
+            posted.file = event->fileId;
+        } else if (const auto* name = message.PayloadAs<NamePayload>()) {
+            EXPECT_EQ(name->name, kGame);
+        } else {
+            ADD_FAILURE() << "message without the expected payload";
+        }
+        posts.push_back(posted);
+        if (onPost) {
+            onPost(posted);
+        }
+    }
+    std::vector<Posted> posts;
+    std::function<void(const Posted&)> onPost;
+};
+
+class CombineTaskTest : public ::testing::Test {
+protected:
+    CombineTaskOutcome Run(const std::vector<CombineEntry>& entries) {
+        CombineTaskOptions options;
+        options.blockSize = 4;
+        options.clearCurrentDownload = [this] { clearedAt = window.posts.size(); };
+        return RunCombineTask(kGame, entries, window, points, options);
+    }
+
+    TempDir dir;
+    Window window;
+    Event terminate{true, false};
+    Event breakTask{true, false};
+    PauseGate gate;
+    WorkerCheckPoint points{&terminate, &breakTask, &gate};
+    size_t clearedAt = SIZE_MAX;
+};
+
+TEST_F(CombineTaskTest, JoinsChecksAndCleansUpWithProgressInOrder) {
+    const GameFile file = MakeGameFile(dir.Path() / "game.bin", {6, 4, 3}, 1);
+    const CombineTaskOutcome outcome = Run({file.entry});
+
+    EXPECT_EQ(outcome.state, CombineTaskOutcome::kCompleted);
+    EXPECT_EQ(outcome.result, CombineTaskOutcome::kNoResult);
+    EXPECT_EQ(outcome.stoppedBy, WorkerStop::kNone);
+    const std::vector<Posted> expected = {
+        Begin(),          Combine(0, 0, 4), Combine(0, 0, 6), Combine(0, 1, 0),
+        Combine(0, 1, 4), Combine(0, 2, 0), Combine(0, 2, 3), Combine(0, kAll, kAll),
+        Reset(0),         Check(0, 13),     Check(0, kAll),   Finished(),
+    };
+    EXPECT_EQ(window.posts, expected);
+    EXPECT_EQ(clearedAt, expected.size() - 1) << "current download cleared before the report";
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+    EXPECT_EQ(ChunksLeft(file), 0u);
+    EXPECT_FALSE(fs::exists(file.finished.string() + ".joining"));
+}
+
+TEST_F(CombineTaskTest, AnAlreadyJoinedFileIsReadForItsCheck) {
+    const GameFile file = MakeGameFile(dir.Path() / "game.bin", {5, 5}, 2);
+    WriteFile(file.finished, file.content);
+
+    EXPECT_EQ(Run({file.entry}).state, CombineTaskOutcome::kCompleted);
+    const std::vector<Posted> expected = {
+        Begin(),     Combine(0, kAll, kAll), Reset(0),       Check(0, 4),
+        Check(0, 8), Check(0, 10),           Check(0, kAll), Finished(),
+    };
+    EXPECT_EQ(window.posts, expected);
+    EXPECT_EQ(ChunksLeft(file), 0u);
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+}
+
+TEST_F(CombineTaskTest, FailuresGiveTheirResultsAndLeaveTheRightFiles) {
+    struct Case {
+        const char* what;
+        void (*spoil)(GameFile& file);
+        uint32_t result;
+        size_t chunksLeft;
+    };
+    const Case cases[] = {
+        {"chunk with a wrong digest",
+         [](GameFile& file) { file.entry.chunkDigests[1] = Md5Hex("x"); },
+         CombineTaskOutcome::kBadDigest, 2},
+        {"missing chunk file", [](GameFile& file) { fs::remove(ChunkPath(file.finished, 1)); },
+         CombineTaskOutcome::kMissingFiles, 2},
+        {"chunk file that cannot be opened",
+         [](GameFile& file) {
+             fs::remove(ChunkPath(file.finished, 1));
+             fs::create_directory(ChunkPath(file.finished, 1));
+         },
+         CombineTaskOutcome::kDiskProblem, 3},
+        // Every chunk right but the index's whole-file digest wrong: nothing goes under the
+        // finished name, every chunk stays for the next attempt.
+        {"wrong whole-file digest", [](GameFile& file) { file.entry.fileDigest = Md5Hex("x"); },
+         CombineTaskOutcome::kBadDigest, 3},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        TempDir game;
+        Window quiet;
+        GameFile file = MakeGameFile(game.Path() / "game.bin", {5, 5, 5}, 3);
+        test.spoil(file);
+        CombineTaskOptions options;
+        options.blockSize = 4;
+        bool cleared = false;
+        options.clearCurrentDownload = [&] { cleared = true; };
+        const CombineTaskOutcome outcome =
+            RunCombineTask(kGame, std::vector<CombineEntry>{file.entry}, quiet, points, options);
+
+        EXPECT_EQ(outcome.state, CombineTaskOutcome::kFailed);
+        EXPECT_EQ(outcome.result, test.result);
+        EXPECT_FALSE(cleared);
+        ASSERT_FALSE(quiet.posts.empty());
+        EXPECT_NE(quiet.posts.back().id, static_cast<uint32_t>(WM_APP_ITEM_FINISHED));
+        EXPECT_FALSE(fs::exists(file.finished));
+        EXPECT_FALSE(fs::exists(file.finished.string() + ".joining"));
+        EXPECT_EQ(ChunksLeft(file), test.chunksLeft);
+    }
+}
+
+// A finished file that fails its check must not stay: the next plan would take a file of the
+// right size for done. Its chunk files stay.
+TEST_F(CombineTaskTest, AFinishedFileThatFailsItsCheckIsDeleted) {
+    const GameFile file = MakeGameFile(dir.Path() / "game.bin", {5, 5}, 4);
+    std::string corrupt = file.content;
+    corrupt[3] ^= 1;
+    WriteFile(file.finished, corrupt);
+
+    const CombineTaskOutcome outcome = Run({file.entry});
+    EXPECT_EQ(outcome.state, CombineTaskOutcome::kFailed);
+    EXPECT_EQ(outcome.result, CombineTaskOutcome::kBadDigest);
+    EXPECT_EQ(window.posts.back(), Check(0, kAll));
+    EXPECT_FALSE(fs::exists(file.finished));
+    EXPECT_EQ(ChunksLeft(file), 2u);
+
+    // The next attempt joins again from the chunks and passes.
+    window.posts.clear();
+    EXPECT_EQ(Run({file.entry}).state, CombineTaskOutcome::kCompleted);
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+}
+
+TEST_F(CombineTaskTest, BreakDuringJoiningStopsAtTheNextCheckPoint) {
+    const GameFile file = MakeGameFile(dir.Path() / "game.bin", {6, 6}, 5);
+    window.onPost = [this](const Posted& posted) {
+        if (posted.id == WM_APP_COMBINE_PROGRESS) {
+            breakTask.Set();
+        }
+    };
+    const CombineTaskOutcome outcome = Run({file.entry});
+
+    EXPECT_EQ(outcome.stoppedBy, WorkerStop::kBreak);
+    EXPECT_EQ(outcome.state, CombineTaskOutcome::kRunning) << "handed back unfinished";
+    const std::vector<Posted> expected = {Begin(), Combine(0, 0, 4), Combine(0, kAll, kAll)};
+    EXPECT_EQ(window.posts, expected);
+    EXPECT_EQ(clearedAt, SIZE_MAX);
+    // Nothing half joined is left for the next plan to mistake; the chunks stay.
+    EXPECT_FALSE(fs::exists(file.finished));
+    EXPECT_FALSE(fs::exists(file.finished.string() + ".joining"));
+    EXPECT_EQ(ChunksLeft(file), 2u);
+}
+
+TEST_F(CombineTaskTest, StopsBetweenJoiningAndCheckingAndBetweenFiles) {
+    const GameFile first = MakeGameFile(dir.Path() / "a.bin", {3}, 6);
+    const GameFile second = MakeGameFile(dir.Path() / "b.bin", {3}, 7);
+
+    // Terminate wins over break; seen right after the first file's joining ended.
+    window.onPost = [this](const Posted& posted) {
+        if (posted == Combine(0, kAll, kAll)) {
+            breakTask.Set();
+            terminate.Set();
+        }
+    };
+    CombineTaskOutcome outcome = Run({first.entry, second.entry});
+    EXPECT_EQ(outcome.stoppedBy, WorkerStop::kTerminate);
+    EXPECT_EQ(window.posts.back(), Check(0, kAll)) << "the check never started";
+    EXPECT_FALSE(fs::exists(first.finished)) << "joined but unchecked: not kept";
+    EXPECT_EQ(ChunksLeft(first), 1u);
+
+    // Seen after the first file was finished and cleaned up: the second is not started.
+    breakTask.Reset();
+    terminate.Reset();
+    window.posts.clear();
+    window.onPost = [this](const Posted& posted) {
+        if (posted == Check(0, kAll)) {
+            breakTask.Set();
+        }
+    };
+    outcome = Run({first.entry, second.entry});
+    EXPECT_EQ(outcome.stoppedBy, WorkerStop::kBreak);
+    EXPECT_EQ(window.posts.back(), Check(0, kAll));
+    EXPECT_EQ(ReadFile(first.finished), first.content);
+    EXPECT_EQ(ChunksLeft(first), 0u);
+    EXPECT_FALSE(fs::exists(second.finished));
+    EXPECT_EQ(ChunksLeft(second), 1u);
+}
+
+TEST_F(CombineTaskTest, AGameOfTwoFilesIsReportedOnceAtTheEnd) {
+    const GameFile first = MakeGameFile(dir.Path() / "a.bin", {3, 2}, 8);
+    const GameFile second = MakeGameFile(dir.Path() / "b.bin", {4}, 9);
+    EXPECT_EQ(Run({first.entry, second.entry}).state, CombineTaskOutcome::kCompleted);
+    const std::vector<Posted> expected = {
+        Begin(),  Combine(0, 0, 3), Combine(0, 1, 0), Combine(0, 1, 2), Combine(0, kAll, kAll),
+        Reset(0), Check(0, 5),      Check(0, kAll),   Combine(1, 0, 4), Combine(1, kAll, kAll),
+        Reset(1), Check(1, 4),      Check(1, kAll),   Finished(),
+    };
+    EXPECT_EQ(window.posts, expected);
+    EXPECT_EQ(ReadFile(first.finished), first.content);
+    EXPECT_EQ(ReadFile(second.finished), second.content);
+    EXPECT_EQ(ChunksLeft(first) + ChunksLeft(second), 0u);
+}
+
+TEST_F(CombineTaskTest, AFailedFileDoesNotStopTheNext) {
+    GameFile first = MakeGameFile(dir.Path() / "a.bin", {3, 3}, 10);
+    first.entry.fileDigest = Md5Hex("not this file");
+    const GameFile second = MakeGameFile(dir.Path() / "b.bin", {3, 3}, 11);
+
+    const CombineTaskOutcome outcome = Run({first.entry, second.entry});
+    EXPECT_EQ(outcome.state, CombineTaskOutcome::kFailed);
+    EXPECT_EQ(outcome.result, CombineTaskOutcome::kBadDigest);
+    EXPECT_EQ(window.posts.back(), Check(1, kAll));
+    EXPECT_EQ(clearedAt, SIZE_MAX);
+    EXPECT_FALSE(fs::exists(first.finished));
+    EXPECT_EQ(ChunksLeft(first), 2u);
+    EXPECT_EQ(ReadFile(second.finished), second.content);
+    EXPECT_EQ(ChunksLeft(second), 0u);
+
+    // The last failure is the task's result.
+    fs::remove(ChunkPath(second.finished, 0));
+    fs::remove(second.finished);
+    EXPECT_EQ(Run({first.entry, second.entry}).result, CombineTaskOutcome::kMissingFiles);
+}
+
+TEST_F(CombineTaskTest, RunsTheFilesOfADownloadRecord) {
+    fs::create_directories(dir.Path() / "setup");
+    const GameFile installer = MakeGameFile(dir.Path() / "setup" / "game.exe", {4, 4}, 12);
+    DownloadInfo download(Wide(dir.Path()) + u"/");
+    download.name = kGame;
+    FileInfo file;
+    file.name = u"setup/game.exe";
+    file.md5 = installer.entry.fileDigest;
+    for (uint32_t i = 0; i < installer.entry.chunkCount; ++i) {
+        ChunkInfo chunk;
+        chunk.id = static_cast<int32_t>(i);
+        chunk.md5 = installer.entry.chunkDigests[i];
+        file.chunks.push_back(chunk);
+    }
+    download.files.push_back(file);
+
+    EXPECT_EQ(RunCombineTask(download, window, points).state, CombineTaskOutcome::kCompleted);
+    EXPECT_EQ(ReadFile(installer.finished), installer.content);
+    EXPECT_EQ(window.posts.back(), Finished());
+
+    // A name that would leave the downloads folder is refused as a disk problem; nothing is
+    // written outside.
+    download.files[0].name = u"../escaped.exe";
+    window.posts.clear();
+    const CombineTaskOutcome refused = RunCombineTask(download, window, points);
+    EXPECT_EQ(refused.state, CombineTaskOutcome::kFailed);
+    EXPECT_EQ(refused.result, CombineTaskOutcome::kDiskProblem);
+    EXPECT_FALSE(fs::exists(dir.Path().parent_path() / "escaped.exe"));
+    EXPECT_FALSE(fs::exists(dir.Path().parent_path() / "escaped.exe.joining"));
+}
+
+TEST_F(CombineTaskTest, APausedWorkerHoldsBeforeItsFirstStepAndStillHearsABreak) {
+    const GameFile file = MakeGameFile(dir.Path() / "game.bin", {4}, 13);
+    MessageQueue queue;
+    gate.Pause();
+    auto running = std::async(std::launch::async, [&] {
+        return RunCombineTask(kGame, std::vector<CombineEntry>{file.entry}, queue, points);
+    });
+    std::optional<AppMessage> first = queue.Take(std::chrono::seconds(10));
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->id, static_cast<uint32_t>(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE));
+    breakTask.Set();
+    EXPECT_EQ(running.get().stoppedBy, WorkerStop::kBreak);
+    EXPECT_EQ(queue.Size(), 0u) << "no step was taken while paused";
+    EXPECT_EQ(ChunksLeft(file), 1u);
+
+    // Resumed, the same task runs to its end.
+    breakTask.Reset();
+    auto resumed = std::async(std::launch::async, [&] {
+        return RunCombineTask(kGame, std::vector<CombineEntry>{file.entry}, queue, points);
+    });
+    ASSERT_TRUE(queue.Take(std::chrono::seconds(10)).has_value());
+    gate.Resume();
+    EXPECT_EQ(resumed.get().state, CombineTaskOutcome::kCompleted);
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+}
+
+}  // namespace

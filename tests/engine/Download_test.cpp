@@ -1,0 +1,587 @@
+// Download against the local test store: whole-file and range modes, resuming, the answers that
+// must fail (and how), early ends, stalls, local file problems and write failures.
+#include "engine/Download.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <vector>
+
+#include "core/DebugPrintf.h"
+#include "core/TextUtil.h"
+#include "engine/TransferSession.h"
+#include "platform/Event.h"
+#include "support/TempHome.h"
+#include "support/TestStore.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Pattern(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xff);
+    }
+    return bytes;
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteAll(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Warnings logged while it lives, without their time prefix.
+class Warnings {
+public:
+    Warnings() {
+        Logger().SetObserver([this](CDebugPrintf::Level level, std::u16string_view line) {
+            if (level != CDebugPrintf::Level::Warning) {
+                return;
+            }
+            const size_t start = line.find(u"  ");
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(start == std::u16string_view::npos ? line : line.substr(start + 2));
+        });
+    }
+    ~Warnings() { Logger().SetObserver(nullptr); }
+    Warnings(const Warnings&) = delete;
+    Warnings& operator=(const Warnings&) = delete;
+
+    std::vector<std::u16string> Lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::u16string> lines_;
+};
+
+struct Outcome {
+    bool ready = false;
+    bool complete = false;
+    int error = 0;
+    uint64_t existing = 0;
+    uint64_t transferred = 0;
+    uint64_t largestStep = 0;
+};
+
+// Drives a transfer the way a worker does and notes the largest step of one ReadSegment.
+Outcome RunToEnd(Download& download) {
+    Outcome out;
+    out.ready = download.Ready();
+    if (out.ready) {
+        uint64_t before = download.Transferred();
+        while (download.ReadSegment()) {
+            out.largestStep = std::max(out.largestStep, download.Transferred() - before);
+            before = download.Transferred();
+        }
+        out.largestStep = std::max(out.largestStep, download.Transferred() - before);
+    }
+    out.complete = download.Complete();
+    out.error = download.Error();
+    out.existing = download.Existing();
+    out.transferred = download.Transferred();
+    return out;
+}
+
+class DownloadTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        store_ = new TestStore();
+        store_->UseInEnvironment();
+    }
+    static void TearDownTestSuite() {
+        delete store_;
+        store_ = nullptr;
+    }
+
+    void SetUp() override {
+        store_->ClearFaults();
+        store_->ClearRequests();
+        problem_ = Event::Named(u"VelkDownloader: InternetProblemReported", true, false);
+        problem_->Reset();
+    }
+
+    // A resource path of this test's own.
+    static std::string ResourcePath(const std::string& suffix = "") {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "_" + info->name() + suffix;
+        for (char& c : name) {
+            if (c == '/') {
+                c = '_';
+            }
+        }
+        return "/files/" + name + ".bin";
+    }
+    static std::u16string Url(const std::string& path, bool plainHttp = false) {
+        return Utf8ToWide((plainHttp ? store_->CdnHttpUrl() : store_->CdnUrl()) + path);
+    }
+    static std::vector<StoreRequest> RequestsFor(const std::string& path) {
+        std::vector<StoreRequest> matching;
+        for (StoreRequest& r : store_->Requests()) {
+            if (r.path == path) {
+                matching.push_back(std::move(r));
+            }
+        }
+        return matching;
+    }
+    std::u16string LocalFile(const std::string& name) const {
+        return Utf8ToWide((dir_.Path() / name).string());
+    }
+
+    static TestStore* store_;
+    std::shared_ptr<Event> problem_;
+    TempDir dir_;
+};
+
+TestStore* DownloadTest::store_ = nullptr;
+
+struct TransferCase {
+    const char* name;
+    size_t resourceSize;
+    size_t existing;  // bytes in the file before; right ones, or junk when truncating
+    bool truncate;
+    uint64_t from, to;
+    bool plainHttp;
+    const char* method;  // the one request the store must see
+    const char* range;   // its Range header, "" for none
+    uint64_t transferred;
+};
+
+const TransferCase kTransfers[] = {
+    {"whole_fresh", 50000, 0, false, 0, 0, false, "GET", "bytes=0-", 50000},
+    {"whole_resume", 50000, 20000, false, 0, 0, false, "GET", "bytes=20000-", 30000},
+    {"whole_plain_http", 30000, 0, false, 0, 0, true, "GET", "bytes=0-", 30000},
+    {"whole_truncates_junk", 30000, 5000, true, 0, 0, false, "GET", "bytes=0-", 30000},
+    {"whole_already_complete", 3000, 3000, false, 0, 0, false, "GET", "bytes=3000-", 0},
+    {"whole_empty_resource", 0, 0, false, 0, 0, false, "GET", "bytes=0-", 0},
+    {"range_fresh", 300, 0, false, 100, 199, false, "GET", "bytes=100-199", 100},
+    {"range_resume_40", 300, 40, false, 100, 199, false, "GET", "bytes=140-199", 60},
+    {"range_resume_99", 300, 99, false, 100, 199, false, "GET", "bytes=199-199", 1},
+    {"range_single_byte", 300, 0, false, 150, 150, false, "GET", "bytes=150-150", 1},
+    {"range_truncates_junk", 300, 30, true, 100, 199, false, "GET", "bytes=100-199", 100},
+    {"range_many_blocks", 200000, 0, false, 1000, 150999, true, "GET", "bytes=1000-150999", 150000},
+    {"range_already_complete", 300, 100, false, 100, 199, false, "HEAD", "", 0},
+    {"range_of_length_zero", 300, 0, false, 100, 99, false, "HEAD", "", 0},
+};
+
+void PrintTo(const TransferCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class DownloadTransferTest : public DownloadTest,
+                             public ::testing::WithParamInterface<TransferCase> {};
+
+TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
+    const TransferCase& c = GetParam();
+    const std::string path = ResourcePath();
+    const std::string resource = Pattern(c.resourceSize, 3);
+    store_->PutResource(path, resource);
+    const bool wholeFile = c.from == 0 && c.to == 0;
+    const std::string expected =
+        wholeFile ? resource : (c.to >= c.from ? resource.substr(c.from, c.to - c.from + 1) : "");
+    const std::u16string file = LocalFile("target");
+    WriteAll(fs::path(WideToUtf8(file)),
+             c.truncate ? std::string(c.existing, 'x') : expected.substr(0, c.existing));
+
+    Outcome out;
+    {
+        Download download(file, Url(path, c.plainHttp), c.truncate, c.from, c.to);
+        EXPECT_EQ(download.RangeHeader(), *c.range ? std::string("Range:") + c.range : "");
+        out = RunToEnd(download);
+        EXPECT_EQ(download.ContentLength(), expected.size());
+    }
+    EXPECT_TRUE(out.ready);
+    EXPECT_TRUE(out.complete);
+    EXPECT_EQ(out.error, 0);
+    EXPECT_EQ(out.existing, c.truncate ? 0 : c.existing);
+    EXPECT_EQ(out.transferred, c.transferred);
+    EXPECT_LE(out.largestStep, Download::kBlockSize);
+    EXPECT_TRUE(ReadAll(fs::path(WideToUtf8(file))) == expected);
+    EXPECT_FALSE(problem_->IsSet());
+    const auto requests = RequestsFor(path);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, c.method);
+    EXPECT_EQ(requests[0].range, c.range);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DownloadTransferTest, ::testing::ValuesIn(kTransfers),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// The first answer's status decides; 300 passes, and the bytes then come from a ranged request.
+struct StatusCase {
+    const char* name;
+    const char* fault;  // without the path
+    bool wholeFile;
+    int error;  // 0: the transfer succeeds
+    size_t requests;
+};
+
+const StatusCase kStatuses[] = {
+    {"not_found_whole", R"("status":404)", true, 4, 1},
+    {"server_error_range", R"("status":500)", false, 4, 1},
+    {"moved_range", R"("redirect":"/files/elsewhere.bin","status":301)", false, 4, 1},
+    {"no_content_length_whole", R"("no_content_length":true)", true, 4, 1},
+    {"no_content_length_range", R"("no_content_length":true)", false, 0, 1},
+    {"multiple_choices_range", R"("status":300)", false, 0, 2},
+    {"multiple_choices_whole", R"("status":300)", true, 0, 2},
+};
+
+void PrintTo(const StatusCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class DownloadStatusTest : public DownloadTest, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(DownloadStatusTest, JudgesTheFirstAnswer) {
+    const StatusCase& c = GetParam();
+    const std::string path = ResourcePath();
+    const std::string resource = Pattern(5000, 5);
+    store_->PutResource(path, resource);
+    store_->SetFault(std::string(R"({"server":"cdn","path":")") + path + "\"," + c.fault + "}");
+    const std::string expected = c.wholeFile ? resource : resource.substr(1000, 2000);
+    const fs::path file = dir_.Path() / "target";
+    WriteAll(file, expected.substr(0, 10));
+    Warnings warnings;
+
+    Outcome out;
+    {
+        Download download(Utf8ToWide(file.string()), Url(path), false, c.wholeFile ? 0 : 1000,
+                          c.wholeFile ? 0 : 2999);
+        out = RunToEnd(download);
+    }
+    EXPECT_EQ(RequestsFor(path).size(), c.requests);
+    if (c.error == 0) {
+        EXPECT_TRUE(out.complete);
+        EXPECT_EQ(out.error, 0);
+        EXPECT_TRUE(ReadAll(file) == expected);
+        EXPECT_FALSE(problem_->IsSet());
+        return;
+    }
+    EXPECT_FALSE(out.ready);
+    EXPECT_FALSE(out.complete);
+    EXPECT_EQ(out.error, c.error);
+    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_TRUE(ReadAll(file) == expected.substr(0, 10));  // untouched
+    EXPECT_EQ(warnings.Lines(),
+              std::vector<std::u16string>{u"Cannot query file length for: " + Url(path)});
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, DownloadStatusTest, ::testing::ValuesIn(kStatuses),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// A range answered with other bytes than those asked for never reaches the chunk's file.
+TEST_F(DownloadTest, RangeAnsweredWithOtherBytesFailsWithoutWriting) {
+    const char* faults[] = {R"("ignore_range":true)", R"("wrong_content_range":true)",
+                            R"("wrong_content_range":"bytes 0-99/5000")"};
+    for (const char* fault : faults) {
+        SCOPED_TRACE(fault);
+        store_->ClearFaults();
+        store_->ClearRequests();
+        problem_->Reset();
+        const std::string path = ResourcePath();
+        store_->PutResource(path, Pattern(5000, 6));
+        store_->SetFault(std::string(R"({"server":"cdn","fail_next":-1,"path":")") + path + "\"," +
+                         fault + "}");
+        const fs::path file = dir_.Path() / "chunk";
+        WriteAll(file, Pattern(5000, 6).substr(1000, 10));
+        Warnings warnings;
+
+        Download download(Utf8ToWide(file.string()), Url(path), false, 1000, 1999);
+        EXPECT_FALSE(download.Ready());
+        EXPECT_EQ(download.Error(), 3);
+        EXPECT_FALSE(download.ReadSegment());
+        EXPECT_TRUE(problem_->IsSet());
+        EXPECT_TRUE(ReadAll(file) == Pattern(5000, 6).substr(1000, 10));
+        EXPECT_EQ(RequestsFor(path).size(), 2u);  // the status check, then the insisting one
+        EXPECT_EQ(warnings.Lines(),
+                  std::vector<std::u16string>{u"Cannot query file length for: " + Url(path)});
+    }
+}
+
+TEST_F(DownloadTest, RangeIgnoredOnceIsAskedForAgain) {
+    const std::string path = ResourcePath();
+    const std::string resource = Pattern(5000, 7);
+    store_->PutResource(path, resource);
+    store_->SetFault(R"({"server":"cdn","ignore_range":true,"path":")" + path + "\"}");
+    const fs::path file = dir_.Path() / "chunk";
+
+    Download download(Utf8ToWide(file.string()), Url(path), true, 1000, 1999);
+    const Outcome out = RunToEnd(download);
+    EXPECT_TRUE(out.complete);
+    EXPECT_TRUE(ReadAll(file) == resource.substr(1000, 1000));
+    const auto requests = RequestsFor(path);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].status, 200);
+    EXPECT_EQ(requests[1].status, 206);
+}
+
+// Whole-file mode may take the whole resource instead: it replaces what the file held.
+TEST_F(DownloadTest, WholeFileFromServerWithoutRangesStartsOver) {
+    const std::string path = ResourcePath();
+    const std::string resource = Pattern(30000, 8);
+    store_->PutResource(path, resource);
+    store_->SetFault(R"({"server":"cdn","ignore_range":true,"path":")" + path + "\"}");
+    const fs::path file = dir_.Path() / "index";
+    WriteAll(file, resource.substr(0, 1000));
+
+    Download download(Utf8ToWide(file.string()), Url(path), false, 0, 0);
+    const Outcome out = RunToEnd(download);
+    EXPECT_TRUE(out.complete);
+    EXPECT_EQ(out.existing, 0u);
+    EXPECT_EQ(out.transferred, resource.size());
+    EXPECT_TRUE(ReadAll(file) == resource);
+    EXPECT_EQ(RequestsFor(path).size(), 1u);
+}
+
+TEST_F(DownloadTest, EarlyEndOfBodyCompletesWithFewerBytes) {
+    const std::string path = ResourcePath();
+    const std::string resource = Pattern(100000, 9);
+    store_->PutResource(path, resource);
+    store_->SetFault(R"({"server":"cdn","cut_after":25000,"path":")" + path + "\"}");
+    const fs::path file = dir_.Path() / "chunk";
+
+    Download download(Utf8ToWide(file.string()), Url(path), true, 0, 99999);
+    const Outcome out = RunToEnd(download);
+    EXPECT_TRUE(out.complete);
+    EXPECT_EQ(out.error, 0);
+    EXPECT_EQ(out.transferred, 25000u);
+    EXPECT_TRUE(ReadAll(file) == resource.substr(0, 25000));
+    EXPECT_FALSE(problem_->IsSet());
+}
+
+TEST_F(DownloadTest, StalledBodyEndsByTheLowSpeedLimit) {
+    const std::string path = ResourcePath();
+    store_->PutResource(path, Pattern(50000, 10));
+    store_->SetFault(R"({"server":"cdn","stall_after_headers":12,"path":")" + path + "\"}");
+    const fs::path file = dir_.Path() / "chunk";
+    Warnings warnings;
+
+    Download download(Utf8ToWide(file.string()), Url(path), true, 0, 49999);
+    const Outcome out = RunToEnd(download);
+    EXPECT_TRUE(out.ready);
+    EXPECT_FALSE(out.complete);
+    EXPECT_EQ(out.error, 5);
+    EXPECT_EQ(out.transferred, 0u);
+    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_EQ(warnings.Lines(), std::vector<std::u16string>{u"Transfer failed for file: " +
+                                                            Utf8ToWide(file.string())});
+}
+
+TEST_F(DownloadTest, UnreachableServerIsAConnectionFailure) {
+    const std::u16string url = u"http://127.0.0.1:1/files/none.bin";
+    Warnings warnings;
+    Download download(LocalFile("chunk"), url, true, 0, 99);
+    EXPECT_FALSE(download.Ready());
+    EXPECT_EQ(download.Error(), 3);
+    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_EQ(warnings.Lines(),
+              std::vector<std::u16string>{u"Connection failure with download of: " + url});
+}
+
+// Files that must not be written: through a link, not a file, or a name cut short.
+TEST_F(DownloadTest, UnusableLocalPathsAreRefusedBeforeAnyRequest) {
+    const std::string path = ResourcePath();
+    store_->PutResource(path, Pattern(300, 11));
+    const fs::path victim = dir_.Path() / "victim";
+    WriteAll(victim, "keep me");
+    fs::create_symlink(victim, dir_.Path() / "link");
+    fs::create_directory(dir_.Path() / "folder");
+    const std::u16string paths[] = {
+        LocalFile("link"),
+        LocalFile("folder"),
+        LocalFile(std::string(Download::kMaxLocalPathBytes, 'a')),
+        LocalFile("name") + std::u16string(1, u'\0') + u"more",
+        LocalFile("missing/folder/file"),
+    };
+    const int usersBefore = TransferSession::UserCount();
+    for (const std::u16string& local : paths) {
+        SCOPED_TRACE(WideToUtf8(local).substr(0, 100));
+        Warnings warnings;
+        Download download(local, Url(path), true, 0, 99);
+        EXPECT_FALSE(download.Ready());
+        EXPECT_EQ(download.Error(), 6);
+        EXPECT_EQ(TransferSession::UserCount(), usersBefore);
+        // The logger cuts long lines to its limit.
+        const std::u16string line = u"Cannot open file " + local + u" for binary writing";
+        EXPECT_EQ(warnings.Lines(),
+                  std::vector<std::u16string>{line.substr(0, CDebugPrintf::kMaxMessageLength)});
+    }
+    EXPECT_EQ(ReadAll(victim), "keep me");
+    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_TRUE(RequestsFor(path).empty());
+}
+
+// A partial file longer than its range can't be trusted: it is emptied, never asked for
+// "bytes=200-199".
+TEST_F(DownloadTest, PartialFileLongerThanItsRangeIsDiscarded) {
+    const std::string path = ResourcePath();
+    store_->PutResource(path, Pattern(3000, 12));
+    const fs::path chunk = dir_.Path() / "chunk";
+    WriteAll(chunk, std::string(150, 'x'));
+    {
+        Download download(Utf8ToWide(chunk.string()), Url(path), false, 100, 199);
+        EXPECT_FALSE(download.Ready());
+        EXPECT_EQ(download.Error(), 6);
+    }
+    EXPECT_EQ(fs::file_size(chunk), 0u);
+    EXPECT_TRUE(RequestsFor(path).empty());
+
+    // Whole-file mode learns the length from the server's answer to the resumed request.
+    const fs::path whole = dir_.Path() / "whole";
+    WriteAll(whole, std::string(5000, 'x'));
+    {
+        Download download(Utf8ToWide(whole.string()), Url(path), false, 0, 0);
+        EXPECT_FALSE(download.Ready());
+        EXPECT_EQ(download.Error(), 6);
+    }
+    EXPECT_EQ(fs::file_size(whole), 0u);
+    EXPECT_FALSE(problem_->IsSet());
+}
+
+// Offsets past 4 GiB, in both modes; the store makes the bytes on the fly, the local file of
+// the whole-file case is sparse.
+TEST_F(DownloadTest, OffsetsBeyondFourGibibytes) {
+    const std::string path = ResourcePath();
+    const uint64_t fourGiB = uint64_t{1} << 32;
+    store_->PutGeneratedResource(path, "big", fourGiB + 300);
+
+    const fs::path chunk = dir_.Path() / "chunk";
+    const uint64_t from = fourGiB + 150;
+    WriteAll(chunk, TestStore::GeneratedContent("big", from, 40));
+    {
+        Download download(Utf8ToWide(chunk.string()), Url(path), false, from, from + 99);
+        EXPECT_EQ(download.RangeHeader(),
+                  "Range:bytes=" + std::to_string(from + 40) + "-" + std::to_string(from + 99));
+        EXPECT_TRUE(RunToEnd(download).complete);
+    }
+    EXPECT_TRUE(ReadAll(chunk) == TestStore::GeneratedContent("big", from, 100));
+
+    const fs::path whole = dir_.Path() / "whole";
+    { std::ofstream create(whole); }
+    fs::resize_file(whole, fourGiB + 100);
+    {
+        Download download(Utf8ToWide(whole.string()), Url(path), false, 0, 0);
+        EXPECT_EQ(download.RangeHeader(), "Range:bytes=" + std::to_string(fourGiB + 100) + "-");
+        const Outcome out = RunToEnd(download);
+        EXPECT_TRUE(out.complete);
+        EXPECT_EQ(out.existing, fourGiB + 100);
+        EXPECT_EQ(out.transferred, 200u);
+        EXPECT_EQ(download.ContentLength(), fourGiB + 300);
+    }
+    EXPECT_EQ(fs::file_size(whole), fourGiB + 300);
+    std::ifstream in(whole, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(fourGiB + 100));
+    std::string tail(200, '\0');
+    in.read(tail.data(), 200);
+    EXPECT_TRUE(tail == TestStore::GeneratedContent("big", fourGiB + 100, 200));
+}
+
+// Stopping between blocks leaves whole blocks behind, and the next transfer resumes there.
+TEST_F(DownloadTest, AbandonedTransferResumesWhereItStopped) {
+    const std::string path = ResourcePath();
+    const std::string resource = Pattern(200000, 14);
+    store_->PutResource(path, resource);
+    const fs::path file = dir_.Path() / "chunk";
+    uint64_t kept = 0;
+    {
+        Download download(Utf8ToWide(file.string()), Url(path), true, 0, 199999);
+        ASSERT_TRUE(download.ReadSegment());
+        ASSERT_TRUE(download.ReadSegment());
+        kept = download.Transferred();
+    }
+    EXPECT_EQ(fs::file_size(file), kept);
+
+    Download resumed(Utf8ToWide(file.string()), Url(path), false, 0, 199999);
+    EXPECT_EQ(resumed.RangeHeader(), "Range:bytes=" + std::to_string(kept) + "-199999");
+    const Outcome out = RunToEnd(resumed);
+    EXPECT_TRUE(out.complete);
+    EXPECT_EQ(out.existing, kept);
+    EXPECT_TRUE(ReadAll(file) == resource);
+}
+
+class FakeClock final : public Clock {
+public:
+    uint32_t TickCount() const override { return now; }
+    LocalTime Now() const override { return {}; }
+    uint32_t now = 0;
+};
+
+// Bytes per millisecond, renewed once a window of more than 300 ms has passed, and at the end.
+TEST_F(DownloadTest, SpeedIsMeasuredOverWindowsOfTheClock) {
+    const std::string path = ResourcePath();
+    store_->PutResource(path, Pattern(100000, 15));
+    FakeClock clock;
+    clock.now = 0xFFFFFF00u;  // the window spans the tick count's wrap
+    Download download(LocalFile("chunk"), Url(path), true, 0, 99999, clock);
+    ASSERT_TRUE(download.Ready());
+
+    clock.now += 300;
+    ASSERT_TRUE(download.ReadSegment());
+    EXPECT_EQ(download.Speed(), 0u);  // not more than 300 ms yet
+
+    clock.now += 100;
+    ASSERT_TRUE(download.ReadSegment());
+    const uint64_t firstWindow = download.Transferred();
+    EXPECT_EQ(download.Speed(), firstWindow / 400);
+
+    clock.now += 50;
+    while (download.ReadSegment()) {
+    }
+    ASSERT_TRUE(download.Complete());
+    EXPECT_EQ(download.Speed(), (100000 - firstWindow) / 50);
+}
+
+// A full disk or a file size limit: the failed block is cut off again, so the file ends on a
+// block that was written whole.
+TEST_F(DownloadTest, WriteFailureCutsBackToTheLastWholeBlock) {
+    const std::string path = ResourcePath();
+    const std::string resource = Pattern(100000, 13);
+    store_->PutResource(path, resource);
+    const fs::path file = dir_.Path() / "chunk";
+    Warnings warnings;
+
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    Outcome out;
+    {
+        Download download(Utf8ToWide(file.string()), Url(path), true, 0, 99999);
+        rlimit limited = saved;
+        limited.rlim_cur = 25000;
+        setrlimit(RLIMIT_FSIZE, &limited);
+        out = RunToEnd(download);
+        setrlimit(RLIMIT_FSIZE, &saved);
+    }
+    sigaction(SIGXFSZ, &previous, nullptr);
+
+    EXPECT_FALSE(out.complete);
+    EXPECT_EQ(out.error, 6);
+    const std::string kept = ReadAll(file);
+    EXPECT_EQ(kept.size(), out.transferred);
+    EXPECT_GT(kept.size(), 25000u - Download::kBlockSize);
+    EXPECT_LE(kept.size(), 25000u);
+    EXPECT_TRUE(kept == resource.substr(0, kept.size()));
+    EXPECT_FALSE(problem_->IsSet());
+    const std::u16string expected = u"Problem writing file: " + Utf8ToWide(file.string()) +
+                                    u" (!fstream::good()). Rejecting latest data segment.";
+    EXPECT_EQ(warnings.Lines(), std::vector<std::u16string>{expected});
+}
+
+}  // namespace

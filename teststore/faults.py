@@ -1,0 +1,120 @@
+"""Fault switches that tests arm through the control listener. Each fault matches requests by
+server, method and path, and applies to the next `fail_next` of them (-1: until cleared)."""
+
+import threading
+
+SERVERS = ("api", "site", "cdn", "cdn_http")
+
+# name -> accepted JSON types (bool is excluded from the numbers on purpose).
+_FIELDS = {
+    "server": (str, list),
+    "method": (str,),
+    "path": (str,),
+    "path_prefix": (str,),
+    "fail_next": (int,),
+    "status": (int,),
+    "body": (str,),
+    "redirect": (str,),
+    "cut_after": (int,),
+    "stall_seconds": (int, float),
+    "stall_after_headers": (int, float),
+    "ignore_range": (bool,),
+    "no_content_length": (bool,),
+    "rate": (int, float),
+    "wrong_content_range": (bool, str),
+    "corrupt": (bool,),
+}
+
+
+class FaultError(ValueError):
+    pass
+
+
+class Fault:
+    def __init__(self, spec):
+        if not isinstance(spec, dict):
+            raise FaultError("a fault is a JSON object")
+        for name, value in spec.items():
+            if name not in _FIELDS:
+                raise FaultError("unknown fault field %r" % name)
+            types = _FIELDS[name]
+            if isinstance(value, bool) and bool not in types:
+                raise FaultError("field %r must not be true/false" % name)
+            if not isinstance(value, types):
+                raise FaultError("field %r has the wrong type" % name)
+        servers = spec.get("server")
+        if servers is None:
+            self.servers = set(SERVERS)
+        else:
+            self.servers = {servers} if isinstance(servers, str) else set(servers)
+            unknown = self.servers - set(SERVERS)
+            if unknown or not self.servers:
+                raise FaultError("unknown server in %r; servers are %s" % (servers, SERVERS))
+        if "path" in spec and "path_prefix" in spec:
+            raise FaultError("give either path or path_prefix")
+        self.method = spec.get("method")
+        self.path = spec.get("path")
+        self.path_prefix = spec.get("path_prefix")
+        self.remaining = spec.get("fail_next", 1)
+        if self.remaining == 0 or self.remaining < -1:
+            raise FaultError("fail_next is a positive count or -1")
+        self.status = spec.get("status")
+        if self.status is not None and not 100 <= self.status <= 599:
+            raise FaultError("status must be 100..599")
+        self.body = spec.get("body")
+        self.redirect = spec.get("redirect")
+        self.cut_after = spec.get("cut_after")
+        self.stall_seconds = spec.get("stall_seconds", 0)
+        self.stall_after_headers = spec.get("stall_after_headers", 0)
+        self.ignore_range = spec.get("ignore_range", False)
+        self.no_content_length = spec.get("no_content_length", False)
+        self.rate = spec.get("rate")
+        self.wrong_content_range = spec.get("wrong_content_range", False)
+        self.corrupt = spec.get("corrupt", False)
+        for name in ("cut_after", "stall_seconds", "stall_after_headers"):
+            if (spec.get(name) or 0) < 0:
+                raise FaultError("%s must not be negative" % name)
+        if self.rate is not None and self.rate <= 0:
+            raise FaultError("rate must be positive")
+        self.spec = spec
+
+    def matches(self, server, method, path):
+        if server not in self.servers:
+            return False
+        if self.method is not None and self.method != method:
+            return False
+        if self.path is not None:
+            return path == self.path
+        if self.path_prefix is not None:
+            return path.startswith(self.path_prefix)
+        return True
+
+
+class FaultBoard:
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._faults = []
+
+    def arm(self, fault):
+        with self._lock:
+            self._faults.append(fault)
+
+    def clear(self):
+        with self._lock:
+            self._faults.clear()
+
+    def take(self, server, method, path):
+        """The first armed fault that matches, with one use counted off; None when none does."""
+        with self._lock:
+            for fault in self._faults:
+                if fault.matches(server, method, path):
+                    if fault.remaining > 0:
+                        fault.remaining -= 1
+                        if fault.remaining == 0:
+                            self._faults.remove(fault)
+                    return fault
+        return None
+
+    def armed(self):
+        with self._lock:
+            return [dict(f.spec, fail_next=f.remaining) for f in self._faults]

@@ -1,0 +1,120 @@
+"""The store's shared state: issued tokens, resources, games, fault switches, the site switch and
+the request log. Every listener thread reads and changes it; each part has its own lock."""
+
+import itertools
+import json
+import sys
+import threading
+import urllib.parse
+
+import content
+import faults
+
+CONSUMER_KEY = "7c0e59a2b4d81f36e9a05c7d2b8e41f60a3d9c57"
+CONSUMER_SECRET = "b52e8d07f1c94a63e08d5b2c7f19a4e6d30c8b71"
+
+# Characters of path, query and Range that the log keeps as they are; everything else (tabs,
+# line ends, "%" itself, bytes above 0x7f) is percent-encoded, so one decoding restores the text
+# exactly as it arrived.
+_LOG_SAFE = "/:@!$&'()*+,;=-._~?[]"
+
+
+class RequestEntry:
+    """One request as received. The handler thread fills in the answer while the control
+    listener may read it; single attribute writes are atomic in CPython, so no lock is needed."""
+
+    FIELDS = ("server", "method", "path", "query", "range", "status", "bytes_sent",
+              "connection", "signature_valid")
+
+    def __init__(self, server, method, path, query, range_header, connection):
+        self.server = server
+        self.method = method
+        self.path = path
+        self.query = query
+        self.range = range_header
+        self.status = 0
+        self.bytes_sent = 0
+        self.connection = connection
+        self.signature_valid = False
+
+    def line(self):
+        def enc(text):
+            return urllib.parse.quote(text.encode("latin-1", "replace"), safe=_LOG_SAFE)
+
+        return "\t".join((self.server, self.method, enc(self.path), enc(self.query),
+                          enc(self.range), str(self.status), str(self.bytes_sent),
+                          str(self.connection), "1" if self.signature_valid else "0"))
+
+
+class RequestLog:
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._entries = []
+
+    def add(self, entry):
+        with self._lock:
+            self._entries.append(entry)
+
+    def text(self):
+        with self._lock:
+            return "".join(e.line() + "\n" for e in self._entries)
+
+    def clear(self):
+        with self._lock:
+            self._entries.clear()
+
+
+class Tokens:
+    """Token -> secret of every token the API accepts, and the nonces it has seen."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._secrets = {}
+        self._seen = set()
+
+    def add(self, token, secret):
+        with self._lock:
+            self._secrets[token] = secret
+
+    def secret(self, token):
+        with self._lock:
+            return self._secrets.get(token)
+
+    def first_use(self, token, timestamp, nonce):
+        """False when this nonce was already used with this token and timestamp (a replay)."""
+        key = (token, timestamp, nonce)
+        with self._lock:
+            if key in self._seen:
+                return False
+            self._seen.add(key)
+            return True
+
+
+class Store:
+    def __init__(self, games_file=None, verbose=False):
+        self.verbose = verbose
+        self.tokens = Tokens()
+        self.resources = content.ResourceTable()
+        self.faults = faults.FaultBoard()
+        self.log = RequestLog()
+        self.site_up = True
+        self._connections = itertools.count(1)
+        self._connections_lock = threading.Lock()
+        self.games = []
+        if games_file:
+            self.load_games(games_file)
+
+    def next_connection(self):
+        with self._connections_lock:
+            return next(self._connections)
+
+    def load_games(self, path):
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
+        games = data.get("games") if isinstance(data, dict) else None
+        if not isinstance(games, list):
+            raise ValueError("%s: expected an object with a list \"games\"" % path)
+        self.games = games
+
+    def note(self, text):
+        print("teststore: " + text, file=sys.stderr, flush=True)
