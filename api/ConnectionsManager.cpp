@@ -175,3 +175,13 @@ bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const std::u
         return Fail(requestPath, reply, std::move(text));
     }
 }
+
+void ConnectionsManager::SetDataFolder(const std::u16string& folder) {
+    std::lock_guard lock(dataFolderLock_);
+    dataFolder_ = folder;
+}
+
+std::u16string ConnectionsManager::DataFolder() const {
+    std::lock_guard lock(dataFolderLock_);
+    return dataFolder_;
+}

@@ -4,14 +4,19 @@
 // request executor. ExecuteRequest runs on the manager's request and sign-in threads, possibly
 // at the same time; it never touches a window. The only process-wide state it writes is the
 // "VelkDownloader: InternetProblemReported" event.
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "api/OAuth.h"
 #include "api/RequestExecutor.h"
 
+class DownloadInfo;
 class Event;
+class FileInfo;
 
 class ConnectionsManager {
 public:
@@ -46,8 +51,31 @@ public:
     virtual bool ExecuteRequest(const std::u16string& path, const std::u16string& query,
                                 std::u16string& reply);
 
+    // The per-user data folder (chunk indexes, ".data/" images); set before the threads start.
+    void SetDataFolder(const std::u16string& folder);
+    std::u16string DataFolder() const;
+
+    // True once shutting down has begun: calls return before sending anything.
+    bool IsTerminating() const { return terminating_.load(); }
+
+    // --- Store API calls; they run on the manager's request thread. ---
+    // The game's title, icon (fetched into ".data/" once) and installer files.
+    bool FetchGameDetails(const std::u16string& name, std::u16string& reply, DownloadInfo& info);
+    // The content server's link for installer file `id` of game `name`.
+    bool FetchFileLink(std::u16string& link, std::u16string& reply, const std::u16string& name,
+                       int64_t id);
+    // The content server's link for that file's chunk index.
+    bool FetchChunkIndexLink(std::u16string& link, std::u16string& reply,
+                             const std::u16string& name, uint32_t id);
+    // Fetches the chunk index at `link` into the data folder and reads it into `file`.
+    bool DownloadChunkIndex(const std::u16string& link, FileInfo& file,
+                            const std::u16string& recordFolder);
+
     // Lowers the reply size limit (tests); RequestExecutor::kDefaultMaxReplyBytes otherwise.
     void SetMaxReplyBytes(size_t limit) { executor_.SetMaxReplyBytes(limit); }
+
+protected:
+    std::atomic<bool> terminating_{false};
 
 private:
     bool Fail(const std::u16string& requestPath, std::u16string& reply, std::u16string text);
@@ -59,6 +87,13 @@ private:
     std::u16string basePath_;
     std::string origin_;  // "https://host[:port]" in UTF-8, empty until Connect succeeded
 
+    mutable std::mutex dataFolderLock_;
+    std::u16string dataFolder_;  // guarded by dataFolderLock_
+
     RequestExecutor executor_;
     std::shared_ptr<Event> internetProblemReported_;
 };
+
+// The user-facing reason in a refused game-details reply (the store's "403 Forbidden" page), or
+// nothing when the reply is not that page.
+std::optional<std::u16string> ForbiddenMessage(const std::u16string& reply);
