@@ -2,8 +2,10 @@
 
 #include "api/ApiBaseUrl.h"
 #include "api/CDownloaderException.h"
+#include "api/ConnectionsTask.h"
 #include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
+#include "engine/ConnectivityCheck.h"
 #include "engine/Curl.h"
 #include "platform/Event.h"
 
@@ -52,9 +54,16 @@ std::string GetUrlPart(CURLU* url, CURLUPart part) {
 
 ConnectionsManager::ConnectionsManager()
     : internetProblemReported_(
-          Event::Named(std::u16string(kInternetProblemEventName), true, false)) {}
+          Event::Named(std::u16string(kInternetProblemEventName), true, false)),
+      userLoggedIn_(Event::Named(std::u16string(kUserLoggedInEventName), true, false)),
+      // Should the manager come first, the events start as the connectivity check expects
+      // them: offline until its first successful check.
+      noInternet_(Event::Named(kNoInternetConnectionEventName, true, true)),
+      connectionEstablished_(Event::Named(kConnectionEstablishedEventName, true, false)) {}
 
-ConnectionsManager::~ConnectionsManager() = default;
+ConnectionsManager::~ConnectionsManager() {
+    Stop();
+}
 
 OAuthCredentials ConnectionsManager::Credentials() const {
     std::lock_guard lock(credentialsLock_);
@@ -116,7 +125,11 @@ bool ConnectionsManager::Fail(const std::u16string& requestPath, std::u16string&
 
 bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const std::u16string& query,
                                         std::u16string& reply) {
-    const ParameterMap parameters = ParseQueryString(query);
+    return ExecuteRequest(path, ParseQueryString(query), reply);
+}
+
+bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const ParameterMap& parameters,
+                                        std::u16string& reply) {
     const std::u16string url = ApiBaseUrl() + basePath_ + path;
     // One copy of all three strings: the sign-in thread may replace them while we sign.
     const OAuthCredentials credentials = Credentials();

@@ -1,11 +1,14 @@
 #pragma once
 // The store API client. Owns the OAuth credentials (guarded by their own lock and handed to the
-// signer as one consistent copy), the parsed API connection (base path and origin) and the HTTPS
-// request executor. ExecuteRequest runs on the manager's request and sign-in threads, possibly
-// at the same time; it never touches a window. The only process-wide state it writes is the
-// "VelkDownloader: InternetProblemReported" event.
+// signer as one consistent copy), the parsed API connection (base path and origin), the HTTPS
+// request executor, the queue of API requests and two background threads: the request thread
+// (conThread), which serves the queue one task at a time, and the sign-in thread (authThread).
+// The user-interface thread starts and stops the manager and queues requests; the threads never
+// touch a window and report only by posting to the owner's MessageTarget. Process-wide state it
+// writes: the user-logged-in and internet-problem events.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,19 +16,34 @@
 
 #include "api/OAuth.h"
 #include "api/RequestExecutor.h"
+#include "core/AppMessage.h"
+#include "core/TextUtil.h"
+#include "platform/BackgroundThread.h"
+#include "platform/Clock.h"
+#include "platform/Event.h"
 
+class ConnectionsTask;
 class DownloadInfo;
-class Event;
 class FileInfo;
+struct UserDetails;
 
 class ConnectionsManager {
 public:
     static constexpr std::u16string_view kInternetProblemEventName =
         u"VelkDownloader: InternetProblemReported";
+    // Manual reset, set while the user is signed in; the request thread and the download
+    // workers wait for it.
+    static constexpr std::u16string_view kUserLoggedInEventName = u"VelkDownloader: User logged in";
     // Characters of a reply that the log lines quote.
     static constexpr size_t kLogExcerptLength = 50;
+    // A details request is given up after this many takes from the queue.
+    static constexpr int kMaxDetailsAttempts = 10;
+    // How long a fetched file link is handed out again without asking the store.
+    static constexpr uint32_t kRecentLinkMs = 2000;
 
     ConnectionsManager();
+    // Stops the threads if they still run. A subclass that overrides ExecuteRequest must call
+    // Stop in its own destructor, while its override still exists.
     virtual ~ConnectionsManager();
     ConnectionsManager(const ConnectionsManager&) = delete;
     ConnectionsManager& operator=(const ConnectionsManager&) = delete;
@@ -50,6 +68,49 @@ public:
     // `reply`. A network failure also sets the internet-problem event.
     virtual bool ExecuteRequest(const std::u16string& path, const std::u16string& query,
                                 std::u16string& reply);
+    // The same with the parameters given one by one (raw values), so that a value holding "&" or
+    // "=" (an e-mail address, a password) reaches the server whole. The string form parses its
+    // query and comes here; a fake that overrides this one sees every request.
+    virtual bool ExecuteRequest(const std::u16string& path, const ParameterMap& parameters,
+                                std::u16string& reply);
+
+    // --- Threads and the request queue (user-interface thread). ---
+    // Takes the data folder, the owner that receives every posted message and the stored
+    // credentials, then starts the request thread and the sign-in thread. False, with nothing
+    // started, when the API address can't be parsed or the manager was started before.
+    bool Start(const std::u16string& dataFolder, MessageTarget& owner, const std::u16string& token,
+               const std::u16string& tokenSecret);
+    // Ends the request thread, then the sign-in thread, and waits for both. Waiting threads wake
+    // at once; a request in flight ends within the transfer time-outs. Safe to call twice.
+    void Stop();
+    // Queues a details request: title and icon (WM_APP_GAME_DETAILS kind 1), then files and
+    // their chunk indexes (kind 2). Retried up to kMaxDetailsAttempts times.
+    void RequestDetails(const std::u16string& name, const std::u16string& folder);
+    // Queues a link request for one installer file; the answer goes to worker `workerSlot` in
+    // WM_APP_FILE_LINK. The low half of `passThrough` is kept with the task, unread.
+    void RequestLink(const std::u16string& name, uint64_t fileId, uint32_t workerSlot,
+                     uint64_t passThrough);
+    // Withdraws every queued or running details request of the game; nothing more is posted
+    // for them.
+    void CancelDetails(const std::u16string& name);
+    // The time source of the link cache; call before Start.
+    void SetClock(const Clock& clock) { clock_ = &clock; }
+
+    // --- Sign-in. ---
+    // Keeps the e-mail address and password and asks the sign-in thread for an attempt. A token
+    // still held is tried first.
+    void RequestLogin(const std::u16string& email, const std::u16string& password);
+    // Forgets e-mail, password, token and secret (not the verifier) and asks for an attempt,
+    // which fails at once and so signs the user out.
+    void Logout();
+    bool IsUserLoggedIn() const { return userLoggedIn_->IsSet(); }
+    // One sign-in attempt: the stored token is proved by fetching the user's details, or, with
+    // no token, e-mail and password go through the three-step OAuth flow first. On failure the
+    // token and secret are emptied. Runs on the sign-in thread.
+    bool AuthenticateUser(UserDetails& user);
+    // The signed-in user's name, e-mail and avatars (fetched into ".data/" of the data folder).
+    // False when the request fails or the reply is not a well-formed "user" description.
+    bool FetchUserDetails(UserDetails& user);
 
     // The per-user data folder (chunk indexes, ".data/" images); set before the threads start.
     void SetDataFolder(const std::u16string& folder);
@@ -78,7 +139,23 @@ protected:
     std::atomic<bool> terminating_{false};
 
 private:
+    class RequestThread;  // conThread's loop and its link cache (ConnectionsThreads.cpp)
+
     bool Fail(const std::u16string& requestPath, std::u16string& reply, std::u16string text);
+
+    // The queue; each takes queueLock_ and none holds it during a request.
+    void EnqueueTask(std::unique_ptr<ConnectionsTask> task);
+    std::unique_ptr<ConnectionsTask> DequeueTask();
+    // The request thread is done with the task it took: it is no longer current, and goes.
+    void FinishTask(std::unique_ptr<ConnectionsTask> task);
+
+    // The thread procedures; `terminate` and `stop` are their threads' stop events.
+    void conThread(Event& terminate);
+    void authThread(Event& stop);
+    bool PasswordSignIn(const std::u16string& email, const std::u16string& password);
+    // Fetches one avatar image into ".data/"; its reference, or empty when it was not fetched.
+    std::u16string FetchAvatar(const std::u16string& url);
+    void Post(uint32_t id, std::unique_ptr<MessagePayload> payload);
 
     mutable std::mutex credentialsLock_;
     OAuthCredentials credentials_;  // guarded by credentialsLock_
@@ -92,6 +169,28 @@ private:
 
     RequestExecutor executor_;
     std::shared_ptr<Event> internetProblemReported_;
+    std::shared_ptr<Event> userLoggedIn_;
+    // Kept opposite by the connectivity check; taken by name (created here if first).
+    std::shared_ptr<Event> noInternet_;
+    std::shared_ptr<Event> connectionEstablished_;
+
+    MessageTarget* owner_ = nullptr;  // set by Start before the threads run
+    const Clock* clock_ = &Clock::System();
+
+    mutable std::mutex accountLock_;
+    std::u16string email_;     // guarded by accountLock_
+    std::u16string password_;  // guarded by accountLock_
+    Event loginRequested_{true, false};
+
+    std::mutex queueLock_;
+    std::deque<std::unique_ptr<ConnectionsTask>> tasks_;  // guarded by queueLock_
+    ConnectionsTask* currentTask_ = nullptr;              // guarded by queueLock_
+    Event queueNotEmpty_{true, false};                    // set while tasks_ is not empty
+
+    // Their stop events are the terminate and sign-in stop events, their exited events the
+    // threads' exited events. Last, so that nothing they use is gone while they run.
+    BackgroundThread conThread_;
+    BackgroundThread authThread_;
 };
 
 // The user-facing reason in a refused game-details reply (the store's "403 Forbidden" page), or

@@ -46,6 +46,8 @@ constexpr std::u16string_view kOverlongPartial =
 
 // How long one wait for network activity may last before libcurl's timers are looked at again.
 constexpr int kPollMs = 1000;
+// The same while a caller may interrupt the wait.
+constexpr int kInterruptiblePollMs = 100;
 
 // A write past the file size limit must fail with EFBIG rather than end the process.
 void IgnoreFileSizeSignal() {
@@ -331,6 +333,9 @@ bool Download::ReadSegment() {
             static_cast<size_t>(std::min<uint64_t>(kBlockSize, contentLength_ - received));
         Fill(wanted);
         const size_t count = std::min(Buffered(), wanted);
+        if (count == 0 && !done_ && Interrupted()) {
+            return true;  // nothing moved; the caller looks at why it was interrupted
+        }
         if (count == 0) {
             // A body that ends before its length (a closed connection) still ends the
             // transfer normally; the caller's digest check finds the missing bytes.
@@ -362,7 +367,7 @@ void Download::Fill(size_t wanted) {
     if (Buffered() < wanted && !done_) {
         Perform();
     }
-    while (Buffered() == 0 && !done_) {
+    while (Buffered() == 0 && !done_ && !Interrupted()) {
         Wait();
         Perform();
         ResumeIfRoom();
@@ -388,11 +393,18 @@ void Download::Perform() {
 }
 
 void Download::Wait() {
-    if (!done_ &&
-        curl_multi_poll(handles_->multi.get(), nullptr, 0, kPollMs, nullptr) != CURLM_OK) {
+    const int pollMs = (interruptFirst_ != nullptr || interruptSecond_ != nullptr)
+                           ? kInterruptiblePollMs
+                           : kPollMs;
+    if (!done_ && curl_multi_poll(handles_->multi.get(), nullptr, 0, pollMs, nullptr) != CURLM_OK) {
         done_ = true;
         result_ = CURLE_RECV_ERROR;
     }
+}
+
+bool Download::Interrupted() const {
+    return (interruptFirst_ != nullptr && interruptFirst_->IsSet()) ||
+           (interruptSecond_ != nullptr && interruptSecond_->IsSet());
 }
 
 void Download::ResumeIfRoom() {
@@ -427,6 +439,15 @@ void Download::WriteBlock(size_t count) {
             throw DLExc(u"Error writing file");
         }
         written += static_cast<size_t>(n);
+    }
+    if (blockObserver_ != nullptr) {
+        const size_t first = std::min(count, ring_.size() - ringHead_);
+        blockObserver_(blockObserverContext_,
+                       reinterpret_cast<const uint8_t*>(ring_.data()) + ringHead_, first);
+        if (count > first) {
+            blockObserver_(blockObserverContext_, reinterpret_cast<const uint8_t*>(ring_.data()),
+                           count - first);
+        }
     }
 }
 

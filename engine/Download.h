@@ -65,6 +65,24 @@ public:
     const std::string& RangeHeader() const { return rangeHeader_; }
     const std::u16string& WorkingPath() const { return workingPath_; }
 
+    // Events (null for none) that make a ReadSegment waiting for data return true early with
+    // no block moved, so that a caller told to stop need not wait for a stalled server's
+    // time-out. Waiting then looks at them at least every 100 ms. The caller looks at its
+    // events after every ReadSegment anyway.
+    void SetInterruption(const Event* first, const Event* second) {
+        interruptFirst_ = first;
+        interruptSecond_ = second;
+    }
+
+    // Told of every block once it is whole in the file, in file order, so that a caller can
+    // digest the bytes as they are written instead of reading the file back. A block that wraps
+    // around the receive buffer comes in two pieces. A block that failed to write is not told.
+    using BlockObserver = void (*)(void* context, const uint8_t* bytes, size_t count);
+    void SetBlockObserver(BlockObserver observer, void* context) {
+        blockObserver_ = observer;
+        blockObserverContext_ = context;
+    }
+
 private:
     // What the header callback learnt about the current answer.
     struct Answer {
@@ -90,6 +108,7 @@ private:
     void Perform();
     void Wait();
     void ResumeIfRoom();
+    bool Interrupted() const;
     void WriteBlock(size_t count);
     void EndComplete();
     void UpdateSpeed(bool final);
@@ -141,6 +160,10 @@ private:
     CURLcode result_ = CURLE_OK;
     Answer answer_;
     std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
+    const Event* interruptFirst_ = nullptr;
+    const Event* interruptSecond_ = nullptr;
+    BlockObserver blockObserver_ = nullptr;
+    void* blockObserverContext_ = nullptr;
 
     // Received body bytes not yet written: ringUsed_ bytes starting at ringHead_, wrapping.
     std::array<char, kRingSize> ring_;

@@ -13,7 +13,9 @@ WorkerStop WorkerCheckPoint::Peek() const {
 }
 
 WorkerStop WorkerCheckPoint::Pass() const {
-    if (pauseGate == nullptr) {
+    // Passed once per block: while the gate is open this must cost no more than a look at the
+    // events. A pause that arrives just after the look takes effect at the next check point.
+    if (pauseGate == nullptr || !pauseGate->IsPaused()) {
         return Peek();
     }
     std::vector<Event*> stops;

@@ -1,5 +1,6 @@
 """The API listener: every request's OAuth 1.0 query-string signature is checked with oauthlib
-(independent of the client's own signing code), then the request goes to its route.
+(independent of the client's own signing code), then the request goes to its route (the
+store's endpoints live in endpoints.py).
 
 Adding an endpoint: write a function taking an ApiRequest and returning a servers.Response,
 and add a Route to ROUTES."""
@@ -9,6 +10,7 @@ import urllib.parse
 
 from oauthlib.oauth1.rfc5849 import signature
 
+import endpoints
 import servers
 from state import CONSUMER_KEY, CONSUMER_SECRET
 
@@ -98,6 +100,12 @@ class Route:
 
 
 ROUTES = [
+    Route("/en/oauth/initialize/", endpoints.initialize, exact=True),
+    Route("/en/oauth/login/", endpoints.login, exact=True),
+    Route("/en/oauth/token/", endpoints.exchange, exact=True),
+    Route("/en/downloader/userDetails/", endpoints.user_details, exact=True),
+    Route(endpoints.GAME_DETAILS, endpoints.game_details),
+    Route(endpoints.FILE_LINK, endpoints.file_link),
     Route("/test/echo/", echo),
 ]
 

@@ -1,5 +1,6 @@
-"""The control listener (plain HTTP, loopback): tests put resources and tokens in place, arm
-faults, switch the site and read the request log. Its own requests are not logged."""
+"""The control listener (plain HTTP, loopback): tests put resources and tokens in place, revoke
+tokens, change the game catalogue, arm faults, switch the site and read the request log. Its own
+requests are not logged."""
 
 import http.server
 import json
@@ -7,6 +8,7 @@ import urllib.parse
 
 import content
 import faults
+import games
 
 
 class ControlError(Exception):
@@ -42,6 +44,13 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
         action = {
             ("POST", "/resource"): self._put_resource,
             ("POST", "/token"): self._add_token,
+            ("POST", "/revoke"): self._revoke_token,
+            ("GET", "/tokens"): self._list_tokens,
+            ("GET", "/file"): self._describe_file,
+            ("POST", "/file"): self._change_file,
+            ("POST", "/owned"): self._set_owned,
+            ("POST", "/game"): self._put_game,
+            ("DELETE", "/game"): self._remove_game,
             ("POST", "/fault"): self._arm_fault,
             ("GET", "/faults"): self._list_faults,
             ("DELETE", "/faults"): self._clear_faults,
@@ -86,6 +95,79 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
         if "token" not in form or "secret" not in form:
             raise ControlError("give token and secret")
         self.server.store.tokens.add(form["token"], form["secret"])
+        return "OK\n"
+
+    def _revoke_token(self):
+        if not self.server.store.tokens.revoke(self._arg("token")):
+            raise ControlError("no such token")
+        return "OK\n"
+
+    def _list_tokens(self):
+        return "".join("%s\t%s\t%s\n" % entry for entry in self.server.store.tokens.listing())
+
+    def _game_file(self):
+        game = self.server.store.catalog.game(self._arg("game"))
+        if game is None:
+            raise ControlError("no game %r" % self.args["game"])
+        game_file = game.file(self._int_arg("id"))
+        if game_file is None:
+            raise ControlError("game %r has no file %s" % (game.name, self.args["id"]))
+        return game, game_file
+
+    def _int_arg(self, name):
+        try:
+            return int(self._arg(name))
+        except ValueError:
+            raise ControlError("%s is a number" % name) from None
+
+    def _describe_file(self):
+        game, f = self._game_file()
+        cdn = self.server.store.cdn_url
+        facts = [("path", f.path), ("size", f.size), ("seed", f.seed),
+                 ("chunk_size", f.chunk_size), ("timestamp", f.timestamp),
+                 ("available", int(f.available)), ("notavailablemsg", f.notavailablemsg),
+                 ("url", games.Catalog.file_link(cdn, game, f)),
+                 ("index_url", games.Catalog.file_link(cdn, game, f, index=True))]
+        if self.args.get("md5") == "1":  # hashing a large file takes a while: only on request
+            facts.append(("md5", f.digests()[0]))
+        return "".join("%s=%s\n" % fact for fact in facts)
+
+    def _change_file(self):
+        game, f = self._game_file()
+        changes = {}
+        for name in ("timestamp", "seed", "notavailablemsg"):
+            if name in self.args:
+                changes[name] = self.args[name]
+        for name in ("size", "chunk_size"):
+            if name in self.args:
+                changes[name] = self._int_arg(name)
+        if "available" in self.args:
+            changes["available"] = self._flag("available")
+        if not changes:
+            raise ControlError("nothing to change")
+        self.server.store.catalog.change_file(game.name, f.id, changes)
+        return "OK\n"
+
+    def _flag(self, name):
+        value = self._arg(name)
+        if value not in ("0", "1"):
+            raise ControlError("%s is 0 or 1" % name)
+        return value == "1"
+
+    def _set_owned(self):
+        self.server.store.catalog.set_owned(self._arg("game"), self._flag("owned"))
+        return "OK\n"
+
+    def _put_game(self):
+        try:
+            spec = json.loads(self.body.decode("utf-8"))
+        except (UnicodeDecodeError, json.JSONDecodeError) as error:
+            raise ControlError("game is not JSON: %s" % error) from None
+        self.server.store.catalog.put_game(spec)
+        return "OK\n"
+
+    def _remove_game(self):
+        self.server.store.catalog.remove_game(self._arg("name"))
         return "OK\n"
 
     def _arm_fault(self):

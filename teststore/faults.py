@@ -23,6 +23,9 @@ _FIELDS = {
     "rate": (int, float),
     "wrong_content_range": (bool, str),
     "corrupt": (bool,),
+    "corrupt_range": (list,),
+    "wrong_chunk": (int,),
+    "wrong_file_md5": (bool,),
 }
 
 
@@ -71,6 +74,16 @@ class Fault:
         self.rate = spec.get("rate")
         self.wrong_content_range = spec.get("wrong_content_range", False)
         self.corrupt = spec.get("corrupt", False)
+        self.corrupt_range = spec.get("corrupt_range")
+        if self.corrupt_range is not None:
+            r = self.corrupt_range
+            if (len(r) != 2 or not all(isinstance(v, int) and not isinstance(v, bool) for v in r)
+                    or not 0 <= r[0] <= r[1]):
+                raise FaultError("corrupt_range is [from, to] with 0 <= from <= to")
+        self.wrong_chunk = spec.get("wrong_chunk")
+        if self.wrong_chunk is not None and self.wrong_chunk < 0:
+            raise FaultError("wrong_chunk is a chunk id, not negative")
+        self.wrong_file_md5 = spec.get("wrong_file_md5", False)
         for name in ("cut_after", "stall_seconds", "stall_after_headers"):
             if (spec.get(name) or 0) < 0:
                 raise FaultError("%s must not be negative" % name)

@@ -9,6 +9,7 @@ import content
 from state import RequestEntry
 
 BODY_BLOCK = 64 * 1024
+_FLIP = bytes(b ^ 0xFF for b in range(256))
 
 
 class Response:
@@ -209,6 +210,8 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
                 break
             if sent == 0 and fault and fault.corrupt:
                 data = bytes([data[0] ^ 0xFF]) + data[1:]
+            if fault and fault.corrupt_range:
+                data = _flip_range(data, first + sent, fault.corrupt_range)
             if not self._write(data, entry):
                 self.close_connection = True
                 return
@@ -235,8 +238,35 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
         return True
 
 
+def _flip_range(data, offset, byte_range):
+    """`data`, which starts at `offset` of its resource, with the bytes that fall inside
+    byte_range = [from, to] (offsets in the resource) inverted."""
+    start = max(byte_range[0], offset) - offset
+    end = min(byte_range[1], offset + len(data) - 1) - offset
+    if start > end:
+        return data
+    return data[:start] + data[start:end + 1].translate(_FLIP) + data[end + 1:]
+
+
+def _spoil_index(response, fault):
+    """The chunk index with the digest the fault names made wrong; a 500 with the reason when
+    the response is not a chunk index, so a misplaced fault is seen at once."""
+    spoiled = getattr(response.body, "spoiled", None)
+    if spoiled is None:
+        return text(500, "Fault: wrong_chunk/wrong_file_md5 armed on a response that is not a "
+                         "chunk index\n")
+    try:
+        body = spoiled(fault.wrong_chunk, fault.wrong_file_md5)
+    except ValueError as error:
+        return text(500, "Fault: %s\n" % error)
+    return Response(response.status, body, headers=response.headers, ranged=response.ranged)
+
+
 def _shape(response, fault):
-    """The response as a fault changes it: another status, body or a redirect."""
+    """The response as a fault changes it: a spoiled chunk index, another status, body or a
+    redirect."""
+    if fault.wrong_chunk is not None or fault.wrong_file_md5:
+        response = _spoil_index(response, fault)
     if fault.redirect is not None:
         status = fault.status or 302
         body = fault.body if fault.body is not None else "Moved to %s\n" % fault.redirect

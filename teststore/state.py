@@ -3,12 +3,14 @@ the request log. Every listener thread reads and changes it; each part has its o
 
 import itertools
 import json
+import secrets
 import sys
 import threading
 import urllib.parse
 
 import content
 import faults
+import games
 
 CONSUMER_KEY = "7c0e59a2b4d81f36e9a05c7d2b8e41f60a3d9c57"
 CONSUMER_SECRET = "b52e8d07f1c94a63e08d5b2c7f19a4e6d30c8b71"
@@ -65,20 +67,72 @@ class RequestLog:
 
 
 class Tokens:
-    """Token -> secret of every token the API accepts, and the nonces it has seen."""
+    """Every token the API accepts: its secret, its kind ("temporary" from the first sign-in
+    step, "access" from the last one or from the control listener) and, for a temporary token
+    whose login succeeded, the verifier bound to it. Also the nonces seen, against replays."""
+
+    TEMPORARY = "temporary"
+    ACCESS = "access"
 
     def __init__(self):
         self._lock = threading.Lock()
-        self._secrets = {}
+        self._tokens = {}  # token -> [secret, kind, verifier]; dicts keep issue order
         self._seen = set()
 
-    def add(self, token, secret):
+    def add(self, token, secret, kind=ACCESS):
         with self._lock:
-            self._secrets[token] = secret
+            self._tokens.pop(token, None)
+            self._tokens[token] = [secret, kind, None]
+
+    def issue(self, kind):
+        """A new token of `kind` with a new secret: (token, secret)."""
+        token, secret = secrets.token_hex(20), secrets.token_hex(20)
+        self.add(token, secret, kind)
+        return token, secret
 
     def secret(self, token):
         with self._lock:
-            return self._secrets.get(token)
+            entry = self._tokens.get(token)
+            return entry[0] if entry else None
+
+    def kind(self, token):
+        with self._lock:
+            entry = self._tokens.get(token)
+            return entry[1] if entry else None
+
+    def authorize(self, token):
+        """Binds a new verifier to a temporary token (its login succeeded); None when the token
+        is no longer a temporary one."""
+        verifier = secrets.token_hex(10)
+        with self._lock:
+            entry = self._tokens.get(token)
+            if entry is None or entry[1] != self.TEMPORARY:
+                return None
+            entry[2] = verifier
+            return verifier
+
+    def exchange(self, token, verifier):
+        """Trades an authorized temporary token and its verifier for a new access token:
+        ((token, secret), "") or (None, the reason for refusing). The temporary token is used
+        up, so one login yields one access token."""
+        with self._lock:
+            entry = self._tokens.get(token)
+            if entry is None or entry[1] != self.TEMPORARY:
+                return None, "not a temporary token"
+            if entry[2] is None:
+                return None, "no login was made with this token"
+            if verifier != entry[2]:
+                return None, "oauth_verifier does not match the login"
+            del self._tokens[token]
+        return self.issue(self.ACCESS), ""
+
+    def revoke(self, token):
+        with self._lock:
+            return self._tokens.pop(token, None) is not None
+
+    def listing(self):
+        with self._lock:
+            return [(token, entry[0], entry[1]) for token, entry in self._tokens.items()]
 
     def first_use(self, token, timestamp, nonce):
         """False when this nonce was already used with this token and timestamp (a replay)."""
@@ -100,7 +154,8 @@ class Store:
         self.site_up = True
         self._connections = itertools.count(1)
         self._connections_lock = threading.Lock()
-        self.games = []
+        self.catalog = games.Catalog()
+        self.cdn_url = ""  # the HTTPS CDN listener's URL, set once it is bound
         if games_file:
             self.load_games(games_file)
 
@@ -111,10 +166,10 @@ class Store:
     def load_games(self, path):
         with open(path, encoding="utf-8") as f:
             data = json.load(f)
-        games = data.get("games") if isinstance(data, dict) else None
-        if not isinstance(games, list):
-            raise ValueError("%s: expected an object with a list \"games\"" % path)
-        self.games = games
+        try:
+            self.catalog.load(data)
+        except games.CatalogError as error:
+            raise games.CatalogError("%s: %s" % (path, error)) from None
 
     def note(self, text):
         print("teststore: " + text, file=sys.stderr, flush=True)

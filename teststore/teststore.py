@@ -64,7 +64,11 @@ def main():
         signal.signal(signum, lambda *_: stop.set())
     signal.signal(signal.SIGPIPE, signal.SIG_IGN)
 
-    store = state.Store(args.games)
+    try:
+        store = state.Store(args.games)
+    except (OSError, ValueError) as error:  # JSON and catalogue errors are ValueErrors
+        print("teststore: cannot read the games: %s" % error, file=sys.stderr)
+        return 2
     material = tls.TlsMaterial()
     started, running = [], []
     try:
@@ -83,6 +87,7 @@ def main():
             server = servers.StoreServer(name, port(offset), handler, store, context)
             started.append(server)
             urls[name] = server.url
+        store.cdn_url = urls["cdn"]
         for server in started:
             servers.serve_in_thread(server)
             running.append(server)

@@ -6,11 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -22,6 +22,7 @@
 #include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
 #include "platform/Event.h"
+#include "support/LogCapture.h"
 #include "support/TestStore.h"
 
 namespace {
@@ -77,38 +78,6 @@ std::map<std::u16string, std::u16string> EchoLines(const std::u16string& reply) 
     return lines;
 }
 
-// Every log line of the process while it lives: level and message (the prefix cut off).
-class LogCapture {
-public:
-    struct Line {
-        CDebugPrintf::Level level;
-        std::u16string message;
-    };
-
-    LogCapture() {
-        Logger().SetObserver([this](CDebugPrintf::Level level, std::u16string_view line) {
-            // "[WRN] s.mmm MM/DD/YYYY hh:mm:ss  message"
-            const size_t start = line.find(u"  ");
-            std::lock_guard lock(mutex_);
-            lines_.push_back({level, std::u16string(start == std::u16string_view::npos
-                                                        ? line
-                                                        : line.substr(start + 2))});
-        });
-    }
-    ~LogCapture() { Logger().SetObserver(nullptr); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<Line> Lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Line> lines_;
-};
-
 std::string Utf8(const std::u16string& text) {
     return WideToUtf8(text);
 }
@@ -147,12 +116,8 @@ protected:
     }
 
     bool Logged(CDebugPrintf::Level level, const std::u16string& message) const {
-        for (const LogCapture::Line& line : log_->Lines()) {
-            if (line.level == level && line.message == message) {
-                return true;
-            }
-        }
-        return false;
+        const std::vector<LogCapture::Line> lines = log_->Lines();
+        return std::ranges::find(lines, LogCapture::Line{level, message}) != lines.end();
     }
 
     static inline std::unique_ptr<TestStore> store_;

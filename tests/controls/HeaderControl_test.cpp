@@ -3,12 +3,10 @@
 // under the point, the way the window system routes them.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QDir>
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QPainter>
-#include <memory>
 #include <vector>
 
 #include "controls/HeaderControl.h"
@@ -16,22 +14,10 @@
 #include "controls/TranslucentStatic.h"
 #include "controls/TranslucentStaticLink.h"
 #include "res/ImageResources.h"
+#include "support/QtTestApp.h"
 #include "support/TempHome.h"
 
 namespace {
-
-class QtApp : public ::testing::Environment {
-public:
-    void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
-    void TearDown() override { app_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[32] = "HeaderControl_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] auto* const kQtApp = ::testing::AddGlobalTestEnvironment(new QtApp);
 
 constexpr QRgb kBackground = 0xFF454545;
 constexpr QRgb kPictureBackground = 0xFF555555;

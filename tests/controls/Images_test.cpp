@@ -2,30 +2,16 @@
 // ":/images/<number>.png" with its size, and its cells sit where the controls cut them out.
 #include <gtest/gtest.h>
 
-#include <QGuiApplication>
 #include <QImage>
 #include <QRect>
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <vector>
 
 #include "res/ImageResources.h"
+#include "support/QtTestApp.h"
 
 namespace {
-
-class QtApp : public ::testing::Environment {
-public:
-    void SetUp() override { app_ = std::make_unique<QGuiApplication>(argc_, argv_); }
-    void TearDown() override { app_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[16] = "Images_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QGuiApplication> app_;
-};
-[[maybe_unused]] auto* const kQtApp = ::testing::AddGlobalTestEnvironment(new QtApp);
 
 QImage Load(int number) {
     QImage image = LoadImageResource(number);

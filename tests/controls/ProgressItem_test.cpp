@@ -2,7 +2,6 @@
 // row is drawn (pixel probes of the row painted into an image).
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <cstdlib>
@@ -15,27 +14,10 @@
 #include "controls/ProgressItemPainter.h"
 #include "core/AppMessage.h"
 #include "res/ImageResources.h"
+#include "support/QtTestApp.h"
 #include "support/TempHome.h"
 
-// Fontconfig keeps a cache for the life of the process that LeakSanitizer reports at exit; it is
-// the font library's, not ours. Weak, so that a suppression list of the whole test program wins.
-extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
-
 namespace {
-
-QApplication& App() {
-    // Widget tests run on the offscreen platform; ctest sets it, a manual run may not.
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    }
-    static int argc = 1;
-    static char name[] = "ProgressItem_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
 
 struct Command {
     uint32_t message;
@@ -116,7 +98,7 @@ protected:
     static constexpr int kBarMidY = kY + 20 + 7;
 
     void SetUp() override {
-        App();
+        QtTestApp();
         resources_.texture = MakeAtlas();
         for (int number = 999; number <= 1005; ++number) {
             ASSERT_FALSE(resources_.Strip(number).isNull()) << "strip " << number << " missing";

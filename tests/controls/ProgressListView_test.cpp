@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QApplication>
 #include <QDir>
 #include <QHelpEvent>
 #include <QMenu>
@@ -24,27 +23,10 @@
 #include "controls/ProgressListView.h"
 #include "core/AppMessage.h"
 #include "res/ImageResources.h"
+#include "support/QtTestApp.h"
 #include "support/TempHome.h"
 
-// Fontconfig keeps a cache for the life of the process that LeakSanitizer reports at exit; it is
-// the font library's, not ours. Weak, so that a suppression list of the whole test program wins.
-extern "C" __attribute__((weak)) const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
-
 namespace {
-
-QApplication& App() {
-    // Widget tests run on the offscreen platform; ctest sets it, a manual run may not.
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    }
-    static int argc = 1;
-    static char name[] = "ProgressListView_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
 
 struct Command {
     uint32_t message;
@@ -99,7 +81,7 @@ constexpr QRgb kDraggedColour = 0xFF4E4E4E;
 class ProgressListViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
+        QtTestApp();
         list_ = std::make_unique<ProgressListView>(&sink_, MakeAtlas());
         list_->resize(420, 400);
         list_->show();

@@ -2,29 +2,15 @@
 // the icon atlas, and nothing but background where no dot belongs.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QDir>
 #include <algorithm>
 #include <cstdlib>
-#include <memory>
 
 #include "controls/StatusControl.h"
 #include "res/ImageResources.h"
+#include "support/QtTestApp.h"
 
 namespace {
-
-class QtApp : public ::testing::Environment {
-public:
-    void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
-    void TearDown() override { app_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[32] = "StatusControl_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] auto* const kQtApp = ::testing::AddGlobalTestEnvironment(new QtApp);
 
 constexpr QRgb kBackground = 0xFF454545;
 const QRect kDotRect(10, 15, 13, 13);

@@ -3,7 +3,6 @@
 // would deliver it to the widget under the pointer.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -14,21 +13,9 @@
 #include "controls/TranslucentParent.h"
 #include "controls/TranslucentStatic.h"
 #include "controls/TranslucentStaticLink.h"
+#include "support/QtTestApp.h"
 
 namespace {
-
-class QtApp : public ::testing::Environment {
-public:
-    void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
-    void TearDown() override { app_.reset(); }
-
-private:
-    int argc_ = 1;
-    char name_[32] = "TranslucentControls_test";
-    char* argv_[2] = {name_, nullptr};
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] auto* const kQtApp = ::testing::AddGlobalTestEnvironment(new QtApp);
 
 void SendMouse(QWidget* target, QEvent::Type type, QPoint local, Qt::MouseButtons held) {
     QMouseEvent event(type, QPointF(local), QPointF(target->mapToGlobal(local)), Qt::LeftButton,

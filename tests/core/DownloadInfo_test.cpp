@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,42 +9,11 @@
 #include "core/DebugPrintf.h"
 #include "core/FileInfo.h"
 #include "core/Serializer.h"
+#include "support/LogCapture.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Collects the process logger's lines while it lives.
-class LogLines {
-public:
-    LogLines() {
-        Logger().SetObserver([this](CDebugPrintf::Level level, std::u16string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(level, std::u16string(line));
-        });
-    }
-    ~LogLines() { Logger().SetObserver(nullptr); }
-    LogLines(const LogLines&) = delete;
-    LogLines& operator=(const LogLines&) = delete;
-
-    // The messages (prefix cut off) logged at `level`.
-    std::vector<std::u16string> Messages(CDebugPrintf::Level level) const {
-        std::lock_guard lock(mutex_);
-        std::vector<std::u16string> messages;
-        for (const auto& [lineLevel, line] : lines_) {
-            const size_t start = line.find(u"  ");
-            if (lineLevel == level && start != std::u16string::npos) {
-                messages.push_back(line.substr(start + 2));
-            }
-        }
-        return messages;
-    }
-    std::vector<std::u16string> Warnings() const { return Messages(CDebugPrintf::Level::Warning); }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<CDebugPrintf::Level, std::u16string>> lines_;
-};
 
 // A record of game "ab" with two files, written out by hand field by field.
 const Bytes kRecord = {
@@ -104,7 +72,7 @@ Bytes WithName(const Bytes& nameField) {
 }  // namespace
 
 TEST(DownloadInfoRecord, SerializesToTheStoredLayoutAndLogs) {
-    LogLines log;
+    LogCapture log;
     DownloadInfo info = FixtureRecord();
     // Fields that are not stored must not change the bytes.
     info.priority = 7;
@@ -194,7 +162,7 @@ TEST(DownloadInfoRecord, ChunkLayout) {
 // once the name has been read, and neither the record nor the cursor moves.
 TEST(DownloadInfoRecord, EveryTruncationFailsWithTheNameReadSoFar) {
     for (size_t length = 0; length < kRecord.size(); ++length) {
-        LogLines log;
+        LogCapture log;
         const Bytes bytes(kRecord.begin(), kRecord.begin() + static_cast<ptrdiff_t>(length));
         DownloadInfo info(u"kept");
         info.title = u"old";
@@ -271,7 +239,7 @@ TEST(DownloadInfoRecord, FileCountBeyondTheRemainingBytesFailsBeforeAllocating) 
     ASSERT_EQ(kRecord[kCountAt], 0x02);
     // A count this large would ask for hundreds of gigabytes if it were trusted.
     for (uint32_t count : {0xFFFFFFFFu, 0x10000u, 3u}) {
-        LogLines log;
+        LogCapture log;
         Bytes bytes = kRecord;
         for (size_t i = 0; i < 4; ++i) {
             bytes[kCountAt + i] = static_cast<uint8_t>(count >> (8 * i));
@@ -298,7 +266,7 @@ TEST(DownloadInfoRecord, TooLongTextRefusesTheWholeRecord) {
     }
     // Whichever field is too long, nothing at all is written.
     for (int field = 0; field < 3; ++field) {
-        LogLines log;
+        LogCapture log;
         DownloadInfo info = FixtureRecord();
         (field == 0 ? info.title : field == 1 ? info.files[1].name : info.folder) = tooLong;
         Bytes out = {0xEE};

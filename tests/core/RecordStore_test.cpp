@@ -2,39 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "core/DebugPrintf.h"
+#include "support/LogCapture.h"
 #include "support/TempHome.h"
 
 namespace {
-
-// Collects the process logger's warnings while it lives.
-class LogWarnings {
-public:
-    LogWarnings() {
-        Logger().SetObserver([this](CDebugPrintf::Level level, std::u16string_view line) {
-            const size_t start = line.find(u"  ");
-            if (level == CDebugPrintf::Level::Warning && start != std::u16string_view::npos) {
-                std::lock_guard lock(mutex_);
-                warnings_.emplace_back(line.substr(start + 2));
-            }
-        });
-    }
-    ~LogWarnings() { Logger().SetObserver(nullptr); }
-    LogWarnings(const LogWarnings&) = delete;
-    LogWarnings& operator=(const LogWarnings&) = delete;
-    std::vector<std::u16string> Get() const {
-        std::lock_guard lock(mutex_);
-        return warnings_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::u16string> warnings_;
-};
 
 DownloadInfo Record(std::u16string name, int32_t listPosition) {
     DownloadInfo info(u"/games/");
@@ -106,10 +80,10 @@ TEST_F(RecordStoreTest, LoadingSortsStablyAndSkipsWhatIsNotARecord) {
     ASSERT_TRUE(key->SetBinary(u"", unnamed));
     ASSERT_TRUE(SaveDownloadRecord(*key, Record(u"d", 0)));
 
-    LogWarnings warnings;
+    LogCapture log;
     const auto loaded = LoadDownloadRecords(*key);
     EXPECT_EQ(Names(loaded), (std::vector<std::u16string>{u"d", u"b", u"a", u"c"}));
-    EXPECT_EQ(warnings.Get(),
+    EXPECT_EQ(log.Warnings(),
               std::vector<std::u16string>{u"Deserialization  from registry failed."});
     // The unreadable value stays for the next start.
     auto broken = key->Query(u"broken");
@@ -145,7 +119,7 @@ TEST_F(RecordStoreTest, ARecordThatCannotBeStoredLeavesTheStoredValueAlone) {
     const auto before = key->Query(u"game");
     ASSERT_TRUE(before);
 
-    LogWarnings warnings;
+    LogCapture log;
     DownloadInfo tooLong = Record(u"game", 4);
     tooLong.files[0].name.assign(40000, u'n');
     EXPECT_FALSE(SaveDownloadRecord(*key, tooLong));
@@ -153,7 +127,7 @@ TEST_F(RecordStoreTest, ARecordThatCannotBeStoredLeavesTheStoredValueAlone) {
     fresh.installer.assign(40000, u'i');
     EXPECT_FALSE(SaveDownloadRecord(*key, fresh));
     EXPECT_FALSE(SaveDownloadRecord(*key, Record(u"", 1)));
-    EXPECT_EQ(warnings.Get(), (std::vector<std::u16string>{
+    EXPECT_EQ(log.Warnings(), (std::vector<std::u16string>{
                                   u"Cannot serialize info for game: a text field is too long",
                                   u"Cannot serialize info for other: a text field is too long",
                                   u"Cannot store a download record without a name"}));

@@ -6,45 +6,17 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
+#include "support/FileFixtures.h"
+#include "support/LogCapture.h"
 #include "support/TempHome.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Collects the process logger's warnings while it lives.
-class Warnings {
-public:
-    Warnings() {
-        Logger().SetObserver([this](CDebugPrintf::Level level, std::u16string_view line) {
-            const size_t start = line.find(u"  ");
-            if (level == CDebugPrintf::Level::Warning && start != std::u16string_view::npos) {
-                std::lock_guard lock(mutex_);
-                messages_.emplace_back(line.substr(start + 2));
-            }
-        });
-    }
-    ~Warnings() { Logger().SetObserver(nullptr); }
-    Warnings(const Warnings&) = delete;
-    Warnings& operator=(const Warnings&) = delete;
-
-    std::vector<std::u16string> Messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::u16string> messages_;
-};
 
 const std::string kD0 = "0123456789abcdef0123456789abcdef";
 const std::string kD1 = "fedcba9876543210fedcba9876543210";
@@ -66,13 +38,6 @@ std::string TwoChunks(const std::string& fileAttributes = "available=\"1\"") {
            Chunk("0", "0", "99", kD0) + "\n  " + Chunk("1", "100", "199", kD1) + "\n</file>\n";
 }
 
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << path;
-}
-
 enum class Kind { Regular, Symlink, Fifo, Folder };
 
 // Something placed in the record's folder before the read.
@@ -87,11 +52,11 @@ void Place(const fs::path& folder, const Placed& item) {
     fs::create_directories(path.parent_path());
     switch (item.kind) {
         case Kind::Regular:
-            WriteBytes(path, std::string(item.size, 'x'));
+            WriteFile(path, std::string(item.size, 'x'));
             break;
         case Kind::Symlink: {
             const fs::path target = folder / (item.path + ".target");
-            WriteBytes(target, std::string(item.size, 'x'));
+            WriteFile(target, std::string(item.size, 'x'));
             fs::create_symlink(target, path);
             break;
         }
@@ -232,7 +197,7 @@ TEST_F(ChunkIndexTest, ReadsIndexAndMeasuresDisk) {
         fs::remove_all(dir.Path());
         fs::create_directories(DataFolder());
         fs::create_directories(RecordFolder());
-        WriteBytes(IndexOf(c.name), c.xml);
+        WriteFile(IndexOf(c.name), c.xml);
         for (const Placed& item : c.placed) {
             Place(RecordFolder(), item);
         }
@@ -240,11 +205,11 @@ TEST_F(ChunkIndexTest, ReadsIndexAndMeasuresDisk) {
         file.name = Utf8ToWide(c.name);
         file.available = c.startAvailable;
         const FileInfo before = file;
-        Warnings warnings;
+        LogCapture log;
 
         ASSERT_EQ(ReadChunkIndex(file, Record(), Data()), c.read);
 
-        EXPECT_EQ(warnings.Messages(), c.warnings);
+        EXPECT_EQ(log.Warnings(), c.warnings);
         EXPECT_TRUE(fs::exists(IndexOf(c.name)));
         if (!c.read) {
             EXPECT_EQ(file.size, before.size);
@@ -270,7 +235,7 @@ TEST_F(ChunkIndexTest, ReadsIndexAndMeasuresDisk) {
 }
 
 TEST_F(ChunkIndexTest, FileAttributesFillTheRecord) {
-    WriteBytes(IndexOf("game.exe"), TwoChunks());
+    WriteFile(IndexOf("game.exe"), TwoChunks());
     FileInfo file;
     file.name = u"game.exe";
     file.md5 = u"old";
@@ -279,7 +244,7 @@ TEST_F(ChunkIndexTest, FileAttributesFillTheRecord) {
     EXPECT_EQ(file.md5, u"00112233445566778899aabbccddeeff");
 
     // An absent attribute leaves its field as it was.
-    WriteBytes(IndexOf("other"), "<file/>");
+    WriteFile(IndexOf("other"), "<file/>");
     FileInfo other;
     other.name = u"other";
     other.timestamp = u"t";
@@ -317,8 +282,8 @@ TEST_F(ChunkIndexTest, NumbersReadLikeTheCConversions) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        WriteBytes(IndexOf("n"), "<file available=\"" + c.text + "\" total_size=\"" + c.text +
-                                     "\">" + Chunk(c.text, c.text, c.text, kD0) + "</file>");
+        WriteFile(IndexOf("n"), "<file available=\"" + c.text + "\" total_size=\"" + c.text +
+                                    "\">" + Chunk(c.text, c.text, c.text, kD0) + "</file>");
         FileInfo file;
         file.name = u"n";
         ASSERT_TRUE(ReadChunkIndex(file, Record(), Data()));
@@ -330,14 +295,14 @@ TEST_F(ChunkIndexTest, NumbersReadLikeTheCConversions) {
         EXPECT_EQ(file.chunks[0].to, static_cast<uint64_t>(c.wide));
     }
     // Every blank the C library skips, tab and line breaks included.
-    WriteBytes(IndexOf("b"), "<file total_size=\"\t\n\v\f\r 7\"/>");
+    WriteFile(IndexOf("b"), "<file total_size=\"\t\n\v\f\r 7\"/>");
     FileInfo blanks;
     blanks.name = u"b";
     ASSERT_TRUE(ReadChunkIndex(blanks, Record(), Data()));
     EXPECT_EQ(blanks.size, 7u);
     // "available" is true for exactly the number 1, however it is written.
     for (const std::string text : {"1", " 1", "+1", "01", "1.0", "1abc"}) {
-        WriteBytes(IndexOf("a"), "<file available=\"" + text + "\"/>");
+        WriteFile(IndexOf("a"), "<file available=\"" + text + "\"/>");
         FileInfo file;
         file.name = u"a";
         file.available = false;
@@ -369,12 +334,12 @@ TEST_F(ChunkIndexTest, CorruptIndexIsDeletedWithAWarning) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
-        WriteBytes(IndexOf(c.name), c.xml);
+        WriteFile(IndexOf(c.name), c.xml);
         FileInfo file;
         file.name = Utf8ToWide(c.name);
-        Warnings warnings;
+        LogCapture log;
         EXPECT_FALSE(ReadChunkIndex(file, Record(), Data()));
-        EXPECT_EQ(warnings.Messages(),
+        EXPECT_EQ(log.Warnings(),
                   std::vector<std::u16string>{u"Xml file '" + file.name +
                                               u".crc' was corrupted. New xml will be downloaded."});
         EXPECT_FALSE(fs::exists(IndexOf(c.name)));
@@ -392,7 +357,7 @@ TEST_F(ChunkIndexTest, ModerateNestingIsStillParsed) {
     for (int i = 0; i < 100; ++i) {
         xml += "</a>";
     }
-    WriteBytes(IndexOf("game.exe"), xml + "</file>");
+    WriteFile(IndexOf("game.exe"), xml + "</file>");
     FileInfo file;
     file.name = u"game.exe";
     EXPECT_TRUE(ReadChunkIndex(file, Record(), Data()));
@@ -403,21 +368,21 @@ TEST_F(ChunkIndexTest, AbsentIndexFailsSilently) {
     FileInfo file;
     file.name = u"setup/game.exe";  // the folder is missing too
     file.size = 9;
-    Warnings warnings;
+    LogCapture log;
     EXPECT_FALSE(ReadChunkIndex(file, Record(), Data()));
-    EXPECT_TRUE(warnings.Messages().empty());
+    EXPECT_TRUE(log.Warnings().empty());
     EXPECT_EQ(file.size, 9u);
 }
 
 TEST_F(ChunkIndexTest, OversizedIndexIsRefusedAndDeleted) {
     const fs::path index = IndexOf("game.exe");
-    WriteBytes(index, TwoChunks());
+    WriteFile(index, TwoChunks());
     fs::resize_file(index, kMaxChunkIndexSize + 1);  // sparse: no 16 MiB written
     FileInfo file;
     file.name = u"game.exe";
-    Warnings warnings;
+    LogCapture log;
     EXPECT_FALSE(ReadChunkIndex(file, Record(), Data()));
-    EXPECT_EQ(warnings.Messages(),
+    EXPECT_EQ(log.Warnings(),
               std::vector<std::u16string>{u"Xml file 'game.exe.crc' is larger than 16777216 "
                                           u"bytes. New xml will be downloaded."});
     EXPECT_FALSE(fs::exists(index));
@@ -434,13 +399,13 @@ TEST_F(ChunkIndexTest, IndexThatCannotBeReadIsNeverEmpty) {
         fs::remove_all(DataFolder());
         Place(DataFolder(), {"game.exe.crc", 0, c.kind});
         if (c.kind == Kind::Symlink) {
-            WriteBytes(IndexOf("game.exe") += ".target", TwoChunks());
+            WriteFile(IndexOf("game.exe") += ".target", TwoChunks());
         }
         FileInfo file;
         file.name = u"game.exe";
-        Warnings warnings;
+        LogCapture log;
         EXPECT_FALSE(ReadChunkIndex(file, Record(), Data()));
-        EXPECT_EQ(warnings.Messages(),
+        EXPECT_EQ(log.Warnings(),
                   std::vector<std::u16string>{u"Xml file 'game.exe.crc' cannot be read."});
         EXPECT_TRUE(fs::exists(fs::symlink_status(IndexOf("game.exe"))));  // not deleted
         EXPECT_TRUE(file.chunks.empty());
@@ -452,38 +417,38 @@ TEST_F(ChunkIndexTest, UnreadableIndexFileIsKept) {
         GTEST_SKIP() << "permissions don't bind the superuser";
     }
     const fs::path index = IndexOf("game.exe");
-    WriteBytes(index, TwoChunks());
+    WriteFile(index, TwoChunks());
     fs::permissions(index, fs::perms::none);
     FileInfo file;
     file.name = u"game.exe";
-    Warnings warnings;
+    LogCapture log;
     EXPECT_FALSE(ReadChunkIndex(file, Record(), Data()));
-    EXPECT_EQ(warnings.Messages(),
+    EXPECT_EQ(log.Warnings(),
               std::vector<std::u16string>{u"Xml file 'game.exe.crc' cannot be read."});
     EXPECT_TRUE(fs::exists(index));
 }
 
 TEST_F(ChunkIndexTest, UnsafeNameIsRefusedWithoutLookingOutside) {
     // A valid index beside the data folder, where "../outside" would lead.
-    WriteBytes(dir.Path() / "outside.crc", TwoChunks());
+    WriteFile(dir.Path() / "outside.crc", TwoChunks());
     for (const std::u16string name : {u"../outside", u"a/../../outside", u"a\\..\\..\\outside"}) {
         FileInfo file;
         file.name = name;
-        Warnings warnings;
+        LogCapture log;
         EXPECT_FALSE(ReadChunkIndex(file, Record(), Data()));
-        ASSERT_EQ(warnings.Messages().size(), 1u);
-        EXPECT_EQ(warnings.Messages()[0], u"File name '" + name +
-                                              u"' is not a safe relative path; its xml file is "
-                                              u"not read.");
+        ASSERT_EQ(log.Warnings().size(), 1u);
+        EXPECT_EQ(log.Warnings()[0], u"File name '" + name +
+                                         u"' is not a safe relative path; its xml file is "
+                                         u"not read.");
         EXPECT_TRUE(file.chunks.empty());
     }
     EXPECT_TRUE(fs::exists(dir.Path() / "outside.crc"));
 }
 
 TEST_F(ChunkIndexTest, LoadChunkIndexesSumsTheRecord) {
-    WriteBytes(IndexOf("a.bin"), TwoChunks());
-    WriteBytes(IndexOf("setup/b.bin"),
-               "<file available=\"0\" total_size=\"50\">" + Chunk("0", "0", "49", kD0) + "</file>");
+    WriteFile(IndexOf("a.bin"), TwoChunks());
+    WriteFile(IndexOf("setup/b.bin"),
+              "<file available=\"0\" total_size=\"50\">" + Chunk("0", "0", "49", kD0) + "</file>");
     Place(RecordFolder(), {"a.bin.chunk0", 100});
     Place(RecordFolder(), {"a.bin.chunk1_downloading", 30});
     Place(RecordFolder(), {"setup/b.bin", 50});
@@ -602,15 +567,15 @@ TEST(ValidateChunkPlanTest, AcceptsOnlyWhatTheEngineCanFollow) {
 }
 
 TEST_F(ChunkIndexTest, PlanReadFromAnIndexWithASkippedChunkIsRejected) {
-    WriteBytes(IndexOf("g"),
-               "<file total_size=\"200\" md5=\"" + kFileMd5 + "\">" + Chunk("0", "0", "99", kD0) +
-                   "<chunk method=\"md5\" from=\"100\" to=\"199\">" + kD1 + "</chunk></file>");
+    WriteFile(IndexOf("g"),
+              "<file total_size=\"200\" md5=\"" + kFileMd5 + "\">" + Chunk("0", "0", "99", kD0) +
+                  "<chunk method=\"md5\" from=\"100\" to=\"199\">" + kD1 + "</chunk></file>");
     FileInfo file;
     file.name = u"g";
     ASSERT_TRUE(ReadChunkIndex(file, Record(), Data()));
     EXPECT_FALSE(ValidateChunkPlan(file));
     // The same index with the id in place is a valid plan.
-    WriteBytes(IndexOf("g"), TwoChunks());
+    WriteFile(IndexOf("g"), TwoChunks());
     FileInfo whole;
     whole.name = u"g";
     ASSERT_TRUE(ReadChunkIndex(whole, Record(), Data()));

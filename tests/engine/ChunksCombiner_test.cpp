@@ -5,70 +5,18 @@
 #include <sys/resource.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "core/TextUtil.h"
 #include "engine/ChunksRemover.h"
+#include "support/ChunkFixtures.h"
+#include "support/FileFixtures.h"
 #include "support/TempHome.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::u16string Wide(const fs::path& path) {
-    return Utf8ToWide(path.string());
-}
-
-// One installer file split into chunk files with the right digests in its entry.
-struct GameFile {
-    fs::path finished;
-    std::string content;
-    CombineEntry entry;
-
-    fs::path Chunk(uint32_t position) const {
-        return finished.string() + ".chunk" + std::to_string(position);
-    }
-    fs::path Working() const { return finished.string() + ".joining"; }
-};
-
-GameFile MakeGameFile(const fs::path& finished, const std::vector<size_t>& sizes,
-                      uint32_t seed = 7) {
-    GameFile file;
-    file.finished = finished;
-    file.entry.finishedPath = Wide(finished);
-    file.entry.chunkCount = static_cast<uint32_t>(sizes.size());
-    for (size_t i = 0; i < sizes.size(); ++i) {
-        const std::string bytes = Pattern(sizes[i], seed + static_cast<uint32_t>(i));
-        WriteFile(finished.string() + ".chunk" + std::to_string(i), bytes);
-        file.entry.chunkDigests.push_back(Md5Hex(bytes));
-        file.content += bytes;
-    }
-    file.entry.fileDigest = Md5Hex(file.content);
-    return file;
-}
 
 // Steps to the end and returns (chunk position, joined in chunk) after every step that said
 // there is more.

@@ -3,17 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <future>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "core/DownloadInfo.h"
 #include "core/MessageQueue.h"
-#include "core/TextUtil.h"
 #include "engine/Md5Context.h"
+#include "support/ChunkFixtures.h"
+#include "support/FileFixtures.h"
 #include "support/TempHome.h"
 #include "support/WaitFor.h"
 
@@ -23,62 +22,6 @@ namespace fs = std::filesystem;
 
 constexpr uint64_t kAll = kAllBits;
 const std::u16string kGame = u"mygame";
-
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::u16string Wide(const fs::path& path) {
-    return Utf8ToWide(path.string());
-}
-
-fs::path ChunkPath(const fs::path& finished, uint32_t position) {
-    return finished.string() + ".chunk" + std::to_string(position);
-}
-
-struct GameFile {
-    fs::path finished;
-    std::string content;
-    CombineEntry entry;
-};
-
-GameFile MakeGameFile(const fs::path& finished, const std::vector<size_t>& sizes, uint32_t seed) {
-    GameFile file;
-    file.finished = finished;
-    file.entry.finishedPath = Wide(finished);
-    file.entry.chunkCount = static_cast<uint32_t>(sizes.size());
-    for (size_t i = 0; i < sizes.size(); ++i) {
-        const std::string bytes = Pattern(sizes[i], seed + static_cast<uint32_t>(i));
-        WriteFile(ChunkPath(finished, static_cast<uint32_t>(i)), bytes);
-        file.entry.chunkDigests.push_back(Md5Hex(bytes));
-        file.content += bytes;
-    }
-    file.entry.fileDigest = Md5Hex(file.content);
-    return file;
-}
-
-size_t ChunksLeft(const GameFile& file) {
-    size_t left = 0;
-    for (uint32_t i = 0; i < file.entry.chunkCount; ++i) {
-        left += fs::exists(ChunkPath(file.finished, i)) ? 1u : 0u;
-    }
-    return left;
-}
 
 // A posted message in a form that compares and prints well.
 struct Posted {
@@ -177,7 +120,7 @@ TEST_F(CombineTaskTest, JoinsChecksAndCleansUpWithProgressInOrder) {
     EXPECT_EQ(window.posts, expected);
     EXPECT_EQ(clearedAt, expected.size() - 1) << "current download cleared before the report";
     EXPECT_EQ(ReadFile(file.finished), file.content);
-    EXPECT_EQ(ChunksLeft(file), 0u);
+    EXPECT_EQ(file.ChunksLeft(), 0u);
     EXPECT_FALSE(fs::exists(file.finished.string() + ".joining"));
 }
 
@@ -191,7 +134,7 @@ TEST_F(CombineTaskTest, AnAlreadyJoinedFileIsReadForItsCheck) {
         Check(0, 8), Check(0, 10),           Check(0, kAll), Finished(),
     };
     EXPECT_EQ(window.posts, expected);
-    EXPECT_EQ(ChunksLeft(file), 0u);
+    EXPECT_EQ(file.ChunksLeft(), 0u);
     EXPECT_EQ(ReadFile(file.finished), file.content);
 }
 
@@ -206,12 +149,12 @@ TEST_F(CombineTaskTest, FailuresGiveTheirResultsAndLeaveTheRightFiles) {
         {"chunk with a wrong digest",
          [](GameFile& file) { file.entry.chunkDigests[1] = Md5Hex("x"); },
          CombineTaskOutcome::kBadDigest, 2},
-        {"missing chunk file", [](GameFile& file) { fs::remove(ChunkPath(file.finished, 1)); },
+        {"missing chunk file", [](GameFile& file) { fs::remove(file.Chunk(1)); },
          CombineTaskOutcome::kMissingFiles, 2},
         {"chunk file that cannot be opened",
          [](GameFile& file) {
-             fs::remove(ChunkPath(file.finished, 1));
-             fs::create_directory(ChunkPath(file.finished, 1));
+             fs::remove(file.Chunk(1));
+             fs::create_directory(file.Chunk(1));
          },
          CombineTaskOutcome::kDiskProblem, 3},
         // Every chunk right but the index's whole-file digest wrong: nothing goes under the
@@ -239,7 +182,7 @@ TEST_F(CombineTaskTest, FailuresGiveTheirResultsAndLeaveTheRightFiles) {
         EXPECT_NE(quiet.posts.back().id, static_cast<uint32_t>(WM_APP_ITEM_FINISHED));
         EXPECT_FALSE(fs::exists(file.finished));
         EXPECT_FALSE(fs::exists(file.finished.string() + ".joining"));
-        EXPECT_EQ(ChunksLeft(file), test.chunksLeft);
+        EXPECT_EQ(file.ChunksLeft(), test.chunksLeft);
     }
 }
 
@@ -256,7 +199,7 @@ TEST_F(CombineTaskTest, AFinishedFileThatFailsItsCheckIsDeleted) {
     EXPECT_EQ(outcome.result, CombineTaskOutcome::kBadDigest);
     EXPECT_EQ(window.posts.back(), Check(0, kAll));
     EXPECT_FALSE(fs::exists(file.finished));
-    EXPECT_EQ(ChunksLeft(file), 2u);
+    EXPECT_EQ(file.ChunksLeft(), 2u);
 
     // The next attempt joins again from the chunks and passes.
     window.posts.clear();
@@ -281,7 +224,7 @@ TEST_F(CombineTaskTest, BreakDuringJoiningStopsAtTheNextCheckPoint) {
     // Nothing half joined is left for the next plan to mistake; the chunks stay.
     EXPECT_FALSE(fs::exists(file.finished));
     EXPECT_FALSE(fs::exists(file.finished.string() + ".joining"));
-    EXPECT_EQ(ChunksLeft(file), 2u);
+    EXPECT_EQ(file.ChunksLeft(), 2u);
 }
 
 TEST_F(CombineTaskTest, StopsBetweenJoiningAndCheckingAndBetweenFiles) {
@@ -299,7 +242,7 @@ TEST_F(CombineTaskTest, StopsBetweenJoiningAndCheckingAndBetweenFiles) {
     EXPECT_EQ(outcome.stoppedBy, WorkerStop::kTerminate);
     EXPECT_EQ(window.posts.back(), Check(0, kAll)) << "the check never started";
     EXPECT_FALSE(fs::exists(first.finished)) << "joined but unchecked: not kept";
-    EXPECT_EQ(ChunksLeft(first), 1u);
+    EXPECT_EQ(first.ChunksLeft(), 1u);
 
     // Seen after the first file was finished and cleaned up: the second is not started.
     breakTask.Reset();
@@ -314,9 +257,9 @@ TEST_F(CombineTaskTest, StopsBetweenJoiningAndCheckingAndBetweenFiles) {
     EXPECT_EQ(outcome.stoppedBy, WorkerStop::kBreak);
     EXPECT_EQ(window.posts.back(), Check(0, kAll));
     EXPECT_EQ(ReadFile(first.finished), first.content);
-    EXPECT_EQ(ChunksLeft(first), 0u);
+    EXPECT_EQ(first.ChunksLeft(), 0u);
     EXPECT_FALSE(fs::exists(second.finished));
-    EXPECT_EQ(ChunksLeft(second), 1u);
+    EXPECT_EQ(second.ChunksLeft(), 1u);
 }
 
 TEST_F(CombineTaskTest, AGameOfTwoFilesIsReportedOnceAtTheEnd) {
@@ -331,7 +274,7 @@ TEST_F(CombineTaskTest, AGameOfTwoFilesIsReportedOnceAtTheEnd) {
     EXPECT_EQ(window.posts, expected);
     EXPECT_EQ(ReadFile(first.finished), first.content);
     EXPECT_EQ(ReadFile(second.finished), second.content);
-    EXPECT_EQ(ChunksLeft(first) + ChunksLeft(second), 0u);
+    EXPECT_EQ(first.ChunksLeft() + second.ChunksLeft(), 0u);
 }
 
 TEST_F(CombineTaskTest, AFailedFileDoesNotStopTheNext) {
@@ -345,12 +288,12 @@ TEST_F(CombineTaskTest, AFailedFileDoesNotStopTheNext) {
     EXPECT_EQ(window.posts.back(), Check(1, kAll));
     EXPECT_EQ(clearedAt, SIZE_MAX);
     EXPECT_FALSE(fs::exists(first.finished));
-    EXPECT_EQ(ChunksLeft(first), 2u);
+    EXPECT_EQ(first.ChunksLeft(), 2u);
     EXPECT_EQ(ReadFile(second.finished), second.content);
-    EXPECT_EQ(ChunksLeft(second), 0u);
+    EXPECT_EQ(second.ChunksLeft(), 0u);
 
     // The last failure is the task's result.
-    fs::remove(ChunkPath(second.finished, 0));
+    fs::remove(second.Chunk(0));
     fs::remove(second.finished);
     EXPECT_EQ(Run({first.entry, second.entry}).result, CombineTaskOutcome::kMissingFiles);
 }
@@ -399,7 +342,7 @@ TEST_F(CombineTaskTest, APausedWorkerHoldsBeforeItsFirstStepAndStillHearsABreak)
     breakTask.Set();
     EXPECT_EQ(running.get().stoppedBy, WorkerStop::kBreak);
     EXPECT_EQ(queue.Size(), 0u) << "no step was taken while paused";
-    EXPECT_EQ(ChunksLeft(file), 1u);
+    EXPECT_EQ(file.ChunksLeft(), 1u);
 
     // Resumed, the same task runs to its end.
     breakTask.Reset();

@@ -9,65 +9,20 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <mutex>
 #include <vector>
 
 #include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
 #include "engine/TransferSession.h"
 #include "platform/Event.h"
+#include "support/FileFixtures.h"
+#include "support/LogCapture.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Pattern(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xff);
-    }
-    return bytes;
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteAll(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-// Warnings logged while it lives, without their time prefix.
-class Warnings {
-public:
-    Warnings() {
-        Logger().SetObserver([this](CDebugPrintf::Level level, std::u16string_view line) {
-            if (level != CDebugPrintf::Level::Warning) {
-                return;
-            }
-            const size_t start = line.find(u"  ");
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(start == std::u16string_view::npos ? line : line.substr(start + 2));
-        });
-    }
-    ~Warnings() { Logger().SetObserver(nullptr); }
-    Warnings(const Warnings&) = delete;
-    Warnings& operator=(const Warnings&) = delete;
-
-    std::vector<std::u16string> Lines() const {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::u16string> lines_;
-};
 
 struct Outcome {
     bool ready = false;
@@ -138,9 +93,7 @@ protected:
         }
         return matching;
     }
-    std::u16string LocalFile(const std::string& name) const {
-        return Utf8ToWide((dir_.Path() / name).string());
-    }
+    std::u16string LocalFile(const std::string& name) const { return Wide(dir_.Path() / name); }
 
     static TestStore* store_;
     std::shared_ptr<Event> problem_;
@@ -194,8 +147,8 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
     const std::string expected =
         wholeFile ? resource : (c.to >= c.from ? resource.substr(c.from, c.to - c.from + 1) : "");
     const std::u16string file = LocalFile("target");
-    WriteAll(fs::path(WideToUtf8(file)),
-             c.truncate ? std::string(c.existing, 'x') : expected.substr(0, c.existing));
+    WriteFile(fs::path(WideToUtf8(file)),
+              c.truncate ? std::string(c.existing, 'x') : expected.substr(0, c.existing));
 
     Outcome out;
     {
@@ -210,7 +163,7 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
     EXPECT_EQ(out.existing, c.truncate ? 0 : c.existing);
     EXPECT_EQ(out.transferred, c.transferred);
     EXPECT_LE(out.largestStep, Download::kBlockSize);
-    EXPECT_TRUE(ReadAll(fs::path(WideToUtf8(file))) == expected);
+    EXPECT_TRUE(ReadFile(fs::path(WideToUtf8(file))) == expected);
     EXPECT_FALSE(problem_->IsSet());
     const auto requests = RequestsFor(path);
     ASSERT_EQ(requests.size(), 1u);
@@ -254,12 +207,12 @@ TEST_P(DownloadStatusTest, JudgesTheFirstAnswer) {
     store_->SetFault(std::string(R"({"server":"cdn","path":")") + path + "\"," + c.fault + "}");
     const std::string expected = c.wholeFile ? resource : resource.substr(1000, 2000);
     const fs::path file = dir_.Path() / "target";
-    WriteAll(file, expected.substr(0, 10));
-    Warnings warnings;
+    WriteFile(file, expected.substr(0, 10));
+    LogCapture log;
 
     Outcome out;
     {
-        Download download(Utf8ToWide(file.string()), Url(path), false, c.wholeFile ? 0 : 1000,
+        Download download(Wide(file), Url(path), false, c.wholeFile ? 0 : 1000,
                           c.wholeFile ? 0 : 2999);
         out = RunToEnd(download);
     }
@@ -267,7 +220,7 @@ TEST_P(DownloadStatusTest, JudgesTheFirstAnswer) {
     if (c.error == 0) {
         EXPECT_TRUE(out.complete);
         EXPECT_EQ(out.error, 0);
-        EXPECT_TRUE(ReadAll(file) == expected);
+        EXPECT_TRUE(ReadFile(file) == expected);
         EXPECT_FALSE(problem_->IsSet());
         return;
     }
@@ -275,8 +228,8 @@ TEST_P(DownloadStatusTest, JudgesTheFirstAnswer) {
     EXPECT_FALSE(out.complete);
     EXPECT_EQ(out.error, c.error);
     EXPECT_TRUE(problem_->IsSet());
-    EXPECT_TRUE(ReadAll(file) == expected.substr(0, 10));  // untouched
-    EXPECT_EQ(warnings.Lines(),
+    EXPECT_TRUE(ReadFile(file) == expected.substr(0, 10));  // untouched
+    EXPECT_EQ(log.Warnings(),
               std::vector<std::u16string>{u"Cannot query file length for: " + Url(path)});
 }
 
@@ -297,17 +250,17 @@ TEST_F(DownloadTest, RangeAnsweredWithOtherBytesFailsWithoutWriting) {
         store_->SetFault(std::string(R"({"server":"cdn","fail_next":-1,"path":")") + path + "\"," +
                          fault + "}");
         const fs::path file = dir_.Path() / "chunk";
-        WriteAll(file, Pattern(5000, 6).substr(1000, 10));
-        Warnings warnings;
+        WriteFile(file, Pattern(5000, 6).substr(1000, 10));
+        LogCapture log;
 
-        Download download(Utf8ToWide(file.string()), Url(path), false, 1000, 1999);
+        Download download(Wide(file), Url(path), false, 1000, 1999);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), 3);
         EXPECT_FALSE(download.ReadSegment());
         EXPECT_TRUE(problem_->IsSet());
-        EXPECT_TRUE(ReadAll(file) == Pattern(5000, 6).substr(1000, 10));
+        EXPECT_TRUE(ReadFile(file) == Pattern(5000, 6).substr(1000, 10));
         EXPECT_EQ(RequestsFor(path).size(), 2u);  // the status check, then the insisting one
-        EXPECT_EQ(warnings.Lines(),
+        EXPECT_EQ(log.Warnings(),
                   std::vector<std::u16string>{u"Cannot query file length for: " + Url(path)});
     }
 }
@@ -319,10 +272,10 @@ TEST_F(DownloadTest, RangeIgnoredOnceIsAskedForAgain) {
     store_->SetFault(R"({"server":"cdn","ignore_range":true,"path":")" + path + "\"}");
     const fs::path file = dir_.Path() / "chunk";
 
-    Download download(Utf8ToWide(file.string()), Url(path), true, 1000, 1999);
+    Download download(Wide(file), Url(path), true, 1000, 1999);
     const Outcome out = RunToEnd(download);
     EXPECT_TRUE(out.complete);
-    EXPECT_TRUE(ReadAll(file) == resource.substr(1000, 1000));
+    EXPECT_TRUE(ReadFile(file) == resource.substr(1000, 1000));
     const auto requests = RequestsFor(path);
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].status, 200);
@@ -336,14 +289,14 @@ TEST_F(DownloadTest, WholeFileFromServerWithoutRangesStartsOver) {
     store_->PutResource(path, resource);
     store_->SetFault(R"({"server":"cdn","ignore_range":true,"path":")" + path + "\"}");
     const fs::path file = dir_.Path() / "index";
-    WriteAll(file, resource.substr(0, 1000));
+    WriteFile(file, resource.substr(0, 1000));
 
-    Download download(Utf8ToWide(file.string()), Url(path), false, 0, 0);
+    Download download(Wide(file), Url(path), false, 0, 0);
     const Outcome out = RunToEnd(download);
     EXPECT_TRUE(out.complete);
     EXPECT_EQ(out.existing, 0u);
     EXPECT_EQ(out.transferred, resource.size());
-    EXPECT_TRUE(ReadAll(file) == resource);
+    EXPECT_TRUE(ReadFile(file) == resource);
     EXPECT_EQ(RequestsFor(path).size(), 1u);
 }
 
@@ -354,12 +307,12 @@ TEST_F(DownloadTest, EarlyEndOfBodyCompletesWithFewerBytes) {
     store_->SetFault(R"({"server":"cdn","cut_after":25000,"path":")" + path + "\"}");
     const fs::path file = dir_.Path() / "chunk";
 
-    Download download(Utf8ToWide(file.string()), Url(path), true, 0, 99999);
+    Download download(Wide(file), Url(path), true, 0, 99999);
     const Outcome out = RunToEnd(download);
     EXPECT_TRUE(out.complete);
     EXPECT_EQ(out.error, 0);
     EXPECT_EQ(out.transferred, 25000u);
-    EXPECT_TRUE(ReadAll(file) == resource.substr(0, 25000));
+    EXPECT_TRUE(ReadFile(file) == resource.substr(0, 25000));
     EXPECT_FALSE(problem_->IsSet());
 }
 
@@ -368,27 +321,27 @@ TEST_F(DownloadTest, StalledBodyEndsByTheLowSpeedLimit) {
     store_->PutResource(path, Pattern(50000, 10));
     store_->SetFault(R"({"server":"cdn","stall_after_headers":12,"path":")" + path + "\"}");
     const fs::path file = dir_.Path() / "chunk";
-    Warnings warnings;
+    LogCapture log;
 
-    Download download(Utf8ToWide(file.string()), Url(path), true, 0, 49999);
+    Download download(Wide(file), Url(path), true, 0, 49999);
     const Outcome out = RunToEnd(download);
     EXPECT_TRUE(out.ready);
     EXPECT_FALSE(out.complete);
     EXPECT_EQ(out.error, 5);
     EXPECT_EQ(out.transferred, 0u);
     EXPECT_TRUE(problem_->IsSet());
-    EXPECT_EQ(warnings.Lines(), std::vector<std::u16string>{u"Transfer failed for file: " +
-                                                            Utf8ToWide(file.string())});
+    EXPECT_EQ(log.Warnings(),
+              std::vector<std::u16string>{u"Transfer failed for file: " + Wide(file)});
 }
 
 TEST_F(DownloadTest, UnreachableServerIsAConnectionFailure) {
     const std::u16string url = u"http://127.0.0.1:1/files/none.bin";
-    Warnings warnings;
+    LogCapture log;
     Download download(LocalFile("chunk"), url, true, 0, 99);
     EXPECT_FALSE(download.Ready());
     EXPECT_EQ(download.Error(), 3);
     EXPECT_TRUE(problem_->IsSet());
-    EXPECT_EQ(warnings.Lines(),
+    EXPECT_EQ(log.Warnings(),
               std::vector<std::u16string>{u"Connection failure with download of: " + url});
 }
 
@@ -397,7 +350,7 @@ TEST_F(DownloadTest, UnusableLocalPathsAreRefusedBeforeAnyRequest) {
     const std::string path = ResourcePath();
     store_->PutResource(path, Pattern(300, 11));
     const fs::path victim = dir_.Path() / "victim";
-    WriteAll(victim, "keep me");
+    WriteFile(victim, "keep me");
     fs::create_symlink(victim, dir_.Path() / "link");
     fs::create_directory(dir_.Path() / "folder");
     const std::u16string paths[] = {
@@ -410,17 +363,17 @@ TEST_F(DownloadTest, UnusableLocalPathsAreRefusedBeforeAnyRequest) {
     const int usersBefore = TransferSession::UserCount();
     for (const std::u16string& local : paths) {
         SCOPED_TRACE(WideToUtf8(local).substr(0, 100));
-        Warnings warnings;
+        LogCapture log;
         Download download(local, Url(path), true, 0, 99);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), 6);
         EXPECT_EQ(TransferSession::UserCount(), usersBefore);
         // The logger cuts long lines to its limit.
         const std::u16string line = u"Cannot open file " + local + u" for binary writing";
-        EXPECT_EQ(warnings.Lines(),
+        EXPECT_EQ(log.Warnings(),
                   std::vector<std::u16string>{line.substr(0, CDebugPrintf::kMaxMessageLength)});
     }
-    EXPECT_EQ(ReadAll(victim), "keep me");
+    EXPECT_EQ(ReadFile(victim), "keep me");
     EXPECT_FALSE(problem_->IsSet());
     EXPECT_TRUE(RequestsFor(path).empty());
 }
@@ -431,9 +384,9 @@ TEST_F(DownloadTest, PartialFileLongerThanItsRangeIsDiscarded) {
     const std::string path = ResourcePath();
     store_->PutResource(path, Pattern(3000, 12));
     const fs::path chunk = dir_.Path() / "chunk";
-    WriteAll(chunk, std::string(150, 'x'));
+    WriteFile(chunk, std::string(150, 'x'));
     {
-        Download download(Utf8ToWide(chunk.string()), Url(path), false, 100, 199);
+        Download download(Wide(chunk), Url(path), false, 100, 199);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), 6);
     }
@@ -442,9 +395,9 @@ TEST_F(DownloadTest, PartialFileLongerThanItsRangeIsDiscarded) {
 
     // Whole-file mode learns the length from the server's answer to the resumed request.
     const fs::path whole = dir_.Path() / "whole";
-    WriteAll(whole, std::string(5000, 'x'));
+    WriteFile(whole, std::string(5000, 'x'));
     {
-        Download download(Utf8ToWide(whole.string()), Url(path), false, 0, 0);
+        Download download(Wide(whole), Url(path), false, 0, 0);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), 6);
     }
@@ -461,20 +414,20 @@ TEST_F(DownloadTest, OffsetsBeyondFourGibibytes) {
 
     const fs::path chunk = dir_.Path() / "chunk";
     const uint64_t from = fourGiB + 150;
-    WriteAll(chunk, TestStore::GeneratedContent("big", from, 40));
+    WriteFile(chunk, TestStore::GeneratedContent("big", from, 40));
     {
-        Download download(Utf8ToWide(chunk.string()), Url(path), false, from, from + 99);
+        Download download(Wide(chunk), Url(path), false, from, from + 99);
         EXPECT_EQ(download.RangeHeader(),
                   "Range:bytes=" + std::to_string(from + 40) + "-" + std::to_string(from + 99));
         EXPECT_TRUE(RunToEnd(download).complete);
     }
-    EXPECT_TRUE(ReadAll(chunk) == TestStore::GeneratedContent("big", from, 100));
+    EXPECT_TRUE(ReadFile(chunk) == TestStore::GeneratedContent("big", from, 100));
 
     const fs::path whole = dir_.Path() / "whole";
     { std::ofstream create(whole); }
     fs::resize_file(whole, fourGiB + 100);
     {
-        Download download(Utf8ToWide(whole.string()), Url(path), false, 0, 0);
+        Download download(Wide(whole), Url(path), false, 0, 0);
         EXPECT_EQ(download.RangeHeader(), "Range:bytes=" + std::to_string(fourGiB + 100) + "-");
         const Outcome out = RunToEnd(download);
         EXPECT_TRUE(out.complete);
@@ -498,19 +451,19 @@ TEST_F(DownloadTest, AbandonedTransferResumesWhereItStopped) {
     const fs::path file = dir_.Path() / "chunk";
     uint64_t kept = 0;
     {
-        Download download(Utf8ToWide(file.string()), Url(path), true, 0, 199999);
+        Download download(Wide(file), Url(path), true, 0, 199999);
         ASSERT_TRUE(download.ReadSegment());
         ASSERT_TRUE(download.ReadSegment());
         kept = download.Transferred();
     }
     EXPECT_EQ(fs::file_size(file), kept);
 
-    Download resumed(Utf8ToWide(file.string()), Url(path), false, 0, 199999);
+    Download resumed(Wide(file), Url(path), false, 0, 199999);
     EXPECT_EQ(resumed.RangeHeader(), "Range:bytes=" + std::to_string(kept) + "-199999");
     const Outcome out = RunToEnd(resumed);
     EXPECT_TRUE(out.complete);
     EXPECT_EQ(out.existing, kept);
-    EXPECT_TRUE(ReadAll(file) == resource);
+    EXPECT_TRUE(ReadFile(file) == resource);
 }
 
 class FakeClock final : public Clock {
@@ -552,7 +505,7 @@ TEST_F(DownloadTest, WriteFailureCutsBackToTheLastWholeBlock) {
     const std::string resource = Pattern(100000, 13);
     store_->PutResource(path, resource);
     const fs::path file = dir_.Path() / "chunk";
-    Warnings warnings;
+    LogCapture log;
 
     struct sigaction ignore {
     }, previous{};
@@ -562,7 +515,7 @@ TEST_F(DownloadTest, WriteFailureCutsBackToTheLastWholeBlock) {
     getrlimit(RLIMIT_FSIZE, &saved);
     Outcome out;
     {
-        Download download(Utf8ToWide(file.string()), Url(path), true, 0, 99999);
+        Download download(Wide(file), Url(path), true, 0, 99999);
         rlimit limited = saved;
         limited.rlim_cur = 25000;
         setrlimit(RLIMIT_FSIZE, &limited);
@@ -573,15 +526,15 @@ TEST_F(DownloadTest, WriteFailureCutsBackToTheLastWholeBlock) {
 
     EXPECT_FALSE(out.complete);
     EXPECT_EQ(out.error, 6);
-    const std::string kept = ReadAll(file);
+    const std::string kept = ReadFile(file);
     EXPECT_EQ(kept.size(), out.transferred);
     EXPECT_GT(kept.size(), 25000u - Download::kBlockSize);
     EXPECT_LE(kept.size(), 25000u);
     EXPECT_TRUE(kept == resource.substr(0, kept.size()));
     EXPECT_FALSE(problem_->IsSet());
-    const std::u16string expected = u"Problem writing file: " + Utf8ToWide(file.string()) +
+    const std::u16string expected = u"Problem writing file: " + Wide(file) +
                                     u" (!fstream::good()). Rejecting latest data segment.";
-    EXPECT_EQ(warnings.Lines(), std::vector<std::u16string>{expected});
+    EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{expected});
 }
 
 }  // namespace

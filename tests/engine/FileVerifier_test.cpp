@@ -5,69 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "core/DebugPrintf.h"
-#include "core/TextUtil.h"
 #include "engine/ChunkCheck.h"
+#include "support/FileFixtures.h"
+#include "support/LogCapture.h"
 #include "support/TempHome.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::u16string Wide(const fs::path& path) {
-    return Utf8ToWide(path.string());
-}
-
-// Collects the log lines written while it lives.
-class LogLines {
-public:
-    LogLines() {
-        Logger().SetObserver([this](CDebugPrintf::Level, std::u16string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(line);
-        });
-    }
-    ~LogLines() { Logger().SetObserver(nullptr); }
-    bool Contains(std::u16string_view text) const {
-        std::lock_guard lock(mutex_);
-        for (const std::u16string& line : lines_) {
-            if (line.find(text) != std::u16string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::u16string> lines_;
-};
 
 TEST(FileVerifier, ReadsTheFileBlockByBlock) {
     TempDir dir;
@@ -147,7 +96,7 @@ protected:
     fs::path partial;
     fs::path verified;
     std::string content;
-    LogLines log;
+    LogCapture log;
 };
 
 TEST_F(ChunkCheckTest, AMatchingChunkMovesToItsVerifiedName) {

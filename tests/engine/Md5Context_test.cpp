@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "core/TextUtil.h"
+#include "support/FileFixtures.h"
 #include "support/TempHome.h"
 
 namespace {
@@ -31,24 +30,8 @@ const Vector kRfc1321[] = {
      u"57edf4a22be3c955ac49da2e2107b67a"},
 };
 
-std::string Pattern(size_t size) {
-    std::string bytes(size, '\0');
-    uint32_t state = 12345;
-    for (char& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
-
-void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::u16string Wide(const std::filesystem::path& path) {
-    return Utf8ToWide(path.string());
-}
+// Any bytes do; these are the ones the cases were written with.
+constexpr uint32_t kSeed = 12345;
 
 TEST(Md5Context, Rfc1321SuiteOneShotAndIncremental) {
     for (const Vector& vector : kRfc1321) {
@@ -74,7 +57,7 @@ TEST(Md5Context, Rfc1321SuiteOneShotAndIncremental) {
 }
 
 TEST(Md5Context, IncrementalEqualsOneShotOnLargeInput) {
-    const std::string data = Pattern(3 * 1024 * 1024 + 17);
+    const std::string data = Pattern(3 * 1024 * 1024 + 17, kSeed);
     const std::u16string whole = Md5Hex(data);
     for (const size_t piece : {size_t{1} << 20, size_t{65535}, size_t{63}}) {
         Md5Context context;
@@ -107,7 +90,7 @@ TEST(Md5Context, RenderingFollowsTheLifecycle) {
 // A resumed transfer feeds the bytes it finds on disk, then carries on with the new ones.
 TEST(Md5Context, ResumesOverTheStartOfAFile) {
     TempDir dir;
-    const std::string data = Pattern(2 * 1024 * 1024 + 5);
+    const std::string data = Pattern(2 * 1024 * 1024 + 5, kSeed);
     const std::filesystem::path partial = dir.Path() / "game.bin.chunk0_downloading";
     const size_t onDisk = 1024 * 1024 + 3;
     WriteFile(partial, data.substr(0, onDisk));
@@ -131,7 +114,7 @@ TEST(Md5Context, ResumesOverTheStartOfAFile) {
 TEST(Md5Context, ResumeRefusesWhatItCannotTrust) {
     TempDir dir;
     const std::filesystem::path real = dir.Path() / "real";
-    WriteFile(real, Pattern(3 * 1024 * 1024));
+    WriteFile(real, Pattern(3 * 1024 * 1024, kSeed));
     const std::filesystem::path link = dir.Path() / "link";
     std::filesystem::create_symlink(real, link);
 

@@ -1,0 +1,319 @@
+// The connections manager's two threads and its request queue: Start and Stop, the queue calls of
+// the user-interface thread, and the request thread that serves link and details tasks.
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "api/ConnectionsManager.h"
+#include "api/ConnectionsTask.h"
+#include "core/AppMessage.h"
+#include "core/DebugFlags.h"
+#include "core/DebugPrintf.h"
+#include "core/DownloadInfo.h"
+
+namespace {
+
+// Why a details request ended early; thrown and caught inside the details task.
+struct CannotFetchGameInfo {
+    enum Code { kRefused = 1, kRequestFailed = 2, kCancelled = 3 };
+    std::u16string message;
+    int code = kRequestFailed;
+};
+
+// With debug bit 0 the content server's unprotected paths are used.
+void RewriteForDebug(std::u16string& link) {
+    if ((DebugFlags() & kDebugOpenLinks) == 0) {
+        return;
+    }
+    static constexpr std::u16string_view kSecure = u"/secure/";
+    static constexpr std::u16string_view kOpen = u"/open/";
+    for (size_t at = link.find(kSecure); at != std::u16string::npos;
+         at = link.find(kSecure, at + kOpen.size())) {
+        link.replace(at, kSecure.size(), kOpen);
+    }
+}
+
+}  // namespace
+
+// conThread: one task at a time, in queue order, while the user is signed in and the store is
+// reachable. Owns the link cache; everything else it shares goes through the manager's queue
+// calls and events.
+class ConnectionsManager::RequestThread {
+public:
+    RequestThread(ConnectionsManager& manager, Event& terminate)
+        : manager_(manager), terminate_(terminate) {}
+
+    void Run() {
+        for (;;) {
+            if (WaitAny({&terminate_, &manager_.queueNotEmpty_}) != 1) {
+                return;
+            }
+            if (WaitAny({&terminate_, manager_.userLoggedIn_.get()}) == 0) {
+                return;
+            }
+            if (WaitAny({&terminate_, manager_.connectionEstablished_.get()}) == 0) {
+                return;
+            }
+            std::unique_ptr<ConnectionsTask> task = manager_.DequeueTask();
+            if (!task) {
+                continue;
+            }
+            ++task->attempts;
+            if (terminate_.IsSet()) {
+                manager_.FinishTask(std::move(task));
+                return;
+            }
+            if (manager_.noInternet_->IsSet()) {
+                manager_.EnqueueTask(std::move(task));
+                continue;
+            }
+            switch (task->kind) {
+                case ConnectionsTask::kLink:
+                    ServeLink(std::move(task));
+                    break;
+                case ConnectionsTask::kDetails:
+                    ServeDetails(std::move(task));
+                    break;
+                default:
+                    manager_.FinishTask(std::move(task));
+                    break;
+            }
+        }
+    }
+
+private:
+    struct RecentLink {
+        std::u16string gameName;
+        int64_t fileId = 0;
+        std::u16string link;
+        uint32_t fetchedAt = 0;  // tick count
+    };
+
+    void ServeLink(std::unique_ptr<ConnectionsTask> owned) {
+        auto& task = static_cast<RequestLinkTask&>(*owned);
+        task.link.clear();
+        const auto recent = recentLinks_.find(task.fileId);
+        if (recent != recentLinks_.end() && recent->second.gameName == task.gameName &&
+            static_cast<uint32_t>(manager_.clock_->TickCount() - recent->second.fetchedAt) <
+                kRecentLinkMs) {
+            task.link = recent->second.link;
+        }
+        if (task.link.empty()) {
+            std::u16string link;
+            std::u16string reply;
+            if (manager_.FetchFileLink(link, reply, task.gameName, task.fileId)) {
+                RewriteForDebug(link);
+                task.link = link;
+                recentLinks_[task.fileId] = {task.gameName, task.fileId, link,
+                                             manager_.clock_->TickCount()};
+            } else {
+                manager_.internetProblemReported_->Set();
+            }
+        }
+        auto answer = std::make_unique<FileLink>();
+        answer->workerSlot = task.workerSlot;
+        answer->link = task.link;
+        manager_.Post(WM_APP_FILE_LINK, std::move(answer));
+        manager_.FinishTask(std::move(owned));
+    }
+
+    // Title and icon come from the record; `details` goes with a final reply only.
+    void PostDetails(uint32_t kind, uint32_t result, const ConnectionsTask& task,
+                     const DownloadInfo& record, std::unique_ptr<DownloadInfo> details = nullptr,
+                     std::u16string message = {}) {
+        auto reply = std::make_unique<DetailsReply>();
+        reply->kind = kind;
+        reply->title = record.title;
+        reply->iconReference = record.icon;
+        reply->result = result;
+        reply->gameName = task.gameName;
+        reply->details = std::move(details);
+        reply->message = std::move(message);
+        manager_.Post(WM_APP_GAME_DETAILS, std::move(reply));
+    }
+
+    void ServeDetails(std::unique_ptr<ConnectionsTask> owned) {
+        auto& task = static_cast<RequestDetailsTask&>(*owned);
+        Event& wanted = *task.cancelEvent;
+        auto record = std::make_unique<DownloadInfo>(task.folder);
+        try {
+            if (!wanted.IsSet()) {
+                throw CannotFetchGameInfo{{}, CannotFetchGameInfo::kCancelled};
+            }
+            std::u16string reply;
+            if (!manager_.FetchGameDetails(task.gameName, reply, *record)) {
+                if (std::optional<std::u16string> refusal = ForbiddenMessage(reply)) {
+                    throw CannotFetchGameInfo{std::move(*refusal), CannotFetchGameInfo::kRefused};
+                }
+                throw CannotFetchGameInfo{reply, CannotFetchGameInfo::kRequestFailed};
+            }
+            if (wanted.IsSet()) {
+                PostDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess, task, *record);
+            }
+            for (FileInfo& file : record->files) {
+                std::u16string link;
+                if (!manager_.FetchChunkIndexLink(link, reply, record->name, file.id)) {
+                    throw CannotFetchGameInfo{reply, CannotFetchGameInfo::kRequestFailed};
+                }
+                RewriteForDebug(link);
+                if (!manager_.DownloadChunkIndex(link, file, record->folder)) {
+                    throw CannotFetchGameInfo{reply, CannotFetchGameInfo::kRequestFailed};
+                }
+                record->total += file.size;
+                if (file.available) {
+                    record->available += file.size;
+                }
+                record->downloaded += file.onDisk;
+            }
+            if (wanted.IsSet()) {
+                const DownloadInfo& filled = *record;
+                PostDetails(DetailsReply::kFinal, DetailsReply::kSuccess, task, filled,
+                            std::move(record));
+            }
+            manager_.FinishTask(std::move(owned));
+        } catch (const CannotFetchGameInfo& failure) {
+            Failed(std::move(owned), std::move(record), failure);
+        }
+    }
+
+    void Failed(std::unique_ptr<ConnectionsTask> owned, std::unique_ptr<DownloadInfo> record,
+                const CannotFetchGameInfo& failure) {
+        const ConnectionsTask& task = *owned;
+        const bool wanted = task.cancelEvent->IsSet();
+        if (failure.code == CannotFetchGameInfo::kCancelled || terminate_.IsSet()) {
+            manager_.FinishTask(std::move(owned));
+            return;
+        }
+        if (failure.code == CannotFetchGameInfo::kRefused) {
+            // The refusal carries the store's message and no record: there are no details.
+            if (wanted) {
+                PostDetails(DetailsReply::kFinal, DetailsReply::kRefused, task, *record, nullptr,
+                            failure.message);
+            }
+            manager_.FinishTask(std::move(owned));
+            return;
+        }
+        // A failure while offline or signed out is not the store's answer: try again once the
+        // thread is let through, without counting it as judged.
+        if (manager_.noInternet_->IsSet() || !manager_.userLoggedIn_->IsSet()) {
+            manager_.EnqueueTask(std::move(owned));
+            return;
+        }
+        if (!wanted) {
+            manager_.FinishTask(std::move(owned));
+            return;
+        }
+        if (task.attempts >= kMaxDetailsAttempts) {
+            Logger().Warning(u"Could not fetch game info for %s. Permanent failure", task.gameName);
+            const DownloadInfo& partial = *record;
+            PostDetails(DetailsReply::kFinal, DetailsReply::kFailed, task, partial,
+                        std::move(record));
+            manager_.FinishTask(std::move(owned));
+            return;
+        }
+        Logger().Warning(u"Could not fetch game info for %s. %d attempts left", task.gameName,
+                         kMaxDetailsAttempts - task.attempts);
+        manager_.EnqueueTask(std::move(owned));
+    }
+
+    ConnectionsManager& manager_;
+    Event& terminate_;
+    // Entries are replaced, never removed, for the life of the thread.
+    std::map<int64_t, RecentLink> recentLinks_;
+};
+
+void ConnectionsManager::conThread(Event& terminate) {
+    RequestThread(*this, terminate).Run();
+}
+
+bool ConnectionsManager::Start(const std::u16string& dataFolder, MessageTarget& owner,
+                               const std::u16string& token, const std::u16string& tokenSecret) {
+    if (conThread_.Started() || !Connect()) {
+        return false;
+    }
+    owner_ = &owner;
+    SetToken(token, tokenSecret);
+    SetDataFolder(dataFolder);
+    conThread_.Start([this](Event& terminate) { conThread(terminate); });
+    authThread_.Start([this](Event& stop) { authThread(stop); });
+    return true;
+}
+
+void ConnectionsManager::Stop() {
+    // The API calls refuse to start new requests from here on.
+    terminating_.store(true);
+    conThread_.RequestStop();
+    conThread_.Join();
+    authThread_.RequestStop();
+    authThread_.Join();
+}
+
+void ConnectionsManager::RequestDetails(const std::u16string& name, const std::u16string& folder) {
+    Logger().Log(u"Requesting details for game: %s", name);
+    EnqueueTask(std::make_unique<RequestDetailsTask>(name, folder));
+}
+
+void ConnectionsManager::RequestLink(const std::u16string& name, uint64_t fileId,
+                                     uint32_t workerSlot, uint64_t passThrough) {
+    auto task = std::make_unique<RequestLinkTask>(name, static_cast<int64_t>(fileId), workerSlot);
+    // The high half would have been a cancel event; workers send none, so link tasks have none.
+    task->passThrough = static_cast<uint32_t>(passThrough & 0xFFFFFFFFu);
+    EnqueueTask(std::move(task));
+}
+
+void ConnectionsManager::CancelDetails(const std::u16string& name) {
+    std::lock_guard lock(queueLock_);
+    const auto cancel = [&](const ConnectionsTask& task) {
+        if (task.kind == ConnectionsTask::kDetails && task.gameName == name) {
+            task.cancelEvent->Reset();
+        }
+    };
+    for (const std::unique_ptr<ConnectionsTask>& task : tasks_) {
+        cancel(*task);
+    }
+    if (currentTask_ != nullptr) {
+        cancel(*currentTask_);
+    }
+}
+
+void ConnectionsManager::EnqueueTask(std::unique_ptr<ConnectionsTask> task) {
+    std::lock_guard lock(queueLock_);
+    if (currentTask_ == task.get()) {
+        currentTask_ = nullptr;
+    }
+    tasks_.push_back(std::move(task));
+    queueNotEmpty_.Set();
+}
+
+std::unique_ptr<ConnectionsTask> ConnectionsManager::DequeueTask() {
+    std::lock_guard lock(queueLock_);
+    if (tasks_.empty()) {
+        queueNotEmpty_.Reset();
+        return nullptr;
+    }
+    std::unique_ptr<ConnectionsTask> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    currentTask_ = task.get();
+    if (tasks_.empty()) {
+        queueNotEmpty_.Reset();
+    }
+    return task;
+}
+
+void ConnectionsManager::FinishTask(std::unique_ptr<ConnectionsTask> task) {
+    {
+        std::lock_guard lock(queueLock_);
+        if (currentTask_ == task.get()) {
+            currentTask_ = nullptr;
+        }
+    }
+    task.reset();
+}
+
+void ConnectionsManager::Post(uint32_t id, std::unique_ptr<MessagePayload> payload) {
+    if (owner_ != nullptr) {
+        owner_->Post(MakeMessage(id, std::move(payload)));
+    }
+}

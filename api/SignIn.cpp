@@ -1,0 +1,219 @@
+// Sign-in: the sign-in thread, one attempt (stored token, or the three-step password flow), the
+// user-details call with its avatars, and the calls by which the user-interface thread asks for
+// an attempt.
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "api/ConnectionsManager.h"
+#include "api/XmlReply.h"
+#include "core/AppMessage.h"
+#include "core/DebugPrintf.h"
+#include "core/NormalisePath.h"
+#include "core/TextUtil.h"
+#include "core/UserDetails.h"
+#include "engine/ChunkFiles.h"
+#include "engine/Download.h"
+
+namespace {
+
+// Raised when the manager is found shutting down between two steps of the password flow.
+class ShutdownRequestException {};
+
+std::u16string CutAtLineFeed(std::u16string text) {
+    if (const size_t lineFeed = text.find(u'\n'); lineFeed != std::u16string::npos) {
+        text.erase(lineFeed);
+    }
+    return text;
+}
+
+std::u16string ValueOf(const ParameterMap& parameters, const std::u16string& name) {
+    const auto found = parameters.find(name);
+    return found == parameters.end() ? std::u16string() : found->second;
+}
+
+}  // namespace
+
+void ConnectionsManager::RequestLogin(const std::u16string& email, const std::u16string& password) {
+    {
+        std::lock_guard lock(accountLock_);
+        email_ = email;
+        password_ = password;
+    }
+    loginRequested_.Set();
+}
+
+void ConnectionsManager::Logout() {
+    {
+        std::lock_guard lock(accountLock_);
+        email_.clear();
+        password_.clear();
+    }
+    SetToken(u"", u"");
+    loginRequested_.Set();
+}
+
+bool ConnectionsManager::AuthenticateUser(UserDetails& user) {
+    bool result = false;
+    try {
+        const OAuthCredentials credentials = Credentials();
+        if (!credentials.token.empty() && !credentials.tokenSecret.empty()) {
+            // A token kept from an earlier run is proved; e-mail and password wait.
+            result = FetchUserDetails(user);
+        } else {
+            std::u16string email;
+            std::u16string password;
+            {
+                std::lock_guard lock(accountLock_);
+                email = email_;
+                password = password_;
+            }
+            if (!email.empty() && !password.empty()) {
+                result = PasswordSignIn(email, password) && FetchUserDetails(user);
+            }
+        }
+    } catch (const ShutdownRequestException&) {
+        result = false;
+    }
+    if (!result) {
+        SetToken(u"", u"");
+    }
+    return result;
+}
+
+bool ConnectionsManager::PasswordSignIn(const std::u16string& email,
+                                        const std::u16string& password) {
+    std::u16string reply;
+    // Signed with whatever the manager holds now: normally nothing, or the verifier of an earlier
+    // sign-in of this run.
+    if (!ExecuteRequest(u"en/oauth/initialize/", ParameterMap{}, reply)) {
+        return false;
+    }
+    if (IsTerminating()) {
+        throw ShutdownRequestException();
+    }
+    ParameterMap answer = ParseQueryString(reply);
+    SetToken(ValueOf(answer, u"oauth_token"), ValueOf(answer, u"oauth_token_secret"));
+
+    // The two values go as parameters, never through a query text: a password may hold "&" or "=".
+    const ParameterMap login{{u"username", email}, {u"password", password}};
+    if (!ExecuteRequest(u"en/oauth/login/", login, reply)) {
+        return false;
+    }
+    if (IsTerminating()) {
+        throw ShutdownRequestException();
+    }
+    answer = ParseQueryString(reply);
+    SetVerifier(CutAtLineFeed(ValueOf(answer, u"oauth_verifier")));
+
+    if (!ExecuteRequest(u"en/oauth/token/", ParameterMap{}, reply)) {
+        return false;
+    }
+    if (IsTerminating()) {
+        throw ShutdownRequestException();
+    }
+    answer = ParseQueryString(reply);
+    SetToken(ValueOf(answer, u"oauth_token"),
+             CutAtLineFeed(ValueOf(answer, u"oauth_token_secret")));
+    return true;
+}
+
+bool ConnectionsManager::FetchUserDetails(UserDetails& user) {
+    std::u16string reply;
+    if (!ExecuteRequest(u"en/downloader/userDetails/", ParameterMap{}, reply)) {
+        return false;
+    }
+    XmlReply xml;
+    if (!xml.Parse(reply)) {
+        Logger().Warning(u"User details reply is not well-formed XML.");
+        return false;
+    }
+    // Without a user, or without name or e-mail, the reply does not prove the token (a redirect
+    // page would otherwise count as a sign-in).
+    const XmlReply::Node* userNode = xml.Root("user");
+    const XmlReply::Node* nameNode =
+        userNode != nullptr ? XmlReply::Child(*userNode, "xywka") : nullptr;
+    const XmlReply::Node* emailNode =
+        userNode != nullptr ? XmlReply::Child(*userNode, "email") : nullptr;
+    if (nameNode == nullptr || emailNode == nullptr) {
+        Logger().Warning(u"User details reply lacks the user's name or e-mail.");
+        return false;
+    }
+    user.userName = Utf8ToWide(XmlReply::Text(*nameNode));
+    user.email = Utf8ToWide(XmlReply::Text(*emailNode));
+    if (const XmlReply::Node* avatar = XmlReply::Child(*userNode, "avatar")) {
+        if (const XmlReply::Node* small = XmlReply::Child(*avatar, "small")) {
+            user.smallAvatar = FetchAvatar(Utf8ToWide(XmlReply::Text(*small)));
+        }
+        if (const XmlReply::Node* big = XmlReply::Child(*avatar, "big")) {
+            user.bigAvatar = FetchAvatar(Utf8ToWide(XmlReply::Text(*big)));
+        }
+    }
+    return true;
+}
+
+std::u16string ConnectionsManager::FetchAvatar(const std::u16string& url) {
+    const size_t slash = url.rfind(u'/');
+    // The name part keeps its leading "/": the reference reads ".data//name.png".
+    const std::u16string namePart = slash == std::u16string::npos ? u"" : url.substr(slash);
+    const std::u16string name = namePart.empty() ? u"" : namePart.substr(1);
+    // The name comes from the network: one plain segment, or nothing is written.
+    if (!IsSafeRelativeName(name)) {
+        Logger().Warning(u"Avatar '%s' has no usable file name; it is not fetched.", url);
+        return {};
+    }
+    const std::u16string localPath = NormalisePath(DataFolder() + u".data/" + namePart);
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(WideToUtf8(localPath)).parent_path(),
+                                        error);
+    Download download(localPath, url, false, 0, 0);
+    if (download.Ready()) {
+        while (download.ReadSegment()) {
+        }
+    }
+    return download.Complete() ? u".data/" + namePart : std::u16string();
+}
+
+void ConnectionsManager::authThread(Event& stop) {
+    const auto loginOrStop = [&] { return WaitAny({&loginRequested_, &stop}) == 0; };
+    // One attempt at start, with the token the owner handed to Start.
+    loginRequested_.Set();
+    if (!loginOrStop()) {
+        return;
+    }
+    for (;;) {
+        if (stop.IsSet()) {
+            return;
+        }
+        if (noInternet_->IsSet()) {
+            // The request stays pending: once the store is reachable the next wait returns at
+            // once and the attempt is made.
+            WaitAny({connectionEstablished_.get(), &stop});
+            if (stop.IsSet()) {
+                return;
+            }
+        } else {
+            auto user = std::make_unique<UserDetails>();
+            Post(WM_APP_AUTH_STARTED, nullptr);
+            const bool signedIn = AuthenticateUser(*user);
+            // A request made during the attempt was absorbed by it. Reset before the outcome is
+            // posted: a request made by whoever reacts to the outcome must start a new attempt.
+            loginRequested_.Reset();
+            if (signedIn) {
+                userLoggedIn_->Set();
+                auto result = std::make_unique<AuthResult>();
+                const OAuthCredentials credentials = Credentials();
+                result->token = credentials.token;
+                result->tokenSecret = credentials.tokenSecret;
+                result->user = std::move(user);
+                Post(WM_APP_USER_AUTHENTICATED, std::move(result));
+            } else {
+                userLoggedIn_->Reset();
+                Post(WM_APP_AUTH_FAILED, nullptr);
+            }
+        }
+        if (!loginOrStop()) {
+            return;
+        }
+    }
+}

@@ -1,0 +1,264 @@
+// The download engine's reports: progress of chunks, joining and checking, the end or failure of
+// an item, links for the workers, and the speed meter's samples.
+#include <algorithm>
+#include <limits>
+
+#include "app/ItemLifecycle.h"
+#include "core/DebugPrintf.h"
+#include "core/NormalisePath.h"
+
+DownloadInfo* ItemLifecycle::ItemForReport(uint32_t message, const std::u16string& name) const {
+    DownloadInfo* item = FindItem(name);
+    if (item == nullptr) {
+        Logger().Error(u"Message 0x%x for not-cached game: %s", message, name);
+    }
+    return item;
+}
+
+FileInfo* ItemLifecycle::FileForReport(DownloadInfo& item, uint64_t fileId) const {
+    if (fileId >= item.files.size()) {
+        Logger().Error(u"Report for file %I64u of %s, which has %I64u files", fileId, item.name,
+                       static_cast<uint64_t>(item.files.size()));
+        return nullptr;
+    }
+    return &item.files[static_cast<size_t>(fileId)];
+}
+
+Segment* ItemLifecycle::SegmentOf(const DownloadInfo& item, uint64_t fileId) {
+    const int row = services_.rows.FindRow(item.name);
+    if (row < 0) {
+        return nullptr;
+    }
+    std::vector<Segment>& segments = services_.rows.RowSegments(row);
+    if (fileId >= segments.size()) {
+        return nullptr;
+    }
+    return &segments[static_cast<size_t>(fileId)];
+}
+
+void ItemLifecycle::OnChunkProgress(const ProgressReport& report) {
+    DownloadInfo* item = ItemForReport(WM_APP_CHUNK_PROGRESS, report.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    FileInfo* file = FileForReport(*item, report.fileId);
+    if (file == nullptr) {
+        return;
+    }
+    if (report.chunkId >= file->chunks.size()) {
+        Logger().Error(u"Progress for chunk %I64u of a file of %s that has no such chunk",
+                       report.chunkId, item->name);
+        return;
+    }
+    item->state = ItemState::Downloading;
+    file->chunks[static_cast<size_t>(report.chunkId)].onDisk = report.byteCount;
+    item->RecomputeTotals();
+    if (Segment* segment = SegmentOf(*item, report.fileId)) {
+        segment->fill = Fraction(file->onDisk, file->size);
+        segment->kind = SegmentDownloading;
+    }
+    UpdateRow(*item);
+}
+
+void ItemLifecycle::OnCombineProgress(const ProgressReport& report) {
+    DownloadInfo* item = ItemForReport(WM_APP_COMBINE_PROGRESS, report.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    FileInfo* file = FileForReport(*item, report.fileId);
+    if (file == nullptr) {
+        return;
+    }
+    if (report.chunkId == kAllBits) {
+        for (ChunkInfo& chunk : file->chunks) {
+            chunk.joined = chunk.onDisk;
+        }
+    } else if (report.chunkId < file->chunks.size()) {
+        file->chunks[static_cast<size_t>(report.chunkId)].joined = report.byteCount;
+    } else {
+        Logger().Error(u"Joining progress for chunk %I64u of a file of %s that has no such chunk",
+                       report.chunkId, item->name);
+        return;
+    }
+    item->state = ItemState::Combining;
+    item->RecomputeTotals();
+    if (Segment* segment = SegmentOf(*item, report.fileId)) {
+        segment->fill = Fraction(file->joined, file->size);
+        segment->kind = SegmentJoining;
+    }
+    UpdateRow(*item);
+}
+
+void ItemLifecycle::OnCheckProgress(const ProgressReport& report) {
+    DownloadInfo* item = ItemForReport(WM_APP_CHECK_PROGRESS, report.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    FileInfo* file = FileForReport(*item, report.fileId);
+    if (file == nullptr) {
+        return;
+    }
+    item->state = ItemState::Verifying;
+    if (report.byteCount == kAllBits) {
+        file->verified = file->size;
+    } else {
+        // Unsigned wrap-around gives the right sum when the new count is below the old one.
+        item->verified = item->verified + report.byteCount - file->verified;
+        file->verified = report.byteCount;
+    }
+    if (Segment* segment = SegmentOf(*item, report.fileId)) {
+        segment->fill = Fraction(file->verified, file->size);
+        segment->kind = SegmentChecking;
+    }
+    UpdateRow(*item);
+}
+
+void ItemLifecycle::OnFileSegment(uint32_t message, const FileEvent& event) {
+    DownloadInfo* item = ItemForReport(message, event.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    Segment* segment = SegmentOf(*item, event.fileId);
+    if (segment == nullptr) {
+        return;
+    }
+    if (message == WM_APP_FILE_UNAVAILABLE) {
+        segment->kind = SegmentUnavailable;
+    } else {
+        segment->fill = 0.0f;
+    }
+    services_.rows.Refresh();
+}
+
+void ItemLifecycle::OnItemPaused(const std::u16string& name) {
+    DownloadInfo* item = ItemForReport(WM_APP_ITEM_PAUSED, name);
+    if (item == nullptr || item->state == ItemState::Removing || item->state == ItemState::Failed) {
+        return;
+    }
+    item->state = ItemState::Paused;
+    UpdateRow(*item);
+}
+
+void ItemLifecycle::OnCombineReset(const std::u16string& name) {
+    DownloadInfo* item = ItemForReport(WM_APP_COMBINE_RESET, name);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    item->joined = 0;
+    item->verified = 0;
+    for (FileInfo& file : item->files) {
+        file.joined = 0;
+        file.verified = 0;
+        for (ChunkInfo& chunk : file.chunks) {
+            chunk.joined = 0;
+        }
+    }
+    UpdateRow(*item);
+}
+
+void ItemLifecycle::OnItemFinished(const std::u16string& name, bool partially) {
+    DownloadInfo* item = ItemForReport(WM_APP_ITEM_FINISHED, name);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    if (partially) {
+        item->state = ItemState::Paused;
+        item->stopped = true;
+        Logger().Log(u"Item %s is downloaded partially", item->name);
+    } else {
+        item->state = ItemState::Completed;
+        item->completed = true;
+        item->verified = item->total;
+        item->joined = item->total;
+        item->downloaded = item->total;
+        item->installer =
+            item->files.empty() ? std::u16string() : NormalisePath(item->files[0].name);
+        readyInstaller_ = item->folder + item->installer;
+        if (minimisedToTray_) {
+            services_.ui.ShowReadyBalloon(item->title);
+        } else if (automaticInstall_) {
+            services_.ui.RunInstaller(readyInstaller_);
+        }
+        Logger().Log(u"Item %s is downloaded and ready", item->name);
+    }
+    UpdateRow(*item);
+    PersistItem(*item);
+    SelectActiveItem();
+}
+
+void ItemLifecycle::MarkFailed(DownloadInfo& item, uint64_t fileId, ErrorKind kind) {
+    item.state = ItemState::Failed;
+    item.errorKind = kind;
+    if (fileId != kAllBits) {
+        if (Segment* segment = SegmentOf(item, fileId)) {
+            segment->kind = SegmentFailed;
+            services_.rows.Refresh();
+        }
+    }
+    // The failed item leaves the choice below; its own row shows the failure even while all
+    // transfers are paused and the choice refreshes no row.
+    UpdateRow(item);
+    SelectActiveItem();
+}
+
+void ItemLifecycle::OnItemFailed(const FileEvent& event, int64_t errorKind) {
+    DownloadInfo* item = ItemForReport(WM_APP_ITEM_FAILED, event.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    MarkFailed(*item, event.fileId, static_cast<ErrorKind>(static_cast<uint32_t>(errorKind)));
+}
+
+void ItemLifecycle::OnItemResubmit(const FileEvent& event, int64_t result) {
+    DownloadInfo* item = ItemForReport(WM_APP_ITEM_RESUBMIT, event.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    if (result == static_cast<int64_t>(ErrorKind::DiskWrite)) {
+        MarkFailed(*item, event.fileId, ErrorKind::DiskWrite);
+        return;
+    }
+    if (item->detailsReceived) {
+        services_.engine.RequestDownload(*item);
+    }
+    activeName_ = item->name;
+}
+
+void ItemLifecycle::OnItemReleased(const std::u16string& name) {
+    DownloadInfo* item = ItemForReport(WM_APP_ITEM_RELEASED, name);
+    if (item == nullptr) {
+        return;
+    }
+    if (item->state == ItemState::Removing) {
+        RemoveItemRecord(name);
+    }
+    OnRowOrderChanged();
+}
+
+void ItemLifecycle::OnLinkNeeded(const LinkRequest& request) {
+    // Passed on even when the item is gone: the worker waits for an answer, and the store's
+    // answer (or the engine's own removal) is what lets it go.
+    services_.store.RequestLink(request.gameName, request.fileId, request.workerSlot,
+                                request.passThrough);
+}
+
+void ItemLifecycle::OnSpeedSample(uint64_t kilobytesPerSecond) {
+    services_.ui.SetSpeed(static_cast<uint32_t>(
+        std::min<uint64_t>(kilobytesPerSecond, std::numeric_limits<uint32_t>::max())));
+    DownloadInfo* item = activeName_.empty() ? nullptr : FindItem(activeName_);
+    if (item == nullptr) {
+        return;
+    }
+    if (kilobytesPerSecond == 0) {
+        item->remainingSeconds = 0;
+    } else {
+        const uint64_t total = item->total / 1024;
+        const uint64_t done = item->downloaded / 1024;
+        // More on disk than the total (a file that shrank on the server) means nothing is left,
+        // not an estimate wrapped round to centuries.
+        const uint64_t left = total > done ? (total - done) / kilobytesPerSecond : 0;
+        item->remainingSeconds =
+            static_cast<uint32_t>(std::min<uint64_t>(left, std::numeric_limits<uint32_t>::max()));
+    }
+    UpdateRow(*item);
+}

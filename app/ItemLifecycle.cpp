@@ -1,0 +1,280 @@
+#include "app/ItemLifecycle.h"
+
+#include <algorithm>
+
+#include "core/DebugPrintf.h"
+#include "core/Deployment.h"
+#include "core/NormalisePath.h"
+#include "core/RecordStore.h"
+
+ItemLifecycle::ItemLifecycle(Services services) : services_(std::move(services)) {}
+
+ItemLifecycle::~ItemLifecycle() = default;
+
+RowContext ItemLifecycle::Context() const {
+    RowContext context;
+    context.onlineAndSignedIn = online_ && signedIn_;
+    context.dataFolder = services_.dataFolder;
+    context.siteBaseUrl = SiteBaseUrl();
+    return context;
+}
+
+void ItemLifecycle::UpdateRow(DownloadInfo& record) {
+    ::UpdateRow(services_.rows, record, Context());
+}
+
+void ItemLifecycle::LayoutSegments(const DownloadInfo& record) {
+    ::LayoutSegments(services_.rows, record);
+}
+
+DownloadInfo* ItemLifecycle::FindItem(std::u16string_view name) const {
+    for (const auto& item : items_) {
+        if (item->name == name) {
+            return item.get();
+        }
+    }
+    return nullptr;
+}
+
+void ItemLifecycle::PersistItem(const DownloadInfo& record) {
+    std::optional<RegistryKey> key = OpenDownloadsKey(services_.registry);
+    if (key) {
+        SaveDownloadRecord(*key, record);
+    }
+}
+
+DownloadInfo* ItemLifecycle::AddOrUpdateItem(std::unique_ptr<DownloadInfo> record, bool persist) {
+    DownloadInfo* held = nullptr;
+    for (auto& slot : items_) {
+        if (slot->name == record->name) {
+            slot = std::move(record);
+            held = slot.get();
+            break;
+        }
+    }
+    if (held == nullptr) {
+        if (items_.size() >= kMaxItems) {
+            return nullptr;
+        }
+        record->priority = 1000;
+        items_.push_back(std::move(record));
+        held = items_.back().get();
+    }
+    if (persist) {
+        PersistItem(*held);
+    }
+    return held;
+}
+
+void ItemLifecycle::RemoveItemRecord(const std::u16string& name) {
+    Logger().Log(u"Removing info for %s", name);
+    const auto found = std::find_if(items_.begin(), items_.end(),
+                                    [&](const auto& item) { return item->name == name; });
+    if (found != items_.end()) {
+        items_.erase(found);
+    }
+    std::optional<RegistryKey> key = OpenDownloadsKey(services_.registry);
+    if (key) {
+        RemoveDownloadRecord(*key, name);
+    }
+    if (activeName_ == name) {
+        activeName_.clear();
+    }
+}
+
+void ItemLifecycle::LoadStoredItems() {
+    std::optional<RegistryKey> key = OpenDownloadsKey(services_.registry);
+    if (!key) {
+        Logger().Warning(u"Cannot open the downloads records");
+        return;
+    }
+    for (auto& record : LoadDownloadRecords(*key)) {
+        DownloadInfo* item = AddOrUpdateItem(std::move(record), false);
+        if (item == nullptr) {
+            Logger().Warning(u"Stored records past the first %d are not listed",
+                             static_cast<uint32_t>(kMaxItems));
+            break;
+        }
+        // The stored icon is relative to the data folder; the list needs a path it can open.
+        const std::u16string icon = item->icon.empty()
+                                        ? std::u16string()
+                                        : NormalisePath(services_.dataFolder + u"/" + item->icon);
+        // The row's index is the item's place from now on; a stored position that never got
+        // its row (-1) would otherwise keep the item from ever being chosen.
+        item->listPosition =
+            services_.rows.AddOrUpdateRow(item->name, item->title, {}, icon, RowPaused);
+    }
+    for (const auto& item : items_) {
+        services_.loader.Enqueue(*item);
+        const int row = services_.rows.FindRow(item->name);
+        if (row >= 0) {
+            services_.rows.SetRowStatusText(row, u"Fetching data...");
+        }
+    }
+    services_.rows.Refresh();
+    SelectActiveItem();
+}
+
+ItemLifecycle::AddResult ItemLifecycle::AddItemFromUrl(const std::u16string& name) {
+    if (FindItem(name) != nullptr) {
+        return AddResult::AlreadyListed;
+    }
+    auto record = std::make_unique<DownloadInfo>(services_.downloadFolder());
+    record->name = name;
+    DownloadInfo* item = AddOrUpdateItem(std::move(record), false);
+    if (item == nullptr) {
+        Logger().Warning(u"Cannot add %s: the list already holds %d items", name,
+                         static_cast<uint32_t>(kMaxItems));
+        return AddResult::ListFull;
+    }
+    item->listPosition = services_.rows.AddOrUpdateRow(
+        name, std::u16string(kFetchingTitle), u"Fetching download size...", {}, RowPending);
+    // Stored once the row gives it its place, so that a restart finds it where it was.
+    PersistItem(*item);
+    item->state = ItemState::FetchingDetails;
+    services_.store.RequestDetails(item->name, item->folder);
+    return AddResult::Added;
+}
+
+void ItemLifecycle::OnRowOrderChanged() {
+    for (const auto& item : items_) {
+        item->listPosition = services_.rows.FindRow(item->name);
+    }
+    SelectActiveItem();
+}
+
+void ItemLifecycle::SelectActiveItem() {
+    if (paused_) {
+        return;
+    }
+    DownloadInfo* best = nullptr;
+    uint32_t lowest = 1000;
+    for (const auto& item : items_) {
+        const bool eligible =
+            item->state != ItemState::Removing && item->state != ItemState::Failed &&
+            !item->completed && !item->stopped &&
+            (item->detailsReceived || item->localDetailsLoaded) && item->listPosition >= 0;
+        item->priority = eligible ? static_cast<uint32_t>(item->listPosition) : 1000u;
+        if (item->priority < lowest) {
+            best = item.get();
+            lowest = item->priority;
+        }
+        UpdateRow(*item);
+    }
+    if (best == nullptr) {
+        return;
+    }
+    best->priority = 0;
+    PersistItem(*best);
+    UpdateRow(*best);
+    if (best->detailsReceived && !best->completed && !best->stopped) {
+        services_.engine.RequestDownload(*best);
+        activeName_ = best->name;
+        Logger().Log(u"New active download item is: %s", best->name);
+    }
+}
+
+void ItemLifecycle::HandleMessage(AppMessage message) {
+    // Each handler reads what it needs; the payload goes with `message` when this returns,
+    // whatever path the handler took.
+    switch (message.id) {
+        case WM_APP_CHUNK_PROGRESS:
+        case WM_APP_COMBINE_PROGRESS:
+        case WM_APP_CHECK_PROGRESS: {
+            const ProgressReport* report = message.PayloadAs<ProgressReport>();
+            if (report == nullptr) {
+                break;
+            }
+            if (message.id == WM_APP_CHUNK_PROGRESS) {
+                OnChunkProgress(*report);
+            } else if (message.id == WM_APP_COMBINE_PROGRESS) {
+                OnCombineProgress(*report);
+            } else {
+                OnCheckProgress(*report);
+            }
+            return;
+        }
+        case WM_APP_FILE_PROGRESS_RESET:
+        case WM_APP_FILE_PROGRESS_RESET_ON_COMBINE:
+        case WM_APP_FILE_UNAVAILABLE:
+            if (const FileEvent* event = message.PayloadAs<FileEvent>()) {
+                OnFileSegment(message.id, *event);
+                return;
+            }
+            break;
+        case WM_APP_ITEM_FAILED:
+        case WM_APP_ITEM_RESUBMIT:
+            if (const FileEvent* event = message.PayloadAs<FileEvent>()) {
+                if (message.id == WM_APP_ITEM_FAILED) {
+                    OnItemFailed(*event, message.lParam);
+                } else {
+                    OnItemResubmit(*event, message.lParam);
+                }
+                return;
+            }
+            break;
+        case WM_APP_ITEM_FINISHED:
+        case WM_APP_ITEM_PAUSED:
+        case WM_APP_COMBINE_RESET:
+        case WM_APP_ITEM_RELEASED:
+            if (const NamePayload* payload = message.PayloadAs<NamePayload>()) {
+                if (message.id == WM_APP_ITEM_FINISHED) {
+                    OnItemFinished(payload->name, message.lParam != 0);
+                } else if (message.id == WM_APP_ITEM_PAUSED) {
+                    OnItemPaused(payload->name);
+                } else if (message.id == WM_APP_COMBINE_RESET) {
+                    OnCombineReset(payload->name);
+                } else {
+                    OnItemReleased(payload->name);
+                }
+                return;
+            }
+            break;
+        case WM_APP_LINK_NEEDED:
+            if (const LinkRequest* request = message.PayloadAs<LinkRequest>()) {
+                OnLinkNeeded(*request);
+                return;
+            }
+            break;
+        case WM_APP_FILE_LINK:
+            if (const FileLink* link = message.PayloadAs<FileLink>()) {
+                services_.engine.DeliverLink(link->workerSlot, link->link);
+                return;
+            }
+            break;
+        case WM_APP_SPEED_SAMPLE:
+            OnSpeedSample(message.wParam);
+            return;
+        case WM_APP_CONNECTION_STATUS:
+            OnConnectionStatus(message.wParam != 0);
+            return;
+        case WM_APP_LOCAL_DETAILS:
+            if (message.PayloadAs<LocalDetails>() != nullptr) {
+                OnLocalDetails(message);
+                return;
+            }
+            break;
+        case WM_APP_GAME_DETAILS:
+            if (message.PayloadAs<DetailsReply>() != nullptr) {
+                OnGameDetails(message);
+                return;
+            }
+            break;
+        case WM_APP_AUTH_STARTED:
+            OnAuthStarted();
+            return;
+        case WM_APP_AUTH_FAILED:
+            OnAuthFailed();
+            return;
+        case WM_APP_USER_AUTHENTICATED:
+            if (message.PayloadAs<AuthResult>() != nullptr) {
+                OnUserAuthenticated(message);
+                return;
+            }
+            break;
+        default:
+            Logger().Error(u"Unexpected message 0x%x", message.id);
+            return;
+    }
+    Logger().Error(u"Message 0x%x arrived without the payload its number carries", message.id);
+}

@@ -1,0 +1,103 @@
+#pragma once
+// What the item lifecycle calls on the world around it: the download engine, the store's request
+// and sign-in threads, the loader thread and the front end (window or headless). Each front end
+// wires adapters to its real engines; tests use fakes. Every call comes from the user-interface
+// thread, the only thread that runs the lifecycle.
+#include <cstdint>
+#include <string>
+
+class DownloadInfo;
+
+// The download manager's operations the lifecycle uses.
+class DownloadEngineControl {
+public:
+    virtual ~DownloadEngineControl() = default;
+    // Hands one item over; the engine keeps its own copy.
+    virtual void RequestDownload(const DownloadInfo& record) = 0;
+    // Asks the engine to release an item, deleting `folder` recursively when deleteFiles is set
+    // (an empty folder deletes no folder). The engine answers with WM_APP_ITEM_RELEASED.
+    virtual void RequestRemoval(const std::u16string& name, bool deleteFiles,
+                                const std::u16string& folder) = 0;
+    virtual void DeliverLink(uint32_t workerSlot, const std::u16string& link) = 0;
+    virtual void Pause() = 0;
+    virtual void Resume() = 0;
+    // Stops the scheduler, the connectivity check and the workers; returns once they ended.
+    virtual void Shutdown() = 0;
+};
+
+// The connections manager's operations the lifecycle uses.
+class StoreRequests {
+public:
+    virtual ~StoreRequests() = default;
+    virtual void RequestDetails(const std::u16string& name, const std::u16string& folder) = 0;
+    virtual void RequestLink(const std::u16string& name, uint64_t fileId, uint32_t workerSlot,
+                             uint64_t passThrough) = 0;
+    virtual void CancelDetails(const std::u16string& name) = 0;
+    virtual void RequestLogin(const std::u16string& email, const std::u16string& password) = 0;
+    virtual void Logout() = 0;
+    // Ends the request thread, then the sign-in thread; returns once both ended.
+    virtual void Stop() = 0;
+};
+
+// Reads the stored chunk indexes of listed records in the background (LoaderThread).
+class ItemLoader {
+public:
+    virtual ~ItemLoader() = default;
+    // Queues a copy of the record; the answer comes as WM_APP_LOCAL_DETAILS.
+    virtual void Enqueue(const DownloadInfo& record) = 0;
+    // Ends the loader and returns once it ended.
+    virtual void Stop() = 0;
+};
+
+// Anything else the quit sequence stops last (the speed meter).
+class Stoppable {
+public:
+    virtual ~Stoppable() = default;
+    virtual void Stop() = 0;
+};
+
+// The status bar's connection mode.
+enum class StatusMode : int32_t { Online = 0, Offline = 1, Paused = 2 };
+
+// The header's Pause / Resume buttons and login link, one case of the window's header rule.
+enum class HeaderMode {
+    Running,    // Pause enabled, Resume disabled, the link reads "Logout"
+    SignedOut,  // both buttons disabled, link "Login", user "Not logged in", picture dropped
+    Paused,     // Pause disabled, Resume enabled
+    Offline,    // both buttons disabled
+};
+
+// Message-box styles and answers the lifecycle uses.
+inline constexpr uint32_t kAskYesNoQuestion = 0x24;
+inline constexpr uint32_t kAskOkWarning = 0x30;
+inline constexpr int kAnswerYes = 6;
+inline constexpr int kAnswerNo = 7;
+// No box was shown (hidden in the tray, or another modal dialog is open).
+inline constexpr int kAnswerNotShown = 3;
+
+// The front end's side: message boxes, the desktop's "open", the tray, header and status bar.
+class LifecycleUi {
+public:
+    virtual ~LifecycleUi() = default;
+    // A modal question or notice with the given style; its answer, or kAnswerNotShown when no
+    // box could be shown because another modal dialog holds the screen.
+    virtual int AskUser(uint32_t style, const std::u16string& text) = 0;
+    // A web page in the desktop's browser.
+    virtual void OpenUrl(const std::u16string& url) = 0;
+    // A local file with the desktop's default handler.
+    virtual void OpenFile(const std::u16string& path) = 0;
+    // Starts a downloaded installer (a program or script is started directly).
+    virtual void RunInstaller(const std::u16string& path) = 0;
+    // "Downloaded and ready to install", titled with the game's title; only while in the tray.
+    virtual void ShowReadyBalloon(const std::u16string& title) = 0;
+    // Tray icon and tooltip, only while in the tray: online means online and signed in.
+    virtual void UpdateTrayIcon(bool online) = 0;
+    virtual void SetStatusMode(StatusMode mode) = 0;
+    virtual void SetSpeed(uint32_t kilobytesPerSecond) = 0;
+    virtual void SetHeaderMode(HeaderMode mode) = 0;
+    virtual void SetLoginLinkEnabled(bool enabled) = 0;
+    // The signed-in user's picture (empty: none) and name in the header.
+    virtual void SetUser(const std::u16string& picturePath, const std::u16string& userName) = 0;
+    // The login dialog prefilled with email and password; true with the entered pair on OK.
+    virtual bool ShowLoginDialog(std::u16string& email, std::u16string& password) = 0;
+};

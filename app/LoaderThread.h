@@ -1,0 +1,41 @@
+#pragma once
+// The loader thread: reads the stored chunk indexes of listed records in the background and
+// answers each with WM_APP_LOCAL_DETAILS (lParam 1 when read, 0 when not), carrying the filled
+// copy. It owns its queue of copies and its thread; it never touches the listed records.
+// Enqueue, Start and Stop belong to the user-interface thread; the body runs on its own thread.
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/LifecycleServices.h"
+#include "core/AppMessage.h"
+#include "core/DownloadInfo.h"
+#include "platform/BackgroundThread.h"
+#include "platform/Event.h"
+
+class LoaderThread final : public ItemLoader {
+public:
+    // `target` must outlive the thread (Stop, or the destructor, ends it).
+    LoaderThread(MessageTarget& target, std::u16string dataFolder);
+    ~LoaderThread() override;
+    LoaderThread(const LoaderThread&) = delete;
+    LoaderThread& operator=(const LoaderThread&) = delete;
+
+    void Start();
+    void Enqueue(const DownloadInfo& record) override;
+    // Sets the stop event and waits for the thread's end; copies still queued are dropped.
+    void Stop() override;
+
+private:
+    void Run(Event& stop);
+    std::unique_ptr<DownloadInfo> TakeFirst();
+
+    MessageTarget& target_;
+    const std::u16string dataFolder_;
+    std::mutex queueLock_;
+    std::deque<std::unique_ptr<DownloadInfo>> queue_;  // guarded by queueLock_
+    Event queueNotEmpty_{true, false};
+    // Last: it ends (and joins) before the queue and the event it uses go.
+    BackgroundThread thread_;
+};

@@ -1,0 +1,295 @@
+// The scheduler thread of DownloadsManager: takes the requested download, plans it (what is on
+// disk already, one task per missing chunk), follows the plan by judging the workers' results,
+// queues the combine task at the end, and carries out removals. RequestDownload and
+// RequestRemoval run on the user-interface thread; everything else here on the scheduler thread.
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "core/DebugPrintf.h"
+#include "core/TextUtil.h"
+#include "engine/BlockFile.h"
+#include "engine/ChunkFiles.h"
+#include "engine/ChunkIndex.h"
+#include "engine/DownloadsManager.h"
+#include "engine/RemovalFiles.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool FinishedFileDone(const FileInfo& file, const std::u16string& finishedPath) {
+    if (file.restart) {
+        return false;
+    }
+    const std::optional<uint64_t> size = RegularFileSize(finishedPath);
+    return size && *size == file.size;
+}
+
+void DeleteFile(const std::u16string& path) {
+    if (const std::optional<std::string> spelled = FittingPath(path)) {
+        std::error_code ignored;
+        fs::remove(*spelled, ignored);
+    }
+}
+
+// The longest name among the file's chunk files; it decides whether all of them fit.
+std::u16string LongestChunkPath(const DownloadInfo& plan, const FileInfo& file) {
+    int32_t largestId = 0;
+    for (const ChunkInfo& chunk : file.chunks) {
+        largestId = std::max(largestId, chunk.id);
+    }
+    return PartialChunkPath(plan.folder, file.name, largestId);
+}
+
+}  // namespace
+
+void DownloadsManager::RequestDownload(const DownloadInfo& info, bool force) {
+    if (!info.detailsReceived) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(currentLock_);
+    if (!force && current_ && current_->name == info.name) {
+        return;
+    }
+    pending_ = info;
+    newRequest_.Set();
+}
+
+std::optional<DownloadInfo> DownloadsManager::TakeRequest() {
+    if (!newRequest_.IsSet()) {
+        return std::nullopt;
+    }
+    std::lock_guard<std::mutex> guard(currentLock_);
+    std::optional<DownloadInfo> taken;
+    if (pending_) {
+        current_ = std::move(pending_);
+        pending_.reset();
+        taken = current_;
+    }
+    newRequest_.Reset();
+    return taken;
+}
+
+void DownloadsManager::RequestRemoval(const DownloadInfo& record, bool deleteFiles,
+                                      const std::u16string& folder) {
+    std::lock_guard<std::mutex> guard(removalLock_);
+    for (const Removal& removal : removals_) {
+        if (removal.name == record.name) {
+            return;
+        }
+    }
+    removals_.push_back(Removal{record.name, deleteFiles, folder, record});
+    removalRequest_.Set();
+}
+
+void DownloadsManager::ProcessRemovals() {
+    std::vector<Removal> taken;
+    {
+        std::lock_guard<std::mutex> guard(removalLock_);
+        removalRequest_.Reset();
+        taken.swap(removals_);
+    }
+    if (taken.empty()) {
+        return;
+    }
+    const std::u16string current = CurrentDownloadName();
+    for (const Removal& removal : taken) {
+        if (!current.empty() && removal.name == current) {
+            AbortWorkerTasks();
+        }
+        if (removal.deleteFiles) {
+            DeleteDownloadFiles(removal.record);
+        }
+        PostName(WM_APP_ITEM_RELEASED, removal.name);
+    }
+}
+
+void DownloadsManager::SchedulerThread() {
+    for (;;) {
+        WaitAny({&newRequest_, &removalRequest_, &shutdown_});
+        if (shutdown_.IsSet()) {
+            break;
+        }
+        AbortWorkerTasks();
+        if (newRequest_.IsSet()) {
+            if (std::optional<DownloadInfo> plan = TakeRequest()) {
+                PlanDownload(*plan);
+            }
+        }
+        if (connectivity_.noInternet->IsSet()) {
+            AbortWorkerTasks();
+        }
+        if (removalRequest_.IsSet()) {
+            ProcessRemovals();
+        }
+    }
+    schedulerExited_.Set();
+}
+
+void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
+    const std::u16string& name = plan.name;
+
+    // Phase A: is everything done already?
+    bool allDone = true;
+    for (const FileInfo& file : plan.files) {
+        if (shutdown_.IsSet()) {
+            return;
+        }
+        if (!IsSafeRelativeName(file.name) ||
+            !FinishedFileDone(file, FinishedFilePath(plan.folder, file.name))) {
+            allDone = false;
+            break;
+        }
+    }
+    if (allDone) {
+        ClearCurrentDownload();
+        PostName(WM_APP_ITEM_FINISHED, name, 0);
+        AbortWorkerTasks();
+        return;
+    }
+
+    // Phase B: preparation.
+    uint64_t totalChunks = 0;
+    for (const FileInfo& file : plan.files) {
+        totalChunks += file.chunks.size();
+    }
+    uint64_t outstanding = 0;
+    bool anyUnavailable = false;
+
+    // Phase C: one pass over the files.
+    for (const FileInfo& file : plan.files) {
+        if (shutdown_.IsSet()) {
+            break;
+        }
+        const int64_t fileId = static_cast<int64_t>(file.id);
+        if (!file.available) {
+            PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
+            anyUnavailable = true;
+            continue;
+        }
+        // Names and chunk lists come from the network. A file that would leave the record's
+        // folder, or whose chunks do not cover it, can't be fetched: it is treated as one that
+        // the store does not offer, so it is neither downloaded nor joined.
+        std::u16string reason;
+        bool fetchable = IsSafeRelativeName(file.name);
+        if (!fetchable) {
+            reason = u"unsafe file name";
+        } else {
+            fetchable = ValidateChunkPlan(file, &reason);
+        }
+        if (!fetchable) {
+            Logger().Warning(u"File %s of %s can't be downloaded: %s", file.name, name, reason);
+            PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
+            anyUnavailable = true;
+            continue;
+        }
+
+        const std::u16string finishedPath = FinishedFilePath(plan.folder, file.name);
+        if (FinishedFileDone(file, finishedPath)) {
+            for (const ChunkInfo& chunk : file.chunks) {
+                auto report = std::make_unique<ProgressReport>();
+                report->gameName = name;
+                report->fileId = static_cast<uint64_t>(fileId);
+                report->chunkId = static_cast<uint64_t>(static_cast<int64_t>(chunk.id));
+                report->phase = ProgressReport::kChunkDownload;
+                report->byteCount = chunk.Length();
+                window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
+            }
+            continue;
+        }
+
+        // A chunk file name the file system can't hold would fail at every attempt: refuse
+        // the download at once, as a disk problem of this file.
+        const std::u16string longest = LongestChunkPath(plan, file);
+        if (!FittingPath(longest) || !FittingPath(finishedPath + u".joining")) {
+            Logger().Warning(u"Chunk file path does not fit in a file name: %s", longest);
+            PostFileEvent(WM_APP_ITEM_FAILED, name, fileId, WorkerTask::kDiskProblem);
+            AbortWorkerTasks();
+            return;
+        }
+
+        if (RegularFileSize(finishedPath)) {
+            DeleteFile(finishedPath);
+        }
+        const fs::path folder = fs::path(*FittingPath(finishedPath)).parent_path();
+        std::error_code error;
+        fs::create_directories(folder, error);
+        if (error) {
+            Logger().Warning(u"Cannot create folder %s: %s", Utf8ToWide(folder.string()),
+                             Utf8ToWide(error.message()));
+        }
+
+        for (const ChunkInfo& chunk : file.chunks) {
+            if (shutdown_.IsSet() || connectivity_.noInternet->IsSet()) {
+                break;
+            }
+            auto task = std::make_unique<DownloadChunkTask>();
+            ++outstanding;
+            task->downloadName = name;
+            task->fileId = static_cast<int32_t>(file.id);
+            task->restart = file.restart;
+            task->chunkId = chunk.id;
+            task->expectedDigest = chunk.md5;
+            task->chunkPath = VerifiedChunkPath(plan.folder, file.name, chunk.id);
+            task->from = chunk.from;
+            task->to = chunk.to;
+
+            const std::optional<uint64_t> size = RegularFileSize(task->chunkPath);
+            if (size && !task->restart && *size == chunk.Length()) {
+                --outstanding;
+                auto report = std::make_unique<ProgressReport>();
+                report->gameName = name;
+                report->fileId = static_cast<uint64_t>(fileId);
+                report->chunkId = static_cast<uint64_t>(static_cast<int64_t>(chunk.id));
+                report->phase = ProgressReport::kChunkDownload;
+                report->byteCount = *size;
+                window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
+                continue;
+            }
+            if (size) {
+                DeleteFile(task->chunkPath);
+            }
+            QueueTask(std::move(task), false);
+            Logger().Log(u"Adding new download task for: %s", file.name);
+        }
+    }
+
+    // Phase D: following the plan.
+    Event nothingOutstanding(true, outstanding == 0);
+    for (;;) {
+        WaitAny({&nothingOutstanding, &removalRequest_, &resultsAvailable_, &newRequest_,
+                 &shutdown_, connectivity_.noInternet.get()});
+        if (connectivity_.noInternet->IsSet()) {
+            AbortWorkerTasks();
+            return;
+        }
+        if (shutdown_.IsSet() || newRequest_.IsSet()) {
+            return;
+        }
+        if (resultsAvailable_.IsSet()) {
+            ProcessResults(name, outstanding);
+        }
+        if (outstanding == 0) {
+            if (anyUnavailable) {
+                PostName(WM_APP_ITEM_FINISHED, name, 1);
+            } else {
+                auto task = std::make_unique<CombineChunksTask>();
+                task->downloadName = name;
+                task->entries = MakeCombineEntries(plan);
+                QueueTask(std::move(task), false);
+                Logger().Log(u"Adding new combine task for: %s", name);
+            }
+            outstanding = totalChunks;
+            nothingOutstanding.Reset();
+            if (totalChunks == 0) {
+                // Nothing can bring the count down again; a non-zero count keeps it from
+                // planning a second time.
+                outstanding = 1;
+            }
+        }
+        if (removalRequest_.IsSet()) {
+            ProcessRemovals();
+        }
+    }
+}

@@ -1,0 +1,20 @@
+#include "engine/WorkerTasks.h"
+
+#include <algorithm>
+
+WorkerTask::~WorkerTask() = default;
+
+void WorkerTask::Reset() {
+    state = kNotStarted;
+}
+
+void DownloadChunkTask::Reset() {
+    WorkerTask::Reset();
+    link.clear();
+}
+
+bool DownloadChunkTask::DigestsAllSame() const {
+    return std::all_of(
+        digestHistory.begin(), digestHistory.end(),
+        [this](const std::u16string& digest) { return digest == digestHistory.front(); });
+}

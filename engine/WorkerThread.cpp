@@ -1,0 +1,249 @@
+// The worker threads of DownloadsManager: the gates a worker passes before it takes a task, and
+// how it runs a chunk task and a combine task. Each function here runs on worker `slot`'s own
+// thread; shared state is reached only through the manager's locked operations.
+#include <optional>
+#include <utility>
+
+#include "core/DebugPrintf.h"
+#include "engine/BlockFile.h"
+#include "engine/ChunkCheck.h"
+#include "engine/CombineTask.h"
+#include "engine/Download.h"
+#include "engine/DownloadsManager.h"
+#include "engine/Md5Context.h"
+
+namespace {
+
+void FeedDigest(void* context, const uint8_t* bytes, size_t count) {
+    static_cast<Md5Context*>(context)->Update(bytes, count);
+}
+
+}  // namespace
+
+void DownloadsManager::WorkerThread(int slot) {
+    Worker& w = *workers_[static_cast<size_t>(slot)];
+    Event& breakTask = *w.breakTask;
+    Event& idle = *w.idle;
+    for (;;) {
+        if (WaitAny({&w.terminate, &breakTask, &queueNotEmpty_}) == 0) {
+            break;
+        }
+        idle.Set();
+        if (WaitAny({&w.enabled, &w.terminate}) == 1) {
+            break;
+        }
+        if (WaitAny({loggedIn_.get(), &shutdown_, &breakTask}) == 1) {
+            break;
+        }
+        if (WaitAny({connectivity_.connectionEstablished.get(), &shutdown_, &breakTask}) == 1) {
+            break;
+        }
+        // Held here while paused, so that no new task starts; a stop event ends the wait.
+        if (!pauseGate_.PassOrStop({&w.terminate, &breakTask}) && w.terminate.IsSet()) {
+            break;
+        }
+        // A break event ends the waits above early, so a gate may have been passed while it
+        // was closed: every condition is looked at again, together, before leaving idle.
+        bool take = false;
+        {
+            std::lock_guard<std::mutex> guard(idleLock_);
+            take = !breakTask.IsSet() && w.enabled.IsSet() && loggedIn_->IsSet() &&
+                   connectivity_.connectionEstablished->IsSet() && !pauseGate_.IsPaused();
+            if (take) {
+                idle.Reset();
+            }
+        }
+        if (!take) {
+            // During an abort, stay idle until it has finished with the workers rather than
+            // circling through the waits above.
+            if (breakTask.IsSet() && WaitAny({&abortDone_, &w.terminate, &shutdown_}) != 0) {
+                break;
+            }
+            continue;
+        }
+
+        std::unique_ptr<WorkerTask> task = PopTask();
+        bool terminate = false;
+        if (task) {
+            task->state = WorkerTask::kRunning;
+            task->result = WorkerTask::kNoResult;
+            SetSpeed(slot, 0);
+            try {
+                RunTask(*task, slot);
+                PushResult(std::move(task));
+                ThrowIfStopped(slot);
+            } catch (const TerminateWorkerException&) {
+                task.reset();
+                terminate = true;
+            } catch (const BreakWorkerTaskException&) {
+                if (task) {
+                    PushResult(std::move(task));
+                }
+            }
+        }
+        SetSpeed(slot, 0);
+        idle.Set();
+        if (terminate) {
+            break;
+        }
+    }
+    SetSpeed(slot, 0);
+    idle.Set();
+    w.exited.Set();
+}
+
+void DownloadsManager::RunTask(WorkerTask& task, int slot) {
+    if (task.kind == WorkerTask::kDownloadChunk) {
+        RunChunkTask(static_cast<DownloadChunkTask&>(task), slot);
+    } else {
+        RunCombineTask(static_cast<CombineChunksTask&>(task), slot);
+    }
+}
+
+void DownloadsManager::ThrowIfStopped(int slot) const {
+    const Worker& w = *workers_[static_cast<size_t>(slot)];
+    if (w.terminate.IsSet()) {
+        throw TerminateWorkerException();
+    }
+    if (w.breakTask->IsSet()) {
+        throw BreakWorkerTaskException();
+    }
+}
+
+bool DownloadsManager::AwaitLink(DownloadChunkTask& task, int slot) {
+    Worker& w = *workers_[static_cast<size_t>(slot)];
+    auto request = std::make_unique<LinkRequest>();
+    request->gameName = task.downloadName;
+    request->fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId));
+    request->passThrough = 0;
+    request->workerSlot = static_cast<uint32_t>(slot);
+    w.linkReady.Reset();
+    window_.Post(MakeMessage(WM_APP_LINK_NEEDED, std::move(request)));
+    WaitAny({&w.terminate, w.breakTask.get(), &w.linkReady});
+    ThrowIfStopped(slot);
+    {
+        std::lock_guard<std::mutex> guard(linkLock_);
+        task.link = w.link;
+    }
+    return !task.link.empty();
+}
+
+void DownloadsManager::PostChunkProgress(const DownloadChunkTask& task, uint64_t bytes) {
+    auto report = std::make_unique<ProgressReport>();
+    report->gameName = task.downloadName;
+    report->fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId));
+    report->chunkId = static_cast<uint64_t>(static_cast<int64_t>(task.chunkId));
+    report->phase = ProgressReport::kChunkDownload;
+    report->byteCount = bytes;
+    window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
+}
+
+void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
+    Worker& w = *workers_[static_cast<size_t>(slot)];
+    const WorkerCheckPoint checkPoint{&w.terminate, w.breakTask.get(), &pauseGate_};
+    const auto fail = [&task](uint32_t result) {
+        task.result = result;
+        task.state = WorkerTask::kFailed;
+    };
+
+    if (!AwaitLink(task, slot)) {
+        return;  // back unfinished: the retry policy asks for a link again
+    }
+    const std::u16string partialPath = task.PartialPath();
+    if (!FittingPath(partialPath) || !FittingPath(task.chunkPath)) {
+        Logger().Warning(u"Chunk file path does not fit in a file name: %s", partialPath);
+        fail(WorkerTask::kDiskProblem);
+        return;
+    }
+
+    {
+        Download transfer(partialPath, task.link, task.restart, task.from, task.to,
+                          *options_.clock);
+        if (!transfer.Ready()) {
+            fail(transfer.Error() == 6 ? WorkerTask::kDiskProblem : WorkerTask::kNetworkProblem);
+            ThrowIfStopped(slot);
+            return;
+        }
+        // The file now holds only bytes of this download: a later attempt resumes them.
+        task.restart = false;
+
+        // The chunk's digest is built while its bytes are written; the bytes a resumed transfer
+        // found on disk are read once, up front. When that read fails, the check reads the file.
+        Md5Context digest;
+        bool digestUsable = true;
+        if (transfer.Existing() > 0) {
+            const std::optional<uint64_t> fed = digest.UpdateFromFile(
+                partialPath, transfer.Existing(),
+                [&checkPoint] { return checkPoint.Pass() == WorkerStop::kNone; });
+            ThrowIfStopped(slot);
+            digestUsable = fed && *fed == transfer.Existing();
+        }
+        if (digestUsable) {
+            transfer.SetBlockObserver(&FeedDigest, &digest);
+        }
+        transfer.SetInterruption(&w.terminate, w.breakTask.get());
+
+        uint32_t noted = options_.clock->TickCount();
+        for (;;) {
+            if (checkPoint.Pass() != WorkerStop::kNone || !transfer.ReadSegment()) {
+                break;
+            }
+            const uint32_t now = options_.clock->TickCount();
+            if (now - noted > options_.progressIntervalMs) {
+                PostChunkProgress(task, transfer.Existing() + transfer.Transferred());
+                SetSpeed(slot, transfer.Speed());
+                noted = now;
+            }
+        }
+        ThrowIfStopped(slot);
+
+        if (!transfer.Complete()) {
+            fail(transfer.Error() == 6 ? WorkerTask::kDiskProblem : WorkerTask::kNetworkProblem);
+        } else {
+            std::u16string written;
+            if (digestUsable) {
+                digest.Finalize();
+                written = digest.HexDigest();
+            }
+            const ChunkCheckResult check =
+                CheckChunk(partialPath, task.chunkPath, task.expectedDigest, checkPoint,
+                           digestUsable ? &written : nullptr);
+            switch (check.outcome) {
+                case ChunkCheckResult::Outcome::kAccepted:
+                    task.state = WorkerTask::kCompleted;
+                    PostChunkProgress(task, check.bytes);
+                    break;
+                case ChunkCheckResult::Outcome::kRejected:
+                    task.digestHistory.push_back(check.digest);
+                    fail(WorkerTask::kBadDigest);
+                    PostChunkProgress(task, 0);
+                    break;
+                case ChunkCheckResult::Outcome::kDiskProblem:
+                    fail(WorkerTask::kDiskProblem);
+                    break;
+                case ChunkCheckResult::Outcome::kTerminated:
+                    throw TerminateWorkerException();
+                case ChunkCheckResult::Outcome::kBroken:
+                    throw BreakWorkerTaskException();
+            }
+        }
+    }
+    ThrowIfStopped(slot);
+}
+
+void DownloadsManager::RunCombineTask(CombineChunksTask& task, int slot) {
+    Worker& w = *workers_[static_cast<size_t>(slot)];
+    const WorkerCheckPoint checkPoint{&w.terminate, w.breakTask.get(), &pauseGate_};
+    CombineTaskOptions combineOptions;
+    combineOptions.clearCurrentDownload = [this] { ClearCurrentDownload(); };
+    const CombineTaskOutcome outcome =
+        ::RunCombineTask(task.downloadName, task.entries, window_, checkPoint, combineOptions);
+    if (outcome.stoppedBy == WorkerStop::kTerminate) {
+        throw TerminateWorkerException();
+    }
+    if (outcome.stoppedBy == WorkerStop::kBreak) {
+        throw BreakWorkerTaskException();
+    }
+    task.state = outcome.state;
+    task.result = outcome.result;
+}

@@ -1,0 +1,585 @@
+#include "app/ItemLifecycle.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "app/LifecycleFakes.h"
+#include "core/DebugPrintf.h"
+#include "core/RecordStore.h"
+
+namespace {
+
+constexpr uint64_t kMB = 1048576;
+
+// The process logger's lines of one level while it lives (message part only).
+class LogLines {
+public:
+    explicit LogLines(CDebugPrintf::Level level) {
+        Logger().SetObserver([this, level](CDebugPrintf::Level at, std::u16string_view line) {
+            const size_t start = line.find(u"  ");
+            if (at == level && start != std::u16string_view::npos) {
+                std::lock_guard lock(mutex_);
+                lines_.push_back(WideToUtf8(line.substr(start + 2)));
+            }
+        });
+    }
+    ~LogLines() { Logger().SetObserver(nullptr); }
+    LogLines(const LogLines&) = delete;
+    LogLines& operator=(const LogLines&) = delete;
+    std::vector<std::string> Get() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A listed game with its details in, so that it can become the active item.
+void AddWithDetails(LifecycleRig& rig, const std::u16string& name,
+                    std::vector<uint64_t> sizes = {100, 300}) {
+    ASSERT_EQ(rig.lifecycle.AddItemFromUrl(name), ItemLifecycle::AddResult::Added);
+    rig.lifecycle.HandleMessage(Details(name, std::move(sizes)));
+}
+
+std::vector<std::u16string> StoredNames(const std::shared_ptr<Registry>& registry) {
+    std::optional<RegistryKey> key = OpenDownloadsKey(registry);
+    std::vector<std::u16string> names;
+    for (const auto& record : LoadDownloadRecords(*key)) {
+        names.push_back(record->name);
+    }
+    return names;
+}
+
+TEST(ItemLifecycle, NewItemFromUrlGetsPendingRowRecordAndDetailsRequest) {
+    LifecycleRig rig;
+    EXPECT_EQ(rig.lifecycle.AddItemFromUrl(u"mygame"), ItemLifecycle::AddResult::Added);
+    EXPECT_EQ(rig.lifecycle.AddItemFromUrl(u"mygame"), ItemLifecycle::AddResult::AlreadyListed);
+
+    ASSERT_EQ(rig.rows.rows.size(), 1u);
+    const FakeRowView::Row& row = rig.rows.rows[0];
+    EXPECT_EQ(Narrow(row.title), "Fetching game data...");
+    EXPECT_EQ(Narrow(row.status), "Fetching download size...");
+    EXPECT_EQ(row.state, RowPending);
+    ASSERT_EQ(rig.lifecycle.Items().size(), 1u);
+    const DownloadInfo& item = *rig.lifecycle.Items()[0];
+    EXPECT_EQ(item.state, ItemState::FetchingDetails);
+    EXPECT_EQ(item.listPosition, 0);
+    EXPECT_EQ(Narrow(item.folder), "/games/");
+    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "RequestDetails mygame /games/"), 1);
+    EXPECT_EQ(StoredNames(rig.registry), std::vector<std::u16string>{u"mygame"});
+
+    // Stored with the place its row gave it.
+    ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"second"), ItemLifecycle::AddResult::Added);
+    std::optional<RegistryKey> key = OpenDownloadsKey(rig.registry);
+    const auto stored = LoadDownloadRecords(*key);
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[1]->name, u"second");
+    EXPECT_EQ(stored[1]->listPosition, 1);
+}
+
+TEST(ItemLifecycle, HundredAndFirstItemIsRefusedWithAWarning) {
+    LifecycleRig rig;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"game" + Utf8ToWide(std::to_string(i))),
+                  ItemLifecycle::AddResult::Added);
+    }
+    LogLines warnings(CDebugPrintf::Level::Warning);
+    rig.calls.clear();
+    EXPECT_EQ(rig.lifecycle.AddItemFromUrl(u"onemore"), ItemLifecycle::AddResult::ListFull);
+    EXPECT_EQ(rig.lifecycle.Items().size(), 100u);
+    EXPECT_EQ(rig.rows.rows.size(), 100u);
+    EXPECT_TRUE(rig.calls.empty()) << "no details are asked for";
+    EXPECT_EQ(StoredNames(rig.registry).size(), 100u);
+    EXPECT_EQ(warnings.Get(),
+              std::vector<std::string>{"Cannot add onemore: the list already holds 100 items"});
+    // An item already listed is still found while the list is full.
+    EXPECT_EQ(rig.lifecycle.AddItemFromUrl(u"game7"), ItemLifecycle::AddResult::AlreadyListed);
+}
+
+TEST(ItemLifecycle, ActiveItemIsTheEligibleOneHighestInTheList) {
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"a");
+    AddWithDetails(rig, u"b");
+    AddWithDetails(rig, u"c");
+    EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "a");
+    EXPECT_EQ(rig.lifecycle.FindItem(u"a")->priority, 0u);
+    EXPECT_EQ(rig.lifecycle.FindItem(u"b")->priority, 1u);
+    EXPECT_EQ(rig.lifecycle.FindItem(u"c")->priority, 2u);
+
+    // A failed item leaves the choice; the next one down takes over.
+    rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_ITEM_FAILED, u"a", 1, 3));
+    EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "b");
+    EXPECT_EQ(rig.lifecycle.FindItem(u"a")->priority, 1000u);
+    EXPECT_EQ(rig.rows.Of(u"a").segments.at(1).kind, SegmentFailed);
+    EXPECT_EQ(Narrow(rig.rows.Of(u"a").linkText), "contact form");
+
+    // Moving c to the top makes it the active one.
+    rig.engine.downloads.clear();
+    rig.lifecycle.OnRowCommand(WM_APP_ROW_TOGGLE, u"c", 0);
+    EXPECT_EQ(rig.rows.RowId(0), u"c");
+    EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "c");
+    EXPECT_EQ(rig.engine.downloads, std::vector<std::u16string>{u"c"});
+    EXPECT_EQ(rig.lifecycle.FindItem(u"b")->listPosition, 2);
+
+    // A completed item is never chosen again; nor anything while all is paused.
+    rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"c"));
+    EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "b");
+    rig.lifecycle.PauseAll();
+    rig.engine.downloads.clear();
+    rig.lifecycle.OnRowCommand(WM_APP_RETRY_ITEM, u"a", 0);
+    EXPECT_TRUE(rig.engine.downloads.empty());
+    rig.lifecycle.ResumeAll();
+    EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "a") << "retried and back at the top";
+}
+
+TEST(ItemLifecycle, RemovalAsksAndThenReleasesTheItem) {
+    const struct Case {
+        const char* title;
+        int answer;
+        bool fromDisk;
+        bool minimised;
+        std::u16string firstFile;
+        std::string expected;  // the removal call, empty when none
+    } cases[] = {
+        {"answered no", kAnswerNo, false, false, u"g/setup.bin", ""},
+        {"box not shown", kAnswerNotShown, true, false, u"g/setup.bin", ""},
+        {"in the tray", kAnswerYes, true, true, u"g/setup.bin", ""},
+        {"from the list", kAnswerYes, false, false, u"g/setup.bin", "RequestRemoval g 0 []"},
+        {"and the disk", kAnswerYes, true, false, u"g/setup.bin", "RequestRemoval g 1 [/games/g]"},
+        {"nested folder", kAnswerYes, true, false, u"g\\disk1\\setup.bin",
+         "RequestRemoval g 1 [/games/g/disk1]"},
+        {"no folder part: never the downloads folder", kAnswerYes, true, false, u"setup.bin",
+         "RequestRemoval g 1 []"},
+        {"climbing out", kAnswerYes, true, false, u"../other/setup.bin", "RequestRemoval g 1 []"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        LifecycleRig rig;
+        rig.Connect();
+        ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"g"), ItemLifecycle::AddResult::Added);
+        AppMessage details = Details(u"g", {10});
+        details.PayloadAs<DetailsReply>()->details->files[0].name = c.firstFile;
+        rig.lifecycle.HandleMessage(std::move(details));
+        rig.ui.answer = c.answer;
+        rig.lifecycle.SetMinimisedToTray(c.minimised);
+        rig.calls.clear();
+
+        rig.lifecycle.OnRowCommand(WM_APP_REMOVE_ITEM, u"g", c.fromDisk ? 1 : 0);
+
+        const std::string question =
+            std::string("AskUser 36 Are you sure you want to remove \"Title of g\" from the list") +
+            (c.fromDisk ? " and from the disk?"
+                        : "? Any files downloaded for this game will not be deleted.");
+        EXPECT_EQ(rig.Called(question), !c.minimised);
+        if (c.expected.empty()) {
+            EXPECT_EQ(rig.rows.rows.size(), 1u);
+            EXPECT_EQ(rig.lifecycle.FindItem(u"g")->state, ItemState::Paused);
+            EXPECT_FALSE(rig.Called("CancelDetails g"));
+            continue;
+        }
+        EXPECT_TRUE(rig.Called(c.expected));
+        EXPECT_TRUE(rig.Called("CancelDetails g"));
+        EXPECT_TRUE(rig.rows.rows.empty());
+        ASSERT_NE(rig.lifecycle.FindItem(u"g"), nullptr) << "the record waits for the engine";
+        EXPECT_EQ(rig.lifecycle.FindItem(u"g")->state, ItemState::Removing);
+
+        // A second request while removing, and late reports, change nothing.
+        rig.calls.clear();
+        rig.lifecycle.OnRowCommand(WM_APP_REMOVE_ITEM, u"g", 1);
+        rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 5));
+        EXPECT_TRUE(rig.calls.empty());
+        EXPECT_EQ(rig.lifecycle.FindItem(u"g")->state, ItemState::Removing);
+
+        rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_RELEASED, u"g"));
+        EXPECT_EQ(rig.lifecycle.FindItem(u"g"), nullptr);
+        EXPECT_TRUE(StoredNames(rig.registry).empty());
+    }
+}
+
+// Payloads that count their own destruction.
+int g_freed = 0;
+template <class Base>
+struct Counted : Base {
+    ~Counted() override { ++g_freed; }
+};
+
+TEST(ItemLifecycle, MessagesForUnknownItemsAreDroppedAndTheirPayloadsFreed) {
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"known");
+    const std::vector<Segment> segmentsBefore = rig.rows.Of(u"known").segments;
+    const std::u16string ghost = u"ghost";
+
+    std::vector<AppMessage> messages;
+    for (uint32_t id : {WM_APP_CHUNK_PROGRESS, WM_APP_COMBINE_PROGRESS, WM_APP_CHECK_PROGRESS}) {
+        auto report = std::make_unique<Counted<ProgressReport>>();
+        report->gameName = ghost;
+        messages.push_back(MakeMessage(id, std::move(report)));
+    }
+    for (uint32_t id : {WM_APP_FILE_PROGRESS_RESET, WM_APP_FILE_PROGRESS_RESET_ON_COMBINE,
+                        WM_APP_FILE_UNAVAILABLE, WM_APP_ITEM_FAILED, WM_APP_ITEM_RESUBMIT}) {
+        auto event = std::make_unique<Counted<FileEvent>>();
+        event->gameName = ghost;
+        event->fileId = 0;
+        messages.push_back(MakeMessage(id, std::move(event), 3));
+    }
+    for (uint32_t id :
+         {WM_APP_ITEM_FINISHED, WM_APP_ITEM_PAUSED, WM_APP_COMBINE_RESET, WM_APP_ITEM_RELEASED}) {
+        auto name = std::make_unique<Counted<NamePayload>>();
+        name->name = ghost;
+        messages.push_back(MakeMessage(id, std::move(name)));
+    }
+    {
+        auto local = std::make_unique<Counted<LocalDetails>>();
+        local->gameName = ghost;
+        local->info = std::make_unique<DownloadInfo>();
+        messages.push_back(MakeMessage(WM_APP_LOCAL_DETAILS, std::move(local), 1));
+        auto reply = std::make_unique<Counted<DetailsReply>>();
+        reply->kind = DetailsReply::kTitleOnly | DetailsReply::kFinal;
+        reply->gameName = ghost;
+        reply->details = std::make_unique<DownloadInfo>();
+        messages.push_back(MakeMessage(WM_APP_GAME_DETAILS, std::move(reply)));
+        // The wrong payload for its number is freed too.
+        auto wrong = std::make_unique<Counted<NamePayload>>();
+        wrong->name = u"known";
+        messages.push_back(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(wrong)));
+    }
+    const size_t count = messages.size();
+
+    LogLines errors(CDebugPrintf::Level::Error);
+    rig.calls.clear();
+    g_freed = 0;
+    for (AppMessage& message : messages) {
+        rig.lifecycle.HandleMessage(std::move(message));
+    }
+    EXPECT_EQ(g_freed, static_cast<int>(count));
+    EXPECT_EQ(errors.Get().size(), count) << "one Error line per dropped message";
+    EXPECT_TRUE(rig.calls.empty());
+    EXPECT_EQ(rig.lifecycle.Items().size(), 1u);
+    EXPECT_EQ(rig.rows.rows.size(), 1u);
+    EXPECT_EQ(rig.rows.Of(u"known").segments.size(), segmentsBefore.size());
+    EXPECT_EQ(rig.lifecycle.FindItem(u"known")->state, ItemState::Paused);
+
+    // Reports naming a file or chunk the item does not have are dropped the same way.
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"known", 7, 0, 5));
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"known", 0, 9, 5));
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"known", 2, 0, 5));
+    EXPECT_EQ(errors.Get().size(), count + 3);
+    EXPECT_EQ(rig.lifecycle.FindItem(u"known")->downloaded, 0u);
+}
+
+TEST(ItemLifecycle, RecordsPersistAndLoadBackInListOrder) {
+    TempHome home;
+    std::shared_ptr<Registry> registry = Registry::Open(Registry::DefaultPath());
+    {
+        LifecycleRig rig(registry);
+        rig.Connect();
+        AddWithDetails(rig, u"first");
+        AddWithDetails(rig, u"second");
+        AddWithDetails(rig, u"third", {1000});
+        rig.lifecycle.OnRowCommand(WM_APP_ROW_TOGGLE, u"third", 0);
+        rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"third"));
+    }
+    LifecycleRig again(registry);
+    again.lifecycle.LoadStoredItems();
+    ASSERT_EQ(again.rows.rows.size(), 3u);
+    EXPECT_EQ(again.rows.RowId(0), u"third");
+    EXPECT_EQ(again.rows.RowId(1), u"first");
+    EXPECT_EQ(again.rows.RowId(2), u"second");
+    for (const FakeRowView::Row& row : again.rows.rows) {
+        EXPECT_EQ(Narrow(row.title), "Title of " + Narrow(row.id));
+    }
+    EXPECT_EQ(Narrow(again.rows.rows[0].icon), "/data/.data/third.png");
+    EXPECT_EQ(again.rows.rows[0].state, RowReady);
+    EXPECT_EQ(again.rows.rows[1].state, RowPaused);
+    EXPECT_EQ(again.lifecycle.FindItem(u"first")->listPosition, 1);
+    const std::vector<std::string> enqueued(again.calls.begin(), again.calls.begin() + 3);
+    EXPECT_EQ(enqueued,
+              (std::vector<std::string>{"Enqueue third", "Enqueue first", "Enqueue second"}));
+    const DownloadInfo& third = *again.lifecycle.FindItem(u"third");
+    EXPECT_TRUE(third.completed);
+    EXPECT_EQ(Narrow(third.installer), "third/file0.bin");
+    EXPECT_EQ(third.files.size(), 1u);
+    EXPECT_TRUE(again.engine.downloads.empty()) << "nothing is eligible before details arrive";
+}
+
+TEST(ItemLifecycle, SpeedSampleSetsTheActiveItemsRemainingTime) {
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"big", {1000 * kMB});
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"big", 0, 0, 500 * kMB));
+    EXPECT_EQ(rig.lifecycle.FindItem(u"big")->downloaded, 500 * kMB);
+
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 100));
+    EXPECT_EQ(rig.ui.speed, 100u);
+    EXPECT_EQ(rig.lifecycle.FindItem(u"big")->remainingSeconds, 5120u);
+    EXPECT_EQ(Narrow(rig.rows.Of(u"big").status), "500 MB of 1000 MB - 1 hrs remaining");
+
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 1));
+    EXPECT_EQ(Narrow(rig.rows.Of(u"big").status), "500 MB of 1000 MB - 5 days 22 hrs remaining");
+
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 0));
+    EXPECT_EQ(rig.lifecycle.FindItem(u"big")->remainingSeconds, 0u);
+    EXPECT_EQ(Narrow(rig.rows.Of(u"big").status), "500 MB of 1000 MB - downloading");
+}
+
+TEST(ItemLifecycle, EngineReportsDriveStateAndSegments) {
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"g", {100, 300, 100});
+    FakeRowView::Row* row = &rig.rows.Of(u"g");
+    ASSERT_EQ(row->segments.size(), 3u);
+
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 1, 0, 150));
+    DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
+    EXPECT_EQ(item.state, ItemState::Downloading);
+    EXPECT_FLOAT_EQ(row->segments[1].fill, 0.5f);
+    EXPECT_EQ(row->state, RowActive);
+
+    // File 2 unavailable: only its segment changes.
+    const std::vector<Segment> before = row->segments;
+    rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_UNAVAILABLE, u"g", 2));
+    EXPECT_EQ(row->segments[2].kind, SegmentUnavailable);
+    EXPECT_EQ(row->segments[0].kind, before[0].kind);
+    EXPECT_FLOAT_EQ(row->segments[1].fill, before[1].fill);
+
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 1, 1, 150));
+    rig.lifecycle.HandleMessage(Progress(WM_APP_COMBINE_PROGRESS, u"g", 1, kAllBits, 0));
+    EXPECT_EQ(item.state, ItemState::Combining);
+    EXPECT_EQ(item.joined, 300u);
+    EXPECT_EQ(row->segments[1].kind, SegmentJoining);
+    EXPECT_FLOAT_EQ(row->segments[1].fill, 1.0f);
+
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"g", 1, 0, 100));
+    EXPECT_EQ(item.state, ItemState::Verifying);
+    EXPECT_EQ(item.verified, 100u);
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"g", 1, 0, 60));
+    EXPECT_EQ(item.verified, 60u) << "the count follows the file's latest report";
+    EXPECT_EQ(row->segments[1].kind, SegmentChecking);
+    EXPECT_FLOAT_EQ(row->segments[1].fill, 0.2f);
+
+    rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE, u"g", 1));
+    EXPECT_FLOAT_EQ(row->segments[1].fill, 0.0f);
+
+    rig.lifecycle.HandleMessage(Named(WM_APP_COMBINE_RESET, u"g"));
+    EXPECT_EQ(item.joined, 0u);
+    EXPECT_EQ(item.verified, 0u);
+    EXPECT_EQ(item.files[1].chunks[0].joined, 0u);
+
+    // Going offline pauses the downloading row at its next refresh.
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 10));
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_CONNECTION_STATUS, 0));
+    EXPECT_EQ(item.state, ItemState::Paused);
+    EXPECT_EQ(row->state, RowPaused);
+    EXPECT_EQ(rig.ui.statusMode, StatusMode::Offline);
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Offline);
+
+    // Links pass between the workers and the store.
+    auto request = std::make_unique<LinkRequest>();
+    request->gameName = u"g";
+    request->fileId = 1;
+    request->passThrough = 77;
+    request->workerSlot = 4;
+    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_LINK_NEEDED, std::move(request)));
+    EXPECT_TRUE(rig.Called("RequestLink g 1 4 77"));
+    auto link = std::make_unique<FileLink>();
+    link->workerSlot = 4;
+    link->link = u"https://cdn.test/f";
+    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_FILE_LINK, std::move(link)));
+    EXPECT_TRUE(rig.Called("DeliverLink 4 https://cdn.test/f"));
+}
+
+TEST(ItemLifecycle, FinishedItemCompletesAndOffersItsInstaller) {
+    const struct Case {
+        const char* title;
+        bool minimised;
+        bool automatic;
+        std::string expected;  // the front end's call, empty when none
+    } cases[] = {
+        {"visible, manual", false, false, ""},
+        {"visible, automatic", false, true, "RunInstaller /games/g/file0.bin"},
+        {"in the tray, automatic", true, true, "Balloon Title of g"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        LifecycleRig rig;
+        rig.Connect();
+        AddWithDetails(rig, u"g", {100});
+        rig.lifecycle.SetMinimisedToTray(c.minimised);
+        rig.lifecycle.SetAutomaticInstall(c.automatic);
+        rig.calls.clear();
+        rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+        const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
+        EXPECT_EQ(item.state, ItemState::Completed);
+        EXPECT_EQ(item.verified, 100u);
+        EXPECT_EQ(Narrow(rig.lifecycle.ReadyInstaller()), "/games/g/file0.bin");
+        EXPECT_EQ(Narrow(rig.rows.Of(u"g").status), "0 MB of 0 MB - completed. ");
+        EXPECT_EQ(Narrow(rig.rows.Of(u"g").linkTarget), "/games/g/file0.bin");
+        if (c.expected.empty()) {
+            EXPECT_TRUE(rig.calls.empty());
+        } else {
+            EXPECT_EQ(rig.calls, std::vector<std::string>{c.expected});
+        }
+    }
+
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"part");
+    rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"part", 1));
+    EXPECT_TRUE(rig.lifecycle.FindItem(u"part")->stopped);
+    EXPECT_EQ(rig.lifecycle.FindItem(u"part")->state, ItemState::Paused);
+    EXPECT_EQ(rig.lifecycle.FindItem(u"part")->priority, 1000u);
+}
+
+TEST(ItemLifecycle, DetailsFailuresAndChangedFiles) {
+    LifecycleRig rig;
+    rig.Connect();
+    ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"refused"), ItemLifecycle::AddResult::Added);
+    ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"broken"), ItemLifecycle::AddResult::Added);
+
+    auto refusal = std::make_unique<DetailsReply>();
+    refusal->result = DetailsReply::kRefused;
+    refusal->gameName = u"refused";
+    refusal->message = u"You don't own %s this game";
+    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_GAME_DETAILS, std::move(refusal)));
+    EXPECT_EQ(rig.lifecycle.FindItem(u"refused"), nullptr);
+    EXPECT_EQ(rig.rows.FindRow(u"refused"), -1);
+    EXPECT_TRUE(rig.Called("AskUser 48 You don't own %s this game"));
+    EXPECT_EQ(StoredNames(rig.registry), std::vector<std::u16string>{u"broken"});
+
+    auto failure = std::make_unique<DetailsReply>();
+    failure->result = DetailsReply::kFailed;
+    failure->gameName = u"broken";
+    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_GAME_DETAILS, std::move(failure)));
+    const DownloadInfo& broken = *rig.lifecycle.FindItem(u"broken");
+    EXPECT_EQ(broken.state, ItemState::Failed);
+    EXPECT_EQ(broken.errorKind, ErrorKind::DetailsFailed);
+    EXPECT_EQ(Narrow(rig.rows.Of(u"broken").title), "Id: broken");
+    EXPECT_EQ(rig.rows.Of(u"broken").state, RowFailed);
+    // Retrying an item without details asks the store again.
+    rig.calls.clear();
+    rig.lifecycle.OnRowCommand(WM_APP_RETRY_ITEM, u"broken", 0);
+    EXPECT_TRUE(rig.Called("RequestDetails broken /games/"));
+    EXPECT_EQ(Narrow(rig.rows.Of(u"broken").status), "Fetching download size...");
+
+    // A completed game whose file changed on the server downloads that file again.
+    AddWithDetails(rig, u"changed", {100});
+    rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"changed"));
+    ASSERT_TRUE(rig.lifecycle.FindItem(u"changed")->completed);
+    rig.lifecycle.HandleMessage(Details(u"changed", {100}, u"t2"));
+    const DownloadInfo& changed = *rig.lifecycle.FindItem(u"changed");
+    EXPECT_FALSE(changed.completed);
+    EXPECT_TRUE(changed.files[0].restart);
+    EXPECT_EQ(changed.state, ItemState::Paused);
+    EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "changed");
+}
+
+TEST(ItemLifecycle, LocalDetailsFillTheItemUnlessItIsGoingOrNewer) {
+    LifecycleRig rig;
+    rig.Connect();
+    ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"g"), ItemLifecycle::AddResult::Added);
+    rig.calls.clear();
+    auto local = std::make_unique<LocalDetails>();
+    local->gameName = u"g";
+    local->info = std::make_unique<DownloadInfo>(u"/games/");
+    local->info->name = u"g";
+    local->info->title = u"Stored title";
+    local->info->files = {File(0, u"g/a.bin", 100)};
+    local->info->listPosition = 55;  // what it was when queued
+    local->info->RecomputeTotals();
+    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_LOCAL_DETAILS, std::move(local), 1));
+    const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
+    EXPECT_TRUE(item.localDetailsLoaded);
+    EXPECT_EQ(item.listPosition, 0);
+    EXPECT_EQ(Narrow(item.title), "Stored title");
+    EXPECT_EQ(item.state, ItemState::FetchingDetails) << "details are still due this run";
+    EXPECT_TRUE(rig.Called("RequestDetails g /games/"));
+    EXPECT_EQ(rig.rows.Of(u"g").segments.size(), 1u);
+
+    // After the details, a late local read does not roll them back.
+    rig.lifecycle.HandleMessage(Details(u"g", {100, 200}));
+    auto late = std::make_unique<LocalDetails>();
+    late->gameName = u"g";
+    late->info = std::make_unique<DownloadInfo>(u"/games/");
+    late->info->name = u"g";
+    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_LOCAL_DETAILS, std::move(late), 1));
+    EXPECT_EQ(rig.lifecycle.FindItem(u"g")->files.size(), 2u);
+    EXPECT_EQ(Narrow(rig.lifecycle.FindItem(u"g")->title), "Title of g");
+}
+
+TEST(ItemLifecycle, PauseResumeSignInAndQuitOrder) {
+    LifecycleRig rig;
+    rig.Connect();
+    EXPECT_EQ(rig.ui.statusMode, StatusMode::Online);
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Running);
+    EXPECT_TRUE(rig.ui.loginLinkEnabled);
+    EXPECT_TRUE(rig.Called("SetUser  Player"));
+    const ItemLifecycle::Credentials stored = ItemLifecycle::ReadStoredCredentials(rig.registry);
+    EXPECT_EQ(Narrow(stored.token), "tok");
+    EXPECT_EQ(Narrow(stored.secret), "sec");
+
+    AddWithDetails(rig, u"g");
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 10));
+    rig.calls.clear();
+    rig.lifecycle.PauseAll();
+    rig.lifecycle.OnRowCommand(WM_APP_PAUSE_BUTTON, u"g", 0);
+    EXPECT_EQ(std::count(rig.calls.begin(), rig.calls.end(), "Pause"), 1);
+    EXPECT_EQ(rig.rows.Of(u"g").state, RowPaused);
+    EXPECT_EQ(rig.ui.statusMode, StatusMode::Paused);
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Paused);
+    rig.lifecycle.ResumeAll();
+    EXPECT_TRUE(rig.Called("Resume"));
+    EXPECT_EQ(rig.ui.statusMode, StatusMode::Online);
+    EXPECT_EQ(rig.engine.downloads.back(), u"g");
+
+    // A failed sign-in offers the dialog; after the user signed out it does not.
+    rig.ui.loginAnswer = true;
+    rig.calls.clear();
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_AUTH_FAILED, 0));
+    EXPECT_FALSE(rig.lifecycle.SignedIn());
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::SignedOut);
+    EXPECT_EQ(rig.ui.statusMode, StatusMode::Offline);
+    EXPECT_TRUE(rig.Called("RequestLogin user@example.test secret"));
+    rig.Connect();
+    rig.calls.clear();
+    rig.lifecycle.LoginLogoutCommand();
+    EXPECT_TRUE(rig.Called("Logout"));
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_AUTH_FAILED, 0));
+    EXPECT_FALSE(rig.Called("LoginDialog "));
+
+    struct Last : Stoppable {
+        explicit Last(CallLog& log) : calls(log) {}
+        void Stop() override { calls.push_back("SpeedMeter.Stop"); }
+        CallLog& calls;
+    } last(rig.calls);
+    rig.calls.clear();
+    rig.lifecycle.Quit(&last);
+    EXPECT_EQ(rig.calls, (std::vector<std::string>{"Engine.Shutdown", "Loader.Stop", "Store.Stop",
+                                                   "SpeedMeter.Stop"}));
+}
+
+TEST(ItemLifecycle, RowLinksAndMenus) {
+    setenv("VELKDOWNLOADER_SITE_URL", "https://Site.test/", 1);
+    LifecycleRig rig;
+    AddWithDetails(rig, u"g", {100});
+    rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+    rig.calls.clear();
+    rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, u"HTTPS://Site.test/Case/Path", 0);
+    rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, u"/games//g\\file0.bin", 0);
+    rig.lifecycle.OnRowCommand(WM_APP_OPEN_GAME_CARD, u"g", 0);
+    rig.lifecycle.OnRowCommand(WM_APP_RUN_INSTALLER, u"g", 0);
+    unsetenv("VELKDOWNLOADER_SITE_URL");
+    EXPECT_EQ(rig.calls, (std::vector<std::string>{
+                             "OpenUrl HTTPS://Site.test/Case/Path",
+                             "OpenFile /games/g/file0.bin",
+                             "OpenUrl https://Site.test/en/gamecard/g",
+                             "RunInstaller /games/g/file0.bin",
+                         }));
+}
+
+}  // namespace

@@ -1,0 +1,260 @@
+// The downloads manager's retry policy driven by test-store faults and disk faults, removals
+// with their files, refused paths, and shutting down.
+#include <gtest/gtest.h>
+
+#include "EngineHarness.h"
+#include "support/WaitFor.h"
+
+namespace {
+
+using namespace engine_test;
+using namespace std::chrono_literals;
+
+const std::string kPath = "/files/retry/chunk.bin";
+
+struct RetryCase {
+    std::string label;
+    // Arms the fault; may also prepare the disk. Runs before the request.
+    std::function<void(TestStore&, const fs::path& downloads)> arm;
+    // Runs after the request while the test pumps, for cases that act mid-way.
+    std::function<void(EngineFixture&)> during;
+    uint32_t finalMessage = 0;
+    int64_t finalLParam = 0;
+    uint64_t finalFileId = 0;
+    std::vector<std::string> warnings;  // in this order
+    size_t requests = 0;                // GETs of the file the store saw (0: not checked)
+};
+
+std::vector<RetryCase> RetryCases() {
+    std::vector<RetryCase> cases;
+    cases.push_back(
+        {"same wrong digest four times",
+         [](TestStore& store, const fs::path&) {
+             store.SetFault(R"({"server":"cdn_http","path":")" + kPath +
+                            R"(","fail_next":-1,"corrupt":true})");
+         },
+         {},
+         WM_APP_ITEM_FAILED,
+         3,
+         0,
+         {"again 2 more times", "again 1 more times", "again 0 more times",
+          "It was always the same md5. Probably invalid file on server. Permanent failure."},
+         4});
+    cases.push_back(
+        {"a different wrong digest every time",
+         [](TestStore& store, const fs::path&) {
+             for (int cut = 1; cut <= 10; ++cut) {
+                 store.SetFault(R"({"server":"cdn_http","path":")" + kPath + R"(","cut_after":)" +
+                                std::to_string(cut * 100) + "}");
+             }
+         },
+         {},
+         WM_APP_ITEM_FAILED,
+         3,
+         0,
+         // The first failure has a history of one digest, which counts as "always the same":
+         // its warning counts against the limit of 3. From the second on they differ.
+         {"again 2 more times", "again 8 more times", "again 7 more times", "again 6 more times",
+          "again 5 more times", "again 4 more times", "again 3 more times", "again 2 more times",
+          "again 1 more times", "had invalid md5. Permanent failure."},
+         10});
+    cases.push_back(
+        {"network failures are retried until they stop",
+         [](TestStore& store, const fs::path&) {
+             store.SetFault(R"({"server":"cdn_http","path":")" + kPath +
+                            R"(","fail_next":-1,"status":500})");
+         },
+         [](EngineFixture& f) {
+             ASSERT_TRUE(f.window.PumpUntil([&] {
+                 return f.log.CountContaining("aborted due to internet problem. Will retry.") >= 5;
+             }));
+             EXPECT_EQ(f.window.Count(WM_APP_ITEM_FAILED), 0u);
+             f.store.ClearFaults();
+         },
+         WM_APP_ITEM_FINISHED,
+         0,
+         0,
+         {"aborted due to internet problem. Will retry.", "Combine task (retry) completed."},
+         0});
+    cases.push_back({"disk failures three times",
+                     [](TestStore&, const fs::path& downloads) {
+                         // A folder where the partial file must go: it can never be opened.
+                         fs::create_directories(downloads / "chunk.bin.chunk0_downloading");
+                     },
+                     {},
+                     WM_APP_ITEM_FAILED,
+                     2,
+                     0,
+                     {"aborted due to disk problem. Will retry 2 times.",
+                      "aborted due to disk problem. Will retry 1 times.",
+                      "aborted due to disk problem. Permanent failure."},
+                     0});
+    cases.push_back({"a chunk file missing at joining",
+                     [](TestStore&, const fs::path&) {},
+                     {},
+                     WM_APP_ITEM_RESUBMIT,
+                     4,
+                     kAllBits,
+                     {"Combine task (retry) failed due missing files. Will schedule redownload."},
+                     0});
+    return cases;
+}
+
+class RetryFixture : public EngineFixture {
+public:
+    void Run(const RetryCase& c) {
+        // One chunk, so that every fault on the file hits the same chunk; two for the joining
+        // case, so that one chunk file can go missing while the other stays.
+        const bool joining = c.finalMessage == WM_APP_ITEM_RESUBMIT;
+        const FileSpec file{"chunk.bin", joining ? 2 * kChunk : kChunk};
+        const DownloadInfo game = Game("retry", {file});
+        if (joining) {
+            // Both chunks are on disk, so the combine task is queued at once; the workers are
+            // held (signed out) until a chunk file is gone.
+            const std::string bytes = Content("retry", file);
+            WriteFile(downloads / "chunk.bin.chunk0", bytes.substr(0, kChunk));
+            WriteFile(downloads / "chunk.bin.chunk1", bytes.substr(kChunk));
+            loggedIn->Reset();
+        }
+        c.arm(store, downloads);
+        StartEngine(6);
+        engine->RequestDownload(game);
+        if (c.finalMessage == WM_APP_ITEM_RESUBMIT) {
+            ASSERT_TRUE(window.PumpUntil(
+                [&] { return log.CountContaining("Adding new combine task for: retry") == 1; }));
+            fs::remove(downloads / "chunk.bin.chunk1");
+            loggedIn->Set();
+        }
+        if (c.during) {
+            c.during(*this);
+        }
+        ASSERT_TRUE(window.PumpUntil([&] { return window.Count(c.finalMessage) > 0; }));
+        const Seen& final = *window.Last(c.finalMessage);
+        EXPECT_EQ(final.lParam, c.finalLParam);
+        if (c.finalMessage != WM_APP_ITEM_FINISHED) {
+            EXPECT_EQ(final.fileId, c.finalFileId);
+            // The failure stops the download: it is reported paused and nothing is left queued.
+            ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_PAUSED) == 1; }));
+            EXPECT_EQ(window.Count(WM_APP_ITEM_FINISHED), 0u);
+            EXPECT_EQ(engine->QueuedTaskCount(), 0u);
+            EXPECT_EQ(engine->CurrentDownloadName(), u"");
+        } else {
+            ASSERT_TRUE(WaitFor(
+                [&] { return log.CountContaining("Combine task (retry) completed.") == 1; }));
+            EXPECT_EQ(ReadFile(downloads / "chunk.bin"), Content("retry", file));
+        }
+        std::vector<std::string> expected;
+        for (const std::string& warning : c.warnings) {
+            expected.push_back(warning);
+        }
+        EXPECT_TRUE(log.InOrder(expected));
+        if (c.requests > 0) {
+            size_t gets = 0;
+            for (const StoreRequest& request : store.Requests()) {
+                gets += request.path == kPath && request.range.find("bytes=0-") == 0 ? 1u : 0u;
+            }
+            EXPECT_EQ(gets, c.requests);
+        }
+        if (c.finalMessage == WM_APP_ITEM_RESUBMIT) {
+            const size_t reset = window.IndexOf(WM_APP_COMBINE_RESET);
+            EXPECT_LT(reset, window.IndexOf(WM_APP_ITEM_RESUBMIT));
+            EXPECT_EQ(window.seen[reset].name, u"retry");
+            EXPECT_FALSE(fs::exists(downloads / "chunk.bin"));
+            EXPECT_TRUE(fs::exists(downloads / "chunk.bin.chunk0"));
+        }
+    }
+};
+
+TEST_F(RetryFixture, FollowsTheRetryTable) {
+    for (const RetryCase& c : RetryCases()) {
+        SCOPED_TRACE(c.label);
+        Run(c);
+        engine->Shutdown();
+        engine.reset();
+        window.seen.clear();
+        log.Clear();
+        store.ClearFaults();
+        store.ClearRequests();
+        fs::remove_all(downloads);
+        fs::create_directories(downloads);
+        loggedIn->Set();
+    }
+}
+
+TEST_F(EngineFixture, RemovalWithFilesDeletesOnlyThatGamesFiles) {
+    // "shared" has no folder part in its first file: the folder the window passes is the
+    // downloads folder itself. "other" sits beside it, also in setup/.
+    const DownloadInfo other = Game("other", {{"other.bin", 100}, {"setup/other-setup.bin", 100}});
+    const DownloadInfo shared =
+        Game("shared", {{"shared.bin", 3 * kChunk}, {"setup/shared-setup.bin", 2 * kChunk}});
+    const DownloadInfo own = Game("own", {{"own/game.bin", 1000}});
+    WriteFile(downloads / "other.bin", std::string(100, 'o'));
+    WriteFile(downloads / "setup/other-setup.bin", std::string(100, 'o'));
+    WriteFile(downloads / "other.bin.chunk0", std::string(10, 'o'));
+    WriteFile(downloads / "own/game.bin", Content("own", {"own/game.bin", 1000}));
+    WriteFile(downloads / "shared.bin.chunk0", Content("shared", {"shared.bin", kChunk}));
+    store.SetFault(
+        R"({"server":"cdn_http","path_prefix":"/files/shared/","fail_next":-1,"rate":100000})");
+
+    StartEngine(6);
+    engine->RequestDownload(shared);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_CHUNK_PROGRESS) >= 3; }));
+    engine->RequestRemoval(shared, true, Utf8ToWide(downloads.string()) + u"/");
+    // A second request for the same name before the scheduler takes the list is ignored.
+    engine->RequestRemoval(shared, true, Utf8ToWide(downloads.string()) + u"/");
+    engine->RequestRemoval(own, true, Utf8ToWide((downloads / "own").string()));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_RELEASED) == 2; }));
+    window.PumpFor(100ms);
+
+    EXPECT_EQ(window.Count(WM_APP_ITEM_RELEASED, u"shared"), 1u);
+    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED, u"shared"), 1u);
+    EXPECT_LT(window.IndexOf(WM_APP_ITEM_PAUSED), window.IndexOf(WM_APP_ITEM_RELEASED));
+    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED), 1u) << "\"own\" was not the current download";
+    EXPECT_EQ(FilesBelow(downloads),
+              (std::vector<std::string>{"other.bin", "other.bin.chunk0", "setup/other-setup.bin"}));
+    EXPECT_TRUE(fs::is_directory(downloads));
+    EXPECT_FALSE(fs::exists(downloads / "own")) << "its emptied folder goes too";
+}
+
+TEST_F(EngineFixture, ChunkPathsThatDoNotFitAreRefused) {
+    const std::string longName(250, 'n');
+    const DownloadInfo game = Game("long-name", {{longName, 1000}});
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_FAILED) == 1; }));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FAILED)->lParam, 2);
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FAILED)->fileId, 0u);
+    EXPECT_EQ(log.CountContaining("Chunk file path does not fit in a file name"), 1u);
+    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 0u);
+}
+
+TEST_F(EngineFixture, ShutdownReturnsWhileWorkersWaitOrTransfer) {
+    const DownloadInfo stalled = Game("stalled", {{"s.bin", 4 * kChunk}});
+    store.SetFault(
+        R"({"server":"cdn_http","path_prefix":"/files/stalled/","fail_next":2,"stall_after_headers":30})");
+    window.answerLinks = true;
+    StartEngine(6);
+    engine->RequestDownload(stalled);
+    // Two workers sit in stalled transfers, the others wait for links nobody answers.
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_LINK_NEEDED) >= 4; }));
+    window.answerLinks = false;
+    window.PumpFor(100ms);
+    const auto start = std::chrono::steady_clock::now();
+    engine->Shutdown();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(engine->QueuedTaskCount(), 0u);
+}
+
+TEST_F(EngineFixture, ShutdownReturnsWhenNeverStartedOrTwice) {
+    DownloadsManager idle(window.queue);
+    idle.Shutdown();
+    idle.Shutdown();
+    StartEngine(3);
+    engine->Pause();
+    engine->Shutdown();
+    engine->Shutdown();
+    EXPECT_FALSE(engine->IsPaused());
+    EXPECT_TRUE(log.InOrder({"Pausing", "Unpausing"}));
+}
+
+}  // namespace

@@ -1,0 +1,298 @@
+// The downloads manager against the test store: a whole game from request to joined files, the
+// number of workers at work, resuming from what an earlier run left, unavailable files, another
+// request or a lost connection stopping the work, and pausing.
+#include "engine/DownloadsManager.h"
+
+#include <gtest/gtest.h>
+
+#include "EngineHarness.h"
+#include "support/WaitFor.h"
+
+namespace {
+
+using namespace engine_test;
+using namespace std::chrono_literals;
+
+TEST_F(EngineFixture, DownloadsVerifiesAndJoinsAThreeFileGame) {
+    const std::vector<FileSpec> files = {
+        {"setup/game.bin", 3 * kChunk + 1000}, {"data.bin", 2 * kChunk}, {"docs/readme.bin", 500}};
+    const DownloadInfo game = Game("three-files", files);
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return log.CountContaining("Combine task (three-files) completed.") == 1; }));
+
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(engine->CurrentDownloadName(), u"");
+    // The finished files hold the store's bytes; no chunk file is left.
+    EXPECT_EQ(FilesBelow(downloads),
+              (std::vector<std::string>{"data.bin", "docs/readme.bin", "setup/game.bin"}));
+    for (const FileSpec& file : files) {
+        EXPECT_EQ(ReadFile(downloads / file.name), Content("three-files", file)) << file.name;
+    }
+    EXPECT_EQ(log.CountContaining("downloaded and verified"), 7u);
+    EXPECT_EQ(log.CountContaining("Adding new download task for: "), 7u);
+
+    // Every chunk asked for a link from one of the six enabled workers and was reported whole.
+    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 7u);
+    std::map<std::pair<uint64_t, uint64_t>, uint64_t> lastBytes;
+    size_t firstCombine = window.IndexOf(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE);
+    for (size_t i = 0; i < window.seen.size(); ++i) {
+        const Seen& s = window.seen[i];
+        if (s.id == WM_APP_LINK_NEEDED) {
+            EXPECT_LT(s.slot, 6u);
+            EXPECT_LT(i, firstCombine);
+        }
+        if (s.id == WM_APP_CHUNK_PROGRESS) {
+            EXPECT_LT(i, firstCombine) << "a chunk reported after the joining began";
+            lastBytes[{s.fileId, s.chunkId}] = s.bytes;
+        }
+    }
+    ASSERT_EQ(lastBytes.size(), 7u);
+    for (const auto& [key, bytes] : lastBytes) {
+        EXPECT_EQ(bytes, game.files[key.first].chunks[key.second].Length());
+    }
+    // Joining and checking in file order, each file joined before it is checked, and the
+    // download reported finished last.
+    ASSERT_LT(firstCombine, window.seen.size());
+    size_t at = firstCombine;
+    for (uint64_t fileId = 0; fileId < 3; ++fileId) {
+        const size_t joined = window.IndexOf(WM_APP_COMBINE_PROGRESS, at);
+        ASSERT_LT(joined, window.seen.size());
+        EXPECT_EQ(window.seen[joined].fileId, fileId);
+        const size_t reset = window.IndexOf(WM_APP_FILE_PROGRESS_RESET, joined);
+        ASSERT_LT(reset, window.seen.size());
+        EXPECT_EQ(window.seen[reset].fileId, fileId);
+        EXPECT_EQ(window.seen[reset - 1].chunkId, kAllBits) << "joining ends before its check";
+        const size_t checkEnd = window.IndexOf(WM_APP_CHECK_PROGRESS, reset);
+        ASSERT_LT(checkEnd, window.seen.size());
+        at = checkEnd + 1;
+    }
+    for (size_t i = window.IndexOf(WM_APP_ITEM_FINISHED) + 1; i < window.seen.size(); ++i) {
+        EXPECT_NE(window.seen[i].id, WM_APP_COMBINE_PROGRESS);
+        EXPECT_NE(window.seen[i].id, WM_APP_CHUNK_PROGRESS);
+    }
+}
+
+TEST_F(EngineFixture, OnlyEnabledWorkersTakeTasksAndMoreStartWithoutRestart) {
+    const DownloadInfo game = Game("many-chunks", {{"big.bin", 12 * kChunk}});
+    window.answerLinks = false;  // each asking worker stays busy with its task
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.held.size() == 6; }));
+    window.PumpFor(150ms);
+    std::set<uint32_t> slots;
+    for (const Seen& request : window.held) {
+        slots.insert(request.slot);
+    }
+    EXPECT_EQ(slots, (std::set<uint32_t>{0, 1, 2, 3, 4, 5}));
+
+    engine->SetConcurrentConnections(10);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.held.size() == 10; }));
+    window.PumpFor(150ms);
+    slots.clear();
+    for (const Seen& request : window.held) {
+        slots.insert(request.slot);
+    }
+    EXPECT_EQ(slots, (std::set<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(engine->QueuedTaskCount(), 2u);
+
+    window.answerLinks = true;
+    window.AnswerHeld();
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+    for (const Seen& s : window.seen) {
+        if (s.id == WM_APP_LINK_NEEDED) {
+            EXPECT_LT(s.slot, 10u);
+        }
+    }
+    EXPECT_EQ(ReadFile(downloads / "big.bin"), Content("many-chunks", {"big.bin", 12 * kChunk}));
+}
+
+TEST_F(EngineFixture, ResumesFromChunkFilesOfAnEarlierRun) {
+    const FileSpec file{"setup/resume.bin", 4 * kChunk};
+    const DownloadInfo game = Game("resume", {file});
+    const std::string bytes = Content("resume", file);
+    const fs::path base = downloads / "setup/resume.bin";
+    // Chunk 0 verified, chunk 1 partly and chunk 2 almost wholly transferred, chunk 3 nothing.
+    WriteFile(base.string() + ".chunk0", bytes.substr(0, kChunk));
+    WriteFile(base.string() + ".chunk1_downloading", bytes.substr(kChunk, 1000));
+    WriteFile(base.string() + ".chunk2_downloading", bytes.substr(2 * kChunk, kChunk - 1));
+
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(ReadFile(base), bytes);
+    EXPECT_EQ(FilesBelow(downloads), (std::vector<std::string>{"setup/resume.bin"}));
+    EXPECT_EQ(BytesServed("resume", file.name), (kChunk - 1000) + 1 + kChunk);
+    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 3u);
+    std::set<std::string> ranges;
+    for (const StoreRequest& request : store.Requests()) {
+        ranges.insert(request.range);
+    }
+    EXPECT_TRUE(ranges.count("bytes=" + std::to_string(kChunk + 1000) + "-" +
+                             std::to_string(2 * kChunk - 1)));
+    EXPECT_TRUE(ranges.count("bytes=" + std::to_string(3 * kChunk - 1) + "-" +
+                             std::to_string(3 * kChunk - 1)));
+}
+
+TEST_F(EngineFixture, SignedOutWorkersWaitAndAnEmptyLinkIsRetried) {
+    const FileSpec file{"gated.bin", 3 * kChunk};
+    const DownloadInfo game = Game("gated", {file});
+    loggedIn->Reset();
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return engine->QueuedTaskCount() == 3; }));
+    window.PumpFor(150ms);
+    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 0u);
+    EXPECT_EQ(engine->QueuedTaskCount(), 3u);
+
+    // The first two links come back empty: those tasks go back unfinished and ask again.
+    int emptyLinks = 2;
+    window.linkFor = [&](const std::u16string& name, uint64_t fileId) {
+        return emptyLinks-- > 0 ? std::u16string() : LinkOf(name, fileId);
+    };
+    loggedIn->Set();
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 5u);
+    EXPECT_EQ(log.CountContaining("interrupted. Will retry."), 2u);
+    EXPECT_EQ(BytesServed("gated", file.name), file.size);
+    EXPECT_EQ(ReadFile(downloads / file.name), Content("gated", file));
+}
+
+TEST_F(EngineFixture, GameWithAnUnavailableFileFinishesWithoutJoining) {
+    const DownloadInfo game =
+        Game("unavailable", {{"here.bin", 2 * kChunk}, {"later.bin", kChunk, false}});
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+
+    const size_t unavailable = window.IndexOf(WM_APP_FILE_UNAVAILABLE);
+    ASSERT_LT(unavailable, window.seen.size());
+    EXPECT_EQ(window.seen[unavailable].fileId, 1u);
+    EXPECT_LT(unavailable, window.IndexOf(WM_APP_ITEM_FINISHED));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 1);
+    EXPECT_EQ(window.Count(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE), 0u);
+    EXPECT_EQ(window.Count(WM_APP_COMBINE_PROGRESS), 0u);
+    EXPECT_EQ(log.CountContaining("Adding new combine task"), 0u);
+    // The available file stays as its verified chunks; nothing of the other was asked for.
+    EXPECT_EQ(FilesBelow(downloads),
+              (std::vector<std::string>{"here.bin.chunk0", "here.bin.chunk1"}));
+    EXPECT_EQ(BytesServed("unavailable", "later.bin"), 0u);
+}
+
+TEST_F(EngineFixture, AnotherRequestAbortsTheRunningDownloadAndPlansTheNewOne) {
+    const DownloadInfo first = Game("first", {{"first.bin", 4 * kChunk}});
+    const DownloadInfo second = Game("second", {{"second.bin", 2 * kChunk}});
+    window.answerLinks = false;
+    StartEngine(6);
+    engine->RequestDownload(first);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.held.size() == 4; }));
+    // The same download again, not forced, changes nothing.
+    engine->RequestDownload(first);
+    window.PumpFor(100ms);
+    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED), 0u);
+    EXPECT_EQ(engine->CurrentDownloadName(), u"first");
+
+    window.held.clear();  // those requests go unanswered: the workers are told to stop
+    window.answerLinks = true;
+    engine->RequestDownload(second);
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(second.name); }));
+    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED, u"first"), 1u);
+    EXPECT_LT(window.IndexOf(WM_APP_ITEM_PAUSED), window.IndexOf(WM_APP_ITEM_FINISHED));
+    EXPECT_EQ(window.Count(WM_APP_ITEM_FINISHED), 1u);
+    EXPECT_EQ(ReadFile(downloads / "second.bin"), Content("second", {"second.bin", 2 * kChunk}));
+    EXPECT_FALSE(fs::exists(downloads / "first.bin"));
+    EXPECT_EQ(BytesServed("first", "first.bin"), 0u);
+}
+
+TEST_F(EngineFixture, LosingTheConnectionStopsTheWorkers) {
+    const DownloadInfo game = Game("offline", {{"slow.bin", 6 * kChunk}});
+    store.SetFault(
+        R"({"server":"cdn_http","path_prefix":"/files/offline/","fail_next":-1,"rate":60000})");
+    StartEngine(6);
+    engine->RequestDownload(game);
+    // The workers publish their speeds while they transfer.
+    ASSERT_TRUE(window.PumpUntil([&] {
+        const auto speeds = engine->SpeedSnapshot();
+        return std::any_of(speeds.begin(), speeds.end(), [](uint32_t s) { return s > 0; });
+    }));
+    for (int slot = 6; slot < DownloadsManager::kWorkerCount; ++slot) {
+        EXPECT_EQ(engine->WorkerSpeed(slot), 0u);
+    }
+
+    online = false;
+    Event::Named(kInternetProblemReportedEventName, true, false)->Set();
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_PAUSED) == 1; }));
+    EXPECT_EQ(window.Last(WM_APP_CONNECTION_STATUS)->wParam, 0u);
+    EXPECT_EQ(engine->CurrentDownloadName(), u"");
+    EXPECT_EQ(engine->QueuedTaskCount(), 0u);
+    const size_t links = window.Count(WM_APP_LINK_NEEDED);
+    window.PumpFor(200ms);
+    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), links);
+    EXPECT_FALSE(Finished(game.name));
+    EXPECT_EQ(engine->SpeedSnapshot(), (std::array<uint32_t, DownloadsManager::kWorkerCount>{}));
+}
+
+TEST_F(EngineFixture, PauseHoldsWorkersMidChunkAndResumeContinues) {
+    const FileSpec file{"paused.bin", 2 * kChunk};
+    const DownloadInfo game = Game("pause", {file});
+    store.SetFault(
+        R"({"server":"cdn_http","path_prefix":"/files/pause/","fail_next":-1,"rate":100000})");
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_CHUNK_PROGRESS) > 0; }));
+
+    engine->Pause();
+    EXPECT_TRUE(engine->IsPaused());
+    window.PumpFor(100ms);  // a worker may finish the block it was writing
+    const auto sizes = [&] {
+        std::vector<uint64_t> result;
+        for (int chunk = 0; chunk < 2; ++chunk) {
+            const fs::path partial =
+                downloads / ("paused.bin.chunk" + std::to_string(chunk) + "_downloading");
+            result.push_back(fs::exists(partial) ? fs::file_size(partial) : 0);
+        }
+        return result;
+    };
+    const std::vector<uint64_t> before = sizes();
+    EXPECT_GT(before[0] + before[1], 0u);
+    EXPECT_LT(before[0] + before[1], 2 * kChunk);
+    window.PumpFor(400ms);
+    EXPECT_EQ(sizes(), before) << "a paused worker made progress";
+    EXPECT_FALSE(Finished(game.name));
+
+    engine->Resume();
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+    EXPECT_EQ(ReadFile(downloads / "paused.bin"), Content("pause", file));
+    EXPECT_TRUE(log.InOrder({"Pausing", "Unpausing"}));
+    EXPECT_EQ(BytesServed("pause", file.name), 2 * kChunk) << "resumed, not fetched again";
+}
+
+TEST_F(EngineFixture, AbortWhilePausedLeavesTheEnginePaused) {
+    const DownloadInfo game = Game("abort-paused", {{"a.bin", 3 * kChunk}});
+    store.SetFault(
+        R"({"server":"cdn_http","path_prefix":"/files/abort-paused/","fail_next":-1,"rate":100000})");
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_CHUNK_PROGRESS) > 0; }));
+    engine->Pause();
+
+    // Removing the current download makes the scheduler abort the workers' tasks.
+    engine->RequestRemoval(game, false, Utf8ToWide(downloads.string()));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_RELEASED) == 1; }));
+    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED, game.name), 1u);
+    EXPECT_LT(window.IndexOf(WM_APP_ITEM_PAUSED), window.IndexOf(WM_APP_ITEM_RELEASED));
+    EXPECT_TRUE(log.InOrder({"Pausing", "Aborting worker tasks", "Unpausing", "Pausing"}));
+    EXPECT_TRUE(engine->IsPaused());
+    EXPECT_EQ(engine->QueuedTaskCount(), 0u);
+    // Without delete files, what was fetched stays.
+    EXPECT_FALSE(FilesBelow(downloads).empty());
+
+    // Shutting down while paused still ends every thread.
+    engine->Shutdown();
+    EXPECT_FALSE(engine->IsPaused());
+}
+
+}  // namespace

@@ -1,0 +1,349 @@
+#pragma once
+// What the downloads manager's integration tests share: games made of generated test-store
+// resources with their chunk lists and digests, a fake main window (a message queue that the test
+// thread pumps, answering link requests), a capture of the log's lines, and one engine wired to
+// a switchable connectivity probe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/DebugPrintf.h"
+#include "core/DownloadInfo.h"
+#include "core/MessageQueue.h"
+#include "core/NormalisePath.h"
+#include "core/TextUtil.h"
+#include "engine/DownloadsManager.h"
+#include "engine/Md5Context.h"
+#include "support/TempHome.h"
+#include "support/TestStore.h"
+
+namespace engine_test {
+
+namespace fs = std::filesystem;
+
+constexpr uint64_t kChunk = 64 * 1024;
+
+struct FileSpec {
+    std::string name;  // relative, may hold "/"
+    uint64_t size = 0;
+    bool available = true;
+};
+
+inline std::string Seed(const std::string& game, const std::string& file) {
+    return game + "/" + file;
+}
+
+inline std::string StorePath(const std::string& game, const std::string& file) {
+    return "/files/" + game + "/" + file;
+}
+
+inline std::string Content(const std::string& game, const FileSpec& file) {
+    return TestStore::GeneratedContent(Seed(game, file.name), 0, file.size);
+}
+
+// Serves the files at the store and describes them as the chunk indexes would.
+inline DownloadInfo MakeGame(TestStore& store, const fs::path& folder, const std::string& game,
+                             const std::vector<FileSpec>& files, uint64_t chunkSize = kChunk) {
+    DownloadInfo info(NormaliseFolder(Utf8ToWide(folder.string())));
+    info.name = Utf8ToWide(game);
+    info.title = info.name;
+    info.detailsReceived = true;
+    for (size_t id = 0; id < files.size(); ++id) {
+        const FileSpec& spec = files[id];
+        store.PutGeneratedResource(StorePath(game, spec.name), Seed(game, spec.name), spec.size);
+        const std::string bytes = Content(game, spec);
+        FileInfo file;
+        file.id = static_cast<uint32_t>(id);
+        file.name = Utf8ToWide(spec.name);
+        file.size = spec.size;
+        file.available = spec.available;
+        file.md5 = Md5Hex(bytes);
+        for (uint64_t from = 0, n = 0; from < spec.size; from += chunkSize, ++n) {
+            ChunkInfo chunk;
+            chunk.id = static_cast<int32_t>(n);
+            chunk.from = from;
+            chunk.to = std::min(spec.size, from + chunkSize) - 1;
+            chunk.md5 = Md5Hex(std::string_view(bytes).substr(from, chunk.Length()));
+            file.chunks.push_back(chunk);
+        }
+        info.files.push_back(std::move(file));
+        info.total += spec.size;
+    }
+    return info;
+}
+
+inline std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Every regular file below `folder`, relative, sorted.
+inline std::vector<std::string> FilesBelow(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            names.push_back(fs::relative(entry.path(), folder).string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// One message as the test saw it, payload fields copied out.
+struct Seen {
+    uint32_t id = 0;
+    int64_t lParam = 0;
+    uint64_t wParam = 0;
+    std::u16string name;
+    uint64_t fileId = 0;
+    uint64_t chunkId = 0;
+    uint64_t bytes = 0;
+    uint32_t slot = 0;
+};
+
+// The main window as far as the engine is concerned. The test thread pumps it.
+class FakeWindow {
+public:
+    MessageQueue queue;
+    DownloadsManager* engine = nullptr;
+    // Link for (game, file id); empty answers "no link".
+    std::function<std::u16string(const std::u16string&, uint64_t)> linkFor;
+    bool answerLinks = true;
+    std::vector<Seen> held;  // link requests not answered while answerLinks is false
+    std::vector<Seen> seen;
+
+    // Takes messages until `done` holds or the limit passes.
+    bool PumpUntil(const std::function<bool()>& done,
+                   std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            if (auto message = queue.Take(std::chrono::milliseconds(5))) {
+                Record(std::move(*message));
+            }
+        }
+        return true;
+    }
+    // Takes messages for a while.
+    void PumpFor(std::chrono::milliseconds time) {
+        PumpUntil([] { return false; }, time);
+    }
+    void AnswerHeld() {
+        for (const Seen& request : held) {
+            engine->DeliverLink(request.slot, linkFor(request.name, request.fileId));
+        }
+        held.clear();
+    }
+
+    size_t Count(uint32_t id) const {
+        return static_cast<size_t>(
+            std::count_if(seen.begin(), seen.end(), [id](const Seen& s) { return s.id == id; }));
+    }
+    size_t Count(uint32_t id, const std::u16string& name) const {
+        return static_cast<size_t>(std::count_if(
+            seen.begin(), seen.end(), [&](const Seen& s) { return s.id == id && s.name == name; }));
+    }
+    const Seen* Last(uint32_t id) const {
+        for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
+            if (it->id == id) {
+                return &*it;
+            }
+        }
+        return nullptr;
+    }
+    // Index of the first message with this id (and name when given) at or after `from`.
+    size_t IndexOf(uint32_t id, size_t from = 0) const {
+        for (size_t i = from; i < seen.size(); ++i) {
+            if (seen[i].id == id) {
+                return i;
+            }
+        }
+        return seen.size();
+    }
+
+private:
+    void Record(AppMessage message) {
+        Seen s;
+        s.id = message.id;
+        s.lParam = message.lParam;
+        s.wParam = message.wParam;
+        if (auto* name = message.PayloadAs<NamePayload>()) {
+            s.name = name->name;
+        } else if (auto* report = message.PayloadAs<ProgressReport>()) {
+            s.name = report->gameName;
+            s.fileId = report->fileId;
+            s.chunkId = report->chunkId;
+            s.bytes = report->byteCount;
+        } else if (auto* event = message.PayloadAs<FileEvent>()) {
+            s.name = event->gameName;
+            s.fileId = event->fileId;
+        } else if (auto* request = message.PayloadAs<LinkRequest>()) {
+            s.name = request->gameName;
+            s.fileId = request->fileId;
+            s.slot = request->workerSlot;
+        }
+        seen.push_back(s);
+        if (s.id == WM_APP_LINK_NEEDED) {
+            if (answerLinks) {
+                engine->DeliverLink(s.slot, linkFor(s.name, s.fileId));
+            } else {
+                held.push_back(s);
+            }
+        }
+    }
+};
+
+// The log's lines while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        Logger().SetObserver([this](CDebugPrintf::Level, std::u16string_view line) {
+            std::lock_guard<std::mutex> guard(lock_);
+            lines_.push_back(WideToUtf8(std::u16string(line)));
+        });
+    }
+    ~LogCapture() { Logger().SetObserver({}); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    void Clear() {
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.clear();
+    }
+    std::vector<std::string> Lines() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return lines_;
+    }
+    size_t CountContaining(const std::string& text) const {
+        const auto lines = Lines();
+        return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+    // Whether the texts appear in this order, each in a later line than the one before.
+    bool InOrder(const std::vector<std::string>& texts) const {
+        const auto lines = Lines();
+        size_t at = 0;
+        for (const std::string& text : texts) {
+            while (at < lines.size() && lines[at].find(text) == std::string::npos) {
+                ++at;
+            }
+            if (at == lines.size()) {
+                return false;
+            }
+            ++at;
+        }
+        return true;
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+// One store for the whole test program: starting it makes a CA and certificates.
+inline TestStore& SharedStore() {
+    static TestStore* store = [] {
+        auto* made = new TestStore();
+        made->UseInEnvironment();
+        return made;
+    }();
+    return *store;
+}
+
+// A fresh home, a downloads folder, the engine with a fake window, signed in and online.
+class EngineFixture : public ::testing::Test {
+public:
+    EngineFixture() : store(SharedStore()) {
+        store.ClearFaults();
+        store.ClearRequests();
+        downloads = home.Home() / "Velkora Downloads";
+        fs::create_directories(downloads);
+        loggedIn = Event::Named(kUserLoggedInEventName, true, false);
+        loggedIn->Set();
+        window.linkFor = [this](const std::u16string& game, uint64_t fileId) {
+            return LinkOf(game, fileId);
+        };
+    }
+    ~EngineFixture() override {
+        if (engine) {
+            engine->Shutdown();
+        }
+        loggedIn->Reset();
+    }
+
+    void StartEngine(uint32_t connections = 6) {
+        DownloadsManagerOptions options;
+        options.concurrentConnections = connections;
+        options.progressIntervalMs = 20;
+        options.connectivity.retryDelayMs = 20;
+        options.connectivity.probe = [this] { return online.load(); };
+        engine = std::make_unique<DownloadsManager>(window.queue, std::move(options));
+        window.engine = engine.get();
+        engine->Start();
+        ASSERT_TRUE(
+            window.PumpUntil([this] { return window.Count(WM_APP_CONNECTION_STATUS) > 0; }));
+    }
+
+    DownloadInfo Game(const std::string& name, const std::vector<FileSpec>& files) {
+        DownloadInfo info = MakeGame(store, downloads, name, files);
+        games[info.name] = info;
+        return info;
+    }
+
+    std::u16string LinkOf(const std::u16string& game, uint64_t fileId) const {
+        const auto found = games.find(game);
+        if (found == games.end() || fileId >= found->second.files.size()) {
+            return {};
+        }
+        return Utf8ToWide(store.CdnHttpUrl() + "/files/" + WideToUtf8(game) + "/" +
+                          WideToUtf8(found->second.files[fileId].name));
+    }
+
+    bool Finished(const std::u16string& game) const {
+        return window.Count(WM_APP_ITEM_FINISHED, game) > 0;
+    }
+
+    // Body bytes the store sent for one file.
+    uint64_t BytesServed(const std::string& game, const std::string& file) const {
+        uint64_t total = 0;
+        for (const StoreRequest& request : store.Requests()) {
+            if (request.path == StorePath(game, file)) {
+                total += request.bytesSent;
+            }
+        }
+        return total;
+    }
+
+    TempHome home;
+    TestStore& store;
+    LogCapture log;
+    fs::path downloads;
+    std::shared_ptr<Event> loggedIn;
+    std::atomic<bool> online{true};
+    FakeWindow window;
+    std::map<std::u16string, DownloadInfo> games;
+    std::unique_ptr<DownloadsManager> engine;
+};
+
+}  // namespace engine_test
