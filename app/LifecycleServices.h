@@ -14,9 +14,10 @@ public:
     virtual ~DownloadEngineControl() = default;
     // Hands one item over; the engine keeps its own copy.
     virtual void RequestDownload(const DownloadInfo& record) = 0;
-    // Asks the engine to release an item, deleting `folder` recursively when deleteFiles is set
-    // (an empty folder deletes no folder). The engine answers with WM_APP_ITEM_RELEASED.
-    virtual void RequestRemoval(const std::u16string& name, bool deleteFiles,
+    // Asks the engine to release an item; with deleteFiles it deletes the item's own files (and
+    // the folders they leave empty; `folder` names the item's folder, empty for none). The engine
+    // answers with WM_APP_ITEM_RELEASED.
+    virtual void RequestRemoval(const DownloadInfo& record, bool deleteFiles,
                                 const std::u16string& folder) = 0;
     virtual void DeliverLink(uint32_t workerSlot, const std::u16string& link) = 0;
     virtual void Pause() = 0;

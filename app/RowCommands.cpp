@@ -120,7 +120,7 @@ void ItemLifecycle::RemoveItemCommand(const std::u16string& name, bool deleteFil
     }
     item->state = ItemState::Removing;
     const std::u16string folder = deleteFiles ? FolderToDelete(*item) : std::u16string();
-    services_.engine.RequestRemoval(name, deleteFiles, folder);
+    services_.engine.RequestRemoval(*item, deleteFiles, folder);
     services_.store.CancelDetails(name);
     SelectActiveItem();
 }

@@ -28,9 +28,9 @@ public:
         downloads.push_back(record.name);
         log_.push_back("RequestDownload " + Narrow(record.name));
     }
-    void RequestRemoval(const std::u16string& name, bool deleteFiles,
+    void RequestRemoval(const DownloadInfo& record, bool deleteFiles,
                         const std::u16string& folder) override {
-        log_.push_back("RequestRemoval " + Narrow(name) + " " + (deleteFiles ? "1" : "0") + " [" +
+        log_.push_back("RequestRemoval " + Narrow(record.name) + " " + (deleteFiles ? "1" : "0") + " [" +
                        Narrow(folder) + "]");
     }
     void DeliverLink(uint32_t slot, const std::u16string& link) override {
