@@ -1,14 +1,29 @@
 #!/usr/bin/env bash
-# Builds VelkDownloader and shows it working on a demo home folder (build/run-home), never on
-# the real user's settings: a first instance starts with a game from its command line, a second
-# start hands it another game, and the first instance's log is shown.
+# The main job: installs what the build needs, builds, starts the local test store and downloads
+# its showcase game (about 90 MB in three files, content made on the fly) with the demo account,
+# on a demo home folder (build/run-home) so the real user's settings and files stay untouched.
+# With a display and the window built it runs the window; otherwise velkdownloader-cli, which
+# shows the progress and exits. Then it lists the files, checks them against the store's own
+# digests, and stops the store.
 set -euo pipefail
 cd "$(dirname "$0")"
+
+game="showcase-game"
 
 mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
 scripts/ensure-packages.sh "${packages[@]}"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target velkdownloader-cli
+window_target=false
+if cmake --build build --target help 2>/dev/null | grep -q '^velkdownloader:'; then
+    window_target=true
+fi
+use_window=false
+if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]] && $window_target; then
+    use_window=true
+    cmake --build build --target velkdownloader
+else
+    cmake --build build --target velkdownloader-cli
+fi
 
 demo_home="$PWD/build/run-home"
 rm -rf "$demo_home"
@@ -16,25 +31,60 @@ mkdir -p "$demo_home/run"
 chmod 700 "$demo_home/run"
 export HOME="$demo_home" XDG_CONFIG_HOME="$demo_home/.config" XDG_DATA_HOME="$demo_home/.local/share"
 export XDG_RUNTIME_DIR="$demo_home/run"
-cli="$PWD/build/cli/velkdownloader-cli"
 
-echo "== first instance: velkdownloader://demo-game"
-"$cli" --serve-seconds 30 velkdownloader://demo-game &
-first=$!
-trap 'kill $first 2>/dev/null || true' EXIT
-for _ in $(seq 100); do
-    [[ -f "$XDG_DATA_HOME/VelkDownloader/output.log" ]] && break
+# The test store on free loopback ports; its one JSON line says where it listens.
+store_json="$demo_home/teststore.json"
+store_log="$demo_home/teststore.log"
+teststore/teststore.py --games teststore/games.json --port 0 >"$store_json" 2>"$store_log" </dev/null &
+store_pid=$!
+trap 'kill "$store_pid" 2>/dev/null || true; wait "$store_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 150); do
+    [[ -s "$store_json" ]] && break
+    kill -0 "$store_pid" 2>/dev/null || { cat "$store_log" >&2; echo "the test store did not start" >&2; exit 1; }
     sleep 0.1
 done
-sleep 0.5
+[[ -s "$store_json" ]] || { echo "the test store did not answer" >&2; exit 1; }
+store_field() {
+    /usr/bin/python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$store_json" "$1"
+}
+export VELKDOWNLOADER_API_URL="$(store_field api)"
+export VELKDOWNLOADER_SITE_URL="$(store_field site)"
+export VELKDOWNLOADER_CA_FILE="$(store_field ca_file)"
+control="$(store_field control)"
+echo "== test store: API $VELKDOWNLOADER_API_URL, site $VELKDOWNLOADER_SITE_URL"
 
-echo "== second start: velkdownloader://second-game/"
-"$cli" velkdownloader://second-game/
-sleep 0.5
-kill -TERM $first
-wait $first || true
-trap - EXIT
+if $use_window; then
+    echo "== velkdownloader velkdownloader://$game (sign in as demo@velkora.test / demo-password)"
+    window_program=$(find build -path build/run-home -prune -o -type f -name velkdownloader -perm -u+x -print | head -n 1)
+    "$window_program" "velkdownloader://$game"
+    exit 0
+fi
 
+echo "== velkdownloader-cli velkdownloader://$game"
+build/cli/velkdownloader-cli --email demo@velkora.test --password demo-password "velkdownloader://$game"
+
+# Each file checked against the digest the store itself makes for it, not against ours.
+downloads="$HOME/Documents/Velkora Downloads"
+echo "== files in $downloads, checked against the store's MD5 digests:"
+/usr/bin/python3 - "$control" "$game" "$downloads" <<'EOF'
+import hashlib, os, sys, urllib.error, urllib.request
+control, game, folder = sys.argv[1:4]
+failed = False
+for file_id in range(100):
+    try:
+        with urllib.request.urlopen("%s/file?game=%s&id=%d&md5=1" % (control, game, file_id)) as reply:
+            facts = dict(line.split("=", 1) for line in reply.read().decode().splitlines() if "=" in line)
+    except urllib.error.HTTPError:
+        break
+    path = os.path.join(folder, facts["path"])
+    digest = hashlib.md5()
+    with open(path, "rb") as data:
+        for block in iter(lambda: data.read(1 << 20), b""):
+            digest.update(block)
+    ok = digest.hexdigest() == facts["md5"] and os.path.getsize(path) == int(facts["size"])
+    failed |= not ok
+    print("  %-60s %10d bytes  %s" % (path, os.path.getsize(path), "MD5 matches the store" if ok else "MISMATCH"))
+sys.exit(1 if failed else 0)
+EOF
 echo "== settings store: $XDG_CONFIG_HOME/VelkDownloader/registry.sqlite3"
-echo "== log ($XDG_DATA_HOME/VelkDownloader/output.log):"
-iconv -f UTF-16 -t UTF-8 "$XDG_DATA_HOME/VelkDownloader/output.log" | tr -d '\r'
+echo "== log: $XDG_DATA_HOME/VelkDownloader/output.log"

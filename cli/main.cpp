@@ -1,58 +1,125 @@
-// velkdownloader-cli: the headless front end. Today it runs the start-up (settings, folders, URL
-// handler, single instance) and, as the first instance, takes the games that later starts hand to
-// it; downloading arrives with the engine.
+// velkdownloader-cli: the headless front end. It runs the same start-up, settings, lifecycle and
+// engines as the window, signs in, adds the games named on its command line as the window would
+// and downloads them one at a time in list order, showing each game's row as a line of text.
 //
-//   velkdownloader-cli [--serve-seconds N] [velkdownloader://GAME] [/minimized]
+//   velkdownloader-cli [--email E [--password P]] [--connections N] [--folder DIR] [--verbose]
+//                      velkdownloader://GAME [velkdownloader://GAME ...]
 //
-// A second start hands its command line to the running instance and ends.
+// Exit codes: 0 every game completed and verified, 1 a game or the sign-in failed, 2 a usage
+// error, 130 interrupted (SIGINT/SIGTERM; the engines stop in the quit order and what is on disk
+// stays for the next run). A start while another instance runs hands its games over and ends.
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/CVelkDownloaderApp.h"
 #include "app/CommandLine.h"
+#include "app/ProgramCore.h"
+#include "cli/CliOptions.h"
+#include "cli/DownloadWatch.h"
+#include "cli/TerminalRows.h"
+#include "cli/TerminalUi.h"
 #include "core/DebugPrintf.h"
+#include "core/Deployment.h"
+#include "core/MessageQueue.h"
 #include "core/TextUtil.h"
 
 namespace {
 
-class TerminalUi final : public StartupUi {
-public:
-    void ShowError(const std::u16string& text) override {
-        std::fprintf(stderr, "velkdownloader-cli: %s\n", WideToUtf8(text).c_str());
-    }
-};
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
 
-void Print(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
+// How long the store's site may stay silent before the user is told what we wait for.
+constexpr std::chrono::seconds kOfflineNotice{5};
+
+void PrintError(const std::string& text) {
+    std::fprintf(stderr, "velkdownloader-cli: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+// A second instance: the first URL went with start-up's hand-off; the others follow one by one,
+// each taking the token that the running instance returns.
+int HandOver(const CVelkDownloaderApp& app, const CliOptions& options) {
+    if (app.LastHandOffResult() != HandOffSendResult::Delivered) {
+        PrintError("another instance runs but did not take the games over");
+        return kExitFailed;
+    }
+    for (size_t i = 1; i < options.urls.size(); ++i) {
+        const char* const argv[] = {"velkdownloader-cli", options.urls[i].c_str()};
+        const HandOffSendResult sent =
+            SendHandOff(JoinCommandLine(argv), CVelkDownloaderApp::kHandOffWait);
+        if (sent != HandOffSendResult::Delivered) {
+            PrintError("another instance runs but did not take " + options.urls[i] + " over");
+            return kExitFailed;
+        }
+    }
+    std::printf("Handed over to the running instance:");
+    for (const std::u16string& game : options.games) {
+        std::printf(" %s", WideToUtf8(game).c_str());
+    }
+    std::printf("\n");
+    return 0;
+}
+
+std::string SignInFailure(const CliOptions& options, bool hadStoredToken) {
+    if (options.email) {
+        return "sign-in failed for " + *options.email +
+               ": the store refused the e-mail address or password";
+    }
+    if (!hadStoredToken) {
+        return "not signed in: no sign-in is stored for this user; sign in once with --email E "
+               "(and --password P)";
+    }
+    return "the stored sign-in was refused by the store; sign in again with --email E "
+           "(and --password P)";
+}
+
+// The outcome of each game, on standard output (completed) or standard error (failed). A game
+// whose finished files are not all on disk at their sizes counts as failed.
+bool ReportGames(ProgramCore& core, DownloadWatch& watch) {
+    bool allDone = true;
+    for (const DownloadWatch::Game& game : watch.Games()) {
+        const std::string name = WideToUtf8(game.name);
+        if (game.outcome != DownloadWatch::Outcome::Completed) {
+            PrintError(
+                name + ": " +
+                (game.outcome == DownloadWatch::Outcome::Failed ? game.message : "not finished"));
+            allDone = false;
+            continue;
+        }
+        const DownloadInfo* item = core.Lifecycle().FindItem(game.name);
+        if (item == nullptr) {
+            PrintError(name + ": the record is gone");
+            allDone = false;
+            continue;
+        }
+        std::vector<std::string> missing;
+        std::string lines;
+        for (const DownloadWatch::FileCheck& file : DownloadWatch::CheckFiles(*item)) {
+            if (!file.present || file.sizeOnDisk != file.expectedSize) {
+                missing.push_back(file.path);
+            }
+            lines += "  " + file.path + "  " + std::to_string(file.sizeOnDisk) + " bytes\n";
+        }
+        if (!missing.empty()) {
+            PrintError(name + ": completed, but " + missing.front() +
+                       " is not on disk at its size");
+            allDone = false;
+            continue;
+        }
+        std::printf("%s (%s): completed and verified, %zu file(s) in %s\n%s", name.c_str(),
+                    WideToUtf8(item->title).c_str(), item->files.size(),
+                    WideToUtf8(item->folder).c_str(), lines.c_str());
+    }
     std::fflush(stdout);
-}
-
-void ReportRequest(const std::u16string& commandLine, const char* source) {
-    const CommandLineRequest request = InterpretCommandLine(commandLine);
-    if (request.gameName) {
-        Print(std::string(source) + ": download requested for game \"" +
-              WideToUtf8(*request.gameName) + "\"");
-    } else {
-        Print(std::string(source) + ": no game in \"" + WideToUtf8(commandLine) + "\"");
-    }
-    if (request.minimized) {
-        Print(std::string(source) + ": start minimized");
-    }
-}
-
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: velkdownloader-cli [--serve-seconds N] [velkdownloader://GAME] "
-                 "[/minimized]\n");
-    return 2;
+    return allDone;
 }
 
 }  // namespace
@@ -60,72 +127,188 @@ int Usage() {
 int main(int argc, char** argv) {
     Logger();  // opened before start-up, as the program's first object
 
-    double serveSeconds = 0;  // 0: until interrupted
-    std::vector<const char*> passed = {argv[0]};
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--serve-seconds") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            serveSeconds = std::strtod(argv[++i], &end);
-            if (end == argv[i] || *end != '\0' || serveSeconds < 0) {
-                return Usage();
-            }
-        } else if (std::strncmp(argv[i], "--", 2) == 0) {
-            return Usage();
-        } else {
-            passed.push_back(argv[i]);
+    CliParse parse = ParseCliOptions(argc, argv);
+    if (parse.help) {
+        std::fputs(CliUsage(), stdout);
+        return 0;
+    }
+    if (!parse.options) {
+        PrintError(parse.error);
+        std::fputs(CliUsage(), stderr);
+        return kExitUsage;
+    }
+    CliOptions& options = *parse.options;
+    // The log still goes to its file; the terminal shows our own lines unless asked for more.
+    Logger().SetEcho(options.verbose);
+
+    std::shared_ptr<Registry> registry = Registry::Open(Registry::DefaultPath());
+    // With the log echoed the rows are plain lines, so the two never overwrite each other.
+    TerminalRows rows(STDOUT_FILENO, isatty(STDOUT_FILENO) != 0 && !options.verbose);
+    TerminalUi ui(rows);
+
+    CVelkDownloaderApp::Options appOptions;
+    appOptions.registry = registry;
+    {
+        const char* const first[] = {argv[0], options.urls.front().c_str()};
+        appOptions.commandLine = JoinCommandLine(first);
+    }
+    CVelkDownloaderApp app(ui, appOptions);
+    const StartupOutcome outcome = app.InitInstance();
+    if (outcome != StartupOutcome::RunWindow) {
+        int code = kExitFailed;
+        if (outcome == StartupOutcome::SecondInstance) {
+            code = HandOver(app, options);
+        } else if (outcome == StartupOutcome::EndedSilently) {
+            PrintError("cannot tell whether another instance runs");
+        }
+        app.ExitInstance();
+        return code;
+    }
+
+    if (options.folder) {
+        std::error_code error;
+        const std::filesystem::path folder = std::filesystem::absolute(*options.folder, error);
+        std::filesystem::create_directories(folder, error);
+        if (error || !std::filesystem::is_directory(folder)) {
+            PrintError("cannot create folder " + *options.folder);
+            app.ExitInstance();
+            return kExitFailed;
+        }
+        app.SetDownloadFolder(Utf8ToWide(folder.string()), false);
+    }
+    if (options.connections) {
+        app.SetConcurrentConnections(static_cast<int32_t>(*options.connections));
+    }
+    if (options.email && !options.password) {
+        options.password = AskPassword(*options.email);
+        if (!options.password) {
+            PrintError("no password given for " + *options.email);
+            app.ExitInstance();
+            return kExitUsage;
         }
     }
 
-    // Signals are taken synchronously by the main loop; block them before any thread starts so
-    // every thread inherits the mask.
+    // Signals are taken synchronously by the loop below; blocked before any thread starts, so
+    // every thread inherits the mask and none of them is interrupted.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    TerminalUi ui;
-    CVelkDownloaderApp::Options options;
-    options.commandLine = JoinCommandLine(passed);
-    CVelkDownloaderApp app(ui, options);
-    const StartupOutcome outcome = app.InitInstance();
-    if (outcome != StartupOutcome::RunWindow) {
-        if (outcome == StartupOutcome::SecondInstance) {
-            Print(app.LastHandOffResult() == HandOffSendResult::Delivered
-                      ? "handed over to the running instance"
-                      : "the running instance did not answer; nothing was handed over");
-        }
-        app.ExitInstance();
-        return outcome == StartupOutcome::Failed ? 1 : 0;
-    }
-
-    Print("downloads folder: " + WideToUtf8(app.GetDownloadFolder()));
-    Print("data folder: " + WideToUtf8(app.GetDataFolder()));
-    Print("concurrent connections: " + std::to_string(app.GetConcurrentConnections()));
-    ReportRequest(app.CommandLine(), "command line");
-
+    MessageQueue queue;
     std::atomic<int> pendingHandOffs{0};
     if (HandOffReceiver* receiver = app.HandOff()) {
         receiver->Start([&pendingHandOffs] { pendingHandOffs.fetch_add(1); });
     }
 
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        while (pendingHandOffs.load() > 0) {
-            pendingHandOffs.fetch_sub(1);
-            ReportRequest(app.HandOff()->ReadBlock(), "hand-off");
-            app.HandOff()->ReturnToken();
+    const bool hadStoredToken = !ItemLifecycle::ReadStoredCredentials(registry).token.empty();
+    ProgramCore::Settings settings;
+    settings.registry = registry;
+    settings.dataFolder = app.GetDataFolder();
+    settings.downloadFolder = [&app] { return app.GetDownloadFolder(); };
+    settings.engine.concurrentConnections = static_cast<uint32_t>(app.GetConcurrentConnections());
+    ProgramCore core(ProgramCore::Frontend{queue, rows, ui}, settings);
+    rows.SetSink(&core.Lifecycle());
+
+    DownloadWatch watch(options.games);
+    for (const DownloadWatch::Game& game : watch.Games()) {
+        rows.Show(game.name);
+    }
+    std::optional<ProgramCore::Account> account;
+    if (options.email) {
+        account = ProgramCore::Account{Utf8ToWide(*options.email), Utf8ToWide(*options.password)};
+    }
+    int code = 0;
+    bool interrupted = false;
+    bool signInFailed = false;
+    if (!core.Start(account)) {
+        PrintError("the store's API address is not valid: " + WideToUtf8(ProductionApiBaseUrl()));
+        code = kExitFailed;
+    } else {
+        watch.HoldBackOthers(core.Lifecycle());
+        // The window's own command line comes last in its start; so do ours.
+        for (const std::u16string& game : options.games) {
+            if (core.Lifecycle().AddItemFromUrl(game) == ItemLifecycle::AddResult::ListFull) {
+                rows.Note("The list already holds 100 games: " + WideToUtf8(game) +
+                          " is not added");
+            }
         }
-        const timespec tick{0, 50 * 1000 * 1000};
-        const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
-        if (signal == SIGINT || signal == SIGTERM) {
-            break;
+        watch.Update(core.Lifecycle(), rows, ui);
+
+        auto offlineSince = std::chrono::steady_clock::now();
+        bool offlineNoted = false;
+        for (;;) {
+            const timespec now{0, 0};
+            const int signal = sigtimedwait(&stopSignals, nullptr, &now);
+            if (signal == SIGINT || signal == SIGTERM) {
+                interrupted = true;
+                break;
+            }
+            while (pendingHandOffs.load() > 0 && app.HandOff() != nullptr) {
+                pendingHandOffs.fetch_sub(1);
+                if (std::optional<std::u16string> added = core.TakeHandOff(*app.HandOff())) {
+                    if (watch.Add(*added)) {
+                        rows.Show(*added);
+                        rows.Note("Added by another start: " + WideToUtf8(*added));
+                    }
+                }
+            }
+            bool settled = false;
+            std::optional<AppMessage> message = queue.Take(std::chrono::milliseconds(100));
+            int handled = 0;
+            while (message && !settled) {
+                if (message->id == WM_APP_GAME_DETAILS) {
+                    if (const DetailsReply* reply = message->PayloadAs<DetailsReply>()) {
+                        if ((reply->kind & DetailsReply::kFinal) != 0 ||
+                            reply->result != DetailsReply::kSuccess) {
+                            watch.NoteDetailsReply(reply->gameName);
+                        }
+                    }
+                }
+                core.HandleMessage(std::move(*message));
+                watch.HoldBackOthers(core.Lifecycle());
+                // After every message: a refused game's notice belongs to the message that
+                // removed it.
+                settled = watch.Update(core.Lifecycle(), rows, ui);
+                // A busy queue still lets signals and the display through now and then.
+                if (++handled == 256) {
+                    break;
+                }
+                message = queue.TryTake();
+            }
+            rows.Render();
+            if (ui.SignInFailed()) {
+                signInFailed = true;
+                break;
+            }
+            if (settled || watch.Update(core.Lifecycle(), rows, ui)) {
+                break;
+            }
+            if (core.Lifecycle().Online()) {
+                offlineSince = std::chrono::steady_clock::now();
+                offlineNoted = false;
+            } else if (!offlineNoted &&
+                       std::chrono::steady_clock::now() - offlineSince > kOfflineNotice) {
+                rows.Note("Waiting for the store's site to answer: " + WideToUtf8(SiteBaseUrl()));
+                offlineNoted = true;
+            }
         }
-        const std::chrono::duration<double> served = std::chrono::steady_clock::now() - start;
-        if (serveSeconds > 0 && served.count() >= serveSeconds) {
-            break;
-        }
+        rows.Render(true);
+    }
+
+    // The quit order: downloads manager, loader, connections manager, speed meter.
+    core.Quit();
+    if (interrupted) {
+        rows.Note("Interrupted: stopped. What was downloaded stays and the next run resumes it.");
+        code = kExitInterrupted;
+    } else if (signInFailed) {
+        PrintError(SignInFailure(options, hadStoredToken));
+        code = kExitFailed;
+    } else if (code == 0) {
+        code = ReportGames(core, watch) ? 0 : kExitFailed;
     }
     app.Shutdown();
-    return app.ExitInstance();
+    app.ExitInstance();
+    return code;
 }

@@ -111,6 +111,11 @@ void CDebugPrintf::SetObserver(LineObserver observer) {
     observer_ = std::move(observer);
 }
 
+void CDebugPrintf::SetEcho(bool on) {
+    std::lock_guard<std::mutex> guard(lineLock_);
+    echo_ = on;
+}
+
 fs::path CDebugPrintf::FilePath() const {
     std::lock_guard<std::mutex> guard(lineLock_);
     return openPath_;
@@ -194,7 +199,7 @@ void CDebugPrintf::Write(Level level, std::u16string_view format, std::span<cons
         AppendUtf16Le(bytes, u"\r\n");
         WriteAll(fileFd_, bytes);  // one append: lines of two processes never mix
     }
-    if (options_.echoFd >= 0) {
+    if (echo_ && options_.echoFd >= 0) {
         WriteAll(options_.echoFd, WideToUtf8(line) + "\r\n");
     }
     if (observer_) {

@@ -62,6 +62,10 @@ public:
     using LineObserver = std::function<void(Level level, std::u16string_view line)>;
     void SetObserver(LineObserver observer);
 
+    // Turns the echo to the options' echoFd on or off for the lines that follow (on at start).
+    // A headless front end that draws its own progress keeps the log off the terminal this way.
+    void SetEcho(bool on);
+
     // The file in use (empty until it could be opened).
     std::filesystem::path FilePath() const;
     // Whether this logger rotated the backups and wrote the header (it was the first process).
@@ -87,6 +91,7 @@ private:
     Options options_;
     mutable std::mutex lineLock_;
     LineObserver observer_;
+    bool echo_ = true;  // guarded by lineLock_
     int fileFd_ = -1;
     int lockFd_ = -1;
     bool startedLog_ = false;

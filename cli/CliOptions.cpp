@@ -1,0 +1,150 @@
+#include "cli/CliOptions.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "app/CommandLine.h"
+#include "app/ItemLifecycle.h"
+#include "core/TextUtil.h"
+
+namespace {
+
+constexpr std::string_view kScheme = "velkdownloader://";
+
+std::optional<uint32_t> ParseConnections(const std::string& text) {
+    if (text.empty() || text.size() > 2) {
+        return std::nullopt;
+    }
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value < 1 || value > 20) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+CliParse Fail(std::string error) {
+    CliParse parse;
+    parse.error = std::move(error);
+    return parse;
+}
+
+}  // namespace
+
+const char* CliUsage() {
+    return "usage: velkdownloader-cli [--email E [--password P]] [--connections N] [--folder DIR]\n"
+           "                          [--verbose] velkdownloader://GAME [velkdownloader://GAME "
+           "...]\n"
+           "  --email E        sign in as E (the password is asked for when --password is not "
+           "given);\n"
+           "                   without it the sign-in stored by an earlier run is used\n"
+           "  --connections N  1 to 20 download connections for this run\n"
+           "  --folder DIR     download new games into DIR for this run\n"
+           "  --verbose        echo the program's log on standard output\n";
+}
+
+CliParse ParseCliOptions(int argc, const char* const* argv) {
+    CliOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= argc) {
+                return std::nullopt;
+            }
+            return std::string(argv[++i]);
+        };
+        if (arg == "--help" || arg == "-h") {
+            CliParse parse;
+            parse.help = true;
+            return parse;
+        }
+        if (arg == "--verbose") {
+            options.verbose = true;
+        } else if (arg == "--email" || arg == "--password" || arg == "--connections" ||
+                   arg == "--folder") {
+            const std::optional<std::string> given = value();
+            if (!given) {
+                return Fail(arg + " needs a value");
+            }
+            if (arg == "--email") {
+                if (given->empty()) {
+                    return Fail("--email needs a value");
+                }
+                options.email = *given;
+            } else if (arg == "--password") {
+                options.password = *given;
+            } else if (arg == "--folder") {
+                if (given->empty()) {
+                    return Fail("--folder needs a value");
+                }
+                options.folder = *given;
+            } else {
+                options.connections = ParseConnections(*given);
+                if (!options.connections) {
+                    return Fail("--connections takes a number from 1 to 20");
+                }
+            }
+        } else if (arg.rfind("--", 0) == 0) {
+            return Fail("unknown option " + arg);
+        } else if (arg.find(kScheme) != std::string::npos) {
+            // One URL at a time, read exactly as the window reads its command line.
+            const CommandLineRequest request = InterpretCommandLine(Utf8ToWide(arg));
+            if (!request.gameName || request.gameName->empty()) {
+                return Fail("no game in " + arg);
+            }
+            options.urls.push_back(arg);
+            options.games.push_back(*request.gameName);
+        } else {
+            return Fail("not a velkdownloader:// URL: " + arg);
+        }
+    }
+    if (options.password && !options.email) {
+        return Fail("--password needs --email");
+    }
+    if (options.games.empty()) {
+        return Fail("no game given");
+    }
+    if (options.games.size() > ItemLifecycle::kMaxItems) {
+        return Fail("at most 100 games at a time");
+    }
+    CliParse parse;
+    parse.options = std::move(options);
+    return parse;
+}
+
+std::optional<std::string> AskPassword(const std::string& email) {
+    const bool terminal = isatty(STDIN_FILENO) != 0;
+    termios saved{};
+    bool restored = true;
+    if (terminal) {
+        std::fprintf(stderr, "Password for %s: ", email.c_str());
+        std::fflush(stderr);
+        if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+            termios quiet = saved;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            quiet.c_lflag |= ECHONL;
+            restored = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0;
+        }
+    }
+    std::string line;
+    const bool read = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal && !restored) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    }
+    if (!read) {
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}

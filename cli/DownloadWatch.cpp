@@ -1,0 +1,131 @@
+#include "cli/DownloadWatch.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "cli/TerminalRows.h"
+#include "cli/TerminalUi.h"
+#include "core/NormalisePath.h"
+#include "core/TextUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string RowText(const TerminalRows::Row& row) {
+    std::string text = WideToUtf8(row.status);
+    if (!row.linkText.empty()) {
+        text += WideToUtf8(row.linkText) + " <" + WideToUtf8(row.linkTarget) + ">";
+    }
+    return text;
+}
+
+}  // namespace
+
+DownloadWatch::DownloadWatch(const std::vector<std::u16string>& games) {
+    for (const std::u16string& name : games) {
+        Add(name);
+    }
+}
+
+bool DownloadWatch::Add(const std::u16string& name) {
+    if (Wanted(name)) {
+        return false;
+    }
+    games_.push_back(Game{name, Outcome::Pending, {}, false});
+    return true;
+}
+
+bool DownloadWatch::Wanted(const std::u16string& name) const {
+    for (const Game& game : games_) {
+        if (game.name == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void DownloadWatch::NoteDetailsReply(const std::u16string& name) {
+    for (Game& game : games_) {
+        if (game.name == name) {
+            game.detailsAnswered = true;
+        }
+    }
+}
+
+void DownloadWatch::HoldBackOthers(ItemLifecycle& lifecycle) const {
+    for (const auto& item : lifecycle.Items()) {
+        if (!Wanted(item->name)) {
+            item->stopped = true;
+        }
+    }
+}
+
+bool DownloadWatch::Update(const ItemLifecycle& lifecycle, const TerminalRows& rows,
+                           const TerminalUi& ui) {
+    bool settled = true;
+    for (Game& game : games_) {
+        if (game.outcome != Outcome::Pending) {
+            continue;
+        }
+        const DownloadInfo* item = lifecycle.FindItem(game.name);
+        const TerminalRows::Row* row = rows.FindRowById(game.name);
+        if (item == nullptr) {
+            // Gone from the list: the store refused it, and said why in a notice.
+            game.outcome = Outcome::Failed;
+            game.message = ui.LastNotice().empty() ? "the store refused the game"
+                                                   : WideToUtf8(ui.LastNotice());
+        } else if (item->state == ItemState::Failed) {
+            game.outcome = Outcome::Failed;
+            game.message = row != nullptr ? RowText(*row) : "failed";
+        } else if (item->completed && item->state != ItemState::Removing &&
+                   (item->detailsReceived || game.detailsAnswered)) {
+            // A record completed in an earlier run counts once the store's details were compared
+            // with it: a file changed on the server makes it download again.
+            game.outcome = Outcome::Completed;
+        } else if (item->stopped && item->detailsReceived) {
+            // Finished without the files the store does not offer yet.
+            game.outcome = Outcome::Failed;
+            game.message = "not every file is available: ";
+            bool first = true;
+            for (const FileInfo& file : item->files) {
+                if (!file.available) {
+                    game.message += (first ? "" : "; ") + WideToUtf8(file.name);
+                    if (!file.notAvailableMessage.empty()) {
+                        game.message += " (" + WideToUtf8(file.notAvailableMessage) + ")";
+                    }
+                    first = false;
+                }
+            }
+        } else {
+            settled = false;
+        }
+    }
+    return settled;
+}
+
+bool DownloadWatch::AnyFailed() const {
+    for (const Game& game : games_) {
+        if (game.outcome == Outcome::Failed) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<DownloadWatch::FileCheck> DownloadWatch::CheckFiles(const DownloadInfo& record) {
+    std::vector<FileCheck> checks;
+    for (const FileInfo& file : record.files) {
+        FileCheck check;
+        check.path = WideToUtf8(NormalisePath(record.folder + u"/" + file.name));
+        check.expectedSize = file.size;
+        std::error_code error;
+        const uintmax_t size = fs::file_size(check.path, error);
+        if (!error) {
+            check.present = true;
+            check.sizeOnDisk = static_cast<uint64_t>(size);
+        }
+        checks.push_back(std::move(check));
+    }
+    return checks;
+}

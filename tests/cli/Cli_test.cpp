@@ -1,0 +1,422 @@
+// End to end through the headless front end: velkdownloader-cli runs as its own process against
+// the local test store, each test in a home of its own, and the tests look at what it leaves on
+// disk, in the settings store and in the store's request log.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/CVelkDownloaderApp.h"
+#include "core/RecordStore.h"
+#include "core/TextUtil.h"
+#include "engine/Md5Context.h"
+#include "platform/Registry.h"
+#include "support/FileFixtures.h"
+#include "support/TempHome.h"
+#include "support/TestStore.h"
+#include "support/WaitFor.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitInterrupted = 130;
+
+// One run of the program: started with its output going to files, so that a test can wait for
+// it, kill it, and read everything it printed.
+class CliProcess {
+public:
+    CliProcess(const fs::path& folder, const std::vector<std::string>& args,
+               const std::string& input = {}) {
+        static int runs = 0;
+        const std::string tag = std::to_string(++runs);
+        outPath_ = folder / ("out" + tag);
+        errPath_ = folder / ("err" + tag);
+        const fs::path inPath = folder / ("in" + tag);
+        WriteFile(inPath, input);
+        std::vector<std::string> all = {VELK_CLI_PROGRAM};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inPath.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            pid_ = -1;
+            ADD_FAILURE() << "cannot start " << VELK_CLI_PROGRAM;
+        }
+    }
+    ~CliProcess() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            Reap(true);
+        }
+    }
+    CliProcess(const CliProcess&) = delete;
+    CliProcess& operator=(const CliProcess&) = delete;
+
+    // The exit code, -1 for a run that did not end in time (it is killed then), or 128 + the
+    // signal that ended it.
+    int Wait(std::chrono::seconds limit = std::chrono::seconds(30)) {
+        if (pid_ <= 0) {
+            return status_;
+        }
+        if (!WaitFor([this] { return Reap(false); }, limit)) {
+            kill(pid_, SIGKILL);
+            Reap(true);
+            ADD_FAILURE() << "velkdownloader-cli did not end in time; its output:\n"
+                          << Out() << Err();
+            return -1;
+        }
+        return status_;
+    }
+    void Signal(int signal) const {
+        if (pid_ > 0) {
+            kill(pid_, signal);
+        }
+    }
+    std::string Out() const { return ReadFile(outPath_); }
+    std::string Err() const { return ReadFile(errPath_); }
+
+private:
+    bool Reap(bool block) {
+        int status = 0;
+        const pid_t done = waitpid(pid_, &status, block ? 0 : WNOHANG);
+        if (done != pid_) {
+            return false;
+        }
+        pid_ = -1;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int status_ = -1;
+    fs::path outPath_;
+    fs::path errPath_;
+};
+
+std::string FileMd5(const fs::path& path) {
+    const std::string bytes = ReadFile(path);
+    Md5Context md5;
+    md5.Update(bytes.data(), bytes.size());
+    md5.Finalize();
+    return WideToUtf8(md5.HexDigest());
+}
+
+// A game of the given file sizes, one chunk size for all, content from seeds named after it.
+std::string GameJson(const std::string& name, const std::vector<uint64_t>& sizes,
+                     uint64_t chunkSize, const std::vector<std::string>& paths = {}) {
+    std::string json =
+        R"({"name":")" + name + R"(","title":"Title of )" + name + R"(","owned":true,"files":[)";
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        const std::string path =
+            i < paths.size() ? paths[i] : name + "/part" + std::to_string(i) + ".bin";
+        json += (i == 0 ? "" : ",") + std::string(R"({"id":)") + std::to_string(i) +
+                R"(,"path":")" + path + R"(","size":)" + std::to_string(sizes[i]) + R"(,"seed":")" +
+                name + "/" + std::to_string(i) + R"(","chunk_size":)" + std::to_string(chunkSize) +
+                R"(,"timestamp":"1714557700"})";
+    }
+    return json + "]}";
+}
+
+// Body bytes the CDN served for the file at `path` of `game` (both listeners, every range).
+uint64_t ServedBytes(const TestStore& store, const std::string& game, const std::string& path) {
+    const std::string wanted = "/secure/" + game + "/" + path;
+    uint64_t total = 0;
+    for (const StoreRequest& request : store.Requests()) {
+        if ((request.server == "cdn" || request.server == "cdn_http") && request.path == wanted) {
+            total += request.bytesSent;
+        }
+    }
+    return total;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    CliTest() { store_.UseInEnvironment(); }
+
+    fs::path Downloads() const { return home_.Root() / "downloads"; }
+
+    // A run signed in with the demo account, downloading into Downloads().
+    std::vector<std::string> Args(std::vector<std::string> games) const {
+        std::vector<std::string> args = {"--email",    TestStore::DemoEmail(),
+                                         "--password", TestStore::DemoPassword(),
+                                         "--folder",   Downloads().string()};
+        for (const std::string& game : games) {
+            args.push_back("velkdownloader://" + game);
+        }
+        return args;
+    }
+
+    // Every regular file under the downloads folder, relative to it.
+    std::set<std::string> FilesOnDisk() const {
+        std::set<std::string> files;
+        std::error_code error;
+        for (const auto& entry : fs::recursive_directory_iterator(Downloads(), error)) {
+            if (entry.is_regular_file()) {
+                files.insert(fs::relative(entry.path(), Downloads()).string());
+            }
+        }
+        return files;
+    }
+
+    std::shared_ptr<Registry> OpenRegistry() const {
+        return Registry::Open(Registry::DefaultPath());
+    }
+
+    TempHome home_;
+    TempDir runs_;
+    TestStore store_;
+};
+
+TEST_F(CliTest, MultiFileGameDownloadsVerifiesAndIsStoredForTheWindow) {
+    store_.AddGame(GameJson("cli-multi", {300000, 131072, 5000}, 65536,
+                            {"setup/cli-multi.bin", "data/cli-data.bin", "readme.bin"}));
+    CliProcess run(runs_.Path(), Args({"cli-multi"}));
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+
+    // Exactly the three finished files: the chunk files went when the files were joined.
+    EXPECT_EQ(FilesOnDisk(),
+              (std::set<std::string>{"setup/cli-multi.bin", "data/cli-data.bin", "readme.bin"}));
+    const char* const paths[] = {"setup/cli-multi.bin", "data/cli-data.bin", "readme.bin"};
+    for (uint32_t id = 0; id < 3; ++id) {
+        EXPECT_EQ(FileMd5(Downloads() / paths[id]), store_.ExpectedFileMd5("cli-multi", id))
+            << paths[id];
+    }
+    const std::string out = run.Out();
+    EXPECT_NE(out.find("cli-multi (Title of cli-multi): completed and verified"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("300000 bytes"), std::string::npos) << out;
+    // The log is not echoed without --verbose (it is still written to its file).
+    EXPECT_EQ(out.find("[LOG]"), std::string::npos) << out;
+
+    // The record is where the window will look for it, completed.
+    std::optional<RegistryKey> key = OpenDownloadsKey(OpenRegistry());
+    ASSERT_TRUE(key);
+    const auto records = LoadDownloadRecords(*key);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->name, u"cli-multi");
+    EXPECT_TRUE(records[0]->completed);
+    EXPECT_EQ(records[0]->total, 436072u);
+}
+
+TEST_F(CliTest, TwoGamesDownloadOneAfterTheOtherInListOrder) {
+    store_.AddGame(GameJson("cli-first", {400000}, 65536));
+    store_.AddGame(GameJson("cli-second", {200000}, 65536));
+    CliProcess run(runs_.Path(), Args({"cli-first", "cli-second"}));
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    EXPECT_EQ(FileMd5(Downloads() / "cli-first/part0.bin"), store_.ExpectedFileMd5("cli-first", 0));
+    EXPECT_EQ(FileMd5(Downloads() / "cli-second/part0.bin"),
+              store_.ExpectedFileMd5("cli-second", 0));
+
+    // Every piece of the first game's file was asked for before any of the second's.
+    const std::vector<StoreRequest> requests = store_.Requests();
+    size_t lastFirst = 0;
+    size_t firstSecond = requests.size();
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].path == "/secure/cli-first/cli-first/part0.bin") {
+            lastFirst = i;
+        } else if (requests[i].path == "/secure/cli-second/cli-second/part0.bin" &&
+                   firstSecond == requests.size()) {
+            firstSecond = i;
+        }
+    }
+    ASSERT_LT(firstSecond, requests.size());
+    EXPECT_LT(lastFirst, firstSecond);
+    const std::string out = run.Out();
+    EXPECT_LT(out.find("cli-first (Title"), out.find("cli-second (Title")) << out;
+}
+
+TEST_F(CliTest, AGameTheAccountDoesNotOwnIsRefusedWithTheStoresMessage) {
+    store_.AddGame(GameJson("cli-owned", {70000}, 65536));
+    store_.AddGame(GameJson("cli-not-owned", {70000}, 65536));
+    store_.SetOwned("cli-not-owned", false);
+    CliProcess run(runs_.Path(), Args({"cli-not-owned", "cli-owned"}));
+    EXPECT_EQ(run.Wait(), 1);
+    const std::string err = run.Err();
+    EXPECT_NE(err.find("cli-not-owned: You do not own this game"), std::string::npos) << err;
+    // The other game still downloads; the refused one leaves no record behind.
+    EXPECT_EQ(FileMd5(Downloads() / "cli-owned/part0.bin"), store_.ExpectedFileMd5("cli-owned", 0));
+    std::optional<RegistryKey> key = OpenDownloadsKey(OpenRegistry());
+    ASSERT_TRUE(key);
+    const auto records = LoadDownloadRecords(*key);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->name, u"cli-owned");
+}
+
+TEST_F(CliTest, AWrongPasswordFailsClearlyAndStoresNoToken) {
+    CliProcess run(runs_.Path(), {"--email", TestStore::DemoEmail(), "--password", "wrong",
+                                  "velkdownloader://single-file-game"});
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_NE(run.Err().find("sign-in failed for demo@velkora.test: the store refused the "
+                             "e-mail address or password"),
+              std::string::npos)
+        << run.Err();
+    std::optional<RegistryKey> settings =
+        RegistryKey::Open(OpenRegistry(), CVelkDownloaderApp::kSettingsKeyPath);
+    ASSERT_TRUE(settings);
+    EXPECT_FALSE(settings->Query(u"token"));
+}
+
+TEST_F(CliTest, WithoutAnySignInItSaysHowToSignIn) {
+    CliProcess run(runs_.Path(), {"velkdownloader://single-file-game"});
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_NE(run.Err().find("not signed in"), std::string::npos) << run.Err();
+}
+
+// SIGKILL ends the program where it stands, SIGINT lets it stop its engines in the quit order
+// (exit 130). Either way the next run keeps every chunk that was verified.
+TEST_F(CliTest, AnInterruptedDownloadResumesWithoutFetchingVerifiedChunksAgain) {
+    constexpr uint64_t kChunk = 131072;
+    constexpr uint64_t kSize = 8 * kChunk;
+    for (const int signal : {SIGKILL, SIGINT}) {
+        SCOPED_TRACE(signal == SIGKILL ? "SIGKILL" : "SIGINT");
+        const std::string game = signal == SIGKILL ? "cli-killed" : "cli-interrupted";
+        const std::string path = game + "/part0.bin";
+        store_.AddGame(GameJson(game, {kSize}, kChunk));
+        // One connection, each chunk taking about half a second.
+        store_.SetFault(R"({"server":"cdn","path_prefix":"/secure/)" + game +
+                        R"(/","fail_next":-1,"rate":262144})");
+        store_.ClearRequests();
+        std::vector<std::string> args = Args({game});
+        args.insert(args.begin(), {"--connections", "1"});
+        {
+            CliProcess first(runs_.Path(), args);
+            // A third range asked for: the first two chunks are verified and in place.
+            const auto ranges = [&] {
+                int count = 0;
+                for (const StoreRequest& request : store_.Requests()) {
+                    count += request.path == "/secure/" + game + "/" + path ? 1 : 0;
+                }
+                return count;
+            };
+            ASSERT_TRUE(WaitFor([&] { return ranges() >= 3; }, std::chrono::seconds(20)))
+                << first.Out() << first.Err();
+            first.Signal(signal);
+            EXPECT_EQ(first.Wait(), signal == SIGKILL ? 128 + SIGKILL : kExitInterrupted)
+                << first.Out() << first.Err();
+        }
+        store_.ClearFaults();
+        store_.ClearRequests();
+
+        CliProcess second(runs_.Path(), args);
+        ASSERT_EQ(second.Wait(), 0) << second.Out() << second.Err();
+        EXPECT_EQ(FileMd5(Downloads() / path), store_.ExpectedFileMd5(game, 0));
+        for (const StoreRequest& request : store_.Requests()) {
+            if (request.path == "/secure/" + game + "/" + path) {
+                EXPECT_NE(request.range.rfind("bytes=0-", 0), 0u) << request.range;
+                EXPECT_NE(request.range.rfind("bytes=131072-", 0), 0u) << request.range;
+            }
+        }
+        EXPECT_LE(ServedBytes(store_, game, path), kSize - 2 * kChunk);
+    }
+}
+
+TEST_F(CliTest, AFileChangedOnTheServerIsFetchedAgain) {
+    store_.AddGame(GameJson("cli-change", {200000, 90000}, 65536));
+    {
+        CliProcess run(runs_.Path(), Args({"cli-change"}));
+        ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    }
+    // Unchanged: a completed game asked for again is compared, not fetched.
+    store_.ClearRequests();
+    {
+        CliProcess run(runs_.Path(), Args({"cli-change"}));
+        ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+        EXPECT_EQ(ServedBytes(store_, "cli-change", "cli-change/part0.bin"), 0u);
+    }
+
+    const std::string before = FileMd5(Downloads() / "cli-change/part0.bin");
+    store_.ChangeFile("cli-change", 0, {{"timestamp", "1800000000"}, {"seed", "cli-change/new"}});
+    store_.ClearRequests();
+    CliProcess run(runs_.Path(), Args({"cli-change"}));
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    const std::string after = FileMd5(Downloads() / "cli-change/part0.bin");
+    EXPECT_NE(after, before);
+    EXPECT_EQ(after, store_.ExpectedFileMd5("cli-change", 0));
+    EXPECT_GE(ServedBytes(store_, "cli-change", "cli-change/part0.bin"), 200000u);
+    // The file that did not change stays as it was.
+    EXPECT_EQ(ServedBytes(store_, "cli-change", "cli-change/part1.bin"), 0u);
+    EXPECT_EQ(FileMd5(Downloads() / "cli-change/part1.bin"),
+              store_.ExpectedFileMd5("cli-change", 1));
+}
+
+TEST_F(CliTest, TheTokenOfTheFirstSignInServesTheNextRun) {
+    store_.AddGame(GameJson("cli-token", {70000}, 65536));
+    {
+        // Only the e-mail: the password is read from standard input (not a terminal here).
+        CliProcess run(runs_.Path(),
+                       {"--email", TestStore::DemoEmail(), "--folder", Downloads().string(),
+                        "velkdownloader://cli-token"},
+                       TestStore::DemoPassword() + "\n");
+        ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+        EXPECT_NE(run.Out().find("Signed in as Demo Player"), std::string::npos) << run.Out();
+    }
+    std::optional<RegistryKey> settings =
+        RegistryKey::Open(OpenRegistry(), CVelkDownloaderApp::kSettingsKeyPath);
+    ASSERT_TRUE(settings);
+    std::optional<RegistryValue> token = settings->Query(u"token");
+    ASSERT_TRUE(token);
+    ASSERT_FALSE(token->data.empty());
+
+    store_.ClearRequests();
+    CliProcess run(runs_.Path(),
+                   {"--folder", Downloads().string(), "--verbose", "velkdownloader://cli-token"});
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    bool provedToken = false;
+    for (const StoreRequest& request : store_.Requests()) {
+        EXPECT_EQ(request.path.find("/en/oauth/"), std::string::npos) << request.path;
+        provedToken |= request.path == "/en/downloader/userDetails/" && request.status == 200;
+    }
+    EXPECT_TRUE(provedToken);
+    // --verbose echoes the log.
+    EXPECT_NE(run.Out().find("[LOG]"), std::string::npos);
+}
+
+TEST(CliUsageTest, UsageErrorsExitWithTwo) {
+    TempHome home;
+    TempDir runs;
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--connections", "0", "velkdownloader://g"},
+        {"--connections", "21", "velkdownloader://g"},
+        {"--password", "p", "velkdownloader://g"},
+        {"--email"},
+        {"--frobnicate", "velkdownloader://g"},
+        {"mygame"},
+        {"velkdownloader://"},
+    };
+    for (const auto& args : cases) {
+        std::string joined;
+        for (const std::string& arg : args) {
+            joined += arg + " ";
+        }
+        CliProcess run(runs.Path(), args);
+        EXPECT_EQ(run.Wait(), 2) << joined;
+        EXPECT_NE(run.Err().find("usage: velkdownloader-cli"), std::string::npos) << joined;
+    }
+}
+
+}  // namespace
