@@ -75,7 +75,7 @@ double FormatArg::AsReal() const {
 
 namespace {
 
-struct Spec {
+struct Conversion {
     bool leftAlign = false;
     bool zeroPad = false;
     bool wide64 = false;  // "I64" or "ll": a negative value with %u/%x shows all 64 bits
@@ -96,16 +96,16 @@ std::u16string Widen(const char* text) {
     return out;
 }
 
-void AppendPadded(std::u16string& out, std::u16string body, const Spec& spec, bool numeric) {
-    if (body.size() >= spec.width) {
+void AppendPadded(std::u16string& out, std::u16string body, const Conversion& conv, bool numeric) {
+    if (body.size() >= conv.width) {
         out += body;
         return;
     }
-    const size_t pad = spec.width - body.size();
-    if (spec.leftAlign) {
+    const size_t pad = conv.width - body.size();
+    if (conv.leftAlign) {
         out += body;
         out.append(pad, u' ');
-    } else if (spec.zeroPad && numeric) {
+    } else if (conv.zeroPad && numeric) {
         // Zeros go after a sign: "-07", not "0-7".
         size_t signLength = (!body.empty() && body.front() == u'-') ? 1 : 0;
         out += body.substr(0, signLength);
@@ -141,26 +141,26 @@ std::u16string FormatWideArgs(std::u16string_view format, std::span<const Format
             i = j;
             continue;
         }
-        Spec spec;
+        Conversion conv;
         for (; j < format.size() && (format[j] == u'-' || format[j] == u'0'); ++j) {
-            (format[j] == u'-' ? spec.leftAlign : spec.zeroPad) = true;
+            (format[j] == u'-' ? conv.leftAlign : conv.zeroPad) = true;
         }
         for (; j < format.size() && format[j] >= u'0' && format[j] <= u'9'; ++j) {
-            spec.width =
-                std::min(kMaxWidth, spec.width * 10 + static_cast<size_t>(format[j] - u'0'));
+            conv.width =
+                std::min(kMaxWidth, conv.width * 10 + static_cast<size_t>(format[j] - u'0'));
         }
         if (j < format.size() && format[j] == u'.') {
-            spec.precision = 0;
+            conv.precision = 0;
             for (++j; j < format.size() && format[j] >= u'0' && format[j] <= u'9'; ++j) {
-                spec.precision = std::min(kMaxPrecision, spec.precision * 10 + (format[j] - u'0'));
+                conv.precision = std::min(kMaxPrecision, conv.precision * 10 + (format[j] - u'0'));
             }
         }
         // Length modifiers carry no meaning here: arguments know their own width.
         if (format.substr(j, 3) == u"I64") {
-            spec.wide64 = true;
+            conv.wide64 = true;
             j += 3;
         } else if (format.substr(j, 2) == u"ll") {
-            spec.wide64 = true;
+            conv.wide64 = true;
         }
         while (j < format.size() && (format[j] == u'l' || format[j] == u'h' || format[j] == u'z')) {
             ++j;
@@ -177,17 +177,17 @@ std::u16string FormatWideArgs(std::u16string_view format, std::span<const Format
                 arg = take();
                 if (arg && arg->kind() == FormatArg::Kind::Text) {
                     std::u16string text(arg->AsText());
-                    if (spec.precision >= 0 && text.size() > static_cast<size_t>(spec.precision)) {
-                        text.resize(static_cast<size_t>(spec.precision));
+                    if (conv.precision >= 0 && text.size() > static_cast<size_t>(conv.precision)) {
+                        text.resize(static_cast<size_t>(conv.precision));
                     }
-                    AppendPadded(out, std::move(text), spec, false);
+                    AppendPadded(out, std::move(text), conv, false);
                 }
                 break;
             case u'c':
                 arg = take();
                 if (arg && arg->kind() != FormatArg::Kind::Text) {
                     AppendPadded(out, std::u16string(1, static_cast<char16_t>(arg->AsUnsigned())),
-                                 spec, false);
+                                 conv, false);
                 }
                 break;
             case u'd':
@@ -201,7 +201,7 @@ std::u16string FormatWideArgs(std::u16string_view format, std::span<const Format
                         std::snprintf(buffer, sizeof buffer, "%lld",
                                       static_cast<long long>(arg->AsSigned()));
                     }
-                    AppendPadded(out, Widen(buffer), spec, true);
+                    AppendPadded(out, Widen(buffer), conv, true);
                 }
                 break;
             case u'u':
@@ -213,22 +213,22 @@ std::u16string FormatWideArgs(std::u16string_view format, std::span<const Format
                         conversion == u'u' ? "%llu" : (conversion == u'x' ? "%llx" : "%llX");
                     // A 64-bit conversion of a negative value shows its 64-bit pattern; a plain
                     // one its 32-bit pattern (AsUnsigned), as C would.
-                    const uint64_t value = spec.wide64 && arg->kind() == FormatArg::Kind::Signed
+                    const uint64_t value = conv.wide64 && arg->kind() == FormatArg::Kind::Signed
                                                ? static_cast<uint64_t>(arg->AsSigned())
                                                : arg->AsUnsigned();
                     std::snprintf(buffer, sizeof buffer, pattern,
                                   static_cast<unsigned long long>(value));
-                    AppendPadded(out, Widen(buffer), spec, true);
+                    AppendPadded(out, Widen(buffer), conv, true);
                 }
                 break;
             case u'f':
                 arg = take();
                 if (arg && arg->kind() != FormatArg::Kind::Text) {
-                    const int precision = spec.precision < 0 ? 6 : std::min(spec.precision, 30);
+                    const int precision = conv.precision < 0 ? 6 : std::min(conv.precision, 30);
                     const double value = arg->AsReal();
                     std::snprintf(buffer, sizeof buffer, "%.*f", precision, value);
                     // "inf" and "nan" are padded with blanks, never zeros ("00inf").
-                    AppendPadded(out, Widen(buffer), spec, std::isfinite(value));
+                    AppendPadded(out, Widen(buffer), conv, std::isfinite(value));
                 }
                 break;
             default:
