@@ -107,34 +107,6 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// A file id as the store writes it: decimal, read like strtoll (leading blanks, an optional
-// sign, the digits up to the first other character; none reads as 0; out of range stops at the
-// nearest limit).
-int64_t ReadId(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const uint64_t limit = negative ? uint64_t{1} << 63 : uint64_t{INT64_MAX};
-    uint64_t magnitude = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const auto digit = static_cast<uint64_t>(text[i] - '0');
-        if (magnitude > (limit - digit) / 10) {
-            return negative ? INT64_MIN : INT64_MAX;
-        }
-        magnitude = magnitude * 10 + digit;
-    }
-    if (magnitude == limit) {
-        return negative ? INT64_MIN : INT64_MAX;
-    }
-    return negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
-}
-
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) {
         text.remove_prefix(1);
@@ -282,7 +254,7 @@ bool ReadInstallers(const XmlReply::Node& installers, const std::u16string& game
         }
         FileInfo file;
         // The id's low 32 bits, as the records keep it.
-        file.id = static_cast<uint32_t>(static_cast<uint64_t>(ReadId(*id)));
+        file.id = static_cast<uint32_t>(static_cast<uint64_t>(ReadDecimalInt64(*id)));
         // Ids double as positions in the record's file list throughout the engine; a reply
         // that breaks this would have the engine index past its files.
         if (file.id != position) {

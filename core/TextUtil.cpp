@@ -330,3 +330,36 @@ std::u16string BuildQueryString(const ParameterMap& parameters) {
     }
     return out;
 }
+
+namespace {
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+}  // namespace
+
+int64_t ReadDecimalInt64(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && IsBlank(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const uint64_t limit = negative ? uint64_t{1} << 63 : uint64_t{INT64_MAX};
+    uint64_t magnitude = 0;
+    bool overflow = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const auto digit = static_cast<uint64_t>(text[i] - '0');
+        if (overflow || magnitude > (limit - digit) / 10) {
+            overflow = true;
+        } else {
+            magnitude = magnitude * 10 + digit;
+        }
+    }
+    if (overflow || magnitude == limit) {
+        return negative ? INT64_MIN : INT64_MAX;
+    }
+    return negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+}

@@ -27,3 +27,7 @@ std::vector<std::u16string> SplitString(std::u16string_view text, char16_t separ
                                         bool keepEmpty);
 ParameterMap ParseQueryString(std::u16string_view query);
 std::u16string BuildQueryString(const ParameterMap& parameters);
+
+// Decimal text read like strtoll: leading blanks, an optional sign, the digits up to the first
+// other character; no digits reads as 0, and a value out of range stops at the nearest limit.
+int64_t ReadDecimalInt64(std::string_view text);

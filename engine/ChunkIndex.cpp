@@ -132,43 +132,10 @@ IndexText ReadIndexText(const std::string& path, std::vector<char>& text) {
     return IndexText::Read;
 }
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Decimal text read like strtoll: leading blanks, an optional sign, the digits up to the first
-// other character; no digits reads as 0, and a value out of range stops at the nearest limit.
-int64_t ReadNumber(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const uint64_t limit = negative ? uint64_t{1} << 63 : uint64_t{INT64_MAX};
-    uint64_t magnitude = 0;
-    bool overflow = false;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const auto digit = static_cast<uint64_t>(text[i] - '0');
-        if (overflow || magnitude > (limit - digit) / 10) {
-            overflow = true;
-        } else {
-            magnitude = magnitude * 10 + digit;
-        }
-    }
-    if (overflow || magnitude == limit) {
-        return negative ? INT64_MIN : INT64_MAX;
-    }
-    return negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
-}
-
 // The 32-bit fields saturate at the 32-bit limits, as the C conversion does where long has 32
 // bits; cutting off the high bits instead would read "4294967297" as 1, i.e. "available".
 int32_t ReadNumber32(std::string_view text) {
-    const int64_t value = ReadNumber(text);
+    const int64_t value = ReadDecimalInt64(text);
     if (value > INT32_MAX) {
         return INT32_MAX;
     }
@@ -240,7 +207,7 @@ void ReadFileAttributes(const XmlNode& element, FileInfo& file) {
         file.timestamp = Utf8ToWide(*timestamp);
     }
     if (const auto size = Attribute(element, "total_size")) {
-        file.size = static_cast<uint64_t>(ReadNumber(*size));
+        file.size = static_cast<uint64_t>(ReadDecimalInt64(*size));
     }
     if (const auto md5 = Attribute(element, "md5")) {
         file.md5 = Utf8ToWide(*md5);
@@ -272,9 +239,9 @@ void ReadChunks(const XmlNode& element, std::u16string_view recordFolder, bool f
         ChunkInfo chunk;
         chunk.id = ReadNumber32(WideToUtf8(idText));
         chunk.from = static_cast<uint64_t>(
-            ReadNumber(Attribute(*node, "from").value_or(std::string_view())));
-        chunk.to =
-            static_cast<uint64_t>(ReadNumber(Attribute(*node, "to").value_or(std::string_view())));
+            ReadDecimalInt64(Attribute(*node, "from").value_or(std::string_view())));
+        chunk.to = static_cast<uint64_t>(
+            ReadDecimalInt64(Attribute(*node, "to").value_or(std::string_view())));
         chunk.md5 = Utf8ToWide(std::string_view(node->value(), node->value_size()));
 
         std::optional<uint64_t> size =
