@@ -106,6 +106,7 @@ public:
     bool SignedIn() const { return signedIn_; }
     bool Paused() const { return paused_; }
     bool MinimisedToTray() const { return minimisedToTray_; }
+    bool AutomaticInstall() const { return automaticInstall_; }
     const std::u16string& ActiveName() const { return activeName_; }
     const std::u16string& ReadyInstaller() const { return readyInstaller_; }
 

@@ -99,6 +99,14 @@ void DownloadsManager::SetConcurrentConnections(uint32_t count) {
     }
 }
 
+uint32_t DownloadsManager::EnabledWorkerCount() const {
+    uint32_t count = 0;
+    for (const auto& worker : workers_) {
+        count += worker->enabled.IsSet() ? 1u : 0u;
+    }
+    return count;
+}
+
 void DownloadsManager::Pause() {
     std::lock_guard<std::mutex> guard(pauseLock_);
     Logger().Log(u"Pausing");

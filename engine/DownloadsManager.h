@@ -68,6 +68,8 @@ public:
     void DeliverLink(uint32_t slot, const std::u16string& link);
     // Workers 0 .. n-1 take tasks, the others stay idle; takes effect without a restart.
     void SetConcurrentConnections(uint32_t count);
+    // How many workers may take tasks now.
+    uint32_t EnabledWorkerCount() const;
     void Pause();
     void Resume();
     bool IsPaused() const;

@@ -29,7 +29,8 @@ inline std::unique_ptr<QApplication>& Slot() {
 inline QApplication& QtTestApp() {
     std::unique_ptr<QApplication>& app = qt_test_app_detail::Slot();
     if (!app) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        // A test program started for a real display (the screenshot under Xvfb) keeps its platform.
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
         // QApplication keeps argc and argv for its whole life.
         static int argc = 1;
         static char name[] = "velk_widget_test";
