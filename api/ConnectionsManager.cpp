@@ -3,6 +3,7 @@
 #include "api/ApiBaseUrl.h"
 #include "api/CDownloaderException.h"
 #include "api/ConnectionsTask.h"
+#include "api/LogRedaction.h"
 #include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
 #include "engine/ConnectivityCheck.h"
@@ -11,8 +12,10 @@
 
 namespace {
 
+// The start of a reply as the log shows it. Cut first, then cleaned: a secret cut in two by the
+// limit is still recognised by its name.
 std::u16string Excerpt(const std::u16string& reply) {
-    return reply.substr(0, ConnectionsManager::kLogExcerptLength);
+    return RedactSecrets(reply.substr(0, ConnectionsManager::kLogExcerptLength));
 }
 
 // The object name is sent as it was signed; only what may not stand in a URL at all is escaped
@@ -137,6 +140,8 @@ bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const Parame
         OAuth::SignRequest(parameters, url, u"GET", OAuth::ConsumerKey, credentials);
     const std::u16string requestPath = basePath_ + path;
     const std::u16string objectName = requestPath + u"?" + BuildQueryString(signedRequest.combined);
+    // The request as the log names it: the signature, token and password are not for the log.
+    const std::u16string loggedName = RedactSecrets(objectName);
 
     if (origin_.empty()) {
         return Fail(requestPath, reply, u"The API connection was not made.");
@@ -156,7 +161,7 @@ bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const Parame
             case HttpResult::Outcome::TooLarge:
                 // Not a network problem: the connectivity check has nothing to find.
                 Logger().Warning(u"Reply to request %s exceeds %u bytes and was dropped.",
-                                 objectName, executor_.MaxReplyBytes());
+                                 loggedName, executor_.MaxReplyBytes());
                 return Fail(requestPath, reply,
                             FormatWide(u"The reply exceeds %u bytes.", executor_.MaxReplyBytes()));
             case HttpResult::Outcome::Response:
@@ -165,21 +170,21 @@ bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const Parame
 
         const long status = result.status;
         if (status == 401) {
-            Logger().Warning(u"Connection attempt denied for request %s", objectName);
+            Logger().Warning(u"Connection attempt denied for request %s", loggedName);
             // There is no dialog that could offer new credentials, so the request is not sent
             // again.
             throw CDownloaderException(CDownloaderException::kCredentialsRefused);
         }
         if (status == 301 || status == 302 || status == 303) {
-            Logger().Warning(u"Connection attempt failed (redirected?) for request %s", objectName);
+            Logger().Warning(u"Connection attempt failed (redirected?) for request %s", loggedName);
         }
         reply = Utf8ToWide(result.body);
         if (status >= 400) {
             Logger().Warning(u"Request failed (error: %d) for %s. Response: %s",
-                             static_cast<int>(status), objectName, Excerpt(reply));
+                             static_cast<int>(status), loggedName, Excerpt(reply));
             return false;
         }
-        Logger().Log(u"Request succeeded for %s. Response: %s", objectName, Excerpt(reply));
+        Logger().Log(u"Request succeeded for %s. Response: %s", loggedName, Excerpt(reply));
         return true;
     } catch (const CDownloaderException& exception) {
         std::u16string text(CDownloaderException::kClassName);

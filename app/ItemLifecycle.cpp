@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/GameName.h"
 #include "core/DebugPrintf.h"
 #include "core/Deployment.h"
 #include "core/NormalisePath.h"
@@ -116,6 +117,11 @@ void ItemLifecycle::LoadStoredItems() {
 }
 
 ItemLifecycle::AddResult ItemLifecycle::AddItemFromUrl(const std::u16string& name) {
+    if (!IsAcceptableGameName(name)) {
+        Logger().Warning(u"Refused to add \"%s\": not a game name of the store",
+                         PrintableGameName(name));
+        return AddResult::Refused;
+    }
     if (FindItem(name) != nullptr) {
         return AddResult::AlreadyListed;
     }

@@ -37,7 +37,9 @@ public:
         std::function<std::u16string()> downloadFolder;
     };
 
-    enum class AddResult { Added, AlreadyListed, ListFull };
+    // Refused: the name is not one a store game can have (see GameName.h); it is logged and
+    // dropped.
+    enum class AddResult { Added, AlreadyListed, ListFull, Refused };
 
     // The signed-in user's stored pair; empty strings when none was stored.
     struct Credentials {

@@ -68,8 +68,9 @@ std::optional<std::u16string> ProgramCore::TakeHandOff(HandOffReceiver& receiver
     if (lifecycle_.Online() && lifecycle_.SignedIn()) {
         const CommandLineRequest request = InterpretCommandLine(receiver.ReadBlock());
         if (request.gameName && !request.gameName->empty()) {
-            if (lifecycle_.AddItemFromUrl(*request.gameName) !=
-                ItemLifecycle::AddResult::ListFull) {
+            const ItemLifecycle::AddResult result = lifecycle_.AddItemFromUrl(*request.gameName);
+            if (result == ItemLifecycle::AddResult::Added ||
+                result == ItemLifecycle::AddResult::AlreadyListed) {
                 added = *request.gameName;
             }
         }

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "app/CommandLine.h"
+#include "app/GameName.h"
 #include "app/ItemLifecycle.h"
 #include "core/TextUtil.h"
 
@@ -100,6 +101,9 @@ CliParse ParseCliOptions(int argc, const char* const* argv) {
             const CommandLineRequest request = InterpretCommandLine(Utf8ToWide(arg));
             if (!request.gameName || request.gameName->empty()) {
                 return Fail("no game in " + arg);
+            }
+            if (!IsAcceptableGameName(*request.gameName)) {
+                return Fail("not a game name of the store: " + arg);
             }
             options.urls.push_back(arg);
             options.games.push_back(*request.gameName);

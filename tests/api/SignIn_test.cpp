@@ -20,6 +20,7 @@
 #include "core/TextUtil.h"
 #include "core/UserDetails.h"
 #include "engine/ConnectivityCheck.h"
+#include "support/LogCapture.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
 
@@ -486,6 +487,44 @@ TEST_F(SignInStoreTest, RevokedTokenThenPasswordThenLogout) {
     EXPECT_FALSE(manager.IsUserLoggedIn());
     manager.Stop();
     EXPECT_TRUE(Store().Requests().empty());
+}
+
+TEST_F(SignInStoreTest, TheLogNeverHoldsTheCredentials) {
+    LogCapture log;
+    ConnectionsManager manager;
+    ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"", u""));
+    Expect(WM_APP_AUTH_STARTED);
+    Expect(WM_APP_AUTH_FAILED);
+    manager.RequestLogin(Utf8ToWide(TestStore::DemoEmail()), Utf8ToWide(TestStore::DemoPassword()));
+    Expect(WM_APP_AUTH_STARTED);
+    Expect(WM_APP_USER_AUTHENTICATED);
+    manager.Stop();
+
+    // Every token and secret the store issued (the temporary pair too), every signature and
+    // verifier that went out, and the password.
+    std::vector<std::string> secrets = {TestStore::DemoPassword()};
+    for (const StoreToken& token : Store().Tokens()) {
+        secrets.push_back(token.token);
+        secrets.push_back(token.secret);
+    }
+    for (const StoreRequest& request : Store().Requests()) {
+        for (const std::u16string& pair : SplitString(Utf8ToWide(request.query), u'&', false)) {
+            for (const char16_t* name : {u"oauth_signature=", u"oauth_verifier="}) {
+                if (pair.rfind(name, 0) == 0 && pair.size() > std::u16string(name).size()) {
+                    secrets.push_back(WideToUtf8(pair.substr(std::u16string(name).size())));
+                }
+            }
+        }
+    }
+    ASSERT_GE(secrets.size(), 6u);
+    const std::vector<LogCapture::Line> lines = log.Lines();
+    ASSERT_FALSE(lines.empty());
+    for (const LogCapture::Line& line : lines) {
+        const std::string text = WideToUtf8(line.message);
+        for (const std::string& secret : secrets) {
+            EXPECT_EQ(text.find(secret), std::string::npos) << "\"" << secret << "\" in: " << text;
+        }
+    }
 }
 
 TEST_F(SignInStoreTest, PasswordWithAmpersandAndEqualsSignsIn) {

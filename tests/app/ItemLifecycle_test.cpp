@@ -54,6 +54,25 @@ std::vector<std::u16string> StoredNames(const std::shared_ptr<Registry>& registr
     return names;
 }
 
+TEST(ItemLifecycle, NamesThatNoStoreGameHasAreRefusedBeforeAnythingIsDone) {
+    LifecycleRig rig;
+    LogLines log(CDebugPrintf::Level::Warning);
+    for (const std::u16string& name :
+         {std::u16string(u"../../etc/passwd"), std::u16string(u"a;touch x"),
+          std::u16string(200, u'a'), std::u16string(u"")}) {
+        EXPECT_EQ(rig.lifecycle.AddItemFromUrl(name), ItemLifecycle::AddResult::Refused);
+    }
+    EXPECT_TRUE(rig.lifecycle.Items().empty());
+    EXPECT_TRUE(rig.rows.rows.empty());
+    EXPECT_TRUE(rig.calls.empty());
+    EXPECT_TRUE(StoredNames(rig.registry).empty());
+    size_t refusals = 0;
+    for (const std::string& line : log.Get()) {
+        refusals += line.find("Refused to add") != std::string::npos ? 1u : 0u;
+    }
+    EXPECT_EQ(refusals, 4u);
+}
+
 TEST(ItemLifecycle, NewItemFromUrlGetsPendingRowRecordAndDetailsRequest) {
     LifecycleRig rig;
     EXPECT_EQ(rig.lifecycle.AddItemFromUrl(u"mygame"), ItemLifecycle::AddResult::Added);

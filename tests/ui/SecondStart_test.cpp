@@ -68,6 +68,26 @@ TEST_F(SecondStartTest, ASecondStartHandsItsGameToTheRunningWindow) {
     ASSERT_TRUE(PumpUntil([&] { return window.List()->FindRow(u"demo-game") >= 0; }));
 }
 
+TEST_F(SecondStartTest, HostileNamesFromASecondStartAreRefused) {
+    StoreSignIn();
+    CVelkDownloaderDlg& window = StartWindow();
+    ASSERT_TRUE(SignedInAndOnline());
+    const std::string longName(6000, 'a');
+    for (const std::string& url :
+         {std::string("velkdownloader://..%2F..%2Fetc"), std::string("velkdownloader://$(id)"),
+          std::string("velkdownloader://a;rm -rf ~"), std::string("velkdownloader://..\\x"),
+          "velkdownloader://" + longName}) {
+        EXPECT_EQ(RunSecondStart(url), 0) << url.substr(0, 60);
+    }
+    // The last start took the token the one before gave back: every block was read and refused.
+    PumpFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(window.List()->RowCount(), 0);
+    EXPECT_TRUE(Lifecycle().Items().empty());
+    std::optional<RegistryKey> records = RegistryKey::Open(
+        registry, std::u16string(CVelkDownloaderApp::kSettingsKeyPath) + u"\\Downloads");
+    EXPECT_TRUE(!records || !records->EnumValue(0));
+}
+
 TEST_F(SecondStartTest, WhileSignedOutASecondStartIsIgnoredButTheTokenComesBack) {
     DialogAnswerer<CLoginDlg> login([](CLoginDlg& dialog) { dialog.CancelButton()->click(); });
     CVelkDownloaderDlg& window = StartWindow();
