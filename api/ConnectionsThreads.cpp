@@ -113,6 +113,7 @@ private:
             }
         }
         auto answer = std::make_unique<FileLink>();
+        answer->passThrough = task.passThrough;
         answer->workerSlot = task.workerSlot;
         answer->link = task.link;
         manager_.Post(WM_APP_FILE_LINK, std::move(answer));

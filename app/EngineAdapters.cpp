@@ -15,8 +15,9 @@ void DownloadEngineAdapter::RequestRemoval(const DownloadInfo& record, bool dele
     manager_.RequestRemoval(record, deleteFiles, folder);
 }
 
-void DownloadEngineAdapter::DeliverLink(uint32_t workerSlot, const std::u16string& link) {
-    manager_.DeliverLink(workerSlot, link);
+void DownloadEngineAdapter::DeliverLink(uint32_t workerSlot, const std::u16string& link,
+                                        uint64_t passThrough) {
+    manager_.DeliverLink(workerSlot, link, passThrough);
 }
 
 void DownloadEngineAdapter::Pause() {

@@ -16,7 +16,8 @@ public:
     void RequestDownload(const DownloadInfo& record) override;
     void RequestRemoval(const DownloadInfo& record, bool deleteFiles,
                         const std::u16string& folder) override;
-    void DeliverLink(uint32_t workerSlot, const std::u16string& link) override;
+    void DeliverLink(uint32_t workerSlot, const std::u16string& link,
+                     uint64_t passThrough) override;
     void Pause() override;
     void Resume() override;
     void Shutdown() override;

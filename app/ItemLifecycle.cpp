@@ -244,7 +244,7 @@ void ItemLifecycle::HandleMessage(AppMessage message) {
             break;
         case WM_APP_FILE_LINK:
             if (const FileLink* link = message.PayloadAs<FileLink>()) {
-                services_.engine.DeliverLink(link->workerSlot, link->link);
+                services_.engine.DeliverLink(link->workerSlot, link->link, link->passThrough);
                 return;
             }
             break;

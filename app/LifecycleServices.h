@@ -19,7 +19,9 @@ public:
     // answers with WM_APP_ITEM_RELEASED.
     virtual void RequestRemoval(const DownloadInfo& record, bool deleteFiles,
                                 const std::u16string& folder) = 0;
-    virtual void DeliverLink(uint32_t workerSlot, const std::u16string& link) = 0;
+    // The answer to the worker's link request numbered `passThrough`.
+    virtual void DeliverLink(uint32_t workerSlot, const std::u16string& link,
+                             uint64_t passThrough) = 0;
     virtual void Pause() = 0;
     virtual void Resume() = 0;
     // Stops the scheduler, the connectivity check and the workers; returns once they ended.

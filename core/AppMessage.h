@@ -104,7 +104,8 @@ struct DetailsReply : MessagePayload {
 
 struct FileLink : MessagePayload {
     uint32_t workerSlot = 0;
-    std::u16string link;  // empty when none was found
+    std::u16string link;       // empty when none was found
+    uint64_t passThrough = 0;  // the link request's, handed back unchanged
 };
 
 struct AuthResult : MessagePayload {

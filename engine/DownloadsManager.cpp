@@ -128,7 +128,8 @@ bool DownloadsManager::IsPaused() const {
     return paused_;
 }
 
-void DownloadsManager::DeliverLink(uint32_t slot, const std::u16string& link) {
+void DownloadsManager::DeliverLink(uint32_t slot, const std::u16string& link,
+                                   uint64_t passThrough) {
     if (slot >= static_cast<uint32_t>(kWorkerCount)) {
         Logger().Error(u"A download link arrived for worker %u, which does not exist.", slot);
         return;
@@ -136,6 +137,13 @@ void DownloadsManager::DeliverLink(uint32_t slot, const std::u16string& link) {
     Worker& worker = *workers_[slot];
     {
         std::lock_guard<std::mutex> guard(linkLock_);
+        if (passThrough != worker.awaitedLink) {
+            Logger().Warning(
+                u"A download link for an earlier request of worker %u arrived late "
+                u"and was dropped.",
+                slot);
+            return;
+        }
         worker.link = link;
     }
     worker.linkReady.Set();

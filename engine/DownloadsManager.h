@@ -65,7 +65,9 @@ public:
     // for the same name before the scheduler takes the list is ignored.
     void RequestRemoval(const DownloadInfo& record, bool deleteFiles, const std::u16string& folder);
     // The link that worker `slot` asked for (WM_APP_LINK_NEEDED); empty when none was found.
-    void DeliverLink(uint32_t slot, const std::u16string& link);
+    // The link that answers the worker's request `passThrough` (the number its LINK_NEEDED
+    // carried). A link for an earlier request of the same worker is dropped.
+    void DeliverLink(uint32_t slot, const std::u16string& link, uint64_t passThrough);
     // Workers 0 .. n-1 take tasks, the others stay idle; takes effect without a restart.
     void SetConcurrentConnections(uint32_t count);
     // How many workers may take tasks now.
@@ -114,6 +116,9 @@ private:
         Event linkReady{true, false};
         Event exited{true, false};
         std::u16string link;  // guarded by linkLock_
+        // The number of the link request the worker waits for (guarded by linkLock_): a link
+        // that answers an earlier request, one of a task that was broken off, is not for it.
+        uint32_t awaitedLink = 0;
         BackgroundThread thread;
     };
     struct Removal {

@@ -115,8 +115,14 @@ bool DownloadsManager::AwaitLink(DownloadChunkTask& task, int slot) {
     auto request = std::make_unique<LinkRequest>();
     request->gameName = task.downloadName;
     request->fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId));
-    request->passThrough = 0;
     request->workerSlot = static_cast<uint32_t>(slot);
+    {
+        // Numbered per worker, so that the answer to a request of a task that was broken off
+        // cannot be taken for the answer to this one. Never 0 (the number of "no request").
+        std::lock_guard<std::mutex> guard(linkLock_);
+        w.awaitedLink = w.awaitedLink == UINT32_MAX ? 1 : w.awaitedLink + 1;
+        request->passThrough = w.awaitedLink;
+    }
     w.linkReady.Reset();
     window_.Post(MakeMessage(WM_APP_LINK_NEEDED, std::move(request)));
     WaitAny({&w.terminate, w.breakTask.get(), &w.linkReady});

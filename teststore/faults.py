@@ -1,6 +1,7 @@
 """Fault switches that tests arm through the control listener. Each fault matches requests by
 server, method and path, and applies to the next `fail_next` of them (-1: until cleared)."""
 
+import random
 import threading
 
 SERVERS = ("api", "site", "cdn", "cdn_http")
@@ -26,6 +27,8 @@ _FIELDS = {
     "corrupt_range": (list,),
     "wrong_chunk": (int,),
     "wrong_file_md5": (bool,),
+    "drop_probability": (int, float),
+    "seed": (int,),
 }
 
 
@@ -84,12 +87,27 @@ class Fault:
         if self.wrong_chunk is not None and self.wrong_chunk < 0:
             raise FaultError("wrong_chunk is a chunk id, not negative")
         self.wrong_file_md5 = spec.get("wrong_file_md5", False)
+        self.drop_probability = spec.get("drop_probability", 0)
+        if not 0 <= self.drop_probability <= 1:
+            raise FaultError("drop_probability is between 0 and 1")
+        self._random = random.Random(spec.get("seed", 0))
+        self._random_lock = threading.Lock()
         for name in ("cut_after", "stall_seconds", "stall_after_headers"):
             if (spec.get(name) or 0) < 0:
                 raise FaultError("%s must not be negative" % name)
         if self.rate is not None and self.rate <= 0:
             raise FaultError("rate must be positive")
         self.spec = spec
+
+    def drop_point(self, length):
+        """Where to cut a body of `length` bytes, or None to send it whole; random with the
+        fault's probability, repeatable for a given seed and order of requests."""
+        if not self.drop_probability or length <= 0:
+            return None
+        with self._random_lock:
+            if self._random.random() >= self.drop_probability:
+                return None
+            return self._random.randrange(length)
 
     def matches(self, server, method, path):
         if server not in self.servers:

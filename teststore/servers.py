@@ -195,6 +195,10 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
         if fault and fault.cut_after is not None and fault.cut_after < length:
             limit = fault.cut_after
             self.close_connection = True
+        drop = fault.drop_point(length) if fault else None
+        if drop is not None and drop < limit:
+            limit = drop
+            self.close_connection = True
         if no_length:
             self.close_connection = True
         self._pump(body, first, limit, entry, fault)

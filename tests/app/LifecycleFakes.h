@@ -30,10 +30,10 @@ public:
     }
     void RequestRemoval(const DownloadInfo& record, bool deleteFiles,
                         const std::u16string& folder) override {
-        log_.push_back("RequestRemoval " + Narrow(record.name) + " " + (deleteFiles ? "1" : "0") + " [" +
-                       Narrow(folder) + "]");
+        log_.push_back("RequestRemoval " + Narrow(record.name) + " " + (deleteFiles ? "1" : "0") +
+                       " [" + Narrow(folder) + "]");
     }
-    void DeliverLink(uint32_t slot, const std::u16string& link) override {
+    void DeliverLink(uint32_t slot, const std::u16string& link, uint64_t) override {
         log_.push_back("DeliverLink " + std::to_string(slot) + " " + Narrow(link));
     }
     void Pause() override { log_.push_back("Pause"); }

@@ -207,6 +207,35 @@ TEST_F(EngineFixture, AnotherRequestAbortsTheRunningDownloadAndPlansTheNewOne) {
     EXPECT_EQ(BytesServed("first", "first.bin"), 0u);
 }
 
+TEST_F(EngineFixture, ALinkThatAnswersABrokenOffTaskIsDropped) {
+    const DownloadInfo first = Game("late-first", {{"first.bin", 3 * kChunk}});
+    const DownloadInfo second = Game("late-second", {{"second.bin", 3 * kChunk}});
+    window.answerLinks = false;
+    StartEngine(3);
+    engine->RequestDownload(first);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.held.size() == 3; }));
+    const std::vector<Seen> stale = window.held;
+    window.held.clear();
+    // The same workers now wait for links of the other game; the old answers come late.
+    engine->RequestDownload(second);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.held.size() == 3; }));
+    for (const Seen& request : stale) {
+        engine->DeliverLink(request.slot, window.linkFor(request.name, request.fileId),
+                            request.passThrough);
+    }
+    EXPECT_TRUE(WaitFor([&] { return log.CountContaining("arrived late and was dropped") == 3; }));
+    window.PumpFor(200ms);
+    EXPECT_EQ(BytesServed("late-first", "first.bin"), 0u);
+    EXPECT_EQ(log.CountContaining("had invalid md5"), 0u);
+
+    window.answerLinks = true;
+    window.AnswerHeld();
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(second.name); }));
+    EXPECT_EQ(ReadFile(downloads / "second.bin"),
+              Content("late-second", {"second.bin", 3 * kChunk}));
+    EXPECT_EQ(log.CountContaining("had invalid md5"), 0u);
+}
+
 TEST_F(EngineFixture, LosingTheConnectionStopsTheWorkers) {
     const DownloadInfo game = Game("offline", {{"slow.bin", 6 * kChunk}});
     store.SetFault(

@@ -117,6 +117,7 @@ struct Seen {
     uint64_t chunkId = 0;
     uint64_t bytes = 0;
     uint32_t slot = 0;
+    uint64_t passThrough = 0;
 };
 
 // The main window as far as the engine is concerned. The test thread pumps it.
@@ -150,7 +151,8 @@ public:
     }
     void AnswerHeld() {
         for (const Seen& request : held) {
-            engine->DeliverLink(request.slot, linkFor(request.name, request.fileId));
+            engine->DeliverLink(request.slot, linkFor(request.name, request.fileId),
+                                request.passThrough);
         }
         held.clear();
     }
@@ -201,11 +203,12 @@ private:
             s.name = request->gameName;
             s.fileId = request->fileId;
             s.slot = request->workerSlot;
+            s.passThrough = request->passThrough;
         }
         seen.push_back(s);
         if (s.id == WM_APP_LINK_NEEDED) {
             if (answerLinks) {
-                engine->DeliverLink(s.slot, linkFor(s.name, s.fileId));
+                engine->DeliverLink(s.slot, linkFor(s.name, s.fileId), s.passThrough);
             } else {
                 held.push_back(s);
             }

@@ -72,10 +72,11 @@ public:
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
             T* typed = dynamic_cast<T*>(dialog);
-            if (typed == nullptr || typed == last_) {
+            // Marked on the object itself: a later dialog may well get the same address.
+            if (typed == nullptr || dialog->property(kAnsweredProperty).toBool()) {
                 return;
             }
-            last_ = typed;
+            dialog->setProperty(kAnsweredProperty, true);
             ++count_;
             answer_(*typed);
         });
@@ -84,9 +85,9 @@ public:
     int Count() const { return count_; }
 
 private:
+    static constexpr const char* kAnsweredProperty = "velkTestAnswered";
     std::function<void(T&)> answer_;
     QTimer timer_;
-    T* last_ = nullptr;
     int count_ = 0;
 };
 
