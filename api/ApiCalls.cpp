@@ -324,6 +324,16 @@ bool ConnectionsManager::DownloadChunkIndex(const std::u16string& link, FileInfo
     // Read into a copy, so a refused index leaves the caller's file as it was.
     FileInfo read = file;
     if (!ReadChunkIndex(read, recordFolder, dataRoot)) {
+        // The reader deletes, with its own line, an index that is not well-formed. One still
+        // here was fetched whole just now and still can't be used (it describes no file, most
+        // likely); the reader passes that over silently, since on disk it may be stale litter.
+        if (RegularFileSize(indexPath)) {
+            Logger().Warning(
+                u"Xml file '%s.crc' was rejected: it holds no usable file description. New xml "
+                u"will be downloaded.",
+                file.name);
+            RemoveFile(indexPath);
+        }
         return false;
     }
     // The engine sizes files, plans transfers and names chunk files from this plan; one that
