@@ -2,8 +2,8 @@
 // the settings-store load path (LoadDownloadRecords) on hostile bytes: truncated and bit-flipped
 // records, huge counts and lengths. Nothing crashes or reads out of bounds; a record that fails
 // leaves the record and the cursor as they were; a record that reads never reads past its bytes,
-// can be stored again, and reads back equal; loading keeps exactly the values that read, sorted
-// by list position.
+// can be stored again, and reads back equal; loading keeps exactly the values that read as a
+// record of the game they are named after, sorted by list position.
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -67,6 +67,23 @@ std::unique_ptr<DownloadInfo> ReadChecked(const uint8_t* bytes, size_t size) {
     return record;
 }
 
+// Whether a record stored under `valueName` names that game (letter case aside).
+bool NamesMatch(const std::u16string& valueName, const std::u16string& recordName) {
+    if (valueName.size() != recordName.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < valueName.size(); ++i) {
+        char16_t unit = recordName[i];
+        if (unit >= u'A' && unit <= u'Z') {
+            unit = static_cast<char16_t>(unit - u'A' + u'a');
+        }
+        if (unit != valueName[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 RegistryKey& DownloadsKey() {
     static std::shared_ptr<Registry> registry =
         Registry::Open(FuzzHome() / "config" / "VelkDownloader" / "registry.sqlite3");
@@ -101,12 +118,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::unique_ptr<DownloadInfo>> expected;
     for (size_t i = 0; i < values.size(); ++i) {
         Require(key.SetBinary(valueName(i), values[i]), "a record value can be stored");
-        if (auto record = ReadChecked(values[i].data(), values[i].size())) {
+        if (auto record = ReadChecked(values[i].data(), values[i].size());
+            record != nullptr && NamesMatch(valueName(i), record->name)) {
             expected.push_back(std::move(record));
         }
     }
     const std::vector<std::unique_ptr<DownloadInfo>> loaded = LoadDownloadRecords(key);
-    Require(loaded.size() == expected.size(), "loading keeps exactly the values that read");
+    Require(loaded.size() == expected.size(),
+            "loading keeps exactly the values that read as their game");
     std::stable_sort(expected.begin(), expected.end(), [](const auto& left, const auto& right) {
         return left->listPosition < right->listPosition;
     });

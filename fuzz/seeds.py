@@ -44,8 +44,14 @@ def record_seeds():
                [(0, "setup/a.bin", 200), (1, "b.bin", 100)], False, "/home/u/Documents/Velkora Downloads/")
     b = record(2, "done", "Done \u00c9", "", 5, "setup.exe", [(0, "setup.exe", 5)], True, "/d/")
     c = record(-1, "", "", "", 0, "", [], False, "")
+    # Stored under the names game0, game1, ... by the target: records named so load.
+    stored = [
+        record(1, "game0", "Zero", "", 10, "", [(0, "a", 10)], False, "/d/"),
+        record(0, "GAME1", "One", "", 0, "", [], True, "/d/"),
+        record(1, "game2", "Two", "", 0, "", [], False, "/d/"),
+    ]
     separator = b"\xf0VR\xf0"
-    return {"one": a, "completed": b, "empty": c, "three": separator.join([a, b, c])}
+    return {"one": a, "completed": b, "empty": c, "three": separator.join(stored)}
 
 
 def query_seeds():
