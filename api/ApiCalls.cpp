@@ -13,8 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "api/ApiReplies.h"
 #include "api/ConnectionsManager.h"
-#include "api/XmlReply.h"
 #include "core/DebugPrintf.h"
 #include "core/DownloadInfo.h"
 #include "core/FileInfo.h"
@@ -75,48 +75,6 @@ std::u16string GameSegment(std::u16string_view name) {
     }
 }
 
-// Text from the network shown in a log line: a control character could forge a line break.
-std::u16string Printable(std::u16string_view text) {
-    std::u16string shown(text.substr(0, 256));
-    for (char16_t& unit : shown) {
-        if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) {
-            unit = u'?';
-        }
-    }
-    return shown;
-}
-
-std::u16string Printable(std::string_view utf8) {
-    std::u16string wide;
-    size_t start = 0;
-    // Keep what follows a NUL visible too, as "?".
-    for (;;) {
-        const size_t zero = utf8.find('\0', start);
-        wide += Utf8ToWide(
-            utf8.substr(start, zero == std::string_view::npos ? utf8.npos : zero - start));
-        if (zero == std::string_view::npos) {
-            break;
-        }
-        wide.push_back(u'?');
-        start = zero + 1;
-    }
-    return Printable(std::u16string_view(wide));
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix) {
     if (text.size() < prefix.size()) {
         return false;
@@ -168,55 +126,37 @@ void RemoveFile(const std::u16string& path) {
     unlink(WideToUtf8(path).c_str());
 }
 
-// What the "icon" element led to.
-enum class IconOutcome { Refused, Unchanged, Set };
+// What the icon of a details reply led to.
+enum class IconOutcome { Unchanged, Set };
 
-// The game's icon lives in the data folder's ".data/" under the URL's last
-// segment and is fetched only while no file is there. `reference` receives ".data/" followed
-// by the segment with its leading "/", as the records have always stored it.
+// The game's icon lives in the data folder's ".data/" under the URL's last segment and is
+// fetched only while no file is there. `reference` receives ".data/" followed by the segment
+// with its leading "/", as the records have always stored it.
 IconOutcome PlaceIcon(const ConnectionsManager& manager, const std::u16string& game,
-                      std::string_view iconText, std::u16string& reference) {
-    // Pretty-printed replies put line breaks around the text; they are not part of the URL.
-    const std::string_view trimmed = TrimBlanks(iconText);
-    if (trimmed.find('\0') != std::string_view::npos) {
-        Logger().Error(u"Response for game (%s) details request is invalid. Icon '%s' holds a NUL.",
-                       Printable(game), Printable(trimmed));
-        return IconOutcome::Refused;
-    }
-    const std::u16string url = Utf8ToWide(trimmed);
-    if (url.empty()) {
+                      const GameDetailsReply& details, std::u16string& reference) {
+    if (details.iconUrl.empty()) {
         return IconOutcome::Unchanged;
     }
-    const size_t slash = url.rfind(u'/');
-    const std::u16string_view plainName = slash == std::u16string::npos
-                                              ? std::u16string_view()
-                                              : std::u16string_view(url).substr(slash + 1);
-    if (slash == std::u16string::npos || !IsSafeRelativeName(plainName)) {
-        Logger().Error(
-            u"Response for game (%s) details request is invalid. Icon '%s' does not end in a "
-            u"plain file name.",
-            Printable(game), Printable(std::u16string_view(url)));
-        return IconOutcome::Refused;
-    }
-    const std::u16string namePart = url.substr(slash);
     const std::u16string dataRoot = DataRoot(manager);
     if (dataRoot.empty()) {
-        Logger().Warning(u"No data folder: the icon of game (%s) is not stored.", Printable(game));
+        Logger().Warning(u"No data folder: the icon of game (%s) is not stored.",
+                         PrintableForLog(game));
         return IconOutcome::Unchanged;
     }
     const std::u16string localPath =
-        NormalisePath(dataRoot + std::u16string(kIconFolder) + namePart);
-    reference = std::u16string(kIconFolder) + namePart;
+        NormalisePath(dataRoot + std::u16string(kIconFolder) + details.iconName);
+    reference = std::u16string(kIconFolder) + details.iconName;
     if (RegularFileSize(localPath)) {
         return IconOutcome::Set;
     }
-    if (!IsWebUrl(url)) {
+    if (!IsWebUrl(details.iconUrl)) {
         Logger().Warning(u"Icon '%s' of game (%s) is not a web address; it is not fetched.",
-                         Printable(std::u16string_view(url)), Printable(game));
+                         PrintableForLog(std::u16string_view(details.iconUrl)),
+                         PrintableForLog(game));
         return IconOutcome::Unchanged;
     }
     CreateParentFolders(localPath);
-    if (FetchWholeFile(localPath, url, false)) {
+    if (FetchWholeFile(localPath, details.iconUrl, false)) {
         return IconOutcome::Set;
     }
     // Whatever arrived is not the icon, and a file left there would be taken for it from now
@@ -225,59 +165,6 @@ IconOutcome PlaceIcon(const ConnectionsManager& manager, const std::u16string& g
         RemoveFile(localPath);
     }
     return IconOutcome::Unchanged;
-}
-
-// The installers of a details reply, checked whole before anything of them is used.
-bool ReadInstallers(const XmlReply::Node& installers, const std::u16string& game,
-                    std::vector<FileInfo>& files) {
-    for (const XmlReply::Node* node = installers.first_node(); node != nullptr;
-         node = node->next_sibling()) {
-        if (node->type() != rapidxml::node_element) {
-            continue;
-        }
-        const size_t position = files.size();
-        const std::optional<std::string_view> id = XmlReply::Attribute(*node, "id");
-        const std::optional<std::string_view> path = XmlReply::Attribute(*node, "path");
-        if (!id || !path) {
-            Logger().Error(
-                u"Response for game (%s) details request is invalid. Installer %u has no %s.",
-                Printable(game), position, id ? u"path" : u"id");
-            return false;
-        }
-        const std::u16string name = Utf8ToWide(*path);
-        if (path->find('\0') != std::string_view::npos || !IsSafeRelativeName(name)) {
-            Logger().Error(
-                u"Response for game (%s) details request is invalid. Installer path '%s' is not "
-                u"a safe relative path.",
-                Printable(game), Printable(*path));
-            return false;
-        }
-        FileInfo file;
-        // The id's low 32 bits, as the records keep it.
-        file.id = static_cast<uint32_t>(static_cast<uint64_t>(ReadDecimalInt64(*id)));
-        // Ids double as positions in the record's file list throughout the engine; a reply
-        // that breaks this would have the engine index past its files.
-        if (file.id != position) {
-            Logger().Error(
-                u"Response for game (%s) details request is invalid. Installer %u has the id %u.",
-                Printable(game), position, file.id);
-            return false;
-        }
-        file.name = name;
-        files.push_back(std::move(file));
-    }
-    return true;
-}
-
-const XmlReply::Node* Required(const XmlReply::Node* parent, const XmlReply& xml, const char* name,
-                               const std::u16string& game) {
-    const XmlReply::Node* node =
-        parent == nullptr ? xml.Root(name) : XmlReply::Child(*parent, name);
-    if (node == nullptr) {
-        Logger().Error(u"Response for game (%s) details request is invalid. No <%s> component.",
-                       Printable(game), Utf8ToWide(name));
-    }
-    return node;
 }
 
 struct LinkMessages {
@@ -298,18 +185,18 @@ bool FetchCdnLink(ConnectionsManager& manager, const std::u16string& path, int64
         reply = std::move(text);
         return false;
     }
-    XmlReply xml;
-    const XmlReply::Node* file = xml.Parse(text) ? xml.Root("file") : nullptr;
-    if (file == nullptr) {
-        Logger().Error(messages.noFile, id, Printable(game));
-        return false;
+    LinkReply parsed = ParseLinkReply(text);
+    switch (parsed.status) {
+        case LinkReply::Status::NoFile:
+            Logger().Error(messages.noFile, id, PrintableForLog(game));
+            return false;
+        case LinkReply::Status::NoCdnLink:
+            Logger().Error(messages.noCdnLink, id, PrintableForLog(game));
+            return false;
+        case LinkReply::Status::Link:
+            break;
     }
-    const XmlReply::Node* cdnLink = XmlReply::Child(*file, "cdn_link");
-    if (cdnLink == nullptr) {
-        Logger().Error(messages.noCdnLink, id, Printable(game));
-        return false;
-    }
-    link = Utf8ToWide(XmlReply::Text(*cdnLink));
+    link = std::move(parsed.link);
     return true;
 }
 
@@ -365,37 +252,19 @@ bool ConnectionsManager::FetchGameDetails(const std::u16string& name, std::u16st
         return false;
     }
 
-    XmlReply xml;
-    if (!xml.Parse(text)) {
-        Logger().Error(
-            u"Response for game (%s) details request is invalid. It is not well-formed "
-            u"XML.",
-            Printable(name));
-        return false;
-    }
-    const XmlReply::Node* game = Required(nullptr, xml, "game", name);
-    const XmlReply::Node* title = game ? Required(game, xml, "title", name) : nullptr;
-    const XmlReply::Node* icon = title ? Required(game, xml, "icon", name) : nullptr;
-    const XmlReply::Node* installers = icon ? Required(game, xml, "installers", name) : nullptr;
-    if (installers == nullptr) {
-        return false;
-    }
-    // Every installer is checked before anything is fetched or filled in.
-    std::vector<FileInfo> files;
-    if (!ReadInstallers(*installers, name, files)) {
+    // Every installer and the icon's name are checked before anything is fetched or filled in.
+    std::optional<GameDetailsReply> details = ParseGameDetailsReply(text, name);
+    if (!details) {
         return false;
     }
     std::u16string iconReference;
-    const IconOutcome iconOutcome = PlaceIcon(*this, name, XmlReply::Text(*icon), iconReference);
-    if (iconOutcome == IconOutcome::Refused) {
-        return false;
-    }
+    const IconOutcome iconOutcome = PlaceIcon(*this, name, *details, iconReference);
 
-    info.title = Utf8ToWide(XmlReply::Text(*title));
+    info.title = std::move(details->title);
     if (iconOutcome == IconOutcome::Set) {
         info.icon = std::move(iconReference);
     }
-    for (FileInfo& file : files) {
+    for (FileInfo& file : details->files) {
         if (IsTerminating()) {
             break;
         }
@@ -432,7 +301,7 @@ bool ConnectionsManager::DownloadChunkIndex(const std::u16string& link, FileInfo
         Logger().Warning(
             u"File name '%s' is not a safe relative path; its xml file is not "
             u"fetched.",
-            Printable(std::u16string_view(file.name)));
+            PrintableForLog(std::u16string_view(file.name)));
         return false;
     }
     const std::u16string dataRoot = DataRoot(*this);
@@ -442,7 +311,7 @@ bool ConnectionsManager::DownloadChunkIndex(const std::u16string& link, FileInfo
     }
     if (!IsWebUrl(link)) {
         Logger().Warning(u"Xml link '%s' of file '%s' is not a web address; it is not fetched.",
-                         Printable(std::u16string_view(link)), file.name);
+                         PrintableForLog(std::u16string_view(link)), file.name);
         return false;
     }
     const std::u16string indexPath = ChunkIndexPath(dataRoot, file.name);
@@ -455,6 +324,16 @@ bool ConnectionsManager::DownloadChunkIndex(const std::u16string& link, FileInfo
     // Read into a copy, so a refused index leaves the caller's file as it was.
     FileInfo read = file;
     if (!ReadChunkIndex(read, recordFolder, dataRoot)) {
+        // The reader deletes, with its own line, an index that is not well-formed. One still
+        // here was fetched whole just now and still can't be used (it describes no file, most
+        // likely); the reader passes that over silently, since on disk it may be stale litter.
+        if (RegularFileSize(indexPath)) {
+            Logger().Warning(
+                u"Xml file '%s.crc' was rejected: it holds no usable file description. New xml "
+                u"will be downloaded.",
+                file.name);
+            RemoveFile(indexPath);
+        }
         return false;
     }
     // The engine sizes files, plans transfers and names chunk files from this plan; one that

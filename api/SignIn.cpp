@@ -5,14 +5,13 @@
 #include <memory>
 #include <string>
 
+#include "api/ApiReplies.h"
 #include "api/ConnectionsManager.h"
-#include "api/XmlReply.h"
 #include "core/AppMessage.h"
 #include "core/DebugPrintf.h"
 #include "core/NormalisePath.h"
 #include "core/TextUtil.h"
 #include "core/UserDetails.h"
-#include "engine/ChunkFiles.h"
 #include "engine/Download.h"
 
 namespace {
@@ -123,46 +122,27 @@ bool ConnectionsManager::FetchUserDetails(UserDetails& user) {
     if (!ExecuteRequest(u"en/downloader/userDetails/", ParameterMap{}, reply)) {
         return false;
     }
-    XmlReply xml;
-    if (!xml.Parse(reply)) {
-        Logger().Warning(u"User details reply is not well-formed XML.");
+    std::optional<UserDetailsReply> parsed = ParseUserDetailsReply(reply);
+    if (!parsed) {
         return false;
     }
-    // Without a user, or without name or e-mail, the reply does not prove the token (a redirect
-    // page would otherwise count as a sign-in).
-    const XmlReply::Node* userNode = xml.Root("user");
-    const XmlReply::Node* nameNode =
-        userNode != nullptr ? XmlReply::Child(*userNode, "xywka") : nullptr;
-    const XmlReply::Node* emailNode =
-        userNode != nullptr ? XmlReply::Child(*userNode, "email") : nullptr;
-    if (nameNode == nullptr || emailNode == nullptr) {
-        Logger().Warning(u"User details reply lacks the user's name or e-mail.");
-        return false;
+    user.userName = std::move(parsed->userName);
+    user.email = std::move(parsed->email);
+    if (parsed->smallAvatarUrl) {
+        user.smallAvatar = FetchAvatar(*parsed->smallAvatarUrl);
     }
-    user.userName = Utf8ToWide(XmlReply::Text(*nameNode));
-    user.email = Utf8ToWide(XmlReply::Text(*emailNode));
-    if (const XmlReply::Node* avatar = XmlReply::Child(*userNode, "avatar")) {
-        if (const XmlReply::Node* small = XmlReply::Child(*avatar, "small")) {
-            user.smallAvatar = FetchAvatar(Utf8ToWide(XmlReply::Text(*small)));
-        }
-        if (const XmlReply::Node* big = XmlReply::Child(*avatar, "big")) {
-            user.bigAvatar = FetchAvatar(Utf8ToWide(XmlReply::Text(*big)));
-        }
+    if (parsed->bigAvatarUrl) {
+        user.bigAvatar = FetchAvatar(*parsed->bigAvatarUrl);
     }
     return true;
 }
 
 std::u16string ConnectionsManager::FetchAvatar(const std::u16string& url) {
-    const size_t slash = url.rfind(u'/');
-    // The name part keeps its leading "/": the reference reads ".data//name.png".
-    const std::u16string namePart = slash == std::u16string::npos ? u"" : url.substr(slash);
-    const std::u16string name = namePart.empty() ? u"" : namePart.substr(1);
-    // The name comes from the network: one plain segment, or nothing is written.
-    if (!IsSafeRelativeName(name)) {
-        Logger().Warning(u"Avatar '%s' has no usable file name; it is not fetched.", url);
+    const std::optional<std::u16string> namePart = AvatarNamePart(url);
+    if (!namePart) {
         return {};
     }
-    const std::u16string localPath = NormalisePath(DataFolder() + u".data/" + namePart);
+    const std::u16string localPath = NormalisePath(DataFolder() + u".data/" + *namePart);
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(WideToUtf8(localPath)).parent_path(),
                                         error);
@@ -171,7 +151,7 @@ std::u16string ConnectionsManager::FetchAvatar(const std::u16string& url) {
         while (download.ReadSegment()) {
         }
     }
-    return download.Complete() ? u".data/" + namePart : std::u16string();
+    return download.Complete() ? u".data/" + *namePart : std::u16string();
 }
 
 void ConnectionsManager::authThread(Event& stop) {

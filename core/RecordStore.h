@@ -14,9 +14,10 @@
 // always used; the store ignores letter case, so it is the settings key's "Downloads".
 std::optional<RegistryKey> OpenDownloadsKey(std::shared_ptr<Registry> registry);
 
-// Every REG_BINARY value with a non-empty name that reads as a record, sorted by list position
-// (values with equal positions keep their stored order). Values that fail to read are left in
-// the store untouched and are read again at the next start.
+// Every REG_BINARY value with a non-empty name that reads as a record of the game it is named
+// after (letter case aside), sorted by list position (values with equal positions keep their
+// stored order). Values that fail to read, or that name another game, are skipped with a warning
+// and left in the store untouched; they are read again at the next start.
 std::vector<std::unique_ptr<DownloadInfo>> LoadDownloadRecords(RegistryKey& downloadsKey);
 
 // Stores the record under its name. A record that cannot be serialised, or that has no name to

@@ -1,5 +1,7 @@
 #include "core/Serializer.h"
 
+#include <algorithm>
+
 namespace Serializer {
 
 namespace {
@@ -66,8 +68,12 @@ std::u16string ReadString(const uint8_t*& cursor, size_t& remaining) {
         throw DeserializationFailedException();
     }
     std::u16string text;
-    // An odd count leaves the last unit's high byte missing; it reads as zero.
-    for (size_t i = 0; i < count; i += 2) {
+    // An odd count leaves the last unit's high byte missing; it reads as zero. Only for the
+    // largest count (0xFFFF) is that half unit dropped instead: it would make the text one unit
+    // longer than any count can describe, so a record read from the store could never be
+    // stored again.
+    const size_t units = std::min((count + 1) / 2, kMaxStringUnits);
+    for (size_t i = 0; i < units * 2; i += 2) {
         const auto low = static_cast<char16_t>(cursor[i]);
         const auto high = static_cast<char16_t>(i + 1 < count ? cursor[i + 1] : 0);
         const auto unit = static_cast<char16_t>(low | (high << 8));

@@ -30,7 +30,8 @@ uint32_t ReadUInt32(const uint8_t*& cursor, size_t& remaining);
 int32_t ReadInt32(const uint8_t*& cursor, size_t& remaining);
 uint64_t ReadUInt64(const uint8_t*& cursor, size_t& remaining);
 // Takes exactly the counted bytes (an odd count included); the text ends at its first zero
-// character, as a stored string is read up to its terminator.
+// character, as a stored string is read up to its terminator, and never holds more than
+// kMaxStringUnits units, so whatever was read can be written again.
 std::u16string ReadString(const uint8_t*& cursor, size_t& remaining);
 
 // The count, then each record's Serialize. False (and `out` unchanged) when a record fails.

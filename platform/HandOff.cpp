@@ -281,19 +281,25 @@ void HandOffReceiver::Run() {
     }
 }
 
-std::u16string HandOffReceiver::ReadBlock() const {
-    if (!view_) {
-        return {};
-    }
-    // Copy out before looking: the block is written by another process, and a sender that broke
-    // the rules must not make us read past the block for want of a terminator.
+std::u16string HandOffBlockText(std::span<const uint8_t, kHandOffBlockSize> block) {
+    // Copy out before looking: the block is written by another process, which may change it
+    // meanwhile, and a sender that broke the rules must not make us read past the block for
+    // want of a terminator.
     char16_t units[kBlockUnits];
-    std::memcpy(units, view_, kHandOffBlockSize);
+    std::memcpy(units, block.data(), kHandOffBlockSize);
     size_t length = 0;
     while (length < kBlockUnits && units[length] != 0) {
         ++length;
     }
     return std::u16string(units, length);
+}
+
+std::u16string HandOffReceiver::ReadBlock() const {
+    if (!view_) {
+        return {};
+    }
+    return HandOffBlockText(std::span<const uint8_t, kHandOffBlockSize>(
+        static_cast<const uint8_t*>(view_), kHandOffBlockSize));
 }
 
 void HandOffReceiver::ReturnToken() {

@@ -14,13 +14,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
 
 inline constexpr size_t kHandOffBlockSize = 10240;
+
+// The command line a block holds: its UTF-16 units (in the machine's byte order) up to the first
+// zero unit, or all of them when a sender left no terminator.
+std::u16string HandOffBlockText(std::span<const uint8_t, kHandOffBlockSize> block);
 
 struct HandOffNames {
     std::string token;

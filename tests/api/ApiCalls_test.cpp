@@ -527,6 +527,11 @@ TEST_F(ApiCallsTest, ChunkIndexIsStoredReadAndChecked) {
         {IndexXml(200, {{1, 0, 99}, {0, 100, 199}}), u"rejected"},   // ids out of order
         {IndexXml(300, {{0, 0, 99}, {1, 100, 199}}), u"rejected"},   // short of the size
         {"<file total_size=\"5\">broken", u"corrupted"},             // not XML
+        // A DTD is passed over and its entities are never expanded; the file is still refused.
+        {"<!DOCTYPE file [<!ENTITY e \"&#x26;e;&#x26;e;\">]><file total_size=\"5\">&e;</file>",
+         u"rejected"},
+        // A page that describes no file at all.
+        {"<html><body>Moved</body></html>", u"no usable file description"},
     };
     for (const Case& c : cases) {
         Store().PutResource("/idx/bad.crc", c.xml);

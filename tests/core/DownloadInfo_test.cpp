@@ -232,6 +232,20 @@ TEST(DownloadInfoRecord, StringCountsAsStored) {
     ASSERT_TRUE(ReadRecord(WithName({0x06, 0x00, 0x61, 0x00, 0x00, 0x00, 0x62, 0x00}), cut));
     EXPECT_EQ(cut.name, u"a");
     EXPECT_EQ(cut.title, u"\u00C9");
+
+    // The largest odd count: its half unit would make the text one unit longer than a count can
+    // describe, and the record could then never be stored again. The whole field is still taken.
+    Bytes longest = {0xFF, 0xFF};
+    longest.resize(2 + 0xFFFF, 0x61);
+    DownloadInfo big;
+    ASSERT_TRUE(ReadRecord(WithName(longest), big));
+    EXPECT_EQ(big.name, std::u16string(Serializer::kMaxStringUnits, u'\u6161'));
+    EXPECT_EQ(big.title, u"\u00C9");
+    Bytes stored;
+    ASSERT_TRUE(big.Serialize(stored));
+    DownloadInfo again;
+    ASSERT_TRUE(ReadRecord(stored, again));
+    EXPECT_EQ(again.name, big.name);
 }
 
 TEST(DownloadInfoRecord, FileCountBeyondTheRemainingBytesFailsBeforeAllocating) {

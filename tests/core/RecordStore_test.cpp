@@ -91,6 +91,28 @@ TEST_F(RecordStoreTest, LoadingSortsStablyAndSkipsWhatIsNotARecord) {
     EXPECT_EQ(broken->data, (std::vector<uint8_t>{1, 2, 3}));
 }
 
+TEST_F(RecordStoreTest, ARecordNamingAnotherGameIsSkipped) {
+    ASSERT_TRUE(registry_);
+    auto key = OpenDownloadsKey(registry_);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(SaveDownloadRecord(*key, Record(u"game", 0)));
+    // A damaged name: listed, it would stand beside "game" and could never be removed.
+    std::vector<uint8_t> damaged;
+    ASSERT_TRUE(Record(u"gamf", 1).Serialize(damaged));
+    ASSERT_TRUE(key->SetBinary(u"other", damaged));
+    // The same name in another letter case is the same value to the store.
+    std::vector<uint8_t> cased;
+    ASSERT_TRUE(Record(u"Second", 2).Serialize(cased));
+    ASSERT_TRUE(key->SetBinary(u"sECOND", cased));
+
+    LogCapture log;
+    const auto loaded = LoadDownloadRecords(*key);
+    EXPECT_EQ(Names(loaded), (std::vector<std::u16string>{u"game", u"Second"}));
+    EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{
+                                  u"Record stored as other names the game gamf; it is skipped."});
+    EXPECT_TRUE(key->Query(u"other"));
+}
+
 TEST_F(RecordStoreTest, UpdatingAndRemovingRecords) {
     ASSERT_TRUE(registry_);
     auto key = OpenDownloadsKey(registry_);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -251,3 +252,16 @@ TEST(HandOff, StopsPromptlyWithNothingToDeliver) {
 }
 
 }  // namespace
+
+TEST(HandOff, ABlockWithoutATerminatorIsReadToItsEndAndNoFurther) {
+    constexpr size_t kUnits = kHandOffBlockSize / 2;
+    std::array<uint8_t, kHandOffBlockSize> block;
+    block.fill('A');
+    EXPECT_EQ(HandOffBlockText(block), std::u16string(kUnits, u'\u4141'));
+
+    // The first zero unit ends the text, wherever it is; a zero byte alone does not.
+    block[4] = 0;
+    block[6] = 0;
+    block[7] = 0;
+    EXPECT_EQ(HandOffBlockText(block), u"\u4141\u4141\u4100");
+}

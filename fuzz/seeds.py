@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora: a few small valid inputs per target, made here so that
+no input files live in the repository. Usage: seeds.py OUTPUT_FOLDER (one sub-folder per target;
+existing files are kept, so a corpus grown by earlier runs stays)."""
+import pathlib
+import struct
+import sys
+
+D0 = "0123456789abcdef0123456789abcdef"
+D1 = "fedcba9876543210fedcba9876543210"
+FILE_MD5 = "00112233445566778899aabbccddeeff"
+
+
+def chunk_index_seeds():
+    two = (
+        '<?xml version="1.0" encoding="UTF-8"?>\n'
+        f'<file name="game.bin" available="1" notavailablemsg="" timestamp="2011-03-03 14:05" '
+        f'total_size="200" md5="{FILE_MD5}">\n'
+        f'  <chunk id="0" from="0" to="99" method="md5">{D0}</chunk>\n'
+        f'  <chunk id="1" from="100" to="199" method="md5">{D1}</chunk>\n'
+        "</file>\n"
+    )
+    one = f'<file available="1" total_size="1" md5="{FILE_MD5}"><chunk id="0" from="0" to="0" method="md5">{D0}</chunk></file>'
+    empty = f'<file available="1" total_size="0" md5="{FILE_MD5}"></file>'
+    unavailable = '<file available="0" notavailablemsg="Soon" total_size="10" md5=""/>'
+    return {"two": two, "one": one, "empty": empty, "unavailable": unavailable}
+
+
+def wide(text):
+    data = text.encode("utf-16-le")
+    return struct.pack("<H", len(data)) + data
+
+
+def record(position, name, title, icon, total, installer, files, completed, folder):
+    out = struct.pack("<i", position) + wide(name) + wide(title) + wide(icon)
+    out += struct.pack("<Q", total) + wide(installer) + struct.pack("<I", len(files))
+    for file_id, file_name, size in files:
+        out += struct.pack("<I", file_id) + wide(file_name) + struct.pack("<Q", size)
+    return out + struct.pack("<I", 1 if completed else 0) + wide(folder)
+
+
+def record_seeds():
+    a = record(0, "demo-game", "Demo Game", ".data//demo-game.png", 300, "",
+               [(0, "setup/a.bin", 200), (1, "b.bin", 100)], False, "/home/u/Documents/Velkora Downloads/")
+    b = record(2, "done", "Done \u00c9", "", 5, "setup.exe", [(0, "setup.exe", 5)], True, "/d/")
+    c = record(-1, "", "", "", 0, "", [], False, "")
+    # Stored under the names game0, game1, ... by the target: records named so load.
+    stored = [
+        record(1, "game0", "Zero", "", 10, "", [(0, "a", 10)], False, "/d/"),
+        record(0, "GAME1", "One", "", 0, "", [], True, "/d/"),
+        record(1, "game2", "Two", "", 0, "", [], False, "/d/"),
+    ]
+    separator = b"\xf0VR\xf0"
+    return {"one": a, "completed": b, "empty": c, "three": separator.join(stored)}
+
+
+def query_seeds():
+    return {
+        "token": "oauth_token=abc123&oauth_token_secret=s3cr%2Bt",
+        "verifier": "oauth_verifier=v3r1f13r\nsecond line",
+        "empty": "a=&=b&&c&d==e",
+        "url": "https://user@api.example.com:443/en/downloader/gameDetails/demo?x=1#f",
+        "number": "  -9223372036854775808",
+        "utf8": "name=\u00e9\u20ac\U0001F600",
+    }
+
+
+def xml_seeds():
+    details = (
+        '<?xml version="1.0" encoding="UTF-8"?>\n<game><title>Demo &amp; Co</title>'
+        "<icon>\n  https://cdn.example.com/icons/demo-game.png\n</icon>"
+        '<installers><installer id="0" path="setup/a.bin"/><installer id="1" path="b.bin"/>'
+        "</installers></game>"
+    )
+    link = "<file><cdn_link>https://cdn.example.com/files/a.bin?token=x</cdn_link></file>"
+    user = (
+        "<user><xywka>Name</xywka><email>e@example.com</email><avatar>"
+        "<small>https://cdn.example.com/a/s.png</small><big>https://cdn.example.com/a/b.png</big>"
+        "</avatar></user>"
+    )
+    forbidden = "<html><body><h1>403 Forbidden</h1><h3>you do not own this game</h3></body></html>"
+    return {"details": details, "link": link, "user": user, "forbidden": forbidden}
+
+
+def handoff_seeds():
+    url = '"velkdownloader://demo-game"'.encode("utf-16-le") + b"\0\0"
+    minimized = "/minimized".encode("utf-16-le") + b"\0\0"
+    return {"url": url, "minimized": minimized, "unterminated": "velkdownloader://x".encode("utf-16-le")}
+
+
+def main():
+    root = pathlib.Path(sys.argv[1])
+    targets = {
+        "chunk_index": chunk_index_seeds(),
+        "record": record_seeds(),
+        "query_string": query_seeds(),
+        "xml_reply": xml_seeds(),
+        "handoff": handoff_seeds(),
+    }
+    for target, seeds in targets.items():
+        folder = root / target
+        folder.mkdir(parents=True, exist_ok=True)
+        for name, content in seeds.items():
+            data = content.encode("utf-8") if isinstance(content, str) else content
+            (folder / f"seed-{name}").write_bytes(data)
+
+
+if __name__ == "__main__":
+    main()
