@@ -144,7 +144,16 @@ ItemLifecycle::AddResult ItemLifecycle::AddItemFromUrl(const std::u16string& nam
 
 void ItemLifecycle::OnRowOrderChanged() {
     for (const auto& item : items_) {
-        item->listPosition = services_.rows.FindRow(item->name);
+        const int32_t position = services_.rows.FindRow(item->name);
+        if (position == item->listPosition) {
+            continue;
+        }
+        item->listPosition = position;
+        // Stored at once: a completed game is never stored again, and the order the user gave
+        // the list would otherwise be lost (or two records share a place) at the next start.
+        if (position >= 0 && item->state != ItemState::Removing) {
+            PersistItem(*item);
+        }
     }
     SelectActiveItem();
 }

@@ -303,23 +303,25 @@ TEST(ItemLifecycle, RecordsPersistAndLoadBackInListOrder) {
         AddWithDetails(rig, u"third", {1000});
         rig.lifecycle.OnRowCommand(WM_APP_ROW_TOGGLE, u"third", 0);
         rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"third"));
+        // Moved after the last time anything stored "third": the new order is kept all the same.
+        rig.lifecycle.OnRowCommand(WM_APP_ROW_TOGGLE, u"second", 0);
     }
     LifecycleRig again(registry);
     again.lifecycle.LoadStoredItems();
     ASSERT_EQ(again.rows.rows.size(), 3u);
-    EXPECT_EQ(again.rows.RowId(0), u"third");
-    EXPECT_EQ(again.rows.RowId(1), u"first");
-    EXPECT_EQ(again.rows.RowId(2), u"second");
+    EXPECT_EQ(again.rows.RowId(0), u"second");
+    EXPECT_EQ(again.rows.RowId(1), u"third");
+    EXPECT_EQ(again.rows.RowId(2), u"first");
     for (const FakeRowView::Row& row : again.rows.rows) {
         EXPECT_EQ(Narrow(row.title), "Title of " + Narrow(row.id));
     }
-    EXPECT_EQ(Narrow(again.rows.rows[0].icon), "/data/.data/third.png");
-    EXPECT_EQ(again.rows.rows[0].state, RowReady);
-    EXPECT_EQ(again.rows.rows[1].state, RowPaused);
-    EXPECT_EQ(again.lifecycle.FindItem(u"first")->listPosition, 1);
+    EXPECT_EQ(Narrow(again.rows.rows[1].icon), "/data/.data/third.png");
+    EXPECT_EQ(again.rows.rows[1].state, RowReady);
+    EXPECT_EQ(again.rows.rows[0].state, RowPaused);
+    EXPECT_EQ(again.lifecycle.FindItem(u"first")->listPosition, 2);
     const std::vector<std::string> enqueued(again.calls.begin(), again.calls.begin() + 3);
     EXPECT_EQ(enqueued,
-              (std::vector<std::string>{"Enqueue third", "Enqueue first", "Enqueue second"}));
+              (std::vector<std::string>{"Enqueue second", "Enqueue third", "Enqueue first"}));
     const DownloadInfo& third = *again.lifecycle.FindItem(u"third");
     EXPECT_TRUE(third.completed);
     EXPECT_EQ(Narrow(third.installer), "third/file0.bin");
