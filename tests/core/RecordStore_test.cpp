@@ -83,8 +83,11 @@ TEST_F(RecordStoreTest, LoadingSortsStablyAndSkipsWhatIsNotARecord) {
     LogCapture log;
     const auto loaded = LoadDownloadRecords(*key);
     EXPECT_EQ(Names(loaded), (std::vector<std::u16string>{u"d", u"b", u"a", u"c"}));
-    EXPECT_EQ(log.Warnings(),
-              std::vector<std::u16string>{u"Deserialization  from registry failed."});
+    // Each value that is skipped says so.
+    EXPECT_EQ(log.Warnings(), (std::vector<std::u16string>{
+                                  u"Skipping the stored value \"text\": not a download record.",
+                                  u"Deserialization  from registry failed.",
+                                  u"Skipping the stored value \"\": not a download record."}));
     // The unreadable value stays for the next start.
     auto broken = key->Query(u"broken");
     ASSERT_TRUE(broken);
