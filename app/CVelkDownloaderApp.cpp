@@ -54,6 +54,12 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
     registry_ = options_.registry ? options_.registry : Registry::Open(Registry::DefaultPath());
     if (registry_) {
         settingsKey_ = RegistryKey::Create(registry_, kSettingsKeyPath);
+    } else {
+        // The file is left as it is (it may be rescued by hand); this run keeps nothing.
+        Logger().Error(
+            u"Cannot open the settings store %s: it is damaged, not a database, locked by "
+            u"another program or its disk is full. Settings and downloads are not kept this time.",
+            ToWide(Registry::DefaultPath()));
     }
     ReadDownloadFolderSetting();
     SetDebugFlags(settingsKey_ ? settingsKey_->QueryDword(u"Debug").value_or(0) : 0);

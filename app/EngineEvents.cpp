@@ -206,6 +206,7 @@ void ItemLifecycle::OnItemFailed(const FileEvent& event, int64_t errorKind) {
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
+    item->spaceShort = event.bytesShort;
     MarkFailed(*item, event.fileId, static_cast<ErrorKind>(static_cast<uint32_t>(errorKind)));
 }
 

@@ -38,9 +38,25 @@ DownloadInfo* ItemLifecycle::FindItem(std::u16string_view name) const {
 }
 
 void ItemLifecycle::PersistItem(const DownloadInfo& record) {
+    if (!services_.registry) {
+        return;  // no settings store this run; start-up said so
+    }
     std::optional<RegistryKey> key = OpenDownloadsKey(services_.registry);
-    if (key) {
-        SaveDownloadRecord(*key, record);
+    const bool stored = key && SaveDownloadRecord(*key, record);
+    if (!stored) {
+        Logger().Warning(u"Cannot store the record of %s in the settings store.", record.name);
+    }
+    // A record that can't be stored would be lost at the next start: the row says so (a
+    // failure of the engine's own keeps its text) until a later write succeeds.
+    DownloadInfo* item = FindItem(record.name);
+    if (item == nullptr || item->state == ItemState::Failed) {
+        return;
+    }
+    const ErrorKind kind = stored ? ErrorKind::None : ErrorKind::DiskWrite;
+    if ((item->errorKind == ErrorKind::None || item->errorKind == ErrorKind::DiskWrite) &&
+        item->errorKind != kind) {
+        item->errorKind = kind;
+        UpdateRow(*item);
     }
 }
 

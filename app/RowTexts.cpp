@@ -43,6 +43,12 @@ RowStatus ErrorStatus(const DownloadInfo& record, std::u16string_view siteBaseUr
             status.text = u"Cannot fetch game details, please use our ";
             status.rowState = RowFailed;
             break;
+        case ErrorKind::DiskSpace:
+            // Rounded up: "0 MB more needed" would read as nothing missing.
+            status.text =
+                FormatWide(u"Not enough free disk space: %s MB more needed",
+                           FormatWide(u"%I64u", (record.spaceShort + kMegabyte - 1) / kMegabyte));
+            break;
         default:
             break;
     }

@@ -71,6 +71,7 @@ struct ProgressReport : MessagePayload {
 struct FileEvent : MessagePayload {
     std::u16string gameName;
     uint64_t fileId = kAllBits;  // kAllBits: no particular file
+    uint64_t bytesShort = 0;     // a failure for want of disk space: how many more bytes it needs
 };
 
 struct LinkRequest : MessagePayload {

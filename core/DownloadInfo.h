@@ -50,6 +50,7 @@ public:
     uint32_t remainingSeconds = 0;  // 0 when unknown
     ItemState state = ItemState::Paused;
     ErrorKind errorKind = ErrorKind::None;
+    uint64_t spaceShort = 0;  // with ErrorKind::DiskSpace: the bytes more that it needs
     uint64_t downloaded = 0;  // sum of the files' bytes on disk
     uint64_t joined = 0;      // sum of the files' joined bytes
     uint64_t verified = 0;    // sum of the files' verified bytes

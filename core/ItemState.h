@@ -20,4 +20,5 @@ enum class ErrorKind : uint32_t {
     DiskWrite = 2,      // a file could not be written to disk
     FileGaveUp = 3,     // the engine gave up on a file of the game (permanent failure)
     DetailsFailed = 5,  // the game's details could not be fetched
+    DiskSpace = 6,      // the disk lacks room for what the download still needs
 };

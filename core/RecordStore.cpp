@@ -6,20 +6,26 @@
 
 namespace {
 
-// Value names are found without regard to ASCII letter case, as the store compares them.
-bool SameValueName(std::u16string_view a, std::u16string_view b) {
+// The store matches value names without regard to ASCII letter case.
+bool SameNameIgnoringCase(std::u16string_view left, std::u16string_view right) {
     const auto lower = [](char16_t unit) {
         return unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
     };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](auto x, auto y) { return lower(x) == lower(y); });
+    return left.size() == right.size() &&
+           std::equal(left.begin(), left.end(), right.begin(),
+                      [&](char16_t a, char16_t b) { return lower(a) == lower(b); });
 }
 
 }  // namespace
 
 std::optional<RegistryKey> OpenDownloadsKey(std::shared_ptr<Registry> registry) {
-    return RegistryKey::Create(std::move(registry),
-                               u"Software\\Velkora\\VELKDOWNLOADER\\DOWNLOADS");
+    constexpr std::u16string_view kPath = u"Software\\Velkora\\VELKDOWNLOADER\\DOWNLOADS";
+    // Opened before it is created: creating takes the store's write lock, which another process
+    // may hold for a while, and reading the records needs no lock at all.
+    if (std::optional<RegistryKey> key = RegistryKey::Open(registry, kPath)) {
+        return key;
+    }
+    return RegistryKey::Create(std::move(registry), kPath);
 }
 
 std::vector<std::unique_ptr<DownloadInfo>> LoadDownloadRecords(RegistryKey& downloadsKey) {
@@ -30,19 +36,20 @@ std::vector<std::unique_ptr<DownloadInfo>> LoadDownloadRecords(RegistryKey& down
             break;
         }
         if (value->type != REG_BINARY || value->name.empty()) {
+            Logger().Warning(u"Skipping the stored value \"%s\": not a download record.",
+                             value->name);
             continue;
         }
         auto record = std::make_unique<DownloadInfo>();
         const uint8_t* cursor = value->data.data();
         size_t remaining = value->data.size();
         if (!record->Deserialize(cursor, remaining)) {
-            continue;
+            continue;  // its warning is logged
         }
-        // Records are stored under their game's name. One that names another game was damaged:
-        // kept, it would stand beside that game's own record, and it could never be updated or
-        // removed under the name it carries.
-        if (!SameValueName(value->name, record->name)) {
-            Logger().Warning(u"Record stored as %s names the game %s; it is skipped.", value->name,
+        // A record is stored under its own name; one that reads as another game's is damaged,
+        // and listing it would put a second record beside the real one at the next save.
+        if (!SameNameIgnoringCase(record->name, value->name)) {
+            Logger().Warning(u"Skipping the stored record \"%s\": it names \"%s\".", value->name,
                              record->name);
             continue;
         }

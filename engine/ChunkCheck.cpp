@@ -9,6 +9,7 @@
 
 #include "core/DebugPrintf.h"
 #include "engine/Md5Context.h"
+#include "platform/CrashPoint.h"
 
 namespace {
 
@@ -69,7 +70,6 @@ ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view
         digest.Finalize();
         result.digest = digest.HexDigest();
     }
-    file.fd.Reset();
 
     if (result.digest != expectedDigest) {
         Logger().Warning(u"MD5 for %s (%s) does not match xml (%s). Deleting file.", partialPath,
@@ -79,6 +79,14 @@ ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view
         result.bytes = 0;
         return result;
     }
+    // On disk before it takes the verified name: after a power cut a file under that name must
+    // hold the bytes that were checked, since a later start takes it by its size alone. One
+    // flush per chunk, not per block.
+    if (::fsync(file.fd.Get()) != 0) {
+        return DiskProblem(partialPath, errno);
+    }
+    file.fd.Reset();
+    CrashPoint("chunk-checked");
     // rename replaces a stale file of the verified name in one step.
     if (std::rename(partial->c_str(), verified->c_str()) != 0) {
         const std::u16string why = ErrorText(errno);
@@ -87,6 +95,7 @@ ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view
         result.bytes = 0;
         return result;
     }
+    SyncParentFolder(*verified);
     Logger().Log(u"Chunk %s downloaded and verified. Changing to: %s", partialPath, verifiedPath);
     result.outcome = Outcome::kAccepted;
     result.bytes = file.size;

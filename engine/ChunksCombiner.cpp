@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "core/DebugPrintf.h"
+#include "platform/CrashPoint.h"
 
 ChunksCombiner::ChunksCombiner(const CombineEntry& entry, size_t blockSize)
     : entry_(entry),
@@ -94,6 +95,7 @@ bool ChunksCombiner::Step() {
                     throw CombineFailException(kDiskProblem);
                 }
                 fileDigest_.Update(buffer_.get(), count);
+                CrashPoint("file-joining");
             }
             joinedInTotal_ += count;
             joinedInFile_ += count;

@@ -8,6 +8,7 @@
 
 #include "core/DebugPrintf.h"
 #include "engine/BlockFile.h"
+#include "platform/CrashPoint.h"
 
 bool ChunksRemover::Step() {
     // Without a whole finished path the names below would be relative to wherever the process
@@ -24,6 +25,7 @@ bool ChunksRemover::Step() {
         }
         if (::unlink(native->c_str()) == 0) {
             ++removed_;
+            CrashPoint("chunks-deleting");
         } else if (errno != ENOENT) {
             const std::u16string why = ErrorText(errno);
             Logger().Warning(u"Cannot delete %s: %s", path, why);

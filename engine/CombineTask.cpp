@@ -10,6 +10,7 @@
 #include "engine/ChunksCombiner.h"
 #include "engine/ChunksRemover.h"
 #include "engine/FileVerifier.h"
+#include "platform/CrashPoint.h"
 
 namespace {
 
@@ -140,6 +141,7 @@ CombineTaskOutcome RunCombineTask(std::u16string_view downloadName,
             }
             continue;
         }
+        CrashPoint("file-checked");
         if (!combiner.Commit()) {
             fail(CombineTaskOutcome::kDiskProblem);
             continue;

@@ -26,6 +26,10 @@
 #include "platform/Event.h"
 #include "platform/PauseGate.h"
 
+// WM_APP_ITEM_FAILED's code when the disk lacks room for what a download still needs; the
+// payload's bytesShort tells how much more it needs.
+inline constexpr int64_t kNotEnoughSpace = 6;
+
 // Set while the user is signed in (made by the connections manager); workers wait for it.
 inline constexpr char16_t kUserLoggedInEventName[] = u"VelkDownloader: User logged in";
 
@@ -139,6 +143,9 @@ private:
     // Scheduler.cpp
     void SchedulerThread();
     void PlanDownload(const DownloadInfo& plan);
+    // Whether the download may start: its downloads folder exists and holds room for what it
+    // still needs. Otherwise the item is reported failed (WM_APP_ITEM_FAILED) with the reason.
+    bool CanStart(const DownloadInfo& plan);
     void ClearCurrentDownload();
 
     void PostName(uint32_t id, const std::u16string& name, int64_t lParam = 0);

@@ -2,15 +2,20 @@
 // disk already, one task per missing chunk), follows the plan by judging the workers' results,
 // queues the combine task at the end, and carries out removals. RequestDownload and
 // RequestRemoval run on the user-interface thread; everything else here on the scheduler thread.
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <system_error>
 
 #include "core/DebugPrintf.h"
+#include "core/NormalisePath.h"
 #include "core/TextUtil.h"
 #include "engine/BlockFile.h"
 #include "engine/ChunkFiles.h"
 #include "engine/ChunkIndex.h"
+#include "engine/DiskSpace.h"
 #include "engine/DownloadsManager.h"
 #include "engine/RemovalFiles.h"
 
@@ -127,6 +132,41 @@ void DownloadsManager::SchedulerThread() {
     schedulerExited_.Set();
 }
 
+bool DownloadsManager::CanStart(const DownloadInfo& plan) {
+    // Folders are made inside the downloads folder, never the folder itself: a missing one may be
+    // a drive that is not mounted now, and making it would fill another disk.
+    const std::u16string folder = NormaliseFolder(plan.folder);
+    const std::optional<std::string> spelled = FittingPath(folder);
+    std::error_code error;
+    if (!spelled || !fs::is_directory(*spelled, error)) {
+        Logger().Warning(u"Cannot download %s: the downloads folder %s does not exist.", plan.name,
+                         folder);
+        PostFileEvent(WM_APP_ITEM_FAILED, plan.name, -1, WorkerTask::kDiskProblem);
+        return false;
+    }
+    if (::access(spelled->c_str(), W_OK) != 0) {
+        const std::u16string why = ErrorText(errno);
+        Logger().Warning(u"Cannot download %s: the downloads folder %s can't be written: %s",
+                         plan.name, folder, why);
+        PostFileEvent(WM_APP_ITEM_FAILED, plan.name, -1, WorkerTask::kDiskProblem);
+        return false;
+    }
+    const uint64_t needed = SpaceStillNeeded(plan);
+    const std::optional<uint64_t> free = FreeSpace(folder);
+    if (free && *free < needed) {
+        constexpr uint64_t kMegabyte = 1048576;
+        Logger().Warning(
+            u"Not enough free disk space for %s in %s: %I64u MB more needed, %I64u MB free.",
+            plan.name, folder, (needed - *free + kMegabyte - 1) / kMegabyte, *free / kMegabyte);
+        auto payload = std::make_unique<FileEvent>();
+        payload->gameName = plan.name;
+        payload->bytesShort = needed - *free;
+        window_.Post(MakeMessage(WM_APP_ITEM_FAILED, std::move(payload), kNotEnoughSpace));
+        return false;
+    }
+    return true;
+}
+
 void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
     const std::u16string& name = plan.name;
 
@@ -143,6 +183,9 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
         }
     }
     if (allDone) {
+        for (const FileInfo& file : plan.files) {
+            RemoveLeftovers(plan, file);
+        }
         ClearCurrentDownload();
         PostName(WM_APP_ITEM_FINISHED, name, 0);
         AbortWorkerTasks();
@@ -150,6 +193,10 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
     }
 
     // Phase B: preparation.
+    if (!CanStart(plan)) {
+        AbortWorkerTasks();
+        return;
+    }
     uint64_t totalChunks = 0;
     for (const FileInfo& file : plan.files) {
         totalChunks += file.chunks.size();
@@ -187,6 +234,7 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
 
         const std::u16string finishedPath = FinishedFilePath(plan.folder, file.name);
         if (FinishedFileDone(file, finishedPath)) {
+            RemoveLeftovers(plan, file);
             for (const ChunkInfo& chunk : file.chunks) {
                 auto report = std::make_unique<ProgressReport>();
                 report->gameName = name;

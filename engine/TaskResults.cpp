@@ -130,8 +130,11 @@ void DownloadsManager::ProcessResults(const std::u16string& downloadName, uint64
 void DownloadsManager::PermanentFailure(const WorkerTask& task) {
     if (task.kind == WorkerTask::kDownloadChunk) {
         PostFileEvent(WM_APP_ITEM_FAILED, task.downloadName, task.fileId, task.result);
-    } else {
-        PostFileEvent(WM_APP_ITEM_RESUBMIT, task.downloadName, -1, task.result);
+        AbortWorkerTasks();
+        return;
     }
+    // Aborted before it is told: the window answers a resubmission with a new request for the
+    // same download, which is ignored for as long as that download is still the current one.
     AbortWorkerTasks();
+    PostFileEvent(WM_APP_ITEM_RESUBMIT, task.downloadName, -1, task.result);
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/CrashPoint.h"
 #include "platform/KnownFolders.h"
 
 namespace fs = std::filesystem;
@@ -268,6 +269,9 @@ public:
                         sqlite3_bind_blob64(use.get(), 4, data.empty() ? &kEmpty : data.data(),
                                             data.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
                         sqlite3_step(use.get()) == SQLITE_DONE;
+        if (ok && type == REG_BINARY) {
+            CrashPoint("record-storing");
+        }
         return Finish(ok);
     }
 

@@ -83,8 +83,11 @@ TEST_F(RecordStoreTest, LoadingSortsStablyAndSkipsWhatIsNotARecord) {
     LogCapture log;
     const auto loaded = LoadDownloadRecords(*key);
     EXPECT_EQ(Names(loaded), (std::vector<std::u16string>{u"d", u"b", u"a", u"c"}));
-    EXPECT_EQ(log.Warnings(),
-              std::vector<std::u16string>{u"Deserialization  from registry failed."});
+    // Each value that is skipped says so.
+    EXPECT_EQ(log.Warnings(), (std::vector<std::u16string>{
+                                  u"Skipping the stored value \"text\": not a download record.",
+                                  u"Deserialization  from registry failed.",
+                                  u"Skipping the stored value \"\": not a download record."}));
     // The unreadable value stays for the next start.
     auto broken = key->Query(u"broken");
     ASSERT_TRUE(broken);
@@ -109,7 +112,7 @@ TEST_F(RecordStoreTest, ARecordNamingAnotherGameIsSkipped) {
     const auto loaded = LoadDownloadRecords(*key);
     EXPECT_EQ(Names(loaded), (std::vector<std::u16string>{u"game", u"Second"}));
     EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{
-                                  u"Record stored as other names the game gamf; it is skipped."});
+                                  u"Skipping the stored record \"other\": it names \"gamf\"."});
     EXPECT_TRUE(key->Query(u"other"));
 }
 

@@ -1,0 +1,26 @@
+#pragma once
+// What a download still needs on the disk before it can complete, what the disk has free, and
+// the clean-up of files that a finished file no longer needs. Run by the scheduler thread while
+// it plans a download; it reads the record's folder and deletes only the record's own chunk,
+// partial chunk and working files.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+class DownloadInfo;
+class FileInfo;
+
+// Bytes the download still has to put on the disk before it completes: every byte of its
+// unfinished files that no chunk file holds yet, plus a second copy of the largest unfinished
+// file, since joining writes a file while its chunk files are still there. A working file left
+// by an interrupted join is counted as room, since joining starts it over. Files that can't be
+// downloaded (unavailable, unsafe names, bad chunk lists) count for nothing.
+uint64_t SpaceStillNeeded(const DownloadInfo& plan);
+
+// The bytes that the file system holding `folder` has free for the user; nullopt when unknown.
+std::optional<uint64_t> FreeSpace(std::u16string_view folder);
+
+// Deletes what is left of a finished file's chunk, partial chunk and working files. A crash
+// between the file's commit and the end of its clean-up leaves some behind, and no later pass
+// over a finished file would ever take them. Returns how many files went.
+size_t RemoveLeftovers(const DownloadInfo& plan, const FileInfo& file);
