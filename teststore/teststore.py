@@ -30,6 +30,11 @@ def _parse_args():
     parser.add_argument("--port", type=int, default=0,
                         help="0: free ports; N: api N, site N+1, cdn N+2, cdn_http N+3, "
                              "control N+4")
+    parser.add_argument("--certificate", choices=tls.CERTIFICATE_KINDS, default="good",
+                        help="the TLS listeners' certificate: good (issued by the CA file it "
+                             "prints, for 127.0.0.1), wrong-host (issued by it for another "
+                             "name), expired (issued by it, no longer valid) or self-signed "
+                             "(not issued by it)")
     parser.add_argument("--verbose", action="store_true",
                         help="log every request and connection problem to stderr")
     return parser.parse_args()
@@ -69,7 +74,7 @@ def main():
     except (OSError, ValueError) as error:  # JSON and catalogue errors are ValueErrors
         print("teststore: cannot read the games: %s" % error, file=sys.stderr)
         return 2
-    material = tls.TlsMaterial()
+    material = tls.TlsMaterial(args.certificate)
     started, running = [], []
     try:
         def port(offset):

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -525,6 +526,35 @@ TEST_F(SignInStoreTest, TheLogNeverHoldsTheCredentials) {
             EXPECT_EQ(text.find(secret), std::string::npos) << "\"" << secret << "\" in: " << text;
         }
     }
+}
+
+TEST_F(SignInStoreTest, BadCertificatesAreRefusedBeforeAnyCredentialLeaves) {
+    int tried = 0;
+    for (const char* kind : {"wrong-host", "expired", "self-signed"}) {
+        SCOPED_TRACE(kind);
+        std::unique_ptr<TestStore> own;
+        try {
+            own = std::make_unique<TestStore>(TestStore::Options{{}, {"--certificate", kind}});
+        } catch (const std::exception& error) {
+            FAIL() << "the test store did not start: " << error.what();
+        }
+        Use(*own);
+        own->AddToken("kept-token", "kept-secret");
+        ConnectionsManager manager;
+        ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"kept-token", u"kept-secret"));
+        Expect(WM_APP_AUTH_STARTED);
+        Expect(WM_APP_AUTH_FAILED);
+        manager.RequestLogin(Utf8ToWide(TestStore::DemoEmail()),
+                             Utf8ToWide(TestStore::DemoPassword()));
+        Expect(WM_APP_AUTH_STARTED);
+        Expect(WM_APP_AUTH_FAILED);
+        manager.Stop();
+        // Every handshake failed: not one request, with its token or password, reached the store.
+        EXPECT_TRUE(own->Requests().empty());
+        EXPECT_FALSE(manager.IsUserLoggedIn());
+        ++tried;
+    }
+    std::printf("tls: %d bad certificates tried, 0 requests reached the store\n", tried);
 }
 
 TEST_F(SignInStoreTest, PasswordWithAmpersandAndEqualsSignsIn) {

@@ -1,10 +1,7 @@
 // End to end through the headless front end: velkdownloader-cli runs as its own process against
 // the local test store, each test in a home of its own, and the tests look at what it leaves on
 // disk, in the settings store and in the store's request log.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,12 +18,11 @@
 #include "core/TextUtil.h"
 #include "engine/Md5Context.h"
 #include "platform/Registry.h"
+#include "support/CliProcess.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
 #include "support/WaitFor.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -34,87 +30,12 @@ namespace {
 
 constexpr int kExitInterrupted = 130;
 
-// One run of the program: started with its output going to files, so that a test can wait for
-// it, kill it, and read everything it printed.
-class CliProcess {
+// One run of the headless front end as built, its output going to files in `folder`.
+class CliRun : public CliProcess {
 public:
-    CliProcess(const fs::path& folder, const std::vector<std::string>& args,
-               const std::string& input = {}) {
-        static int runs = 0;
-        const std::string tag = std::to_string(++runs);
-        outPath_ = folder / ("out" + tag);
-        errPath_ = folder / ("err" + tag);
-        const fs::path inPath = folder / ("in" + tag);
-        WriteFile(inPath, input);
-        std::vector<std::string> all = {VELK_CLI_PROGRAM};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inPath.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            pid_ = -1;
-            ADD_FAILURE() << "cannot start " << VELK_CLI_PROGRAM;
-        }
-    }
-    ~CliProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            Reap(true);
-        }
-    }
-    CliProcess(const CliProcess&) = delete;
-    CliProcess& operator=(const CliProcess&) = delete;
-
-    // The exit code, -1 for a run that did not end in time (it is killed then), or 128 + the
-    // signal that ended it.
-    int Wait(std::chrono::seconds limit = std::chrono::seconds(30)) {
-        if (pid_ <= 0) {
-            return status_;
-        }
-        if (!WaitFor([this] { return Reap(false); }, limit)) {
-            kill(pid_, SIGKILL);
-            Reap(true);
-            ADD_FAILURE() << "velkdownloader-cli did not end in time; its output:\n"
-                          << Out() << Err();
-            return -1;
-        }
-        return status_;
-    }
-    void Signal(int signal) const {
-        if (pid_ > 0) {
-            kill(pid_, signal);
-        }
-    }
-    std::string Out() const { return ReadFile(outPath_); }
-    std::string Err() const { return ReadFile(errPath_); }
-
-private:
-    bool Reap(bool block) {
-        int status = 0;
-        const pid_t done = waitpid(pid_, &status, block ? 0 : WNOHANG);
-        if (done != pid_) {
-            return false;
-        }
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int status_ = -1;
-    fs::path outPath_;
-    fs::path errPath_;
+    CliRun(const fs::path& folder, const std::vector<std::string>& args,
+           const std::string& input = {})
+        : CliProcess(Options{VELK_CLI_PROGRAM, args, folder, {}, {}, {}, input}) {}
 };
 
 std::string FileMd5(const fs::path& path) {
@@ -194,7 +115,7 @@ protected:
 TEST_F(CliTest, MultiFileGameDownloadsVerifiesAndIsStoredForTheWindow) {
     store_.AddGame(GameJson("cli-multi", {300000, 131072, 5000}, 65536,
                             {"setup/cli-multi.bin", "data/cli-data.bin", "readme.bin"}));
-    CliProcess run(runs_.Path(), Args({"cli-multi"}));
+    CliRun run(runs_.Path(), Args({"cli-multi"}));
     ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
 
     // Exactly the three finished files: the chunk files went when the files were joined.
@@ -225,7 +146,7 @@ TEST_F(CliTest, MultiFileGameDownloadsVerifiesAndIsStoredForTheWindow) {
 TEST_F(CliTest, TwoGamesDownloadOneAfterTheOtherInListOrder) {
     store_.AddGame(GameJson("cli-first", {400000}, 65536));
     store_.AddGame(GameJson("cli-second", {200000}, 65536));
-    CliProcess run(runs_.Path(), Args({"cli-first", "cli-second"}));
+    CliRun run(runs_.Path(), Args({"cli-first", "cli-second"}));
     ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
     EXPECT_EQ(FileMd5(Downloads() / "cli-first/part0.bin"), store_.ExpectedFileMd5("cli-first", 0));
     EXPECT_EQ(FileMd5(Downloads() / "cli-second/part0.bin"),
@@ -253,7 +174,7 @@ TEST_F(CliTest, AGameTheAccountDoesNotOwnIsRefusedWithTheStoresMessage) {
     store_.AddGame(GameJson("cli-owned", {70000}, 65536));
     store_.AddGame(GameJson("cli-not-owned", {70000}, 65536));
     store_.SetOwned("cli-not-owned", false);
-    CliProcess run(runs_.Path(), Args({"cli-not-owned", "cli-owned"}));
+    CliRun run(runs_.Path(), Args({"cli-not-owned", "cli-owned"}));
     EXPECT_EQ(run.Wait(), 1);
     const std::string err = run.Err();
     EXPECT_NE(err.find("cli-not-owned: You do not own this game"), std::string::npos) << err;
@@ -267,8 +188,8 @@ TEST_F(CliTest, AGameTheAccountDoesNotOwnIsRefusedWithTheStoresMessage) {
 }
 
 TEST_F(CliTest, AWrongPasswordFailsClearlyAndStoresNoToken) {
-    CliProcess run(runs_.Path(), {"--email", TestStore::DemoEmail(), "--password", "wrong",
-                                  "velkdownloader://single-file-game"});
+    CliRun run(runs_.Path(), {"--email", TestStore::DemoEmail(), "--password", "wrong",
+                              "velkdownloader://single-file-game"});
     EXPECT_EQ(run.Wait(), 1);
     EXPECT_NE(run.Err().find("sign-in failed for demo@velkora.test: the store refused the "
                              "e-mail address or password"),
@@ -281,7 +202,7 @@ TEST_F(CliTest, AWrongPasswordFailsClearlyAndStoresNoToken) {
 }
 
 TEST_F(CliTest, WithoutAnySignInItSaysHowToSignIn) {
-    CliProcess run(runs_.Path(), {"velkdownloader://single-file-game"});
+    CliRun run(runs_.Path(), {"velkdownloader://single-file-game"});
     EXPECT_EQ(run.Wait(), 1);
     EXPECT_NE(run.Err().find("not signed in"), std::string::npos) << run.Err();
 }
@@ -303,7 +224,7 @@ TEST_F(CliTest, AnInterruptedDownloadResumesWithoutFetchingVerifiedChunksAgain) 
         std::vector<std::string> args = Args({game});
         args.insert(args.begin(), {"--connections", "1"});
         {
-            CliProcess first(runs_.Path(), args);
+            CliRun first(runs_.Path(), args);
             // A third range asked for: the first two chunks are verified and in place.
             const auto ranges = [&] {
                 int count = 0;
@@ -321,7 +242,7 @@ TEST_F(CliTest, AnInterruptedDownloadResumesWithoutFetchingVerifiedChunksAgain) 
         store_.ClearFaults();
         store_.ClearRequests();
 
-        CliProcess second(runs_.Path(), args);
+        CliRun second(runs_.Path(), args);
         ASSERT_EQ(second.Wait(), 0) << second.Out() << second.Err();
         EXPECT_EQ(FileMd5(Downloads() / path), store_.ExpectedFileMd5(game, 0));
         for (const StoreRequest& request : store_.Requests()) {
@@ -337,13 +258,13 @@ TEST_F(CliTest, AnInterruptedDownloadResumesWithoutFetchingVerifiedChunksAgain) 
 TEST_F(CliTest, AFileChangedOnTheServerIsFetchedAgain) {
     store_.AddGame(GameJson("cli-change", {200000, 90000}, 65536));
     {
-        CliProcess run(runs_.Path(), Args({"cli-change"}));
+        CliRun run(runs_.Path(), Args({"cli-change"}));
         ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
     }
     // Unchanged: a completed game asked for again is compared, not fetched.
     store_.ClearRequests();
     {
-        CliProcess run(runs_.Path(), Args({"cli-change"}));
+        CliRun run(runs_.Path(), Args({"cli-change"}));
         ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
         EXPECT_EQ(ServedBytes(store_, "cli-change", "cli-change/part0.bin"), 0u);
     }
@@ -351,7 +272,7 @@ TEST_F(CliTest, AFileChangedOnTheServerIsFetchedAgain) {
     const std::string before = FileMd5(Downloads() / "cli-change/part0.bin");
     store_.ChangeFile("cli-change", 0, {{"timestamp", "1800000000"}, {"seed", "cli-change/new"}});
     store_.ClearRequests();
-    CliProcess run(runs_.Path(), Args({"cli-change"}));
+    CliRun run(runs_.Path(), Args({"cli-change"}));
     ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
     const std::string after = FileMd5(Downloads() / "cli-change/part0.bin");
     EXPECT_NE(after, before);
@@ -367,10 +288,10 @@ TEST_F(CliTest, TheTokenOfTheFirstSignInServesTheNextRun) {
     store_.AddGame(GameJson("cli-token", {70000}, 65536));
     {
         // Only the e-mail: the password is read from standard input (not a terminal here).
-        CliProcess run(runs_.Path(),
-                       {"--email", TestStore::DemoEmail(), "--folder", Downloads().string(),
-                        "velkdownloader://cli-token"},
-                       TestStore::DemoPassword() + "\n");
+        CliRun run(runs_.Path(),
+                   {"--email", TestStore::DemoEmail(), "--folder", Downloads().string(),
+                    "velkdownloader://cli-token"},
+                   TestStore::DemoPassword() + "\n");
         ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
         EXPECT_NE(run.Out().find("Signed in as Demo Player"), std::string::npos) << run.Out();
     }
@@ -382,8 +303,8 @@ TEST_F(CliTest, TheTokenOfTheFirstSignInServesTheNextRun) {
     ASSERT_FALSE(token->data.empty());
 
     store_.ClearRequests();
-    CliProcess run(runs_.Path(),
-                   {"--folder", Downloads().string(), "--verbose", "velkdownloader://cli-token"});
+    CliRun run(runs_.Path(),
+               {"--folder", Downloads().string(), "--verbose", "velkdownloader://cli-token"});
     ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
     bool provedToken = false;
     for (const StoreRequest& request : store_.Requests()) {
@@ -413,7 +334,7 @@ TEST(CliUsageTest, UsageErrorsExitWithTwo) {
         for (const std::string& arg : args) {
             joined += arg + " ";
         }
-        CliProcess run(runs.Path(), args);
+        CliRun run(runs.Path(), args);
         EXPECT_EQ(run.Wait(), 2) << joined;
         EXPECT_NE(run.Err().find("usage: velkdownloader-cli"), std::string::npos) << joined;
     }

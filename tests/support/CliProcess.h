@@ -19,6 +19,7 @@ public:
         std::filesystem::path workingFolder;   // empty: the test's own
         std::vector<std::string> environment;  // "NAME=value", added to the test's own
         std::vector<std::string> wrapper;      // a command line put before the program
+        std::string input;                     // its standard input (empty: nothing to read)
     };
 
     explicit CliProcess(const Options& options);

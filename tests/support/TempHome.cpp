@@ -1,11 +1,15 @@
 #include "support/TempHome.h"
 
+#include <semaphore.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <stdexcept>
 #include <system_error>
+
+#include "platform/HandOff.h"
 
 namespace fs = std::filesystem;
 
@@ -39,6 +43,12 @@ TempHome::TempHome() : root_(MakeTempFolder("velk-home-")) {
 }
 
 TempHome::~TempHome() {
+    // The hand-off objects are named after this home's runtime folder and live outside it, in
+    // the machine's shared memory: a program the test killed leaves them behind.
+    const HandOffNames handOff = HandOffNames::ForCurrentUser();
+    sem_unlink(handOff.token.c_str());
+    sem_unlink(handOff.notify.c_str());
+    shm_unlink(handOff.block.c_str());
     for (const auto& [name, value] : saved_) {
         if (value) {
             setenv(name.c_str(), value->c_str(), 1);
