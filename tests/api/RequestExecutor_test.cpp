@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/ConnectionsManager.h"
+#include "api/LogRedaction.h"
 #include "api/OAuth.h"
 #include "api/RequestExecutor.h"
 #include "core/DebugPrintf.h"
@@ -112,7 +113,8 @@ protected:
         if (requests.empty()) {
             return {};
         }
-        return Utf8ToWide(requests.back().path + "?" + requests.back().query);
+        // As the log names it: the credentials are not for the log.
+        return RedactSecrets(Utf8ToWide(requests.back().path + "?" + requests.back().query));
     }
 
     bool Logged(CDebugPrintf::Level level, const std::u16string& message) const {
@@ -191,7 +193,8 @@ TEST_F(RequestExecutorTest, SignedRequestsAreAcceptedWithAndWithoutToken) {
             EXPECT_EQ(name.rfind(u"oauth_", 0), 0u) << Utf8(name);
         }
         EXPECT_TRUE(Logged(CDebugPrintf::Level::Log, u"Request succeeded for " + LastObjectName() +
-                                                         u". Response: " + reply.substr(0, 50)));
+                                                         u". Response: " +
+                                                         RedactSecrets(reply.substr(0, 50))));
     }
 }
 
@@ -261,7 +264,7 @@ TEST_F(RequestExecutorTest, ErrorStatusReturnsBodyAndFalse) {
         EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
                            u"Request failed (error: " + Utf8ToWide(std::to_string(status)) +
                                u") for " + LastObjectName() + u". Response: " +
-                               reply.substr(0, 50)));
+                               RedactSecrets(reply.substr(0, 50))));
     }
 }
 
@@ -378,9 +381,9 @@ TEST_F(RequestExecutorTest, RefusedConnectionIsAnInternetProblem) {
     EXPECT_TRUE(problem_->IsSet());
     EXPECT_EQ(reply.rfind(u"Couldn't connect to server", 0), 0u) << Utf8(reply);
     EXPECT_EQ(reply.find_first_of(u"\r\n"), std::u16string::npos);
-    EXPECT_TRUE(
-        Logged(CDebugPrintf::Level::Warning,
-               u"Request failed for request /test/echo/x. Response: " + reply.substr(0, 50)));
+    EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
+                       u"Request failed for request /test/echo/x. Response: " +
+                           RedactSecrets(reply.substr(0, 50))));
 }
 
 TEST_F(RequestExecutorTest, UntrustedCertificateIsRefused) {
@@ -402,9 +405,9 @@ TEST_F(RequestExecutorTest, SilentServerTimesOut) {
     EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
     EXPECT_TRUE(problem_->IsSet());
     EXPECT_EQ(reply.rfind(u"Timeout was reached", 0), 0u) << Utf8(reply);
-    EXPECT_TRUE(
-        Logged(CDebugPrintf::Level::Warning,
-               u"Request failed for request /test/echo/x. Response: " + reply.substr(0, 50)));
+    EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
+                       u"Request failed for request /test/echo/x. Response: " +
+                           RedactSecrets(reply.substr(0, 50))));
 }
 
 }  // namespace

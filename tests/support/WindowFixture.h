@@ -63,7 +63,8 @@ inline void PumpFor(std::chrono::milliseconds time) {
 }
 
 // Acts on every modal dialog of type T that opens while the object lives (the window's dialogs
-// run their own loops, so a test answers them from a timer), and counts them.
+// run their own loops, so a test answers them from a timer), and counts them. Give each answerer
+// a scope of its own: one that still lives answers the next dialog of its type too.
 template <class T>
 class DialogAnswerer {
 public:

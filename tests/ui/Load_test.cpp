@@ -68,8 +68,9 @@ TEST_F(LoadTest, TwentyConnectionsThroughDropsAndAFlappingSiteLoseNothing) {
     Settings()->SetDword(u"ConcurrentConnections", 20);
     store.AddGame(GameJson("load-big", 24 * 1024 * 1024 + 12345, 1024 * 1024));
     store.AddGame(GameJson("load-small", 3 * 1024 * 1024 + 7, 256 * 1024));
+    // Every connection at 400 kB/s, so that the run lasts through the site's flapping.
     store.SetFault(R"({"server":"cdn","path_prefix":"/secure/","fail_next":-1,)"
-                   R"("drop_probability":0.25,"seed":11})");
+                   R"("drop_probability":0.25,"seed":11,"rate":400000})");
     const int threadsBefore = OwnThreadCount();
 
     CVelkDownloaderDlg& window = StartWindow({"velkdownloader://load-big"});
@@ -81,7 +82,7 @@ TEST_F(LoadTest, TwentyConnectionsThroughDropsAndAFlappingSiteLoseNothing) {
     // The site goes off and on while the games download.
     int flaps = 0;
     QTimer flapper;
-    flapper.setInterval(600);
+    flapper.setInterval(400);
     QObject::connect(&flapper, &QTimer::timeout, [&] {
         store.SetSiteUp(flaps % 2 == 1);
         if (++flaps == 10) {
@@ -102,7 +103,9 @@ TEST_F(LoadTest, TwentyConnectionsThroughDropsAndAFlappingSiteLoseNothing) {
         return Lifecycle().Items().size() == 3;
     };
     ASSERT_TRUE(PumpUntil(allDone, std::chrono::seconds(150)));
-    EXPECT_EQ(flaps, 10);
+    flapper.stop();
+    store.SetSiteUp(true);
+    EXPECT_GE(flaps, 4) << "the site hardly went off while the games downloaded";
     for (const auto& item : Lifecycle().Items()) {
         EXPECT_TRUE(CompletedIntact(*item, store)) << WideToUtf8(item->name);
     }

@@ -180,18 +180,20 @@ TEST_F(MainWindowTest, SettingsAreAppliedAndStored) {
     fs::create_directories(games.Path() / "Games");
     const std::u16string folderBefore = app->GetDownloadFolder();
 
-    DialogAnswerer<CSettingsDlg> answer([](CSettingsDlg& dialog) {
-        EXPECT_EQ(dialog.ConnectionsEdit()->text(), QStringLiteral("6"));
-        EXPECT_FALSE(dialog.StartWithSessionBox()->isChecked());
-        EXPECT_FALSE(dialog.FolderEdit()->isEnabled());
-        dialog.StartWithSessionBox()->setChecked(true);
-        dialog.AutomaticInstallBox()->setChecked(true);
-        dialog.ConnectionsEdit()->setText(QStringLiteral("15"));
-        dialog.ChangeButton()->click();
-        dialog.OkButton()->click();
-    });
-    window.OnHeaderCommand(ID_SETTINGS);
-    EXPECT_EQ(answer.Count(), 1);
+    {
+        DialogAnswerer<CSettingsDlg> answer([](CSettingsDlg& dialog) {
+            EXPECT_EQ(dialog.ConnectionsEdit()->text(), QStringLiteral("6"));
+            EXPECT_FALSE(dialog.StartWithSessionBox()->isChecked());
+            EXPECT_FALSE(dialog.FolderEdit()->isEnabled());
+            dialog.StartWithSessionBox()->setChecked(true);
+            dialog.AutomaticInstallBox()->setChecked(true);
+            dialog.ConnectionsEdit()->setText(QStringLiteral("15"));
+            dialog.ChangeButton()->click();
+            dialog.OkButton()->click();
+        });
+        window.OnHeaderCommand(ID_SETTINGS);
+        EXPECT_EQ(answer.Count(), 1);
+    }
     ASSERT_EQ(chooserTitles.size(), 1u);
     EXPECT_EQ(chooserTitles[0], QStringLiteral("Select new downloads directory"));
     EXPECT_EQ(FromQString(chooserStarts[0]), folderBefore);
@@ -212,20 +214,25 @@ TEST_F(MainWindowTest, SettingsAreAppliedAndStored) {
 
     // The folder that is already set is not written again; Cancel changes nothing.
     settings->DeleteValue(u"DownloadFolder");
-    DialogAnswerer<CSettingsDlg> keep([](CSettingsDlg& dialog) {
-        dialog.ConnectionsEdit()->setText(QStringLiteral("0"));
-        dialog.OkButton()->click();
-    });
-    window.OnHeaderCommand(ID_SETTINGS);
+    {
+        DialogAnswerer<CSettingsDlg> keep([](CSettingsDlg& dialog) {
+            dialog.ConnectionsEdit()->setText(QStringLiteral("0"));
+            dialog.OkButton()->click();
+        });
+        window.OnHeaderCommand(ID_SETTINGS);
+        EXPECT_EQ(keep.Count(), 1);
+    }
     EXPECT_FALSE(settings->Query(u"DownloadFolder"));
     EXPECT_EQ(settings->QueryDword(u"ConcurrentConnections"), 1u);
-    DialogAnswerer<CSettingsDlg> cancel([](CSettingsDlg& dialog) {
-        dialog.StartWithSessionBox()->setChecked(false);
-        dialog.ConnectionsEdit()->setText(QStringLiteral("9"));
-        dialog.CancelButton()->click();
-    });
-    window.OnHeaderCommand(ID_SETTINGS);
-    EXPECT_EQ(cancel.Count(), 1);
+    {
+        DialogAnswerer<CSettingsDlg> cancel([](CSettingsDlg& dialog) {
+            dialog.StartWithSessionBox()->setChecked(false);
+            dialog.ConnectionsEdit()->setText(QStringLiteral("9"));
+            dialog.CancelButton()->click();
+        });
+        window.OnHeaderCommand(ID_SETTINGS);
+        EXPECT_EQ(cancel.Count(), 1);
+    }
     EXPECT_EQ(settings->QueryDword(u"ConcurrentConnections"), 1u);
     EXPECT_TRUE(IsRunAtStartup());
     EXPECT_TRUE(window.ModalUiToken().IsSet());
@@ -239,13 +246,15 @@ TEST_F(MainWindowTest, SettingsDoNotOpenWhileAMessageBoxHoldsTheScreen) {
         ++settingsShown;
         dialog.CancelButton()->click();
     });
-    DialogAnswerer<QMessageBox> box([&](QMessageBox& shown) {
-        // The box is open: the settings button does nothing now.
-        window.OnHeaderCommand(ID_SETTINGS);
-        shown.button(QMessageBox::No)->click();
-    });
-    EXPECT_EQ(window.AskUser(kAskYesNoQuestion, u"Remove?"), kAnswerNo);
-    EXPECT_EQ(box.Count(), 1);
+    {
+        DialogAnswerer<QMessageBox> box([&](QMessageBox& shown) {
+            // The box is open: the settings button does nothing now.
+            window.OnHeaderCommand(ID_SETTINGS);
+            shown.button(QMessageBox::No)->click();
+        });
+        EXPECT_EQ(window.AskUser(kAskYesNoQuestion, u"Remove?"), kAnswerNo);
+        EXPECT_EQ(box.Count(), 1);
+    }
     EXPECT_EQ(settingsShown, 0);
     EXPECT_TRUE(window.ModalUiToken().IsSet());
     // A second box is refused while one is open, without waiting.
