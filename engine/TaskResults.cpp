@@ -128,13 +128,14 @@ void DownloadsManager::ProcessResults(const std::u16string& downloadName, uint64
 }
 
 void DownloadsManager::PermanentFailure(const WorkerTask& task) {
+    // Aborted before the window is told, in both cases. A failure makes the window hand the
+    // next game over at once; an abort that came after would take that game for the failed one
+    // and drop it, leaving it waiting for ever. A resubmission is answered with a new request
+    // for the same download, which is ignored while that download is still the current one.
+    AbortWorkerTasks();
     if (task.kind == WorkerTask::kDownloadChunk) {
         PostFileEvent(WM_APP_ITEM_FAILED, task.downloadName, task.fileId, task.result);
-        AbortWorkerTasks();
         return;
     }
-    // Aborted before it is told: the window answers a resubmission with a new request for the
-    // same download, which is ignored for as long as that download is still the current one.
-    AbortWorkerTasks();
     PostFileEvent(WM_APP_ITEM_RESUBMIT, task.downloadName, -1, task.result);
 }
