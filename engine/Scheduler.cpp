@@ -13,6 +13,7 @@
 #include "engine/ChunkIndex.h"
 #include "engine/DownloadsManager.h"
 #include "engine/RemovalFiles.h"
+#include "engine/RunningJoin.h"
 
 namespace {
 
@@ -156,9 +157,14 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
     }
     uint64_t outstanding = 0;
     bool anyUnavailable = false;
+    // The combine entries of the plan, and beside each the join that runs while the file's
+    // chunks arrive (made for a file only when some of its chunks are to be downloaded).
+    const std::vector<CombineEntry> entries = MakeCombineEntries(plan);
+    std::vector<std::shared_ptr<RunningJoin>> runningJoins(entries.size());
 
     // Phase C: one pass over the files.
-    for (const FileInfo& file : plan.files) {
+    for (size_t filePosition = 0; filePosition < plan.files.size(); ++filePosition) {
+        const FileInfo& file = plan.files[filePosition];
         if (shutdown_.IsSet()) {
             break;
         }
@@ -250,6 +256,13 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
             if (size) {
                 DeleteFile(task->chunkPath);
             }
+            if (filePosition < entries.size()) {
+                if (!runningJoins[filePosition]) {
+                    runningJoins[filePosition] =
+                        std::make_shared<RunningJoin>(entries[filePosition]);
+                }
+                task->runningJoin = runningJoins[filePosition];
+            }
             QueueTask(std::move(task), false);
             Logger().Log(u"Adding new download task for: %s", file.name);
         }
@@ -276,10 +289,14 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
             } else {
                 auto task = std::make_unique<CombineChunksTask>();
                 task->downloadName = name;
-                task->entries = MakeCombineEntries(plan);
+                task->entries = entries;
+                task->runningJoins = runningJoins;
                 QueueTask(std::move(task), false);
                 Logger().Log(u"Adding new combine task for: %s", name);
             }
+            // From here on only the combine task holds them: a join it does not take over goes
+            // with it, and with no combine task, at once.
+            runningJoins.clear();
             outstanding = totalChunks;
             nothingOutstanding.Reset();
             if (totalChunks == 0) {

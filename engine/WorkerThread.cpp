@@ -11,6 +11,7 @@
 #include "engine/Download.h"
 #include "engine/DownloadsManager.h"
 #include "engine/Md5Context.h"
+#include "engine/RunningJoin.h"
 
 namespace {
 
@@ -211,6 +212,9 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
             switch (check.outcome) {
                 case ChunkCheckResult::Outcome::kAccepted:
                     task.state = WorkerTask::kCompleted;
+                    if (task.runningJoin) {
+                        task.runningJoin->ChunkVerified(task.chunkPath);
+                    }
                     PostChunkProgress(task, check.bytes);
                     break;
                 case ChunkCheckResult::Outcome::kRejected:
@@ -228,6 +232,11 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
             }
         }
     }
+    // With the connection back in the pool, the chunks that are now next in file order go into
+    // the file's working file while the other workers keep downloading.
+    if (task.state == WorkerTask::kCompleted && task.runningJoin) {
+        task.runningJoin->Advance(checkPoint);
+    }
     ThrowIfStopped(slot);
 }
 
@@ -236,6 +245,7 @@ void DownloadsManager::RunCombineTask(CombineChunksTask& task, int slot) {
     const WorkerCheckPoint checkPoint{&w.terminate, w.breakTask.get(), &pauseGate_};
     CombineTaskOptions combineOptions;
     combineOptions.clearCurrentDownload = [this] { ClearCurrentDownload(); };
+    combineOptions.runningJoins = task.runningJoins;
     const CombineTaskOutcome outcome =
         ::RunCombineTask(task.downloadName, task.entries, window_, checkPoint, combineOptions);
     if (outcome.stoppedBy == WorkerStop::kTerminate) {
