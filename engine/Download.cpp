@@ -225,6 +225,7 @@ void Download::StartRequest(bool headOnly) {
     curl_easy_setopt(easy, CURLOPT_SHARE, session_.Share());
     curl_easy_setopt(easy, CURLOPT_URL, urlUtf8_.c_str());
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "downloader");
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferSize));
     errorBuffer_[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_.data());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Download::OnHeader);
@@ -367,7 +368,9 @@ void Download::Fill(size_t wanted) {
     if (Buffered() < wanted && !done_) {
         Perform();
     }
-    while (Buffered() == 0 && !done_ && !Interrupted()) {
+    // A whole block, unless the answer ends first: a slow connection then still costs one write
+    // and one digest step a block, not one for every few bytes that arrive.
+    while (Buffered() < wanted && !done_ && !Interrupted()) {
         Wait();
         Perform();
         ResumeIfRoom();
@@ -408,7 +411,7 @@ bool Download::Interrupted() const {
 }
 
 void Download::ResumeIfRoom() {
-    if (paused_ && RingFree() >= CURL_MAX_WRITE_SIZE) {
+    if (paused_ && RingFree() >= kReceiveBufferSize) {
         paused_ = false;
         // May hand over the held-back piece at once, through OnBody.
         curl_easy_pause(handles_->easy.get(), CURLPAUSE_CONT);

@@ -123,10 +123,14 @@ private:
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnBody(char* data, size_t size, size_t count, void* self);
 
-    // Four blocks, and never less than the largest piece libcurl hands over at once, so that a
-    // piece that does not fit waits (a paused transfer) and never has to be split.
-    static constexpr size_t kRingSize = 65536;
-    static_assert(kRingSize >= CURL_MAX_WRITE_SIZE && kRingSize >= kBlockSize);
+    // What libcurl reads from the connection at once, and so the largest piece it hands over:
+    // large, so that a fast transfer costs few system calls.
+    static constexpr size_t kReceiveBufferSize = 65536;
+    // Two of those pieces, so that one fits while the other is written; a piece that does not
+    // fit waits (a paused transfer) and never has to be split.
+    static constexpr size_t kRingSize = 2 * kReceiveBufferSize;
+    static_assert(kRingSize >= 2 * kReceiveBufferSize && kRingSize >= kBlockSize &&
+                  kReceiveBufferSize >= CURL_MAX_WRITE_SIZE);
 
     const Clock& clock_;
     std::shared_ptr<Event> problemEvent_;
