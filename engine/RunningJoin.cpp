@@ -105,7 +105,16 @@ void RunningJoin::Advance(const WorkerCheckPoint& checkPoint) {
         }
         joined_.push_back(verified);
         ++next_;
+        if (next_ == verified_.size()) {
+            break;
+        }
     }
+    // The whole file is in: its sync happens here, while the other workers still download,
+    // rather than in the combine task after the last chunk (which syncs again, finding nothing
+    // left to write, and is the one to report a failure).
+    ::fdatasync(output_.Get());
+    std::lock_guard lock(mutex_);
+    advancing_ = false;
 }
 
 bool RunningJoin::Append(uint32_t position, const Identity& verified,
