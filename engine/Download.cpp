@@ -162,7 +162,9 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
 }
 
 Download::~Download() {
-    // A caller that stops between blocks finds every block it was told of in the file.
+    // A caller that stops between blocks finds every block it was told of in the file. Whoever
+    // observed the blocks may be gone already: the last batch is only written.
+    blockObserver_ = nullptr;
     if (fd_ >= 0 && pending_ > 0) {
         try {
             Flush();
@@ -381,6 +383,8 @@ void Download::Fill(size_t wanted) {
     // A whole block, unless the answer ends first: a slow connection then still costs one write
     // and one digest step a block, not one for every few bytes that arrive.
     while (Buffered() < wanted && !done_ && !Interrupted()) {
+        // Bytes come no faster than they are written: the batch goes now rather than wait.
+        Flush();
         Wait();
         Perform();
         ResumeIfRoom();
@@ -425,6 +429,21 @@ void Download::ResumeIfRoom() {
         paused_ = false;
         // May hand over the held-back piece at once, through OnBody.
         curl_easy_pause(handles_->easy.get(), CURLPAUSE_CONT);
+    }
+}
+
+bool Download::WritePending() {
+    if (!ready_ || ended_) {
+        return false;
+    }
+    try {
+        Flush();
+        return true;
+    } catch (const DLExc&) {
+        CloseFile();
+        CloseRequest();
+        ended_ = true;
+        return false;
     }
 }
 

@@ -3,9 +3,10 @@
 // whatever the file already holds. The caller drives it: the constructor opens the file and the
 // request and checks the server's answer; each ReadSegment moves at most one block of 10240
 // bytes from the network into the file, so the caller can stop, pause or report between blocks.
-// The blocks go to the file in batches of up to kWriteBatch bytes (large writes cost the kernel
-// far less than many small ones); what Transferred counts is in the file by the time the
-// transfer ends or the object is destroyed.
+// The blocks go to the file in batches of up to kWriteBatch bytes while the network delivers
+// faster than they are written (large writes cost the kernel far less than many small ones), and
+// one by one while it does not; what Transferred counts is in the file by the time the transfer
+// ends, WritePending returns, or the object is destroyed.
 // A Download belongs to the thread that made it; many Downloads run at once on different
 // threads and share the process's transfer session (engine/TransferSession.h). Nothing escapes
 // as an exception: failures end in the readable state (ready, complete, error).
@@ -49,6 +50,11 @@ public:
     // Moves one block. true: call again; false: the transfer ended (complete, or error set).
     // Not to be called once it has returned false.
     bool ReadSegment();
+
+    // Writes the blocks moved so far that still wait for their batch, so that the file holds
+    // all of them (a caller about to pause). False once the transfer has ended, or when the
+    // write failed (then it has ended with error 6).
+    bool WritePending();
 
     // Copies the local path into the working path with "/" separators; always true.
     bool PrepareLocalPath();

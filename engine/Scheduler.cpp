@@ -284,19 +284,22 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
             ProcessResults(name, outstanding);
         }
         if (outstanding == 0) {
+            // From here on only the combine task holds the running joins: a join it does not take
+            // over goes with it. With no combine task they go at once, working files included,
+            // before the download is reported finished.
+            std::vector<std::shared_ptr<RunningJoin>> joins = std::move(runningJoins);
+            runningJoins.clear();
             if (anyUnavailable) {
+                joins.clear();
                 PostName(WM_APP_ITEM_FINISHED, name, 1);
             } else {
                 auto task = std::make_unique<CombineChunksTask>();
                 task->downloadName = name;
                 task->entries = entries;
-                task->runningJoins = runningJoins;
+                task->runningJoins = std::move(joins);
                 QueueTask(std::move(task), false);
                 Logger().Log(u"Adding new combine task for: %s", name);
             }
-            // From here on only the combine task holds them: a join it does not take over goes
-            // with it, and with no combine task, at once.
-            runningJoins.clear();
             outstanding = totalChunks;
             nothingOutstanding.Reset();
             if (totalChunks == 0) {

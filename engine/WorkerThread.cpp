@@ -186,6 +186,10 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
 
         uint32_t noted = options_.clock->TickCount();
         for (;;) {
+            // What a paused or stopped worker has received is on disk while it waits.
+            if (pauseGate_.IsPaused() || checkPoint.Peek() != WorkerStop::kNone) {
+                transfer.WritePending();
+            }
             if (checkPoint.Pass() != WorkerStop::kNone || !transfer.ReadSegment()) {
                 break;
             }
