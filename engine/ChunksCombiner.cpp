@@ -8,12 +8,15 @@
 #include <cstdio>
 
 #include "core/DebugPrintf.h"
+<<<<<<< HEAD
 #include "platform/CrashPoint.h"
+=======
+#include "engine/RunningJoin.h"
+>>>>>>> bench
 
-ChunksCombiner::ChunksCombiner(const CombineEntry& entry, size_t blockSize)
-    : entry_(entry),
-      blockSize_(blockSize == 0 ? 1 : blockSize),
-      buffer_(std::make_unique<uint8_t[]>(blockSize_)) {}
+ChunksCombiner::ChunksCombiner(const CombineEntry& entry, size_t blockSize,
+                               RunningJoin* runningJoin)
+    : entry_(entry), blockSize_(blockSize == 0 ? 1 : blockSize), runningJoin_(runningJoin) {}
 
 ChunksCombiner::~ChunksCombiner() {
     CloseChunk();
@@ -61,7 +64,9 @@ bool ChunksCombiner::Step() {
                                  ErrorText(existing.error));
                 throw CombineFailException(kDiskProblem);
             }
-            OpenOutput();
+            if (!TakeOverRunningJoin()) {
+                OpenOutput();
+            }
             if (entry_.chunkCount == 0) {
                 // An index without chunks describes an empty file; the whole-file check decides
                 // whether that is right.
@@ -73,8 +78,30 @@ bool ChunksCombiner::Step() {
                 return false;
             }
         }
+        if (takenOverStepped_ < takenOverSizes_.size()) {
+            return StepTakenOverChunk();
+        }
+        if (!takenOverSizes_.empty() && !takenOverDone_) {
+            takenOverDone_ = true;
+            if (takenOverSizes_.size() >= entry_.chunkCount) {
+                if (!FinishOutput()) {
+                    throw CombineFailException(kDiskProblem);
+                }
+                done_ = error_ == kNoError;
+                finished_ = true;
+                return false;
+            }
+            // The remaining chunks are joined here, from the first one the running join did not
+            // reach.
+            chunkPosition_ = static_cast<uint32_t>(takenOverSizes_.size());
+            OpenChunk();
+            return true;
+        }
         if (!input_) {
             OpenChunk();
+        }
+        if (!buffer_) {
+            buffer_ = std::make_unique<uint8_t[]>(blockSize_);
         }
 
         const ssize_t got = ReadFull(input_.Get(), buffer_.get(), blockSize_);
@@ -154,6 +181,34 @@ void ChunksCombiner::OpenOutput() {
     workingInode_ = output.inode;
     workingExists_ = true;
     fileDigest_.Restart();
+}
+
+bool ChunksCombiner::TakeOverRunningJoin() {
+    if (runningJoin_ == nullptr || entry_.chunkCount == 0) {
+        return false;
+    }
+    std::optional<RunningJoin::Handover> handover = runningJoin_->TakeOver();
+    if (!handover) {
+        return false;
+    }
+    output_ = std::move(handover->output);
+    workingDevice_ = handover->device;
+    workingInode_ = handover->inode;
+    workingExists_ = true;
+    fileDigest_ = std::move(handover->digest);
+    takenOverSizes_ = std::move(handover->chunkSizes);
+    return true;
+}
+
+bool ChunksCombiner::StepTakenOverChunk() {
+    // Each chunk the running join appended counts as one step: checked when it arrived, in the
+    // working file and in the whole-file digest already.
+    chunkPosition_ = takenOverStepped_;
+    joinedInChunk_ = takenOverSizes_[takenOverStepped_];
+    joinedInFile_ += joinedInChunk_;
+    joinedInTotal_ += joinedInChunk_;
+    ++takenOverStepped_;
+    return true;
 }
 
 void ChunksCombiner::OpenChunk() {

@@ -11,10 +11,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/BlockFile.h"
 #include "engine/CombineEntry.h"
 #include "engine/Md5Context.h"
+
+class RunningJoin;
 
 class ChunksCombiner {
 public:
@@ -38,8 +41,12 @@ public:
         kMissingChunk = 3,
     };
 
-    // The entry must outlive the combiner.
-    explicit ChunksCombiner(const CombineEntry& entry, size_t blockSize = kDiskBlockSize);
+    // The entry must outlive the combiner, and so must `runningJoin` when given: the join of this
+    // entry that ran while its chunks arrived. Its working file is taken over at the first step
+    // (the chunks it holds then count one step each); without it, or when it cannot be taken
+    // over, every chunk is joined here.
+    explicit ChunksCombiner(const CombineEntry& entry, size_t blockSize = kDiskBlockSize,
+                            RunningJoin* runningJoin = nullptr);
     // An uncommitted working file goes with the combiner: it was never checked.
     ~ChunksCombiner();
     ChunksCombiner(const ChunksCombiner&) = delete;
@@ -72,6 +79,8 @@ public:
 
 private:
     void OpenOutput();
+    bool TakeOverRunningJoin();
+    bool StepTakenOverChunk();
     void OpenChunk();
     void CloseChunk();
     bool FinishOutput();
@@ -79,7 +88,11 @@ private:
 
     const CombineEntry& entry_;
     const size_t blockSize_;
+    RunningJoin* const runningJoin_;
     std::unique_ptr<uint8_t[]> buffer_;
+    std::vector<uint64_t> takenOverSizes_;  // chunks already in the working file when taken over
+    uint32_t takenOverStepped_ = 0;
+    bool takenOverDone_ = false;
     Md5Context chunkDigest_;
     Md5Context fileDigest_;
     UniqueFd output_;

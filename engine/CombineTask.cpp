@@ -10,6 +10,7 @@
 #include "engine/ChunksCombiner.h"
 #include "engine/ChunksRemover.h"
 #include "engine/FileVerifier.h"
+#include "engine/RunningJoin.h"
 #include "platform/CrashPoint.h"
 
 namespace {
@@ -72,7 +73,9 @@ CombineTaskOutcome RunCombineTask(std::u16string_view downloadName,
 
         // Leaving this scope without a commit deletes what the combiner joined: a file that
         // was not checked never stays behind.
-        ChunksCombiner combiner(entry, options.blockSize);
+        RunningJoin* runningJoin =
+            position < options.runningJoins.size() ? options.runningJoins[position].get() : nullptr;
+        ChunksCombiner combiner(entry, options.blockSize, runningJoin);
         for (;;) {
             stop = checkPoint.Pass();
             if (stop != WorkerStop::kNone || !combiner.Step()) {

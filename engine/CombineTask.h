@@ -5,6 +5,7 @@
 // to the window and touches no shared state but through `clearCurrentDownload`.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "engine/WorkerCheckPoint.h"
 
 class DownloadInfo;
+class RunningJoin;
 
 // What the task's state and result become. The numbers are the worker task's own.
 struct CombineTaskOutcome {
@@ -31,6 +33,9 @@ struct CombineTaskOptions {
     // under its own lock here.
     std::function<void()> clearCurrentDownload;
     size_t blockSize = kDiskBlockSize;
+    // Beside each entry, the join that ran while its chunks arrived (or null); the combiner takes
+    // its working file over. Empty: none for any entry.
+    std::span<const std::shared_ptr<RunningJoin>> runningJoins;
 };
 
 // Runs the task's files in order. Looks at the check point before every step, so a break or

@@ -162,6 +162,16 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
 }
 
 Download::~Download() {
+    // A caller that stops between blocks finds every block it was told of in the file. Whoever
+    // observed the blocks may be gone already: the last batch is only written.
+    blockObserver_ = nullptr;
+    if (fd_ >= 0 && pending_ > 0) {
+        try {
+            Flush();
+        } catch (const DLExc&) {
+            // Logged; the file ends on a whole block and a resumed transfer goes on from there.
+        }
+    }
     CloseFile();
     CloseRequest();
 }
@@ -225,6 +235,7 @@ void Download::StartRequest(bool headOnly) {
     curl_easy_setopt(easy, CURLOPT_SHARE, session_.Share());
     curl_easy_setopt(easy, CURLOPT_URL, urlUtf8_.c_str());
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "downloader");
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(kReceiveBufferSize));
     errorBuffer_[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer_.data());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Download::OnHeader);
@@ -244,6 +255,7 @@ void Download::StartRequest(bool headOnly) {
     result_ = CURLE_OK;
     ringHead_ = 0;
     ringUsed_ = 0;
+    pending_ = 0;
     if (curl_multi_add_handle(handles_->multi.get(), easy) != CURLM_OK) {
         Fail(2, true, kConnectionFailure, url_, u"Can't open connection");
     }
@@ -345,10 +357,11 @@ bool Download::ReadSegment() {
             }
             Fail(5, true, kTransferFailed, workingPath_, u"Error occurred during download");
         }
-        WriteBlock(count);
+        pending_ += count;
         transferred_ += count;
-        ringHead_ = (ringHead_ + count) % ring_.size();
-        ringUsed_ -= count;
+        if (pending_ >= kWriteBatch) {
+            Flush();
+        }
         UpdateSpeed(false);
         return true;
     } catch (const DLExc&) {
@@ -367,7 +380,11 @@ void Download::Fill(size_t wanted) {
     if (Buffered() < wanted && !done_) {
         Perform();
     }
-    while (Buffered() == 0 && !done_ && !Interrupted()) {
+    // A whole block, unless the answer ends first: a slow connection then still costs one write
+    // and one digest step a block, not one for every few bytes that arrive.
+    while (Buffered() < wanted && !done_ && !Interrupted()) {
+        // Bytes come no faster than they are written: the batch goes now rather than wait.
+        Flush();
         Wait();
         Perform();
         ResumeIfRoom();
@@ -408,50 +425,75 @@ bool Download::Interrupted() const {
 }
 
 void Download::ResumeIfRoom() {
-    if (paused_ && RingFree() >= CURL_MAX_WRITE_SIZE) {
+    if (paused_ && RingFree() >= kReceiveBufferSize) {
         paused_ = false;
         // May hand over the held-back piece at once, through OnBody.
         curl_easy_pause(handles_->easy.get(), CURLPAUSE_CONT);
     }
 }
 
-void Download::WriteBlock(size_t count) {
-    const uint64_t blockStart = existing_ + transferred_;
+bool Download::WritePending() {
+    if (!ready_ || ended_) {
+        return false;
+    }
+    try {
+        Flush();
+        return true;
+    } catch (const DLExc&) {
+        CloseFile();
+        CloseRequest();
+        ended_ = true;
+        return false;
+    }
+}
+
+void Download::Flush() {
+    if (pending_ == 0) {
+        return;
+    }
+    const uint64_t batchStart = existing_ + transferred_ - pending_;
     size_t written = 0;
-    while (written < count) {
+    while (written < pending_) {
         const size_t head = (ringHead_ + written) % ring_.size();
-        const size_t left = count - written;
+        const size_t left = pending_ - written;
         const size_t first = std::min(left, ring_.size() - head);
         iovec parts[2] = {{ring_.data() + head, first}, {ring_.data(), left - first}};
         const ssize_t n =
-            pwritev(fd_, parts, left > first ? 2 : 1, static_cast<off_t>(blockStart + written));
+            pwritev(fd_, parts, left > first ? 2 : 1, static_cast<off_t>(batchStart + written));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             // The file keeps only whole blocks, so a resumed transfer continues from a
-            // consistent end.
+            // consistent end; what was cut off no longer counts as transferred.
             Logger().Warning(kProblemWriting, workingPath_);
-            if (ftruncate(fd_, static_cast<off_t>(blockStart)) != 0) {
+            const uint64_t kept = written / kBlockSize * kBlockSize;
+            if (ftruncate(fd_, static_cast<off_t>(batchStart + kept)) != 0) {
                 // Nothing more to do: the digest check rejects whatever is left behind.
             }
+            transferred_ -= pending_ - kept;
+            pending_ = 0;
             error_ = 6;
             throw DLExc(u"Error writing file");
         }
         written += static_cast<size_t>(n);
     }
     if (blockObserver_ != nullptr) {
-        const size_t first = std::min(count, ring_.size() - ringHead_);
+        const size_t first = std::min(pending_, ring_.size() - ringHead_);
         blockObserver_(blockObserverContext_,
                        reinterpret_cast<const uint8_t*>(ring_.data()) + ringHead_, first);
-        if (count > first) {
+        if (pending_ > first) {
             blockObserver_(blockObserverContext_, reinterpret_cast<const uint8_t*>(ring_.data()),
-                           count - first);
+                           pending_ - first);
         }
     }
+    ringHead_ = (ringHead_ + pending_) % ring_.size();
+    ringUsed_ -= pending_;
+    pending_ = 0;
 }
 
 void Download::EndComplete() {
+    Flush();
     if (inMulti_ && !done_) {
         // Lets libcurl read the end of the answer so the connection stays reusable.
         Perform();

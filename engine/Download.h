@@ -3,6 +3,10 @@
 // whatever the file already holds. The caller drives it: the constructor opens the file and the
 // request and checks the server's answer; each ReadSegment moves at most one block of 10240
 // bytes from the network into the file, so the caller can stop, pause or report between blocks.
+// The blocks go to the file in batches of up to kWriteBatch bytes while the network delivers
+// faster than they are written (large writes cost the kernel far less than many small ones), and
+// one by one while it does not; what Transferred counts is in the file by the time the transfer
+// ends, WritePending returns, or the object is destroyed.
 // A Download belongs to the thread that made it; many Downloads run at once on different
 // threads and share the process's transfer session (engine/TransferSession.h). Nothing escapes
 // as an exception: failures end in the readable state (ready, complete, error).
@@ -47,6 +51,11 @@ public:
     // Not to be called once it has returned false.
     bool ReadSegment();
 
+    // Writes the blocks moved so far that still wait for their batch, so that the file holds
+    // all of them (a caller about to pause). False once the transfer has ended, or when the
+    // write failed (then it has ended with error 6).
+    bool WritePending();
+
     // Copies the local path into the working path with "/" separators; always true.
     bool PrepareLocalPath();
 
@@ -55,7 +64,7 @@ public:
     int Error() const { return error_; }
     // Bytes the file held when it was opened (0 once discarded or restarted).
     uint64_t Existing() const { return existing_; }
-    // Bytes written to the file by this object.
+    // Bytes moved to the file by this object (the last batch of them may still be on its way).
     uint64_t Transferred() const { return transferred_; }
     // Bytes per millisecond over the last window of at least 300 ms.
     uint32_t Speed() const { return speed_; }
@@ -74,9 +83,10 @@ public:
         interruptSecond_ = second;
     }
 
-    // Told of every block once it is whole in the file, in file order, so that a caller can
-    // digest the bytes as they are written instead of reading the file back. A block that wraps
-    // around the receive buffer comes in two pieces. A block that failed to write is not told.
+    // Told of the blocks once they are whole in the file, a batch at a time, in file order, so
+    // that a caller can digest the bytes as they are written instead of reading the file back. A
+    // batch that wraps around the receive buffer comes in two pieces. A batch that failed to
+    // write is not told.
     using BlockObserver = void (*)(void* context, const uint8_t* bytes, size_t count);
     void SetBlockObserver(BlockObserver observer, void* context) {
         blockObserver_ = observer;
@@ -109,7 +119,7 @@ private:
     void Wait();
     void ResumeIfRoom();
     bool Interrupted() const;
-    void WriteBlock(size_t count);
+    void Flush();
     void EndComplete();
     void UpdateSpeed(bool final);
     void CloseFile();
@@ -117,16 +127,22 @@ private:
     [[noreturn]] void Fail(int error, bool networkProblem, std::u16string_view logFormat,
                            const std::u16string& argument, std::u16string_view message);
 
-    size_t Buffered() const { return ringUsed_; }
+    size_t Buffered() const { return ringUsed_ - pending_; }
     size_t RingFree() const { return ring_.size() - ringUsed_; }
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnBody(char* data, size_t size, size_t count, void* self);
 
-    // Four blocks, and never less than the largest piece libcurl hands over at once, so that a
-    // piece that does not fit waits (a paused transfer) and never has to be split.
-    static constexpr size_t kRingSize = 65536;
-    static_assert(kRingSize >= CURL_MAX_WRITE_SIZE && kRingSize >= kBlockSize);
+    // What libcurl reads from the connection at once, and so the largest piece it hands over:
+    // large, so that a fast transfer costs few system calls.
+    static constexpr size_t kReceiveBufferSize = 65536;
+    // Blocks moved but not yet written wait until they make up this many bytes.
+    static constexpr size_t kWriteBatch = 131072;
+    // A batch, the block being moved and one piece always fit, so that a piece that does not fit
+    // only waits (a paused transfer) while blocks are moved, and never has to be split.
+    static constexpr size_t kRingSize = 262144;
+    static_assert(kRingSize >= kWriteBatch + kBlockSize + kReceiveBufferSize &&
+                  kReceiveBufferSize >= CURL_MAX_WRITE_SIZE);
 
     const Clock& clock_;
     std::shared_ptr<Event> problemEvent_;
@@ -165,8 +181,10 @@ private:
     BlockObserver blockObserver_ = nullptr;
     void* blockObserverContext_ = nullptr;
 
-    // Received body bytes not yet written: ringUsed_ bytes starting at ringHead_, wrapping.
+    // Received body bytes not yet written: ringUsed_ bytes starting at ringHead_, wrapping; the
+    // first pending_ of them are moved blocks waiting for their batch to be written.
     std::array<char, kRingSize> ring_;
     size_t ringHead_ = 0;
     size_t ringUsed_ = 0;
+    size_t pending_ = 0;
 };

@@ -18,6 +18,7 @@
 #include "engine/DiskSpace.h"
 #include "engine/DownloadsManager.h"
 #include "engine/RemovalFiles.h"
+#include "engine/RunningJoin.h"
 
 namespace {
 
@@ -203,9 +204,14 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
     }
     uint64_t outstanding = 0;
     bool anyUnavailable = false;
+    // The combine entries of the plan, and beside each the join that runs while the file's
+    // chunks arrive (made for a file only when some of its chunks are to be downloaded).
+    const std::vector<CombineEntry> entries = MakeCombineEntries(plan);
+    std::vector<std::shared_ptr<RunningJoin>> runningJoins(entries.size());
 
     // Phase C: one pass over the files.
-    for (const FileInfo& file : plan.files) {
+    for (size_t filePosition = 0; filePosition < plan.files.size(); ++filePosition) {
+        const FileInfo& file = plan.files[filePosition];
         if (shutdown_.IsSet()) {
             break;
         }
@@ -298,6 +304,13 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
             if (size) {
                 DeleteFile(task->chunkPath);
             }
+            if (filePosition < entries.size()) {
+                if (!runningJoins[filePosition]) {
+                    runningJoins[filePosition] =
+                        std::make_shared<RunningJoin>(entries[filePosition]);
+                }
+                task->runningJoin = runningJoins[filePosition];
+            }
             QueueTask(std::move(task), false);
             Logger().Log(u"Adding new download task for: %s", file.name);
         }
@@ -319,12 +332,19 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
             ProcessResults(name, outstanding);
         }
         if (outstanding == 0) {
+            // From here on only the combine task holds the running joins: a join it does not take
+            // over goes with it. With no combine task they go at once, working files included,
+            // before the download is reported finished.
+            std::vector<std::shared_ptr<RunningJoin>> joins = std::move(runningJoins);
+            runningJoins.clear();
             if (anyUnavailable) {
+                joins.clear();
                 PostName(WM_APP_ITEM_FINISHED, name, 1);
             } else {
                 auto task = std::make_unique<CombineChunksTask>();
                 task->downloadName = name;
-                task->entries = MakeCombineEntries(plan);
+                task->entries = entries;
+                task->runningJoins = std::move(joins);
                 QueueTask(std::move(task), false);
                 Logger().Log(u"Adding new combine task for: %s", name);
             }

@@ -5,10 +5,13 @@
 // them by unique_ptr, so it is never touched by two threads at once. Its attempts counter and
 // digest history travel with it through every requeue.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/CombineEntry.h"
+
+class RunningJoin;
 
 class WorkerTask {
 public:
@@ -53,6 +56,8 @@ public:
     std::u16string expectedDigest;
     std::vector<std::u16string> digestHistory;  // digests of rejected downloads, oldest first
     bool restart = false;                       // truncate the partial file instead of resuming it
+    // The file's join that runs while its chunks arrive; null when there is none.
+    std::shared_ptr<RunningJoin> runningJoin;
 
     // Every computed digest was the same (a history of one or none counts as the same).
     bool DigestsAllSame() const;
@@ -64,6 +69,8 @@ public:
     CombineChunksTask() : WorkerTask(kCombineChunks) {}
 
     std::vector<CombineEntry> entries;  // one per file of the download, in file order
+    // Beside each entry, the join that ran while its chunks arrived, or null.
+    std::vector<std::shared_ptr<RunningJoin>> runningJoins;
 };
 
 // Thrown by a worker to itself when its break event is set: the task goes back unfinished.

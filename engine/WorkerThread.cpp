@@ -11,6 +11,7 @@
 #include "engine/Download.h"
 #include "engine/DownloadsManager.h"
 #include "engine/Md5Context.h"
+#include "engine/RunningJoin.h"
 
 namespace {
 
@@ -191,6 +192,10 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
 
         uint32_t noted = options_.clock->TickCount();
         for (;;) {
+            // What a paused or stopped worker has received is on disk while it waits.
+            if (pauseGate_.IsPaused() || checkPoint.Peek() != WorkerStop::kNone) {
+                transfer.WritePending();
+            }
             if (checkPoint.Pass() != WorkerStop::kNone || !transfer.ReadSegment()) {
                 break;
             }
@@ -217,6 +222,9 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
             switch (check.outcome) {
                 case ChunkCheckResult::Outcome::kAccepted:
                     task.state = WorkerTask::kCompleted;
+                    if (task.runningJoin) {
+                        task.runningJoin->ChunkVerified(task.chunkPath);
+                    }
                     PostChunkProgress(task, check.bytes);
                     break;
                 case ChunkCheckResult::Outcome::kRejected:
@@ -234,6 +242,11 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
             }
         }
     }
+    // With the connection back in the pool, the chunks that are now next in file order go into
+    // the file's working file while the other workers keep downloading.
+    if (task.state == WorkerTask::kCompleted && task.runningJoin) {
+        task.runningJoin->Advance(checkPoint);
+    }
     ThrowIfStopped(slot);
 }
 
@@ -242,6 +255,7 @@ void DownloadsManager::RunCombineTask(CombineChunksTask& task, int slot) {
     const WorkerCheckPoint checkPoint{&w.terminate, w.breakTask.get(), &pauseGate_};
     CombineTaskOptions combineOptions;
     combineOptions.clearCurrentDownload = [this] { ClearCurrentDownload(); };
+    combineOptions.runningJoins = task.runningJoins;
     const CombineTaskOutcome outcome =
         ::RunCombineTask(task.downloadName, task.entries, window_, checkPoint, combineOptions);
     if (outcome.stoppedBy == WorkerStop::kTerminate) {

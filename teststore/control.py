@@ -122,7 +122,7 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
 
     def _describe_file(self):
         game, f = self._game_file()
-        cdn = self.server.store.cdn_url
+        cdn = self.server.store.link_base()
         facts = [("path", f.path), ("size", f.size), ("seed", f.seed),
                  ("chunk_size", f.chunk_size), ("timestamp", f.timestamp),
                  ("available", int(f.available)), ("notavailablemsg", f.notavailablemsg),

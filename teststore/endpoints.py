@@ -133,5 +133,6 @@ def file_link(request):
     game_file = game.file(int(match.group("id")))
     if game_file is None:
         return servers.text(404, "404 Not Found: no file %s\n" % match.group("id"))
-    link = Catalog.file_link(request.store.cdn_url, game, game_file, bool(match.group("crc")))
+    link = Catalog.file_link(request.store.link_base(), game, game_file,
+                             bool(match.group("crc")))
     return _xml("<file><cdn_link>%s</cdn_link></file>\n" % escape(link))

@@ -7,6 +7,7 @@ the catalogue's lock, so a reader holding an old one keeps a consistent view (it
 digests and its index all belong to one version of the file)."""
 
 import hashlib
+import os
 import threading
 import urllib.parse
 from xml.sax.saxutils import escape
@@ -105,6 +106,30 @@ class GameFile:
                     per_chunk.append(chunk.hexdigest())
                 self._digests = (whole.hexdigest(), per_chunk)
             return self._digests
+
+    def export(self, folder):
+        """Writes the file's content to `folder`/<path> and its chunk index beside it
+        (<path>.crc), making the bytes once: the digests are taken on the way and kept."""
+        target = os.path.join(folder, *self.path.split("/"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        whole = hashlib.md5()
+        per_chunk = []
+        with open(target + ".part", "wb") as out:
+            for _, first, last in self.chunks():
+                chunk = hashlib.md5()
+                offset = first
+                while offset <= last:
+                    data = self.content.read(offset, min(_READ_STEP, last - offset + 1))
+                    out.write(data)
+                    chunk.update(data)
+                    whole.update(data)
+                    offset += len(data)
+                per_chunk.append(chunk.hexdigest())
+        with self._lock:
+            self._digests = (whole.hexdigest(), per_chunk)
+        os.replace(target + ".part", target)
+        with open(target + INDEX_SUFFIX, "wb") as out:
+            out.write(self.index_xml())
 
     def index_xml(self, wrong_chunk=None, wrong_file_md5=False):
         """The chunk index document; the two faults put a wrong digest in it."""
@@ -228,6 +253,10 @@ class Catalog:
     def game(self, name):
         with self._lock:
             return self._games.get(name)
+
+    def games(self):
+        with self._lock:
+            return list(self._games.values())
 
     def put_game(self, spec):
         game = Game(spec)

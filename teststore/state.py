@@ -156,6 +156,9 @@ class Store:
         self._connections_lock = threading.Lock()
         self.catalog = games.Catalog()
         self.cdn_url = ""  # the HTTPS CDN listener's URL, set once it is bound
+        # Where file and chunk-index links point: another server holding the same content (a
+        # benchmark's web server), or empty for our own HTTPS CDN.
+        self.content_url = ""
         if games_file:
             self.load_games(games_file)
 
@@ -170,6 +173,10 @@ class Store:
             self.catalog.load(data)
         except games.CatalogError as error:
             raise games.CatalogError("%s: %s" % (path, error)) from None
+
+    def link_base(self):
+        """The base URL of file and chunk-index links."""
+        return self.content_url or self.cdn_url
 
     def note(self, text):
         print("teststore: " + text, file=sys.stderr, flush=True)

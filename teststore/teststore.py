@@ -35,6 +35,12 @@ def _parse_args():
                              "prints, for 127.0.0.1), wrong-host (issued by it for another "
                              "name), expired (issued by it, no longer valid) or self-signed "
                              "(not issued by it)")
+    parser.add_argument("--content-url", default="",
+                        help="base URL of file and chunk-index links (another server holding the "
+                             "content that --export-content wrote); default: our own HTTPS CDN")
+    parser.add_argument("--export-content", metavar="DIR",
+                        help="write every game's files and chunk indexes to DIR/secure/<game>/ "
+                             "as the CDN serves them, then exit")
     parser.add_argument("--verbose", action="store_true",
                         help="log every request and connection problem to stderr")
     return parser.parse_args()
@@ -62,6 +68,19 @@ def _watch_stdin(stop):
     threading.Thread(target=watch, name="stdin-watch", daemon=True).start()
 
 
+def _export(store, folder):
+    """Writes the catalogue's content where a plain web server can serve it under the paths of
+    our links (/secure/<game>/<path> and <path>.crc)."""
+    try:
+        for game in store.catalog.games():
+            for game_file in game.files:
+                game_file.export(os.path.join(folder, "secure", game.name))
+    except OSError as error:
+        print("teststore: cannot export the content: %s" % error, file=sys.stderr)
+        return 1
+    return 0
+
+
 def main():
     args = _parse_args()
     stop = threading.Event()
@@ -74,6 +93,9 @@ def main():
     except (OSError, ValueError) as error:  # JSON and catalogue errors are ValueErrors
         print("teststore: cannot read the games: %s" % error, file=sys.stderr)
         return 2
+    if args.export_content:
+        return _export(store, args.export_content)
+    store.content_url = args.content_url.rstrip("/")
     material = tls.TlsMaterial(args.certificate)
     started, running = [], []
     try:

@@ -9,6 +9,10 @@
 #include <filesystem>
 #include <functional>
 
+#include "core/TextUtil.h"
+#include "engine/Md5Context.h"
+#include "support/FileFixtures.h"
+#include "support/TempHome.h"
 #include "teststore/StoreHttp.h"
 
 namespace {
@@ -388,6 +392,40 @@ TEST(TestStoreLifetime, UseInEnvironmentPointsTheProgramAtTheStore) {
     EXPECT_EQ(std::string(std::getenv("VELKDOWNLOADER_API_URL")), store.ApiUrl());
     EXPECT_EQ(std::string(std::getenv("VELKDOWNLOADER_SITE_URL")), store.SiteUrl());
     EXPECT_EQ(std::string(std::getenv("VELKDOWNLOADER_CA_FILE")), store.CaFile());
+}
+
+// A benchmark serves the content from another web server: the store then links there, and writes
+// the files and chunk indexes that server needs, with the bytes and digests it would serve.
+TEST(TestStoreLifetime, ContentElsewhereGetsLinksAndExportedFiles) {
+    TempDir folder;
+    const std::filesystem::path games = folder.Path() / "games.json";
+    WriteFile(games,
+              R"({"games":[{"name":"elsewhere","files":[)"
+              R"({"id":0,"path":"a/one.bin","size":5000,"seed":"e/0","chunk_size":2048}]}]})");
+
+    TestStore store({games, {"--content-url", "http://127.0.0.1:9/base/"}});
+    EXPECT_EQ(store.GameFile("elsewhere", 0).url,
+              "http://127.0.0.1:9/base/secure/elsewhere/a/one.bin");
+    EXPECT_EQ(store.GameFile("elsewhere", 0).indexUrl,
+              "http://127.0.0.1:9/base/secure/elsewhere/a/one.bin.crc");
+
+    const std::filesystem::path root =
+        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    const std::filesystem::path out = folder.Path() / "content";
+    const std::string command = "/usr/bin/python3 -B '" +
+                                (root / "teststore" / "teststore.py").string() + "' --games '" +
+                                games.string() + "' --export-content '" + out.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::filesystem::path file = out / "secure" / "elsewhere" / "a" / "one.bin";
+    const std::string bytes = ReadFile(file);
+    EXPECT_EQ(bytes, TestStore::GeneratedContent("e/0", 0, 5000));
+    const std::string index = ReadFile(file.string() + ".crc");
+    EXPECT_NE(index.find(R"(md5=")" + WideToUtf8(Md5Hex(bytes)) + "\""), std::string::npos)
+        << index;
+    EXPECT_NE(index.find(R"(<chunk id="2" from="4096" to="4999" method="md5">)" +
+                         WideToUtf8(Md5Hex(std::string_view(bytes).substr(4096)))),
+              std::string::npos)
+        << index;
 }
 
 }  // namespace

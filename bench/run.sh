@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The download benchmark: our headless front end against aria2c and curl on the same synthetic
+# game, served by a local nginx, with the local test store answering the API. One command:
+#   bench/run.sh [--quick] [--runs N] [--cases LIST] [--no-micro] [--micro-only]
+# It installs what it needs (Debian packages), builds a Release velkdownloader-cli and the
+# micro-benchmarks in build-bench/, makes the game's files from a seed (kept in
+# build-bench/data/ for the next run), runs every case interleaved and prints the table.
+# Results are also written to build-bench/results/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+micro=1
+bench_args=()
+for arg in "$@"; do
+    case "$arg" in
+        --no-micro) micro=0 ;;
+        --micro-only) micro=2 ;;
+        *) bench_args+=("$arg") ;;
+    esac
+done
+
+mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
+packages+=(nginx-light aria2 curl time libbenchmark-dev)
+# perf is a help for profiling, not needed by the benchmark: installed only where it exists.
+if apt-cache show linux-perf >/dev/null 2>&1; then packages+=(linux-perf); fi
+scripts/ensure-packages.sh "${packages[@]}"
+
+build_dir=build-bench
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
+    -DVELK_SANITIZE="" -DBUILD_TESTING=OFF -DVELK_BENCH=ON >/dev/null
+targets=(velkdownloader-cli)
+((micro > 0)) && targets+=(velk_micro)
+cmake --build "$build_dir" --target "${targets[@]}" -- -j2
+
+if ((micro > 0)); then
+    echo "== micro-benchmarks"
+    "$build_dir/bench/velk_micro" --benchmark_min_time=0.2 \
+        --benchmark_out="$build_dir/micro.json" --benchmark_out_format=json
+fi
+((micro == 2)) && exit 0
+
+exec /usr/bin/python3 bench/bench.py --build "$build_dir" "${bench_args[@]}"
