@@ -8,11 +8,8 @@
 #include <cstdio>
 
 #include "core/DebugPrintf.h"
-<<<<<<< HEAD
-#include "platform/CrashPoint.h"
-=======
 #include "engine/RunningJoin.h"
->>>>>>> bench
+#include "platform/CrashPoint.h"
 
 ChunksCombiner::ChunksCombiner(const CombineEntry& entry, size_t blockSize,
                                RunningJoin* runningJoin)
