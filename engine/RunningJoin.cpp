@@ -1,4 +1,5 @@
 #include "engine/RunningJoin.h"
+#include "platform/CrashPoint.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -152,6 +153,7 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified,
         if (!WriteAll(output_.Get(), buffer.get(), count)) {
             return false;
         }
+        CrashPoint("file-joining");
         copied += count;
     }
     if (copied != verified.size) {

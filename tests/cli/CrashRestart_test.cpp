@@ -374,10 +374,14 @@ TEST_F(DurabilityTest, WhatAPowerCutCouldTakeIsFlushedBeforeTheStepThatReliesOnI
     }
     EXPECT_EQ(chunkRenames, 8u);
     EXPECT_EQ(fileRenames, 2u);
-    // Cheap: one flush per chunk file and per finished file.
+    // Cheap: one flush per chunk file; a finished file is flushed by the worker that appended its
+    // last chunk and once more (finding nothing left to write) before it takes its name.
     for (const auto& [path, count] : flushesOf) {
-        if (EndsWith(path, "_downloading") || EndsWith(path, ".joining")) {
+        if (EndsWith(path, "_downloading")) {
             EXPECT_EQ(count, 1) << path;
+        } else if (EndsWith(path, ".joining")) {
+            EXPECT_GE(count, 1) << path;
+            EXPECT_LE(count, 2) << path;
         }
     }
     for (uint32_t id = 0; id < 2; ++id) {
