@@ -1,11 +1,12 @@
 #include "engine/RunningJoin.h"
-#include "platform/CrashPoint.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
+
+#include "platform/CrashPoint.h"
 
 namespace {
 
