@@ -365,9 +365,7 @@ bool Download::ReadSegment() {
         UpdateSpeed(false);
         return true;
     } catch (const DLExc&) {
-        CloseFile();
-        CloseRequest();
-        ended_ = true;
+        EndAfterFailure();
         return false;
     }
 }
@@ -440,11 +438,15 @@ bool Download::WritePending() {
         Flush();
         return true;
     } catch (const DLExc&) {
-        CloseFile();
-        CloseRequest();
-        ended_ = true;
+        EndAfterFailure();
         return false;
     }
+}
+
+void Download::EndAfterFailure() {
+    CloseFile();
+    CloseRequest();
+    ended_ = true;
 }
 
 void Download::Flush() {

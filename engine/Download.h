@@ -124,6 +124,8 @@ private:
     void UpdateSpeed(bool final);
     void CloseFile();
     void CloseRequest();
+    // A block could not be taken or written: the file and the request close, nothing follows.
+    void EndAfterFailure();
     [[noreturn]] void Fail(int error, bool networkProblem, std::u16string_view logFormat,
                            const std::u16string& argument, std::u16string_view message);
 
