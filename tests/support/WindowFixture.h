@@ -92,6 +92,13 @@ private:
     int count_ = 0;
 };
 
+// ThreadSanitizer starts a background thread of its own, lazily and under the process's name.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr int kSanitizerThreads = 1;
+#else
+inline constexpr int kSanitizerThreads = 0;
+#endif
+
 // The threads of this process that carry the process's own name: ours. Qt names the threads it
 // starts for itself (its pool, its event readers), and those come and go as it pleases.
 inline int OwnThreadCount() {
