@@ -88,12 +88,12 @@ class Game:
         if not os.path.exists(done):
             shutil.rmtree(self.folder, ignore_errors=True)
             os.makedirs(self.folder)
-            spec = {"games": [{"name": GAME, "title": "Bench Game", "owned": True, "files": [
+            catalogue = {"games": [{"name": GAME, "title": "Bench Game", "owned": True, "files": [
                 {"id": i, "path": p, "size": s, "seed": "%s/%d" % (self.seed, i),
                  "chunk_size": CHUNK, "timestamp": "1714557700"}
                 for i, (p, s) in enumerate(zip(self.paths, self.sizes))]}]}
             with open(self.games_json, "w") as f:
-                json.dump(spec, f)
+                json.dump(catalogue, f)
             note("making the game's files (%d MiB) from seed %s..." % (self.total // MIB,
                                                                        self.seed))
             subprocess.run(["/usr/bin/python3", TESTSTORE, "--games", self.games_json,

@@ -75,10 +75,10 @@ def parse_range(header, size):
     whole = ("none", 0, size - 1)
     if not header:
         return whole
-    unit, sep, spec = header.strip().partition("=")
-    if not sep or unit.strip().lower() != "bytes" or "," in spec:
+    unit, sep, byte_ranges = header.strip().partition("=")
+    if not sep or unit.strip().lower() != "bytes" or "," in byte_ranges:
         return whole
-    first_text, dash, last_text = spec.strip().partition("-")
+    first_text, dash, last_text = byte_ranges.strip().partition("-")
     first_text, last_text = first_text.strip(), last_text.strip()
     if not dash or not (first_text.isdigit() or first_text == ""):
         return whole

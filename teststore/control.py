@@ -160,10 +160,10 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
 
     def _put_game(self):
         try:
-            spec = json.loads(self.body.decode("utf-8"))
+            fields = json.loads(self.body.decode("utf-8"))
         except (UnicodeDecodeError, json.JSONDecodeError) as error:
             raise ControlError("game is not JSON: %s" % error) from None
-        self.server.store.catalog.put_game(spec)
+        self.server.store.catalog.put_game(fields)
         return "OK\n"
 
     def _remove_game(self):
@@ -172,10 +172,10 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
 
     def _arm_fault(self):
         try:
-            spec = json.loads(self.body.decode("utf-8"))
+            fields = json.loads(self.body.decode("utf-8"))
         except (UnicodeDecodeError, json.JSONDecodeError) as error:
             raise ControlError("fault is not JSON: %s" % error) from None
-        self.server.store.faults.arm(faults.Fault(spec))
+        self.server.store.faults.arm(faults.Fault(fields))
         return "OK\n"
 
     def _list_faults(self):

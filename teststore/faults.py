@@ -37,10 +37,10 @@ class FaultError(ValueError):
 
 
 class Fault:
-    def __init__(self, spec):
-        if not isinstance(spec, dict):
+    def __init__(self, switches):
+        if not isinstance(switches, dict):
             raise FaultError("a fault is a JSON object")
-        for name, value in spec.items():
+        for name, value in switches.items():
             if name not in _FIELDS:
                 raise FaultError("unknown fault field %r" % name)
             types = _FIELDS[name]
@@ -48,7 +48,7 @@ class Fault:
                 raise FaultError("field %r must not be true/false" % name)
             if not isinstance(value, types):
                 raise FaultError("field %r has the wrong type" % name)
-        servers = spec.get("server")
+        servers = switches.get("server")
         if servers is None:
             self.servers = set(SERVERS)
         else:
@@ -56,48 +56,48 @@ class Fault:
             unknown = self.servers - set(SERVERS)
             if unknown or not self.servers:
                 raise FaultError("unknown server in %r; servers are %s" % (servers, SERVERS))
-        if "path" in spec and "path_prefix" in spec:
+        if "path" in switches and "path_prefix" in switches:
             raise FaultError("give either path or path_prefix")
-        self.method = spec.get("method")
-        self.path = spec.get("path")
-        self.path_prefix = spec.get("path_prefix")
-        self.remaining = spec.get("fail_next", 1)
+        self.method = switches.get("method")
+        self.path = switches.get("path")
+        self.path_prefix = switches.get("path_prefix")
+        self.remaining = switches.get("fail_next", 1)
         if self.remaining == 0 or self.remaining < -1:
             raise FaultError("fail_next is a positive count or -1")
-        self.status = spec.get("status")
+        self.status = switches.get("status")
         if self.status is not None and not 100 <= self.status <= 599:
             raise FaultError("status must be 100..599")
-        self.body = spec.get("body")
-        self.redirect = spec.get("redirect")
-        self.cut_after = spec.get("cut_after")
-        self.stall_seconds = spec.get("stall_seconds", 0)
-        self.stall_after_headers = spec.get("stall_after_headers", 0)
-        self.ignore_range = spec.get("ignore_range", False)
-        self.no_content_length = spec.get("no_content_length", False)
-        self.rate = spec.get("rate")
-        self.wrong_content_range = spec.get("wrong_content_range", False)
-        self.corrupt = spec.get("corrupt", False)
-        self.corrupt_range = spec.get("corrupt_range")
+        self.body = switches.get("body")
+        self.redirect = switches.get("redirect")
+        self.cut_after = switches.get("cut_after")
+        self.stall_seconds = switches.get("stall_seconds", 0)
+        self.stall_after_headers = switches.get("stall_after_headers", 0)
+        self.ignore_range = switches.get("ignore_range", False)
+        self.no_content_length = switches.get("no_content_length", False)
+        self.rate = switches.get("rate")
+        self.wrong_content_range = switches.get("wrong_content_range", False)
+        self.corrupt = switches.get("corrupt", False)
+        self.corrupt_range = switches.get("corrupt_range")
         if self.corrupt_range is not None:
             r = self.corrupt_range
             if (len(r) != 2 or not all(isinstance(v, int) and not isinstance(v, bool) for v in r)
                     or not 0 <= r[0] <= r[1]):
                 raise FaultError("corrupt_range is [from, to] with 0 <= from <= to")
-        self.wrong_chunk = spec.get("wrong_chunk")
+        self.wrong_chunk = switches.get("wrong_chunk")
         if self.wrong_chunk is not None and self.wrong_chunk < 0:
             raise FaultError("wrong_chunk is a chunk id, not negative")
-        self.wrong_file_md5 = spec.get("wrong_file_md5", False)
-        self.drop_probability = spec.get("drop_probability", 0)
+        self.wrong_file_md5 = switches.get("wrong_file_md5", False)
+        self.drop_probability = switches.get("drop_probability", 0)
         if not 0 <= self.drop_probability <= 1:
             raise FaultError("drop_probability is between 0 and 1")
-        self._random = random.Random(spec.get("seed", 0))
+        self._random = random.Random(switches.get("seed", 0))
         self._random_lock = threading.Lock()
         for name in ("cut_after", "stall_seconds", "stall_after_headers"):
-            if (spec.get(name) or 0) < 0:
+            if (switches.get(name) or 0) < 0:
                 raise FaultError("%s must not be negative" % name)
         if self.rate is not None and self.rate <= 0:
             raise FaultError("rate must be positive")
-        self.spec = spec
+        self.switches = switches
 
     def drop_point(self, length):
         """Where to cut a body of `length` bytes, or None to send it whole; random with the
@@ -148,4 +148,4 @@ class FaultBoard:
 
     def armed(self):
         with self._lock:
-            return [dict(f.spec, fail_next=f.remaining) for f in self._faults]
+            return [dict(f.switches, fail_next=f.remaining) for f in self._faults]

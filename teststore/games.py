@@ -33,16 +33,16 @@ def attr(text):
     return escape(str(text), {'"': "&quot;"})
 
 
-def _check_fields(what, spec, allowed, required):
-    if not isinstance(spec, dict):
+def _check_fields(what, fields, allowed, required):
+    if not isinstance(fields, dict):
         raise CatalogError("%s must be a JSON object" % what)
-    unknown = set(spec) - set(allowed)
+    unknown = set(fields) - set(allowed)
     if unknown:
         raise CatalogError("%s: unknown field(s) %s" % (what, ", ".join(sorted(unknown))))
-    missing = [name for name in required if name not in spec]
+    missing = [name for name in required if name not in fields]
     if missing:
         raise CatalogError("%s: missing %s" % (what, ", ".join(missing)))
-    for name, value in spec.items():
+    for name, value in fields.items():
         types = allowed[name]
         if isinstance(value, bool) and bool not in types:
             raise CatalogError("%s: %s must not be true/false" % (what, name))
@@ -56,32 +56,33 @@ _FILE_FIELDS = {"id": (int,), "path": (str,), "size": (int,), "seed": (str,),
 
 
 class GameFile:
-    def __init__(self, game_name, spec):
-        what = "game %r, file %r" % (game_name, spec.get("id") if isinstance(spec, dict) else None)
-        _check_fields(what, spec, _FILE_FIELDS, ("id", "path", "size"))
-        self.id = spec["id"]
+    def __init__(self, game_name, fields):
+        file_id = fields.get("id") if isinstance(fields, dict) else None
+        what = "game %r, file %r" % (game_name, file_id)
+        _check_fields(what, fields, _FILE_FIELDS, ("id", "path", "size"))
+        self.id = fields["id"]
         if not 0 <= self.id <= 0xFFFFFFFF:
             raise CatalogError("%s: id must be 0 .. 4294967295" % what)
-        self.path = spec["path"]
+        self.path = fields["path"]
         segments = self.path.split("/")
         if any(s in ("", ".", "..") for s in segments) or "\\" in self.path:
             raise CatalogError("%s: path must be relative, '/'-separated, without '..'" % what)
-        self.size = spec["size"]
-        self.chunk_size = spec.get("chunk_size", DEFAULT_CHUNK_SIZE)
+        self.size = fields["size"]
+        self.chunk_size = fields.get("chunk_size", DEFAULT_CHUNK_SIZE)
         if self.size < 0 or self.chunk_size <= 0:
             raise CatalogError("%s: size must not be negative, chunk_size positive" % what)
-        self.seed = spec.get("seed", "%s/%d" % (game_name, self.id))
-        self.available = spec.get("available", True)
-        self.notavailablemsg = spec.get("notavailablemsg", "")
-        self.timestamp = str(spec.get("timestamp", "1"))
-        self.spec = dict(spec)
+        self.seed = fields.get("seed", "%s/%d" % (game_name, self.id))
+        self.available = fields.get("available", True)
+        self.notavailablemsg = fields.get("notavailablemsg", "")
+        self.timestamp = str(fields.get("timestamp", "1"))
+        self.fields = dict(fields)
         self.content = content.SeededResource(self.seed, self.size)
         self._lock = threading.Lock()
         self._digests = None
 
     def changed(self, game_name, changes):
         """A new version of this file with `changes` (a dict of games.json fields) applied."""
-        return GameFile(game_name, dict(self.spec, **changes))
+        return GameFile(game_name, dict(self.fields, **changes))
 
     def chunks(self):
         """(id, first byte, last byte) of every chunk, in file order."""
@@ -93,40 +94,36 @@ class GameFile:
         so that a large file costs nothing until a test asks for its index."""
         with self._lock:
             if self._digests is None:
-                whole = hashlib.md5()
-                per_chunk = []
-                for _, first, last in self.chunks():
-                    chunk = hashlib.md5()
-                    offset = first
-                    while offset <= last:
-                        data = self.content.read(offset, min(_READ_STEP, last - offset + 1))
-                        chunk.update(data)
-                        whole.update(data)
-                        offset += len(data)
-                    per_chunk.append(chunk.hexdigest())
-                self._digests = (whole.hexdigest(), per_chunk)
+                self._digests = self._read_all(None)
             return self._digests
+
+    def _read_all(self, sink):
+        """Makes the whole content once, chunk by chunk, handing every piece to `sink` (when
+        given); (whole-file md5, [md5 of each chunk]) of what was made."""
+        whole = hashlib.md5()
+        per_chunk = []
+        for _, first, last in self.chunks():
+            chunk = hashlib.md5()
+            offset = first
+            while offset <= last:
+                data = self.content.read(offset, min(_READ_STEP, last - offset + 1))
+                if sink is not None:
+                    sink(data)
+                chunk.update(data)
+                whole.update(data)
+                offset += len(data)
+            per_chunk.append(chunk.hexdigest())
+        return whole.hexdigest(), per_chunk
 
     def export(self, folder):
         """Writes the file's content to `folder`/<path> and its chunk index beside it
         (<path>.crc), making the bytes once: the digests are taken on the way and kept."""
         target = os.path.join(folder, *self.path.split("/"))
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        whole = hashlib.md5()
-        per_chunk = []
         with open(target + ".part", "wb") as out:
-            for _, first, last in self.chunks():
-                chunk = hashlib.md5()
-                offset = first
-                while offset <= last:
-                    data = self.content.read(offset, min(_READ_STEP, last - offset + 1))
-                    out.write(data)
-                    chunk.update(data)
-                    whole.update(data)
-                    offset += len(data)
-                per_chunk.append(chunk.hexdigest())
+            digests = self._read_all(out.write)
         with self._lock:
-            self._digests = (whole.hexdigest(), per_chunk)
+            self._digests = digests
         os.replace(target + ".part", target)
         with open(target + INDEX_SUFFIX, "wb") as out:
             out.write(self.index_xml())
@@ -176,23 +173,23 @@ _GAME_FIELDS = {"name": (str,), "title": (str,), "owned": (bool,), "icon": (str,
 
 
 class Game:
-    def __init__(self, spec):
-        name = spec.get("name") if isinstance(spec, dict) else None
-        _check_fields("game %r" % name, spec, _GAME_FIELDS, ("name", "files"))
+    def __init__(self, fields):
+        name = fields.get("name") if isinstance(fields, dict) else None
+        _check_fields("game %r" % name, fields, _GAME_FIELDS, ("name", "files"))
         if not name or "/" in name:
             raise CatalogError("game %r: a name is not empty and holds no '/'" % name)
         self.name = name
-        self.title = spec.get("title", name)
-        self.owned = spec.get("owned", True)
-        self.icon = spec.get("icon", "/icons/%s.png" % name)
+        self.title = fields.get("title", name)
+        self.owned = fields.get("owned", True)
+        self.icon = fields.get("icon", "/icons/%s.png" % name)
         if not self.icon.startswith("/"):
             raise CatalogError("game %r: icon is a CDN path starting with /" % name)
-        self.files = [GameFile(name, f) for f in spec["files"]]
+        self.files = [GameFile(name, f) for f in fields["files"]]
         ids = [f.id for f in self.files]
         if ids != list(range(len(ids))):
             # The client uses a file's id as its position in the game's list of files.
             raise CatalogError("game %r: file ids must be 0, 1, 2, ... in list order" % name)
-        self.spec = dict(spec)
+        self.fields = dict(fields)
 
     def file(self, file_id):
         return next((f for f in self.files if f.id == file_id), None)
@@ -208,12 +205,12 @@ _ACCOUNT_FIELDS = {"email": (str,), "password": (str,), "user_name": (str,), "av
 
 
 class Account:
-    def __init__(self, spec):
-        _check_fields("account", spec, _ACCOUNT_FIELDS, ("email", "password", "user_name"))
-        self.email = spec["email"]
-        self.password = spec["password"]
-        self.user_name = spec["user_name"]
-        avatars = spec.get("avatars", {})
+    def __init__(self, fields):
+        _check_fields("account", fields, _ACCOUNT_FIELDS, ("email", "password", "user_name"))
+        self.email = fields["email"]
+        self.password = fields["password"]
+        self.user_name = fields["user_name"]
+        avatars = fields.get("avatars", {})
         _check_fields("account avatars", avatars, {"small": (str,), "big": (str,)}, ())
         self.avatars = {"small": avatars.get("small", "/avatars/small.png"),
                         "big": avatars.get("big", "/avatars/big.png")}
@@ -241,8 +238,8 @@ class Catalog:
             raise CatalogError("unknown top-level field(s) %s" % ", ".join(sorted(unknown)))
         account = Account(data["account"]) if "account" in data else Account(DEMO_ACCOUNT)
         games = {}
-        for spec in data["games"]:
-            game = Game(spec)
+        for fields in data["games"]:
+            game = Game(fields)
             if game.name in games:
                 raise CatalogError("game %r given twice" % game.name)
             games[game.name] = game
@@ -258,8 +255,8 @@ class Catalog:
         with self._lock:
             return list(self._games.values())
 
-    def put_game(self, spec):
-        game = Game(spec)
+    def put_game(self, fields):
+        game = Game(fields)
         with self._lock:
             self._games[game.name] = game
 

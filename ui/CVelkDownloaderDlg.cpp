@@ -49,7 +49,23 @@ QIcon ProgramIcon(int number) {
     return icon;
 }
 
-// "0,9,0,1336" as the update page names it.
+// The header on top, the status bar at the bottom and the list between them; the list never
+// gets a negative height and the status bar never climbs over the header.
+QRect HeaderRect(const QRect& client) {
+    return QRect(0, 0, client.width(), kHeaderHeight);
+}
+
+QRect ListRect(const QRect& client) {
+    return QRect(0, kHeaderHeight, client.width(),
+                 std::max(0, client.height() - kHeaderHeight - kStatusHeight));
+}
+
+QRect StatusRect(const QRect& client) {
+    return QRect(0, std::max(kHeaderHeight, client.height() - kStatusHeight), client.width(),
+                 kStatusHeight);
+}
+
+// The build's version with points, "0.9.0.1336", as the update page names it.
 std::u16string VersionForUpdatePage() {
     return FromQString(HeaderControl::VersionText());
 }
@@ -102,14 +118,10 @@ CVelkDownloaderDlg::~CVelkDownloaderDlg() {
 bool CVelkDownloaderDlg::Initialise() {
     setWindowIcon(onlineIcon_);
     resize(DialogSize(kWindowWidthUnits, kWindowHeightUnits));
-    const QRect client = rect();
-    list_->setGeometry(0, kHeaderHeight, client.width(),
-                       client.height() - kHeaderHeight - kStatusHeight);
+    list_->setGeometry(ListRect(rect()));
     list_->show();
-    status_->Create(&iconAtlas_,
-                    QRect(0, client.height() - kStatusHeight, client.width(), kStatusHeight), this);
-    header_->Create(this, this, &buttonSkin_, &iconAtlas_,
-                    QRect(0, 0, client.width(), kHeaderHeight));
+    status_->Create(&iconAtlas_, StatusRect(rect()), this);
+    header_->Create(this, this, &buttonSkin_, &iconAtlas_, HeaderRect(rect()));
     header_->PauseButton()->setEnabled(false);
     header_->ResumeButton()->setEnabled(false);
 
@@ -139,12 +151,9 @@ bool CVelkDownloaderDlg::Initialise() {
 }
 
 void CVelkDownloaderDlg::PlaceChildren() {
-    const QRect client = rect();
-    header_->setGeometry(0, 0, client.width(), kHeaderHeight);
-    list_->setGeometry(0, kHeaderHeight, client.width(),
-                       std::max(0, client.height() - kHeaderHeight - kStatusHeight));
-    status_->setGeometry(0, std::max(kHeaderHeight, client.height() - kStatusHeight),
-                         client.width(), kStatusHeight);
+    header_->setGeometry(HeaderRect(rect()));
+    list_->setGeometry(ListRect(rect()));
+    status_->setGeometry(StatusRect(rect()));
 }
 
 void CVelkDownloaderDlg::resizeEvent(QResizeEvent* event) {

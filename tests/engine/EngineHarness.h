@@ -61,25 +61,26 @@ inline DownloadInfo MakeGame(TestStore& store, const fs::path& folder, const std
     info.title = info.name;
     info.detailsReceived = true;
     for (size_t id = 0; id < files.size(); ++id) {
-        const FileSpec& spec = files[id];
-        store.PutGeneratedResource(StorePath(game, spec.name), Seed(game, spec.name), spec.size);
-        const std::string bytes = Content(game, spec);
+        const FileSpec& wanted = files[id];
+        store.PutGeneratedResource(StorePath(game, wanted.name), Seed(game, wanted.name),
+                                   wanted.size);
+        const std::string bytes = Content(game, wanted);
         FileInfo file;
         file.id = static_cast<uint32_t>(id);
-        file.name = Utf8ToWide(spec.name);
-        file.size = spec.size;
-        file.available = spec.available;
+        file.name = Utf8ToWide(wanted.name);
+        file.size = wanted.size;
+        file.available = wanted.available;
         file.md5 = Md5Hex(bytes);
-        for (uint64_t from = 0, n = 0; from < spec.size; from += chunkSize, ++n) {
+        for (uint64_t from = 0, n = 0; from < wanted.size; from += chunkSize, ++n) {
             ChunkInfo chunk;
             chunk.id = static_cast<int32_t>(n);
             chunk.from = from;
-            chunk.to = std::min(spec.size, from + chunkSize) - 1;
+            chunk.to = std::min(wanted.size, from + chunkSize) - 1;
             chunk.md5 = Md5Hex(std::string_view(bytes).substr(from, chunk.Length()));
             file.chunks.push_back(chunk);
         }
         info.files.push_back(std::move(file));
-        info.total += spec.size;
+        info.total += wanted.size;
     }
     return info;
 }
