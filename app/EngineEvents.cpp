@@ -174,10 +174,13 @@ void ItemLifecycle::OnItemFinished(const std::u16string& name, bool partially) {
         item->installer =
             item->files.empty() ? std::u16string() : NormalisePath(item->files[0].name);
         readyInstaller_ = item->folder + item->installer;
+        readyItem_ = item->name;
+        // The engine has just checked every finished file against its digest.
+        NoteInstallerChecked(NormalisePath(readyInstaller_));
         if (minimisedToTray_) {
             services_.ui.ShowReadyBalloon(item->title);
         } else if (automaticInstall_) {
-            services_.ui.RunInstaller(readyInstaller_);
+            StartInstaller(*item);
         }
         Logger().Log(u"Item %s is downloaded and ready", item->name);
     }

@@ -285,6 +285,12 @@ void ItemLifecycle::HandleMessage(AppMessage message) {
                 return;
             }
             break;
+        case WM_APP_INSTALLER_CHECKED:
+            if (const InstallerCheck* check = message.PayloadAs<InstallerCheck>()) {
+                OnInstallerChecked(*check);
+                return;
+            }
+            break;
         case WM_APP_GAME_DETAILS:
             if (message.PayloadAs<DetailsReply>() != nullptr) {
                 OnGameDetails(message);

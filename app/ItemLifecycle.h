@@ -8,7 +8,10 @@
 // RowView, the engines and the front end are the interfaces of LifecycleServices.h.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +22,7 @@
 #include "core/AppMessage.h"
 #include "core/DownloadInfo.h"
 #include "core/WideFormat.h"
+#include "platform/FileIdentity.h"
 #include "platform/Registry.h"
 
 class ItemLifecycle final : public RowCommandSink {
@@ -30,6 +34,7 @@ public:
         DownloadEngineControl& engine;
         StoreRequests& store;
         ItemLoader& loader;
+        InstallerChecks& installerChecks;
         LifecycleUi& ui;
         std::shared_ptr<Registry> registry;
         std::u16string dataFolder;
@@ -66,12 +71,15 @@ public:
     void OnRowCommand(uint32_t message, const std::u16string& argument, int64_t lParam) override;
     void OnRowOrderChanged() override;
 
+    // The tray balloon's click: the installer of the item that completed last.
+    void RunReadyInstaller();
+
     // Header commands.
     void PauseAll();
     void ResumeAll();
     void LoginLogoutCommand();
-    // Stops, in this order and each to its end: the download engine, the loader, the store's
-    // threads, then `last` (the speed meter) when given.
+    // Stops, in this order and each to its end: the download engine, the loader, the installer
+    // checks, the store's threads, then `last` (the speed meter) when given.
     void Quit(Stoppable* last);
 
     // The records, in insertion order.
@@ -156,12 +164,24 @@ private:
     void OpenLinkCommand(const std::u16string& target);
     void RetryItemCommand(const std::u16string& name);
 
+    // Installers (InstallerLaunch.cpp): one is started only when the very file on disk passed
+    // its whole-file check in this run; otherwise it is checked first.
+    void StartInstaller(const DownloadInfo& item);
+    void NoteInstallerChecked(const std::u16string& path);
+    void OnInstallerChecked(const InstallerCheck& check);
+
     RowContext Context() const;
 
     Services services_;
     std::vector<std::unique_ptr<DownloadInfo>> items_;
     std::u16string activeName_;
     std::u16string readyInstaller_;
+    std::u16string readyItem_;  // the name of the item readyInstaller_ belongs to
+    // Installers that passed their check in this run, by normalised path, with the identity of
+    // the file that passed (none when it could not be looked at; then only a file that is still
+    // not there counts as the same).
+    std::map<std::u16string, std::optional<FileIdentity>> checkedInstallers_;
+    std::set<std::u16string> installerChecksRunning_;
     bool online_ = false;
     bool signedIn_ = false;
     bool paused_ = false;

@@ -164,6 +164,7 @@ void ItemLifecycle::OnUserAuthenticated(AppMessage& message) {
 void ItemLifecycle::Quit(Stoppable* last) {
     services_.engine.Shutdown();
     services_.loader.Stop();
+    services_.installerChecks.Stop();
     services_.store.Stop();
     if (last != nullptr) {
         last->Stop();

@@ -52,6 +52,17 @@ public:
     virtual void Stop() = 0;
 };
 
+// Checks installers against their whole-file digests in the background (InstallerCheckThread).
+class InstallerChecks {
+public:
+    virtual ~InstallerChecks() = default;
+    // Queues a check of the file at `path`; the answer comes as WM_APP_INSTALLER_CHECKED.
+    virtual void Check(const std::u16string& gameName, const std::u16string& path,
+                       const std::u16string& expectedDigest) = 0;
+    // Ends the checks (one running is broken off) and returns once they ended.
+    virtual void Stop() = 0;
+};
+
 // Anything else the quit sequence stops last (the speed meter).
 class Stoppable {
 public:

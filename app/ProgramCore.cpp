@@ -10,13 +10,14 @@ ProgramCore::ProgramCore(Frontend frontend, Settings settings)
       target_(frontend.target),
       downloads_(frontend.target, settings_.engine),
       loader_(frontend.target, settings_.dataFolder),
+      installerChecks_(frontend.target),
       speedMeter_(frontend.target, SumOfWorkerSpeeds(downloads_.SpeedTable())),
       engineAdapter_(downloads_),
       storeAdapter_(connections_),
       speedStopper_(speedMeter_),
       lifecycle_(ItemLifecycle::Services{frontend.rows, engineAdapter_, storeAdapter_, loader_,
-                                         frontend.ui, settings_.registry, settings_.dataFolder,
-                                         settings_.downloadFolder}) {}
+                                         installerChecks_, frontend.ui, settings_.registry,
+                                         settings_.dataFolder, settings_.downloadFolder}) {}
 
 ProgramCore::~ProgramCore() {
     if (started_) {
@@ -34,6 +35,7 @@ bool ProgramCore::Start(const std::optional<Account>& account) {
     }
     speedMeter_.Start();
     loader_.Start();
+    installerChecks_.Start();
     // The stored records need the loader running: each is queued for it as its row appears.
     lifecycle_.LoadStoredItems();
 

@@ -11,6 +11,7 @@
 
 #include "api/ConnectionsManager.h"
 #include "app/EngineAdapters.h"
+#include "app/InstallerCheckThread.h"
 #include "app/ItemLifecycle.h"
 #include "app/LoaderThread.h"
 #include "engine/DownloadsManager.h"
@@ -78,6 +79,7 @@ private:
     DownloadsManager downloads_;
     ConnectionsManager connections_;
     LoaderThread loader_;
+    InstallerCheckThread installerChecks_;
     SpeedMeter speedMeter_;
     DownloadEngineAdapter engineAdapter_;
     StoreRequestsAdapter storeAdapter_;

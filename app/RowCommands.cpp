@@ -68,7 +68,7 @@ void ItemLifecycle::OnRowCommand(uint32_t message, const std::u16string& argumen
         case WM_APP_RUN_INSTALLER:
             if (DownloadInfo* item = ItemForReport(message, argument)) {
                 if (item->state != ItemState::Removing) {
-                    services_.ui.RunInstaller(NormalisePath(item->folder + item->installer));
+                    StartInstaller(*item);
                 }
             }
             return;

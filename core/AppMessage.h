@@ -6,7 +6,10 @@
 // A payload is written only before the post and read only after it: it needs no lock.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/FileIdentity.h"
 
 class DownloadInfo;
 struct UserDetails;
@@ -38,6 +41,8 @@ enum AppMessageId : uint32_t {
     WM_APP_RETRY_ITEM = WM_APP + 0x29E,
     WM_APP_PAUSE_BUTTON = WM_APP + 0x29F,
     WM_APP_ROW_TOGGLE = WM_APP + 0x2A0,
+    // The installer check thread's answer (InstallerCheck).
+    WM_APP_INSTALLER_CHECKED = WM_APP + 0x2A1,
     WM_APP_USER_AUTHENTICATED = WM_APP + 0x379,
     WM_APP_AUTH_STARTED = WM_APP + 0x37A,
     WM_APP_AUTH_FAILED = WM_APP + 0x37B,
@@ -107,6 +112,17 @@ struct FileLink : MessagePayload {
     uint32_t workerSlot = 0;
     std::u16string link;       // empty when none was found
     uint64_t passThrough = 0;  // the link request's, handed back unchanged
+};
+
+// An installer checked against its whole-file digest before it may be started.
+struct InstallerCheck : MessagePayload {
+    std::u16string gameName;
+    std::u16string path;
+    std::u16string expectedDigest;
+    std::u16string digest;  // what the file gave; empty when it could not be read
+    // The file that passed, as it was when its last byte was read; nothing unless it passed.
+    std::optional<FileIdentity> identity;
+    bool passed = false;
 };
 
 struct AuthResult : MessagePayload {

@@ -271,10 +271,7 @@ void CVelkDownloaderDlg::OnTrayMenuRequested() {
 }
 
 void CVelkDownloaderDlg::OnBalloonClicked() {
-    const std::u16string& ready = core_->Lifecycle().ReadyInstaller();
-    if (!ready.empty()) {
-        services_.launcher.RunInstaller(NormalisePath(ready));
-    }
+    core_->Lifecycle().RunReadyInstaller();
 }
 
 void CVelkDownloaderDlg::OnTrayCommand(int commandId) {

@@ -580,8 +580,9 @@ TEST(ItemLifecycle, PauseResumeSignInAndQuitOrder) {
     } last(rig.calls);
     rig.calls.clear();
     rig.lifecycle.Quit(&last);
-    EXPECT_EQ(rig.calls, (std::vector<std::string>{"Engine.Shutdown", "Loader.Stop", "Store.Stop",
-                                                   "SpeedMeter.Stop"}));
+    EXPECT_EQ(rig.calls,
+              (std::vector<std::string>{"Engine.Shutdown", "Loader.Stop", "InstallerChecks.Stop",
+                                        "Store.Stop", "SpeedMeter.Stop"}));
 }
 
 TEST(ItemLifecycle, RowLinksAndMenus) {

@@ -81,6 +81,20 @@ private:
     CallLog& log_;
 };
 
+class FakeInstallerChecks final : public InstallerChecks {
+public:
+    explicit FakeInstallerChecks(CallLog& log) : log_(log) {}
+    void Check(const std::u16string& gameName, const std::u16string& path,
+               const std::u16string& expectedDigest) override {
+        log_.push_back("CheckInstaller " + Narrow(gameName) + " " + Narrow(path) + " " +
+                       Narrow(expectedDigest));
+    }
+    void Stop() override { log_.push_back("InstallerChecks.Stop"); }
+
+private:
+    CallLog& log_;
+};
+
 class FakeUi final : public LifecycleUi {
 public:
     explicit FakeUi(CallLog& log) : log_(log) {}
@@ -133,8 +147,9 @@ private:
 struct LifecycleRig {
     explicit LifecycleRig(std::shared_ptr<Registry> store = nullptr)
         : registry(store ? std::move(store) : Registry::Open(Registry::DefaultPath())),
-          lifecycle(ItemLifecycle::Services{rows, engine, storeRequests, loader, ui, registry,
-                                            u"/data/", [this] { return downloads; }}) {
+          lifecycle(ItemLifecycle::Services{rows, engine, storeRequests, loader, installerChecks,
+                                            ui, registry, u"/data/",
+                                            [this] { return downloads; }}) {
         rows.sink = &lifecycle;
     }
 
@@ -165,6 +180,7 @@ struct LifecycleRig {
     FakeEngine engine{calls};
     FakeStore storeRequests{calls};
     FakeLoader loader{calls};
+    FakeInstallerChecks installerChecks{calls};
     FakeUi ui{calls};
     std::u16string downloads = u"/games/";
     std::shared_ptr<Registry> registry;

@@ -1,0 +1,110 @@
+#include "app/InstallerCheckThread.h"
+
+#include <vector>
+
+#include "core/DebugPrintf.h"
+#include "engine/BlockFile.h"
+#include "engine/Md5Context.h"
+
+InstallerCheckThread::InstallerCheckThread(MessageTarget& target) : target_(target) {}
+
+InstallerCheckThread::~InstallerCheckThread() {
+    Stop();
+}
+
+void InstallerCheckThread::Start() {
+    thread_.Start([this](Event& stop) { Loop(stop); });
+}
+
+void InstallerCheckThread::Check(const std::u16string& gameName, const std::u16string& path,
+                                 const std::u16string& expectedDigest) {
+    auto check = std::make_unique<InstallerCheck>();
+    check->gameName = gameName;
+    check->path = path;
+    check->expectedDigest = expectedDigest;
+    std::lock_guard lock(queueLock_);
+    queue_.push_back(std::move(check));
+    queueNotEmpty_.Set();
+}
+
+void InstallerCheckThread::Stop() {
+    thread_.RequestStop();
+    thread_.Join();
+}
+
+std::unique_ptr<InstallerCheck> InstallerCheckThread::TakeFirst() {
+    std::lock_guard lock(queueLock_);
+    if (queue_.empty()) {
+        queueNotEmpty_.Reset();
+        return nullptr;
+    }
+    std::unique_ptr<InstallerCheck> first = std::move(queue_.front());
+    queue_.pop_front();
+    if (queue_.empty()) {
+        queueNotEmpty_.Reset();
+    }
+    return first;
+}
+
+void InstallerCheckThread::Loop(Event& stop) {
+    for (;;) {
+        if (WaitAny({&stop, &queueNotEmpty_}) == 0) {
+            return;
+        }
+        std::unique_ptr<InstallerCheck> check = TakeFirst();
+        if (!check) {
+            continue;
+        }
+        Run(*check, [&stop] { return !stop.IsSet(); });
+        if (stop.IsSet()) {
+            return;
+        }
+        target_.Post(MakeMessage(WM_APP_INSTALLER_CHECKED, std::move(check)));
+    }
+}
+
+void InstallerCheckThread::Run(InstallerCheck& check, const std::function<bool()>& proceed) {
+    check.passed = false;
+    check.identity.reset();
+    check.digest.clear();
+    const std::optional<std::string> path = FittingPath(check.path);
+    if (!path) {
+        return;
+    }
+    const OpenedFile file = OpenForReading(*path);
+    if (!file.fd) {
+        Logger().Warning(u"Cannot read installer %s to check it: %s", check.path,
+                         ErrorText(file.error));
+        return;
+    }
+    const std::optional<FileIdentity> before = IdentityOfFd(file.fd.Get());
+    Md5Context digest;
+    std::vector<uint8_t> buffer(kDiskBlockSize);
+    for (;;) {
+        if (proceed && !proceed()) {
+            return;
+        }
+        const ssize_t got = ReadFull(file.fd.Get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            Logger().Warning(u"Cannot read installer %s to check it", check.path);
+            return;
+        }
+        if (got == 0) {
+            break;
+        }
+        digest.Update(buffer.data(), static_cast<size_t>(got));
+    }
+    digest.Finalize();
+    check.digest = digest.HexDigest();
+    // The same file before and after, and still the one the path names: what was read is what
+    // would be started.
+    const std::optional<FileIdentity> after = IdentityOfFd(file.fd.Get());
+    if (!before || before != after || IdentityOfPath(*path) != after) {
+        Logger().Warning(u"Installer %s changed while it was checked", check.path);
+        return;
+    }
+    check.passed = check.digest == check.expectedDigest;
+    if (check.passed) {
+        check.identity = after;
+    }
+}

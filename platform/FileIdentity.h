@@ -1,0 +1,25 @@
+#pragma once
+// Which file a path names, and whether it changed: device, inode, size and both time stamps.
+// Two identities that compare equal mean "the very same bytes as far as the file system can
+// tell"; any write, truncation, rename over it or replacement changes at least one field.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    uint64_t size = 0;
+    int64_t modifiedNs = 0;
+    int64_t changedNs = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the regular file at `path` (a symbolic link is not followed and gives none),
+// or nothing when there is no such regular file.
+std::optional<FileIdentity> IdentityOfPath(const std::string& path);
+// The identity of an open regular file, or nothing.
+std::optional<FileIdentity> IdentityOfFd(int fd);
