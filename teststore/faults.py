@@ -21,6 +21,8 @@ _FIELDS = {
     "stall_after_headers": (int, float),
     "ignore_range": (bool,),
     "no_content_length": (bool,),
+    "extra_bytes": (int,),
+    "broken_chunked": (bool,),
     "rate": (int, float),
     "wrong_content_range": (bool, str),
     "corrupt": (bool,),
@@ -74,6 +76,8 @@ class Fault:
         self.stall_after_headers = switches.get("stall_after_headers", 0)
         self.ignore_range = switches.get("ignore_range", False)
         self.no_content_length = switches.get("no_content_length", False)
+        self.extra_bytes = switches.get("extra_bytes", 0)
+        self.broken_chunked = switches.get("broken_chunked", False)
         self.rate = switches.get("rate")
         self.wrong_content_range = switches.get("wrong_content_range", False)
         self.corrupt = switches.get("corrupt", False)
@@ -92,7 +96,7 @@ class Fault:
             raise FaultError("drop_probability is between 0 and 1")
         self._random = random.Random(switches.get("seed", 0))
         self._random_lock = threading.Lock()
-        for name in ("cut_after", "stall_seconds", "stall_after_headers"):
+        for name in ("cut_after", "stall_seconds", "stall_after_headers", "extra_bytes"):
             if (switches.get(name) or 0) < 0:
                 raise FaultError("%s must not be negative" % name)
         if self.rate is not None and self.rate <= 0:

@@ -170,12 +170,14 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
                 claimed = "bytes %d-%d/%d" % (first + 1, last + 1, size + 1)
             headers.append(("Content-Range", claimed))
         length = max(0, last - first + 1)
-        no_length = bool(fault and fault.no_content_length)
+        no_length = bool(fault and (fault.no_content_length or fault.broken_chunked))
 
         entry.status = status
         try:
             self.send_response(status)
             headers.append(("Content-Type", body.content_type))
+            if fault and fault.broken_chunked:
+                headers.append(("Transfer-Encoding", "chunked"))
             if no_length:
                 headers.append(("Connection", "close"))
             else:
@@ -201,7 +203,15 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
         if no_length:
             self.close_connection = True
+        if fault and fault.broken_chunked:
+            # One well-formed chunk of the body, then a size line that is no hexadecimal number.
+            data = body.read(first, min(limit, 1000))
+            self._write(b"%x\r\n" % len(data) + data + b"\r\nzz-not-a-size\r\n" + data, entry)
+            return
         self._pump(body, first, limit, entry, fault)
+        if fault and fault.extra_bytes:
+            # More than the Content-Length promised, left on the connection for the next answer.
+            self._write(b"X" * fault.extra_bytes, entry)
 
     def _pump(self, body, first, limit, entry, fault):
         rate = fault.rate if fault else None

@@ -438,6 +438,10 @@ void TestStore::ClearFaults() {
     Control("DELETE", "/faults");
 }
 
+std::string TestStore::ArmedFaults() const {
+    return Control("GET", "/faults");
+}
+
 void TestStore::SetSiteUp(bool up) {
     Control("POST", up ? "/site?up=1" : "/site?up=0");
 }

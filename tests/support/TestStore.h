@@ -110,6 +110,9 @@ public:
     // {"server":"cdn","path":"/files/a.bin","fail_next":2,"status":500}
     void SetFault(const std::string& faultJson);
     void ClearFaults();
+    // The faults still armed, one JSON object a line, with the uses each has left; a fault armed
+    // for a number of requests is gone once that many took it.
+    std::string ArmedFaults() const;
     // Site status page: answering (true) or refusing with 503 (false).
     void SetSiteUp(bool up);
 
