@@ -395,6 +395,11 @@ TEST_P(HostileNetworkTest, NothingOutsideItsFoldersChangesAndNothingIsLost) {
         EXPECT_NE(output.find(c.expected), std::string::npos) << output;
     }
 
+    // Links and redirects lead to https only: not one request went to the plain-text server.
+    for (const StoreRequest& request : store_.Requests()) {
+        EXPECT_NE(request.server, "cdn_http") << request.path << " was fetched without TLS";
+    }
+
     const TreeSnapshot after = SnapshotTree(home_.Root());
     const std::string finished = (fs::path("downloads") / kFile).string();
     const auto found = after.find(finished);
