@@ -192,6 +192,41 @@ constexpr const char* kSchema =
 
 constexpr int kBusyTimeoutMs = 5000;
 
+// Room kept beside the store so that a full disk can't lock the user's settings in: when SQLite
+// finds no room for its write-ahead log, the reserve is given up and the write tried again, so
+// that removing a game or storing a record still works; it is taken back once there is room.
+constexpr off_t kReserveBytes = 256 * 1024;
+
+fs::path ReservePath(const fs::path& file) {
+    fs::path reserve = file;
+    reserve += ".reserve";
+    return reserve;
+}
+
+// Makes (or completes) the reserve; on a disk without that much room nothing is left of it.
+bool TakeReserve(const fs::path& reserve) {
+    struct stat info {};
+    if (::lstat(reserve.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        info.st_blocks * 512 >= kReserveBytes) {
+        return true;
+    }
+    const int fd = ::open(reserve.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    const bool taken = ::posix_fallocate(fd, 0, kReserveBytes) == 0;
+    ::close(fd);
+    if (!taken) {
+        ::unlink(reserve.c_str());
+    }
+    return taken;
+}
+
+// Gives the reserve's room back to the disk; false when there was none to give.
+bool ReleaseReserve(const fs::path& reserve) {
+    return ::unlink(reserve.c_str()) == 0;
+}
+
 }  // namespace
 
 // Owns the one connection and its prepared statements; every method takes the lock, so a
@@ -203,6 +238,19 @@ public:
         if (!MakePrivateFolders(file.parent_path())) {
             return nullptr;
         }
+        const fs::path reserve = ReservePath(file);
+        std::unique_ptr<Impl> impl = OpenOnce(file, reserve);
+        // Opening writes (the log and its index); on a full disk the reserve makes the room.
+        if (!impl && ReleaseReserve(reserve)) {
+            impl = OpenOnce(file, reserve);
+        }
+        if (impl) {
+            impl->reserveHeld_ = TakeReserve(reserve);
+        }
+        return impl;
+    }
+
+    static std::unique_ptr<Impl> OpenOnce(const fs::path& file, const fs::path& reserve) {
         // Made here rather than by SQLite so that the file is private from its first byte;
         // SQLite gives the -wal and -shm files the same mode.
         const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -221,7 +269,7 @@ public:
         sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
         sqlite3_extended_result_codes(db.get(), 1);
 
-        auto impl = std::unique_ptr<Impl>(new Impl(std::move(db)));
+        auto impl = std::unique_ptr<Impl>(new Impl(std::move(db), reserve));
         if (!impl->Initialise()) {
             return nullptr;
         }
@@ -231,17 +279,16 @@ public:
     // Inserts `path` and each of its parents that is missing, all in one transaction.
     bool CreateKey(std::u16string_view path) {
         std::lock_guard lock(lock_);
-        if (!Begin()) {
-            return false;
-        }
-        bool ok = true;
-        for (size_t end = 0; ok && end != std::u16string_view::npos;) {
-            end = path.find(u'\\', end + 1);
-            const std::string prefix = ToUtf8(path.substr(0, end));
-            StatementUse use(insertKey_);
-            ok = BindText(use.get(), 1, prefix) && sqlite3_step(use.get()) == SQLITE_DONE;
-        }
-        return Finish(ok);
+        return Write([&] {
+            bool ok = true;
+            for (size_t end = 0; ok && end != std::u16string_view::npos;) {
+                end = path.find(u'\\', end + 1);
+                const std::string prefix = ToUtf8(path.substr(0, end));
+                StatementUse use(insertKey_);
+                ok = BindText(use.get(), 1, prefix) && sqlite3_step(use.get()) == SQLITE_DONE;
+            }
+            return ok;
+        });
     }
 
     // The key's spelling as first stored, found without regard to letter case.
@@ -258,34 +305,34 @@ public:
     bool SetValue(std::u16string_view key, std::u16string_view name, uint32_t type,
                   std::span<const uint8_t> data) {
         std::lock_guard lock(lock_);
-        if (!Begin()) {
-            return false;
-        }
-        StatementUse use(upsertValue_);
-        static const uint8_t kEmpty = 0;
-        const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
-                        BindText(use.get(), 2, ToUtf8(name)) &&
-                        sqlite3_bind_int64(use.get(), 3, type) == SQLITE_OK &&
-                        sqlite3_bind_blob64(use.get(), 4, data.empty() ? &kEmpty : data.data(),
-                                            data.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
-                        sqlite3_step(use.get()) == SQLITE_DONE;
-        if (ok && type == REG_BINARY) {
-            CrashPoint("record-storing");
-        }
-        return Finish(ok);
+        return Write([&] {
+            StatementUse use(upsertValue_);
+            static const uint8_t kEmpty = 0;
+            const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
+                            BindText(use.get(), 2, ToUtf8(name)) &&
+                            sqlite3_bind_int64(use.get(), 3, type) == SQLITE_OK &&
+                            sqlite3_bind_blob64(use.get(), 4, data.empty() ? &kEmpty : data.data(),
+                                                data.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
+                            sqlite3_step(use.get()) == SQLITE_DONE;
+            if (ok && type == REG_BINARY) {
+                CrashPoint("record-storing");
+            }
+            return ok;
+        });
     }
 
     bool DeleteValue(std::u16string_view key, std::u16string_view name) {
         std::lock_guard lock(lock_);
-        if (!Begin()) {
-            return false;
-        }
-        StatementUse use(deleteValue_);
-        const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
-                        BindText(use.get(), 2, ToUtf8(name)) &&
-                        sqlite3_step(use.get()) == SQLITE_DONE;
-        const bool removed = ok && sqlite3_changes(db_.get()) > 0;
-        return Finish(ok) && removed;
+        bool removed = false;
+        const bool written = Write([&] {
+            StatementUse use(deleteValue_);
+            const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
+                            BindText(use.get(), 2, ToUtf8(name)) &&
+                            sqlite3_step(use.get()) == SQLITE_DONE;
+            removed = ok && sqlite3_changes(db_.get()) > 0;
+            return ok;
+        });
+        return written && removed;
     }
 
     std::optional<RegistryValue> Query(std::u16string_view key, std::u16string_view name) {
@@ -307,8 +354,57 @@ public:
         return ReadRow(use.get());
     }
 
+    // A reserve given up while the disk was full is taken back from the room that closing
+    // frees (SQLite removes its log then), so that the next start finds it again.
+    ~Impl() {
+        if (reserveHeld_) {
+            return;
+        }
+        for (Statement* statement :
+             {&insertKey_, &findKey_, &upsertValue_, &deleteValue_, &queryValue_, &enumValue_}) {
+            statement->reset();
+        }
+        db_.reset();
+        TakeReserve(reserve_);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
 private:
-    explicit Impl(Database db) : db_(std::move(db)) {}
+    Impl(Database db, fs::path reserve) : db_(std::move(db)), reserve_(std::move(reserve)) {}
+
+    // One transaction around `body` (true when its statements did what they should). When the
+    // disk is full, the reserve is given up and the whole transaction run once more; after a
+    // write that worked, a reserve given up earlier is taken back if there is room again.
+    template <class Body>
+    bool Write(Body body) {
+        bool written = Transaction(body);
+        if (!written && OutOfRoom() && reserveHeld_ && ReleaseReserve(reserve_)) {
+            reserveHeld_ = false;
+            written = Transaction(body);
+        }
+        if (written && !reserveHeld_) {
+            reserveHeld_ = TakeReserve(reserve_);
+        }
+        return written;
+    }
+
+    template <class Body>
+    bool Transaction(Body& body) {
+        failure_ = SQLITE_OK;
+        if (!Begin()) {
+            failure_ = sqlite3_extended_errcode(db_.get());
+            return false;
+        }
+        return Finish(body());
+    }
+
+    // Whether the last transaction failed for want of room on the disk.
+    bool OutOfRoom() const {
+        const int code = failure_;
+        return (code & 0xFF) == SQLITE_FULL || code == SQLITE_IOERR_WRITE ||
+               code == SQLITE_IOERR_SHMSIZE || code == SQLITE_IOERR_FSYNC;
+    }
 
     bool Exec(const char* sql) {
         return sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -373,10 +469,12 @@ private:
     // handler instead of failing half-way through with a stale snapshot.
     bool Begin() { return Exec("BEGIN IMMEDIATE"); }
 
+    // Commits, or rolls back after keeping the reason of the failure for OutOfRoom.
     bool Finish(bool ok) {
         if (ok && Exec("COMMIT")) {
             return true;
         }
+        failure_ = sqlite3_extended_errcode(db_.get());
         Exec("ROLLBACK");
         return false;
     }
@@ -398,6 +496,9 @@ private:
 
     std::mutex lock_;
     Database db_;
+    const fs::path reserve_;
+    bool reserveHeld_ = false;
+    int failure_ = SQLITE_OK;  // of the last transaction that failed
     // Declared after the connection so that they are finalised before it closes.
     Statement insertKey_;
     Statement findKey_;

@@ -3,7 +3,8 @@
 // joining (which needs room for a second copy of the file), or one that is too small from the
 // start. The game then fails with the row's "Error writing file to disk..." (or, before it starts,
 // with how much more room it needs), no finished or half-joined file is kept, the records stored
-// before stay as they were, and removing the game's files still works on the full disk.
+// before stay as they were, and removing the game's files still works on the full disk. A full
+// settings disk still lets the program keep its records.
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -208,21 +209,24 @@ TEST(DiskFullSettingsTest, TheProgramRunsAndEarlierRecordsStayIntact) {
     store.AddGame(GameJson("full-game", 4 * kChunk));
     CliProcess second(run("full-game"));
     EXPECT_EQ(second.Wait(), 0) << second.Out() << second.Err();
-    // A full disk leaves no room even for the store's journal: the program says so at start and
-    // runs without keeping anything this time.
+    // The store's reserve gives it the room for its log: the program opens its settings and
+    // keeps the new game's record too.
     const std::string out = second.Out();
-    EXPECT_NE(out.find("Cannot open the settings store"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Cannot open the settings store"), std::string::npos) << out;
     EXPECT_EQ(FileDigest(home.Root() / "downloads/full-game/setup.bin"),
               store.ExpectedFileMd5("full-game", 0));
 
-    // With room again, the store opens and holds the earlier record exactly as it was.
+    // The earlier record exactly as it was, the new one whole and complete.
     ASSERT_TRUE(fs::remove(settingsDisk.Path() / ".filler"));
     const std::vector<StoredRecord> after = StoredRecords(Registry::DefaultPath());
-    ASSERT_FALSE(after.empty());
+    ASSERT_EQ(after.size(), 2u);
     EXPECT_EQ(after[0], before[0]);
     if (!(after[0] == before[0])) {
         figures.Lost(1);
     }
+    EXPECT_TRUE(after[1].readable);
+    EXPECT_EQ(after[1].name, "full-game");
+    EXPECT_TRUE(after[1].completed);
     if (!HasFailure()) {
         figures.Survived();
     }

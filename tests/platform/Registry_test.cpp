@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/TempHome.h"
+#include "support/TmpfsMount.h"
 
 extern char** environ;
 
@@ -288,4 +289,52 @@ TEST(RegistryProcesses, TwoProcessesAndThisOneWriteTheSameFileAtOnce) {
     EXPECT_EQ(EnumeratedNames(*key).size(), 3u * kCount);
     registry.reset();
     EXPECT_EQ(RawQuery(file, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+}
+
+// A disk that fills up while the program runs, or that is full when it starts: removing a
+// record and storing one still work (the store keeps room in reserve for that), and what was
+// stored before stays whole.
+TEST(RegistryOnAFullDisk, RemovingAndStoringStillWorkAndNothingStoredIsLost) {
+    TempDir dir;
+    TmpfsMount disk(dir.Path() / "disk", 2 * 1048576);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << disk.Reason();
+    }
+    const fs::path file = disk.Path() / "store" / "registry.sqlite3";
+    const std::vector<uint8_t> record(3000, 0x5A);
+    {
+        auto registry = Registry::Open(file);
+        ASSERT_TRUE(registry);
+        auto key = RegistryKey::Create(registry, kDownloads);
+        ASSERT_TRUE(key);
+        for (const char16_t* name : {u"first", u"second", u"third"}) {
+            ASSERT_TRUE(key->SetBinary(name, record));
+        }
+        // Full while it runs: the removal needs room for its log, and gets it.
+        ASSERT_TRUE(disk.FillLeaving(0));
+        EXPECT_TRUE(key->DeleteValue(u"second"));
+        EXPECT_TRUE(key->SetBinary(u"fourth", record));
+    }
+    // Still full at the next start: the store opens, and removing works again.
+    ASSERT_TRUE(disk.FillLeaving(0, ".filler2"));
+    {
+        auto registry = Registry::Open(file);
+        ASSERT_TRUE(registry);
+        auto key = RegistryKey::Open(registry, kDownloads);
+        ASSERT_TRUE(key);
+        EXPECT_EQ(EnumeratedNames(*key),
+                  (std::vector<std::u16string>{u"first", u"third", u"fourth"}));
+        EXPECT_TRUE(key->DeleteValue(u"third"));
+    }
+    fs::remove(disk.Path() / ".filler");
+    fs::remove(disk.Path() / ".filler2");
+    auto registry = Registry::Open(file);
+    ASSERT_TRUE(registry);
+    auto key = RegistryKey::Open(registry, kDownloads);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(EnumeratedNames(*key), (std::vector<std::u16string>{u"first", u"fourth"}));
+    EXPECT_EQ(key->Query(u"first")->data, record);
+    EXPECT_EQ(key->Query(u"fourth")->data, record);
+    EXPECT_TRUE(fs::exists(disk.Path() / "store" / "registry.sqlite3.reserve"))
+        << "the reserve is taken back once there is room";
 }
