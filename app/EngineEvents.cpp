@@ -168,6 +168,7 @@ void ItemLifecycle::OnItemFinished(const std::u16string& name, bool partially) {
     } else {
         item->state = ItemState::Completed;
         item->completed = true;
+        item->joinResubmits = 0;
         item->verified = item->total;
         item->joined = item->total;
         item->downloaded = item->total;
@@ -220,6 +221,15 @@ void ItemLifecycle::OnItemResubmit(const FileEvent& event, int64_t result) {
     }
     if (result == static_cast<int64_t>(ErrorKind::DiskWrite)) {
         MarkFailed(*item, event.fileId, ErrorKind::DiskWrite);
+        return;
+    }
+    // A join that fails again after a fresh plan that found every chunk still good can't be
+    // mended by downloading (the store's whole-file digest disagrees with its chunks); handed
+    // back for ever, the item would keep a worker joining the same bytes in a loop.
+    if (++item->joinResubmits > kMaxJoinResubmits) {
+        Logger().Warning(u"Item %s could not be joined after %d attempts. Giving up.", item->name,
+                         kMaxJoinResubmits);
+        MarkFailed(*item, event.fileId, ErrorKind::FileGaveUp);
         return;
     }
     if (item->detailsReceived) {

@@ -28,6 +28,8 @@
 class ItemLifecycle final : public RowCommandSink {
 public:
     static constexpr size_t kMaxItems = 100;
+    // Failed joins in a row after which an item is given up instead of handed back again.
+    static constexpr int kMaxJoinResubmits = 3;
 
     struct Services {
         RowView& rows;

@@ -143,6 +143,7 @@ void ItemLifecycle::RetryItemCommand(const std::u16string& name) {
     }
     item->state = ItemState::Paused;
     item->errorKind = ErrorKind::None;
+    item->joinResubmits = 0;
     const int row = services_.rows.FindRow(name);
     if (row >= 0) {
         services_.rows.SetRowLink(row, {}, {});

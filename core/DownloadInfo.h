@@ -44,6 +44,8 @@ public:
     std::u16string installer;     // (stored) relative to the folder; set when completed
     std::vector<FileInfo> files;  // (stored, without chunks) id == position
     bool detailsReceived = false;
+    // This run: how often in a row the engine handed the item back after a failed join.
+    uint32_t joinResubmits = 0;
     bool localDetailsLoaded = false;
     bool completed = false;         // (stored)
     bool stopped = false;           // finished without its unavailable files; paused for this run

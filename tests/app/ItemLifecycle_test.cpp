@@ -605,3 +605,36 @@ TEST(ItemLifecycle, RowLinksAndMenus) {
 }
 
 }  // namespace
+
+namespace {
+
+// A join that keeps failing is handed back to the engine a few times, then given up; a retry
+// from the row starts the count again.
+TEST(ItemLifecycle, AJoinThatKeepsFailingIsGivenUpAfterAFewRounds) {
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"g", {100});
+    const auto resubmits = [&](int count) {
+        rig.calls.clear();
+        for (int i = 0; i < count; ++i) {
+            rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_ITEM_RESUBMIT, u"g", kAllBits, 3));
+        }
+        size_t handedBack = 0;
+        for (const std::string& call : rig.calls) {
+            handedBack += call == "RequestDownload g" ? 1u : 0u;
+        }
+        return handedBack;
+    };
+    EXPECT_EQ(resubmits(ItemLifecycle::kMaxJoinResubmits), 3u);
+    EXPECT_NE(rig.lifecycle.FindItem(u"g")->state, ItemState::Failed);
+    EXPECT_EQ(resubmits(1), 0u);
+    EXPECT_EQ(rig.lifecycle.FindItem(u"g")->state, ItemState::Failed);
+    EXPECT_EQ(rig.lifecycle.FindItem(u"g")->errorKind, ErrorKind::FileGaveUp);
+    EXPECT_EQ(Narrow(rig.rows.Of(u"g").status),
+              "There is a problem with this file, please use our ");
+
+    rig.lifecycle.OnRowCommand(WM_APP_RETRY_ITEM, u"g", 0);
+    EXPECT_EQ(resubmits(1), 1u);
+}
+
+}  // namespace

@@ -251,6 +251,12 @@ const HostileCase kCases[] = {
          return std::vector{Index(IndexXml(R"(available="1" total_size="300000")", chunks))};
      },
      Outcome::kFails, "Cannot fetch game details"},
+    {"IndexWithAWrongFileDigest",
+     [](const TestStore&) {
+         return std::vector{Answer{"cdn", std::string("/secure/") + kGame + "/" + kFile + ".crc",
+                                   R"("wrong_file_md5":true)"}};
+     },
+     Outcome::kFails, "There is a problem with this file"},
     {"IndexWithMalformedDigests",
      [](const TestStore&) {
          return std::vector{Index(IndexXml(R"(available="1" total_size="196708" md5="zz")",
