@@ -2,6 +2,7 @@
 // how it runs a chunk task and a combine task. Each function here runs on worker `slot`'s own
 // thread; shared state is reached only through the manager's locked operations.
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "core/DebugPrintf.h"
@@ -18,6 +19,24 @@ namespace {
 void FeedDigest(void* context, const uint8_t* bytes, size_t count) {
     static_cast<Md5Context*>(context)->Update(bytes, count);
 }
+
+// Withdraws a running join's unchecked append unless the chunk's check confirmed it first.
+class UncheckedAppend {
+public:
+    UncheckedAppend(RunningJoin* join, std::u16string_view chunkPath)
+        : join_(join), chunkPath_(chunkPath) {}
+    ~UncheckedAppend() {
+        if (join_ != nullptr) {
+            join_->Withdraw(chunkPath_);
+        }
+    }
+    UncheckedAppend(const UncheckedAppend&) = delete;
+    UncheckedAppend& operator=(const UncheckedAppend&) = delete;
+
+private:
+    RunningJoin* join_;
+    std::u16string_view chunkPath_;
+};
 
 }  // namespace
 
@@ -176,9 +195,13 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
 
         // The chunk's digest is built while its bytes are written; the bytes a resumed transfer
         // found on disk are read once, up front. When that read fails, the check reads the file.
+        // A chunk of a file that is joined while its chunks arrive waits for its end instead:
+        // then, when it is the next one in file order, one pass over it appends it and computes
+        // both its digest and the file's.
+        const bool joinAtEnd = task.runningJoin && !task.runningJoin->Abandoned();
         Md5Context digest;
-        bool digestUsable = true;
-        if (transfer.Existing() > 0) {
+        bool digestUsable = !joinAtEnd;
+        if (digestUsable && transfer.Existing() > 0) {
             const std::optional<uint64_t> fed = digest.UpdateFromFile(
                 partialPath, transfer.Existing(),
                 [&checkPoint] { return checkPoint.Pass() == WorkerStop::kNone; });
@@ -215,6 +238,17 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
             if (digestUsable) {
                 digest.Finalize();
                 written = digest.HexDigest();
+            }
+            // An append that the check does not confirm is taken back, whichever way this
+            // scope is left.
+            UncheckedAppend unchecked(joinAtEnd ? task.runningJoin.get() : nullptr, task.chunkPath);
+            if (joinAtEnd) {
+                std::optional<std::u16string> joined =
+                    task.runningJoin->AppendUnchecked(task.chunkPath, partialPath, checkPoint);
+                if (joined) {
+                    written = std::move(*joined);
+                    digestUsable = true;
+                }
             }
             const ChunkCheckResult check =
                 CheckChunk(partialPath, task.chunkPath, task.expectedDigest, checkPoint,
