@@ -55,11 +55,12 @@ public:
     void ChunkVerified(std::u16string_view chunkPath);
     // The chunk that goes to `chunkPath` has just been downloaded to `partialPath` and is not
     // checked yet. When it comes next in file order after every chunk appended so far (checked
-    // or not; the chunks before it are waited for a moment), it is appended from the partial file
-    // while its own digest and the file's are computed in the same pass (about the cost of one),
-    // and its digest comes back; the append then stands once ChunkVerified names that chunk, and
-    // Withdraw takes it back, together with every append after it (a failed check or a stop).
-    // Otherwise nothing happens and nothing comes back: the caller digests the chunk itself.
+    // or not; a pass that runs and the chunks before it are waited for a moment), it is
+    // appended from the partial file while its own digest and the file's are computed in the
+    // same pass (about the cost of one), and its digest comes back; the append then stands once
+    // ChunkVerified names that chunk, and Withdraw takes it back, together with every append after
+    // it (a failed check or a stop). Otherwise nothing happens and nothing comes back: the caller
+    // digests the chunk itself.
     std::optional<std::u16string> AppendUnchecked(std::u16string_view chunkPath,
                                                   std::u16string_view partialPath,
                                                   const WorkerCheckPoint& checkPoint);

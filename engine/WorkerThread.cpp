@@ -20,6 +20,9 @@ void FeedDigest(void* context, const uint8_t* bytes, size_t count) {
     static_cast<Md5Context*>(context)->Update(bytes, count);
 }
 
+// 12 MiB/s: from this speed on a connection counts as fast (see RunChunkTask).
+constexpr uint64_t kFastTransferBytesPerMs = (uint64_t{12} << 20) / 1000;
+
 // Withdraws a running join's unchecked append unless the chunk's check confirmed it first.
 class UncheckedAppend {
 public:
@@ -195,10 +198,14 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
 
         // The chunk's digest is built while its bytes are written; the bytes a resumed transfer
         // found on disk are read once, up front. When that read fails, the check reads the file.
-        // A chunk of a file that is joined while its chunks arrive waits for its end instead:
-        // then, when it is the next one in file order, one pass over it appends it and computes
-        // both its digest and the file's.
-        const bool joinAtEnd = task.runningJoin && !task.runningJoin->Abandoned();
+        // A chunk of a file that is joined while its chunks arrive waits for its end instead
+        // when the worker's connection is fast (judged by its last chunk): then, when it is the
+        // next one in file order, one pass over it appends it and computes both its digest and
+        // the file's. A fast connection keeps the processor busy, so the pass saved counts; on a
+        // slower one the processor has time to spare, while the digest pass and the short wait
+        // for the chunks before it at the chunk's end would cost the connection transfer time.
+        const bool joinAtEnd =
+            w.fastTransfers && task.runningJoin && !task.runningJoin->Abandoned();
         Md5Context digest;
         bool digestUsable = !joinAtEnd;
         if (digestUsable && transfer.Existing() > 0) {
@@ -213,7 +220,8 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
         }
         transfer.SetInterruption(&w.terminate, w.breakTask.get());
 
-        uint32_t noted = options_.clock->TickCount();
+        const uint32_t started = options_.clock->TickCount();
+        uint32_t noted = started;
         for (;;) {
             // What a paused or stopped worker has received is on disk while it waits.
             if (pauseGate_.IsPaused() || checkPoint.Peek() != WorkerStop::kNone) {
@@ -230,6 +238,9 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
             }
         }
         ThrowIfStopped(slot);
+        const uint32_t elapsed = options_.clock->TickCount() - started;
+        w.fastTransfers =
+            elapsed == 0 || transfer.Transferred() / elapsed >= kFastTransferBytesPerMs;
 
         if (!transfer.Complete()) {
             fail(transfer.Error() == 6 ? WorkerTask::kDiskProblem : WorkerTask::kNetworkProblem);
