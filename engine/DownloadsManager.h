@@ -124,7 +124,7 @@ private:
         // that answers an earlier request, one of a task that was broken off, is not for it.
         uint32_t awaitedLink = 0;
         // Whether the worker's last chunk came in fast (see RunChunkTask); its own thread only.
-        bool fastTransfers = true;
+        bool fastTransfers = false;
         BackgroundThread thread;
     };
     struct Removal {

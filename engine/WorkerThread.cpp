@@ -23,6 +23,8 @@ void FeedDigest(void* context, const uint8_t* bytes, size_t count) {
 // 12 MiB/s: from this speed on a connection counts as fast (see RunChunkTask).
 constexpr uint64_t kFastTransferBytesPerMs = (uint64_t{12} << 20) / 1000;
 
+constexpr size_t kCheckBlock = size_t{256} << 10;
+
 // Withdraws a running join's unchecked append unless the chunk's check confirmed it first.
 class UncheckedAppend {
 public:
@@ -199,11 +201,12 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
         // The chunk's digest is built while its bytes are written; the bytes a resumed transfer
         // found on disk are read once, up front. When that read fails, the check reads the file.
         // A chunk of a file that is joined while its chunks arrive waits for its end instead
-        // when the worker's connection is fast (judged by its last chunk): then, when it is the
-        // next one in file order, one pass over it appends it and computes both its digest and
-        // the file's. A fast connection keeps the processor busy, so the pass saved counts; on a
-        // slower one the processor has time to spare, while the digest pass and the short wait
-        // for the chunks before it at the chunk's end would cost the connection transfer time.
+        // when the worker's connection is fast (judged by its last chunk; a first chunk is not):
+        // then, when it is the next one in file order, one pass over it appends it and computes
+        // both its digest and the file's. A fast connection keeps the processor busy, so the pass
+        // saved counts; on a slower one the processor has time to spare, while the digest pass and
+        // the short wait for the chunks before it at the chunk's end would cost the connection
+        // transfer time.
         const bool joinAtEnd =
             w.fastTransfers && task.runningJoin && !task.runningJoin->Abandoned();
         Md5Context digest;
@@ -261,9 +264,10 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
                     digestUsable = true;
                 }
             }
+            // A chunk left to the check is read in small blocks: many workers may check at once.
             const ChunkCheckResult check =
                 CheckChunk(partialPath, task.chunkPath, task.expectedDigest, checkPoint,
-                           digestUsable ? &written : nullptr);
+                           digestUsable ? &written : nullptr, kCheckBlock);
             switch (check.outcome) {
                 case ChunkCheckResult::Outcome::kAccepted:
                     task.state = WorkerTask::kCompleted;
