@@ -2,10 +2,10 @@
 // The store API client. Owns the OAuth credentials (guarded by their own lock and handed to the
 // signer as one consistent copy), the parsed API connection (base path and origin), the HTTPS
 // request executor, the queue of API requests and two background threads: the request thread
-// (conThread), which serves the queue one task at a time, and the sign-in thread (authThread).
-// The user-interface thread starts and stops the manager and queues requests; the threads never
-// touch a window and report only by posting to the owner's MessageTarget. Process-wide state it
-// writes: the user-logged-in and internet-problem events.
+// (conThread), which serves the queue one task at a time (link requests first), and the sign-in
+// thread (authThread). The user-interface thread starts and stops the manager and queues requests;
+// the threads never touch a window and report only by posting to the owner's MessageTarget.
+// Process-wide state it writes: the user-logged-in and internet-problem events.
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -146,6 +146,8 @@ private:
     // The queue; each takes queueLock_ and none holds it during a request.
     void EnqueueTask(std::unique_ptr<ConnectionsTask> task);
     std::unique_ptr<ConnectionsTask> DequeueTask();
+    // The oldest queued link task, taken while another task stays the current one; or nothing.
+    std::unique_ptr<ConnectionsTask> DequeueLinkTask();
     // The request thread is done with the task it took: it is no longer current, and goes.
     void FinishTask(std::unique_ptr<ConnectionsTask> task);
 

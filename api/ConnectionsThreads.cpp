@@ -1,5 +1,6 @@
 // The connections manager's two threads and its request queue: Start and Stop, the queue calls of
 // the user-interface thread, and the request thread that serves link and details tasks.
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -37,7 +38,8 @@ void RewriteForDebug(std::u16string& link) {
 
 }  // namespace
 
-// conThread: one task at a time, in queue order, while the user is signed in and the store is
+// conThread: one task at a time, link requests before details requests and each kind in queue
+// order, while the user is signed in and the store is
 // reachable. Owns the link cache; everything else it shares goes through the manager's queue
 // calls and events.
 class ConnectionsManager::RequestThread {
@@ -120,6 +122,17 @@ private:
         manager_.FinishTask(std::move(owned));
     }
 
+    void ServeWaitingLinks() {
+        while (!terminate_.IsSet() && !manager_.noInternet_->IsSet()) {
+            std::unique_ptr<ConnectionsTask> link = manager_.DequeueLinkTask();
+            if (!link) {
+                return;
+            }
+            ++link->attempts;
+            ServeLink(std::move(link));
+        }
+    }
+
     // Title and icon come from the record; `details` goes with a final reply only.
     void PostDetails(uint32_t kind, uint32_t result, const ConnectionsTask& task,
                      const DownloadInfo& record, std::unique_ptr<DownloadInfo> details = nullptr,
@@ -154,6 +167,9 @@ private:
                 PostDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess, task, *record);
             }
             for (FileInfo& file : record->files) {
+                // A game of many files holds the thread for a while: workers waiting for a link
+                // are answered between its files.
+                ServeWaitingLinks();
                 std::u16string link;
                 if (!manager_.FetchChunkIndexLink(link, reply, record->name, file.id)) {
                     throw CannotFetchGameInfo{reply, CannotFetchGameInfo::kRequestFailed};
@@ -294,9 +310,33 @@ std::unique_ptr<ConnectionsTask> ConnectionsManager::DequeueTask() {
         queueNotEmpty_.Reset();
         return nullptr;
     }
-    std::unique_ptr<ConnectionsTask> task = std::move(tasks_.front());
-    tasks_.pop_front();
+    // A link request goes first: a worker holds its connection idle until the link comes, while
+    // a details request only fills in a list entry. Details requests keep their order.
+    auto next = std::find_if(tasks_.begin(), tasks_.end(), [](const auto& queued) {
+        return queued->kind == ConnectionsTask::kLink;
+    });
+    if (next == tasks_.end()) {
+        next = tasks_.begin();
+    }
+    std::unique_ptr<ConnectionsTask> task = std::move(*next);
+    tasks_.erase(next);
     currentTask_ = task.get();
+    if (tasks_.empty()) {
+        queueNotEmpty_.Reset();
+    }
+    return task;
+}
+
+std::unique_ptr<ConnectionsTask> ConnectionsManager::DequeueLinkTask() {
+    std::lock_guard lock(queueLock_);
+    const auto next = std::find_if(tasks_.begin(), tasks_.end(), [](const auto& queued) {
+        return queued->kind == ConnectionsTask::kLink;
+    });
+    if (next == tasks_.end()) {
+        return nullptr;
+    }
+    std::unique_ptr<ConnectionsTask> task = std::move(*next);
+    tasks_.erase(next);
     if (tasks_.empty()) {
         queueNotEmpty_.Reset();
     }

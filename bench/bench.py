@@ -37,6 +37,8 @@ LIMIT_S = 900  # one case may take this long before it counts as failed
 CASES = [
     ("ours-6", "ours", 6),
     ("ours-20", "ours", 20),
+    ("base-6", "base", 6),
+    ("base-20", "base", 20),
     ("aria2c-6", "aria2c", 6),
     ("curl-1", "curl", 1),
 ]
@@ -55,6 +57,11 @@ def parse_args():
                         help="comma-separated: unthrottled, 8MiB/s (default both)")
     parser.add_argument("--seed", default="velk-bench-1")
     parser.add_argument("--label", default="", help="a word for the results file's name")
+    parser.add_argument("--baseline", default="",
+                        help="another velkdownloader-cli, run as the cases base-6 and base-20")
+    parser.add_argument("--perf", action="store_true",
+                        help="record a cpu-clock profile of every run of our program "
+                             "(perf-<case>-<condition>-<run>.data in the results folder)")
     return parser.parse_args()
 
 
@@ -246,9 +253,10 @@ def make_home(root):
 
 
 def command(case, tool, connections, game, build, base, downloads, scratch):
-    if tool == "ours":
-        return [os.path.join(build, "cli", "velkdownloader-cli"), "--connections",
-                str(connections), "--folder", downloads, "velkdownloader://" + GAME]
+    if tool in ("ours", "base"):
+        program = os.path.join(build, "cli", "velkdownloader-cli") if tool == "ours" else baseline
+        return [program, "--connections", str(connections), "--folder", downloads,
+                "velkdownloader://" + GAME]
     if tool == "aria2c":
         metalink = os.path.join(scratch, "game.meta4")
         game.write_metalink(metalink, base)
@@ -298,13 +306,17 @@ def run_case(case, tool, connections, game, build, base, root, log):
     downloads = os.path.join(home, "downloads")
     os.makedirs(downloads)
     full_env = dict(os.environ, **env)
-    if tool == "ours":
+    if tool in ("ours", "base"):
         full_env.update(store_env)
     # GNU time measures from a small process of its own: a child forked from this Python process
     # would report this process's peak memory as its own when that is the larger one.
     usage_file = os.path.join(home, "usage.txt")
     args = ["/usr/bin/time", "-f", "%e %U %S %M", "-o", usage_file] + command(
         case, tool, connections, game, build, base, downloads, home)
+    if profile_to and tool in ("ours", "base"):
+        # perf runs under GNU time's child, so the usage figures then include perf's own.
+        args[5:5] = ["perf", "record", "-q", "-e", "cpu-clock", "-F", "2000", "-g", "-o",
+                     profile_to % case]
     out = open(os.path.join(home, "output.txt"), "wb")
     start = time.monotonic()
     process = subprocess.Popen(args, env=full_env, stdin=subprocess.DEVNULL, stdout=out,
@@ -333,6 +345,8 @@ def run_case(case, tool, connections, game, build, base, root, log):
 
 
 store_env = {}
+baseline = ""
+profile_to = ""
 
 
 def count_connections(log_path, since):
@@ -391,11 +405,13 @@ def table(game, results, runs):
 
 
 def main():
-    global store_env
+    global store_env, baseline, profile_to
     args = parse_args()
+    baseline = os.path.abspath(args.baseline) if args.baseline else ""
     build = os.path.abspath(args.build)
     runs = args.runs or (3 if not args.quick else 5)
-    wanted = [c for c in CASES if not args.cases or c[0] in args.cases.split(",")]
+    wanted = [c for c in CASES if (not args.cases or c[0] in args.cases.split(","))
+              and (c[1] != "base" or baseline)]
     conditions = [c for c in CONDITIONS if not args.conditions or c in args.conditions.split(",")]
     game = Game(build, args.quick, args.seed)
     game.prepare()
@@ -428,6 +444,9 @@ def main():
                         if (tool == "curl" and condition != "unthrottled" and not args.quick
                                 and run > 0):
                             continue
+                        if args.perf:
+                            profile_to = os.path.join(results_dir, "perf-%%s-%s-%d.data" % (
+                                condition.replace("/", ""), run + 1))
                         since = os.path.getsize(nginx.access_log()) if os.path.exists(
                             nginx.access_log()) else 0
                         result = run_case(case, tool, connections, game, build, base, run_root,

@@ -123,6 +123,8 @@ private:
         // The number of the link request the worker waits for (guarded by linkLock_): a link
         // that answers an earlier request, one of a task that was broken off, is not for it.
         uint32_t awaitedLink = 0;
+        // Whether the worker's last chunk came in fast (see RunChunkTask); its own thread only.
+        bool fastTransfers = false;
         BackgroundThread thread;
     };
     struct Removal {

@@ -1,59 +1,96 @@
 #include "engine/Md5Context.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
-#include <new>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
 #include "engine/BlockFile.h"
 
-void Md5Context::Free::operator()(evp_md_ctx_st* context) const {
-    EVP_MD_CTX_free(context);
-}
-
-Md5Context::Md5Context() : context_(EVP_MD_CTX_new()) {
-    if (!context_) {
-        throw std::bad_alloc();
-    }
-    Restart();
-}
-
-Md5Context::~Md5Context() = default;
-Md5Context::Md5Context(Md5Context&& other) noexcept = default;
-Md5Context& Md5Context::operator=(Md5Context&& other) noexcept = default;
-
 void Md5Context::Restart() {
-    if (!context_) {
-        // A moved-from context comes back to life.
-        context_.reset(EVP_MD_CTX_new());
-        if (!context_) {
-            throw std::bad_alloc();
-        }
+    *this = Md5Context();
+}
+
+size_t Md5Context::FillBlock(const uint8_t* bytes, size_t count) {
+    const size_t used = Buffered();
+    const size_t take = std::min(count, 64 - used);
+    std::memcpy(block_ + used, bytes, take);
+    length_ += take;
+    if (used + take == 64) {
+        Md5Compress(state_, block_, 1);
     }
-    if (EVP_DigestInit_ex(context_.get(), EVP_md5(), nullptr) != 1) {
-        throw std::runtime_error("MD5 is not available from OpenSSL");
-    }
-    finalized_ = false;
+    return take;
 }
 
 void Md5Context::Update(const void* bytes, size_t count) {
-    if (finalized_ || !context_) {
+    if (finalized_) {
         throw std::logic_error("Md5Context::Update after Finalize");
     }
-    if (count > 0 && EVP_DigestUpdate(context_.get(), bytes, count) != 1) {
-        throw std::runtime_error("MD5 update failed");
+    auto at = static_cast<const uint8_t*>(bytes);
+    if (count > 0 && Buffered() > 0) {
+        const size_t took = FillBlock(at, count);
+        at += took;
+        count -= took;
+    }
+    const size_t whole = count / 64;
+    if (whole > 0) {
+        Md5Compress(state_, at, whole);
+        at += whole * 64;
+        count -= whole * 64;
+        length_ += whole * 64;
+    }
+    if (count > 0) {
+        FillBlock(at, count);
+    }
+}
+
+void Md5Context::UpdateBoth(Md5Context& first, Md5Context& second, const void* bytes,
+                            size_t count) {
+    if (first.finalized_ || second.finalized_) {
+        throw std::logic_error("Md5Context::Update after Finalize");
+    }
+    if (first.Buffered() != second.Buffered()) {
+        first.Update(bytes, count);
+        second.Update(bytes, count);
+        return;
+    }
+    auto at = static_cast<const uint8_t*>(bytes);
+    if (count > 0 && first.Buffered() > 0) {
+        const size_t took = first.FillBlock(at, count);
+        second.FillBlock(at, took);
+        at += took;
+        count -= took;
+    }
+    const size_t whole = count / 64;
+    if (whole > 0) {
+        Md5CompressTwice(first.state_, second.state_, at, whole);
+        at += whole * 64;
+        count -= whole * 64;
+        first.length_ += whole * 64;
+        second.length_ += whole * 64;
+    }
+    if (count > 0) {
+        first.FillBlock(at, count);
+        second.FillBlock(at, count);
     }
 }
 
 void Md5Context::Finalize() {
-    if (finalized_ || !context_) {
+    if (finalized_) {
         return;
     }
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context_.get(), digest_, &length) != 1 || length != sizeof digest_) {
-        throw std::runtime_error("MD5 finish failed");
+    // The bit length goes in little-endian order after a single 1 bit and zeros that end the
+    // last block 8 bytes short.
+    const uint64_t bits = length_ * 8;
+    uint8_t tail[72] = {0x80};
+    const size_t padding = (Buffered() < 56 ? 56 : 120) - Buffered();
+    for (int i = 0; i < 8; ++i) {
+        tail[padding + static_cast<size_t>(i)] = static_cast<uint8_t>(bits >> (8 * i));
+    }
+    Update(tail, padding + 8);
+    const uint32_t words[4] = {state_.a, state_.b, state_.c, state_.d};
+    for (size_t i = 0; i < 16; ++i) {
+        digest_[i] = static_cast<uint8_t>(words[i / 4] >> (8 * (i % 4)));
     }
     finalized_ = true;
 }

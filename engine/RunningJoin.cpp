@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "platform/CrashPoint.h"
@@ -12,6 +14,9 @@ namespace {
 
 // Small enough to stay in the processor's cache between the digest and the write.
 constexpr size_t kAppendBlock = size_t{256} << 10;
+// How long a chunk that has just arrived waits for the chunks before it to arrive too, so that
+// it can be appended in the pass that computes its digest.
+constexpr auto kWaitForEarlierChunks = std::chrono::milliseconds(300);
 
 int64_t Nanoseconds(const timespec& time) {
     return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
@@ -68,55 +73,237 @@ void RunningJoin::ChunkVerified(std::u16string_view chunkPath) {
     }
     // Taken after the rename to the verified name, which changes the file's change time.
     const std::optional<Identity> identity = IdentityOfPath(*path);
+    std::unique_lock lock(mutex_);
+    for (uint32_t position = 0; position < chunkPaths_.size(); ++position) {
+        if (chunkPaths_[position] != *path) {
+            continue;
+        }
+        verified_[position] = identity;
+        changed_.notify_all();
+        for (size_t index = 0; index < unchecked_.size(); ++index) {
+            Unchecked& appended = unchecked_[index];
+            if (appended.position != position) {
+                continue;
+            }
+            // The bytes appended must be the ones of the file that now bears the name.
+            if (identity && identity->device == appended.device &&
+                identity->inode == appended.inode && identity->size == appended.size) {
+                appended.confirmed = true;
+                SettleLocked();
+            } else {
+                WaitForPassLocked(lock);
+                AbandonLocked();
+            }
+            break;
+        }
+        return;
+    }
+}
+
+void RunningJoin::SettleLocked() {
+    while (!unchecked_.empty() && unchecked_.front().confirmed) {
+        const uint32_t position = unchecked_.front().position;
+        joined_.push_back(*verified_[position]);
+        ++next_;
+        unchecked_.pop_front();
+    }
+}
+
+void RunningJoin::WaitForPassLocked(std::unique_lock<std::mutex>& lock) {
+    changed_.wait(lock, [this] { return !passing_; });
+}
+
+std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view chunkPath,
+                                                           std::u16string_view partialPath,
+                                                           const WorkerCheckPoint& checkPoint) {
+    const std::optional<std::string> chunk = FittingPath(chunkPath);
+    const std::optional<std::string> partial = FittingPath(partialPath);
+    if (!chunk || !partial) {
+        return std::nullopt;
+    }
+    const auto found = std::find(chunkPaths_.begin(), chunkPaths_.end(), *chunk);
+    if (found == chunkPaths_.end()) {
+        return std::nullopt;
+    }
+    const auto target = static_cast<uint32_t>(found - chunkPaths_.begin());
+    uint32_t position = 0;
+    Unchecked unchecked;
+    {
+        // A pass that runs ends soon (one chunk), and so, mostly, does the download of a chunk
+        // before this one that other workers started earlier: waiting a little for them costs
+        // far less than a second pass over this chunk.
+        const auto deadline = std::chrono::steady_clock::now() + kWaitForEarlierChunks;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            WaitForPassLocked(lock);
+            position = next_ + static_cast<uint32_t>(unchecked_.size());
+            if (abandoned_ || handedOver_ || position > target) {
+                return std::nullopt;
+            }
+            if (position == target) {
+                break;
+            }
+            // Checked chunks before this one that wait for their append go first, in order.
+            if (AppendVerifiedLocked(lock, checkPoint)) {
+                continue;
+            }
+            if (abandoned_ || checkPoint.Peek() != WorkerStop::kNone ||
+                changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+                return std::nullopt;
+            }
+        }
+        passing_ = true;
+        unchecked.position = position;
+        unchecked.outputBefore = outputBytes_;
+        unchecked.digestBefore = digest_;
+    }
+    const auto endPass = [this](bool abandon) {
+        std::lock_guard lock(mutex_);
+        passing_ = false;
+        if (abandon) {
+            AbandonLocked();
+        }
+        changed_.notify_all();
+    };
+    OpenedFile input = OpenForReading(*partial);
+    if (!input.fd) {
+        endPass(false);
+        return std::nullopt;
+    }
+    if (!output_ && !OpenOutput()) {
+        endPass(true);
+        return std::nullopt;
+    }
+    unchecked.device = input.device;
+    unchecked.inode = input.inode;
+    Md5Context chunkDigest;
+    const auto buffer = std::make_unique<uint8_t[]>(kAppendBlock);
+    for (;;) {
+        if (unchecked.size > 0 && checkPoint.Pass() != WorkerStop::kNone) {
+            std::lock_guard lock(mutex_);
+            passing_ = false;
+            unchecked_.push_back(std::move(unchecked));
+            RestoreLocked(unchecked_.size() - 1);
+            changed_.notify_all();
+            return std::nullopt;
+        }
+        const ssize_t got = ReadFull(input.fd.Get(), buffer.get(), kAppendBlock);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0 || !WriteAll(output_.Get(), buffer.get(), static_cast<size_t>(got))) {
+            // Whatever went wrong, the working file no longer matches its digest.
+            endPass(true);
+            return std::nullopt;
+        }
+        Md5Context::UpdateBoth(chunkDigest, digest_, buffer.get(), static_cast<size_t>(got));
+        CrashPoint("file-joining");
+        unchecked.size += static_cast<uint64_t>(got);
+        outputBytes_ += static_cast<uint64_t>(got);
+    }
+    ::sync_file_range(output_.Get(), static_cast<off_t>(unchecked.outputBefore),
+                      static_cast<off_t>(unchecked.size), SYNC_FILE_RANGE_WRITE);
+    chunkDigest.Finalize();
     std::lock_guard lock(mutex_);
-    for (size_t position = 0; position < chunkPaths_.size(); ++position) {
-        if (chunkPaths_[position] == *path) {
-            verified_[position] = identity;
+    passing_ = false;
+    unchecked_.push_back(std::move(unchecked));
+    changed_.notify_all();
+    return chunkDigest.HexDigest();
+}
+
+void RunningJoin::Withdraw(std::u16string_view chunkPath) {
+    const std::optional<std::string> path = FittingPath(chunkPath);
+    if (!path) {
+        return;
+    }
+    std::unique_lock lock(mutex_);
+    for (size_t index = 0; index < unchecked_.size(); ++index) {
+        if (chunkPaths_[unchecked_[index].position] == *path) {
+            if (!unchecked_[index].confirmed) {
+                WaitForPassLocked(lock);
+                RestoreLocked(index);
+            }
             return;
         }
     }
 }
 
-void RunningJoin::Advance(const WorkerCheckPoint& checkPoint) {
-    {
-        std::lock_guard lock(mutex_);
-        if (advancing_ || abandoned_ || handedOver_) {
-            return;
-        }
-        advancing_ = true;
+void RunningJoin::RestoreLocked(size_t index) {
+    if (index >= unchecked_.size()) {
+        return;
     }
-    for (;;) {
-        uint32_t position = 0;
-        Identity verified;
-        {
-            std::lock_guard lock(mutex_);
-            if (abandoned_ || next_ >= verified_.size() || !verified_[next_]) {
-                advancing_ = false;
-                return;
-            }
-            position = next_;
-            verified = *verified_[next_];
-        }
-        const bool appended = Append(position, verified, checkPoint);
-        std::lock_guard lock(mutex_);
-        if (!appended) {
-            abandoned_ = true;
-            advancing_ = false;
-            RemoveOutputLocked();
-            return;
-        }
+    const Unchecked& first = unchecked_[index];
+    if (!output_ || ::ftruncate(output_.Get(), static_cast<off_t>(first.outputBefore)) != 0 ||
+        ::lseek(output_.Get(), static_cast<off_t>(first.outputBefore), SEEK_SET) < 0) {
+        AbandonLocked();
+        return;
+    }
+    outputBytes_ = first.outputBefore;
+    digest_ = first.digestBefore;
+    unchecked_.erase(unchecked_.begin() + static_cast<std::ptrdiff_t>(index), unchecked_.end());
+}
+
+void RunningJoin::AbandonLocked() {
+    abandoned_ = true;
+    unchecked_.clear();
+    RemoveOutputLocked();
+}
+
+bool RunningJoin::AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
+                                       const WorkerCheckPoint& checkPoint) {
+    const uint32_t position = next_ + static_cast<uint32_t>(unchecked_.size());
+    if (abandoned_ || passing_ || position >= verified_.size() || !verified_[position]) {
+        return false;
+    }
+    passing_ = true;
+    const Identity verified = *verified_[position];
+    // Behind appends that wait for their checks it waits with them, already confirmed, so that
+    // taking one of those back takes this one back too.
+    Unchecked entry{position,      true,         verified.device, verified.inode,
+                    verified.size, outputBytes_, digest_};
+    lock.unlock();
+    const bool appended = Append(position, verified, checkPoint);
+    lock.lock();
+    passing_ = false;
+    changed_.notify_all();
+    if (!appended) {
+        AbandonLocked();
+        return false;
+    }
+    if (unchecked_.empty()) {
         joined_.push_back(verified);
         ++next_;
-        if (next_ == verified_.size()) {
-            break;
-        }
+    } else {
+        unchecked_.push_back(std::move(entry));
+    }
+    return true;
+}
+
+void RunningJoin::Advance(const WorkerCheckPoint& checkPoint) {
+    std::unique_lock lock(mutex_);
+    if (advancing_ || abandoned_ || handedOver_) {
+        return;
+    }
+    advancing_ = true;
+    while (AppendVerifiedLocked(lock, checkPoint)) {
+    }
+    if (abandoned_ || passing_ || synced_ || !unchecked_.empty() || next_ < verified_.size()) {
+        advancing_ = false;
+        return;
     }
     // The whole file is in: its sync happens here, while the other workers still download,
     // rather than in the combine task after the last chunk (which syncs again, finding nothing
     // left to write, and is the one to report a failure).
-    ::fdatasync(output_.Get());
-    std::lock_guard lock(mutex_);
+    passing_ = true;
+    lock.unlock();
+    if (output_) {
+        ::fdatasync(output_.Get());
+    }
+    lock.lock();
+    synced_ = true;
+    passing_ = false;
     advancing_ = false;
+    changed_.notify_all();
 }
 
 bool RunningJoin::Append(uint32_t position, const Identity& verified,
@@ -125,15 +312,8 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified,
     if (!chunk.fd || IdentityOfFd(chunk.fd.Get()) != verified) {
         return false;
     }
-    if (!output_) {
-        OpenedFile output = CreateForWriting(workingPath_);
-        if (!output.fd) {
-            return false;
-        }
-        output_ = std::move(output.fd);
-        outputDevice_ = output.device;
-        outputInode_ = output.inode;
-        outputExists_ = true;
+    if (!output_ && !OpenOutput()) {
+        return false;
     }
     const auto buffer = std::make_unique<uint8_t[]>(kAppendBlock);
     const uint64_t start = outputBytes_;
@@ -168,9 +348,21 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified,
     return true;
 }
 
+bool RunningJoin::OpenOutput() {
+    OpenedFile output = CreateForWriting(workingPath_);
+    if (!output.fd) {
+        return false;
+    }
+    output_ = std::move(output.fd);
+    outputDevice_ = output.device;
+    outputInode_ = output.inode;
+    outputExists_ = true;
+    return true;
+}
+
 std::optional<RunningJoin::Handover> RunningJoin::TakeOver() {
     std::lock_guard lock(mutex_);
-    if (handedOver_ || advancing_) {
+    if (handedOver_ || advancing_ || passing_ || !unchecked_.empty()) {
         return std::nullopt;
     }
     bool usable = !abandoned_ && next_ > 0 && output_;
@@ -183,8 +375,7 @@ std::optional<RunningJoin::Handover> RunningJoin::TakeOver() {
                  working->size == outputBytes_;
     }
     if (!usable) {
-        abandoned_ = true;
-        RemoveOutputLocked();
+        AbandonLocked();
         return std::nullopt;
     }
     handedOver_ = true;

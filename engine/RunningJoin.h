@@ -15,7 +15,9 @@
 // at a time. The working file goes with the object unless it was taken over.
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -51,6 +53,20 @@ public:
     // The chunk file at `chunkPath` (its verified name) has just passed its check. A path that
     // is not one of the entry's chunk files is ignored.
     void ChunkVerified(std::u16string_view chunkPath);
+    // The chunk that goes to `chunkPath` has just been downloaded to `partialPath` and is not
+    // checked yet. When it comes next in file order after every chunk appended so far (checked
+    // or not; a pass that runs and the chunks before it are waited for a moment), it is
+    // appended from the partial file while its own digest and the file's are computed in the
+    // same pass (about the cost of one), and its digest comes back; the append then stands once
+    // ChunkVerified names that chunk, and Withdraw takes it back, together with every append after
+    // it (a failed check or a stop). Otherwise nothing happens and nothing comes back: the caller
+    // digests the chunk itself.
+    std::optional<std::u16string> AppendUnchecked(std::u16string_view chunkPath,
+                                                  std::u16string_view partialPath,
+                                                  const WorkerCheckPoint& checkPoint);
+    // Takes back the append of AppendUnchecked for the chunk at `chunkPath`, and those after it,
+    // while ChunkVerified has not confirmed it; does nothing otherwise.
+    void Withdraw(std::u16string_view chunkPath);
     // Appends every chunk that is next in order and has passed its check, unless another worker
     // is doing so already. Looks at the check point between blocks; a stop abandons the join.
     void Advance(const WorkerCheckPoint& checkPoint);
@@ -74,7 +90,33 @@ private:
     static std::optional<Identity> IdentityOfPath(const std::string& path);
     static std::optional<Identity> IdentityOfFd(int fd);
 
+    // An append of AppendUnchecked waiting for the chunk's check: the chunk file it came from
+    // and where the working file and its digest stood before it.
+    struct Unchecked {
+        uint32_t position = 0;
+        bool confirmed = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        uint64_t size = 0;
+        uint64_t outputBefore = 0;
+        Md5Context digestBefore;
+    };
+
     bool Append(uint32_t position, const Identity& verified, const WorkerCheckPoint& checkPoint);
+    // Appends the checked chunk that comes next after every append so far, when there is one and
+    // no pass runs; false otherwise, or when the append failed (the join is then abandoned).
+    bool AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
+                              const WorkerCheckPoint& checkPoint);
+    bool OpenOutput();
+    // Waits until no pass writes the working file.
+    void WaitForPassLocked(std::unique_lock<std::mutex>& lock);
+    // Drops the unchecked appends from the one at `index` on, putting the working file and its
+    // digest back to where they stood before it; abandons the join when the file can't be cut
+    // back. No pass may be running.
+    void RestoreLocked(size_t index);
+    // Moves the confirmed unchecked appends at the front to the joined chunks.
+    void SettleLocked();
+    void AbandonLocked();
     void RemoveOutputLocked();
 
     const CombineEntry entry_;
@@ -82,14 +124,18 @@ private:
     std::vector<std::string> chunkPaths_;  // file-system spelling of each chunk file, by position
 
     mutable std::mutex mutex_;
+    std::condition_variable changed_;  // a pass ended or a chunk passed its check
+    bool passing_ = false;             // one worker reads a chunk into the working file
     bool advancing_ = false;
     bool abandoned_ = false;
     bool handedOver_ = false;
     uint32_t next_ = 0;                              // chunks appended
     std::vector<std::optional<Identity>> verified_;  // by position: passed its check as this file
     std::vector<Identity> joined_;                   // by position < next_: the file appended
+    std::deque<Unchecked> unchecked_;  // appended after the first next_ chunks, in order
+    bool synced_ = false;              // the whole file is in and was synced
 
-    // Touched only by the one worker that advances, or by TakeOver once nobody does.
+    // Touched only by the worker whose pass runs, or under the lock while none does.
     UniqueFd output_;
     dev_t outputDevice_ = 0;
     ino_t outputInode_ = 0;

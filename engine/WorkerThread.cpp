@@ -2,6 +2,7 @@
 // how it runs a chunk task and a combine task. Each function here runs on worker `slot`'s own
 // thread; shared state is reached only through the manager's locked operations.
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "core/DebugPrintf.h"
@@ -18,6 +19,29 @@ namespace {
 void FeedDigest(void* context, const uint8_t* bytes, size_t count) {
     static_cast<Md5Context*>(context)->Update(bytes, count);
 }
+
+// 12 MiB/s: from this speed on a connection counts as fast (see RunChunkTask).
+constexpr uint64_t kFastTransferBytesPerMs = (uint64_t{12} << 20) / 1000;
+
+constexpr size_t kCheckBlock = size_t{256} << 10;
+
+// Withdraws a running join's unchecked append unless the chunk's check confirmed it first.
+class UncheckedAppend {
+public:
+    UncheckedAppend(RunningJoin* join, std::u16string_view chunkPath)
+        : join_(join), chunkPath_(chunkPath) {}
+    ~UncheckedAppend() {
+        if (join_ != nullptr) {
+            join_->Withdraw(chunkPath_);
+        }
+    }
+    UncheckedAppend(const UncheckedAppend&) = delete;
+    UncheckedAppend& operator=(const UncheckedAppend&) = delete;
+
+private:
+    RunningJoin* join_;
+    std::u16string_view chunkPath_;
+};
 
 }  // namespace
 
@@ -176,9 +200,18 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
 
         // The chunk's digest is built while its bytes are written; the bytes a resumed transfer
         // found on disk are read once, up front. When that read fails, the check reads the file.
+        // A chunk of a file that is joined while its chunks arrive waits for its end instead
+        // when the worker's connection is fast (judged by its last chunk; a first chunk is not):
+        // then, when it is the next one in file order, one pass over it appends it and computes
+        // both its digest and the file's. A fast connection keeps the processor busy, so the pass
+        // saved counts; on a slower one the processor has time to spare, while the digest pass and
+        // the short wait for the chunks before it at the chunk's end would cost the connection
+        // transfer time.
+        const bool joinAtEnd =
+            w.fastTransfers && task.runningJoin && !task.runningJoin->Abandoned();
         Md5Context digest;
-        bool digestUsable = true;
-        if (transfer.Existing() > 0) {
+        bool digestUsable = !joinAtEnd;
+        if (digestUsable && transfer.Existing() > 0) {
             const std::optional<uint64_t> fed = digest.UpdateFromFile(
                 partialPath, transfer.Existing(),
                 [&checkPoint] { return checkPoint.Pass() == WorkerStop::kNone; });
@@ -190,7 +223,8 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
         }
         transfer.SetInterruption(&w.terminate, w.breakTask.get());
 
-        uint32_t noted = options_.clock->TickCount();
+        const uint32_t started = options_.clock->TickCount();
+        uint32_t noted = started;
         for (;;) {
             // What a paused or stopped worker has received is on disk while it waits.
             if (pauseGate_.IsPaused() || checkPoint.Peek() != WorkerStop::kNone) {
@@ -207,6 +241,9 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
             }
         }
         ThrowIfStopped(slot);
+        const uint32_t elapsed = options_.clock->TickCount() - started;
+        w.fastTransfers =
+            elapsed == 0 || transfer.Transferred() / elapsed >= kFastTransferBytesPerMs;
 
         if (!transfer.Complete()) {
             fail(transfer.Error() == 6 ? WorkerTask::kDiskProblem : WorkerTask::kNetworkProblem);
@@ -216,9 +253,21 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
                 digest.Finalize();
                 written = digest.HexDigest();
             }
+            // An append that the check does not confirm is taken back, whichever way this
+            // scope is left.
+            UncheckedAppend unchecked(joinAtEnd ? task.runningJoin.get() : nullptr, task.chunkPath);
+            if (joinAtEnd) {
+                std::optional<std::u16string> joined =
+                    task.runningJoin->AppendUnchecked(task.chunkPath, partialPath, checkPoint);
+                if (joined) {
+                    written = std::move(*joined);
+                    digestUsable = true;
+                }
+            }
+            // A chunk left to the check is read in small blocks: many workers may check at once.
             const ChunkCheckResult check =
                 CheckChunk(partialPath, task.chunkPath, task.expectedDigest, checkPoint,
-                           digestUsable ? &written : nullptr);
+                           digestUsable ? &written : nullptr, kCheckBlock);
             switch (check.outcome) {
                 case ChunkCheckResult::Outcome::kAccepted:
                     task.state = WorkerTask::kCompleted;

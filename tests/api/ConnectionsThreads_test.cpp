@@ -320,10 +320,10 @@ TEST_F(ConnectionsThreadsTest, CancelledRequestsPostNothing) {
     manager_.CancelDetails(u"other-name");  // touches nothing else
     manager_.RequestLink(u"three-file-game", 0, 7, 0);
     Online(true);
+    ExpectLink(7);
     ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess);
     EXPECT_EQ(ExpectDetails(DetailsReply::kFinal, DetailsReply::kSuccess)->gameName,
               u"one-file-game");
-    ExpectLink(7);
     const std::vector<StoreRequest> details = Received("api", "/en/downloader/gameDetails/");
     ASSERT_EQ(details.size(), 1u);
     EXPECT_EQ(details[0].path, "/en/downloader/gameDetails/one-file-game");
@@ -394,7 +394,7 @@ TEST_F(ConnectionsThreadsTest, DebugBitZeroRewritesSecureToOpen) {
     EXPECT_TRUE(Received("cdn", "/secure/").empty());
 }
 
-TEST_F(ConnectionsThreadsTest, NothingIsServedUntilSignInThenInOrder) {
+TEST_F(ConnectionsThreadsTest, NothingIsServedUntilSignInThenLinksFirst) {
     ASSERT_TRUE(manager_.Start(DataFolder(), queue_, u"", u""));
     Expect(WM_APP_AUTH_STARTED);
     Expect(WM_APP_AUTH_FAILED);
@@ -404,9 +404,9 @@ TEST_F(ConnectionsThreadsTest, NothingIsServedUntilSignInThenInOrder) {
                           Utf8ToWide(TestStore::DemoPassword()));
     Expect(WM_APP_AUTH_STARTED);
     Expect(WM_APP_USER_AUTHENTICATED);
+    ExpectLink(9);
     ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess);
     ExpectDetails(DetailsReply::kFinal, DetailsReply::kSuccess);
-    ExpectLink(9);
 
     std::vector<std::string> api;
     for (const StoreRequest& request : Store().Requests()) {
@@ -419,11 +419,57 @@ TEST_F(ConnectionsThreadsTest, NothingIsServedUntilSignInThenInOrder) {
         "/en/oauth/login/",
         "/en/oauth/token/",
         "/en/downloader/userDetails/",
+        "/en/downloader/fileLink/three-file-game/installer/0",
         "/en/downloader/gameDetails/one-file-game",
         "/en/downloader/fileLink/one-file-game/installer/0/crc",
-        "/en/downloader/fileLink/three-file-game/installer/0",
     };
     EXPECT_EQ(api, expected);
+}
+
+// A worker waiting for a link holds its connection idle: its request overtakes the queued details
+// requests, and is answered between the files of the one that runs.
+TEST_F(ConnectionsThreadsTest, LinkRequestsOvertakeQueuedDetails) {
+    manager_.SetHook([this](const std::u16string& path) {
+        if (path.ends_with(u"gameDetails/three-file-game")) {
+            gate_.WaitHere();
+        }
+    });
+    StartSignedIn();
+    manager_.RequestDetails(u"three-file-game", Downloads());
+    ASSERT_TRUE(gate_.WaitReached());
+    for (const char16_t* game : {u"one-file-game", u"half-game", u"other-game"}) {
+        manager_.RequestDetails(game, Downloads());
+    }
+    manager_.RequestLink(u"other-game", 0, 3, 0);
+    manager_.RequestLink(u"one-file-game", 0, 4, 0);
+    gate_.Open();
+
+    EXPECT_EQ(ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess)->gameName,
+              u"three-file-game");
+    ExpectLink(3);
+    ExpectLink(4);
+    EXPECT_EQ(ExpectDetails(DetailsReply::kFinal, DetailsReply::kSuccess)->gameName,
+              u"three-file-game");
+    for (const char16_t* game : {u"one-file-game", u"half-game", u"other-game"}) {
+        EXPECT_EQ(ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess)->gameName, game);
+        EXPECT_EQ(ExpectDetails(DetailsReply::kFinal, DetailsReply::kSuccess)->gameName, game);
+    }
+
+    std::vector<std::string> api;
+    for (const StoreRequest& request : Store().Requests()) {
+        if (request.server == "api" && !request.path.starts_with("/en/downloader/user")) {
+            api.push_back(request.path);
+        }
+    }
+    ASSERT_GE(api.size(), 4u);
+    const std::vector<std::string> first(api.begin(), api.begin() + 4);
+    const std::vector<std::string> expected = {
+        "/en/downloader/gameDetails/three-file-game",
+        "/en/downloader/fileLink/other-game/installer/0",
+        "/en/downloader/fileLink/one-file-game/installer/0",
+        "/en/downloader/fileLink/three-file-game/installer/0/crc",
+    };
+    EXPECT_EQ(first, expected);
 }
 
 TEST_F(ConnectionsThreadsTest, StopReturnsWhileTheThreadsWait) {

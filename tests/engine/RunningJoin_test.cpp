@@ -6,14 +6,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "engine/ChunksCombiner.h"
 #include "engine/Md5Context.h"
+#include "platform/Event.h"
 #include "support/ChunkFixtures.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
@@ -160,6 +163,143 @@ TEST(RunningJoin, AJoinNotTakenOverTakesItsWorkingFileWithIt) {
     }
     EXPECT_FALSE(fs::exists(file.Working()));
     EXPECT_EQ(file.ChunksLeft(), 2u);
+}
+
+// A chunk appended before its check (its bytes read from the partial file): a confirmed one counts
+// like any other, a rejected one or a stop leaves the working file and the digest as they were,
+// and one that is not next in order is left to the caller.
+TEST(RunningJoin, UncheckedAppendsStandOnlyOnceTheirChunkIsVerified) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {70, 64, 9});
+    RunningJoin join(file.entry);
+    const auto partial = [&](uint32_t position) {
+        return fs::path(file.Chunk(position).string() + "_downloading");
+    };
+    for (uint32_t position = 0; position < 3; ++position) {
+        fs::rename(file.Chunk(position), partial(position));
+    }
+
+    // Chunk 1 is not next: nothing is appended.
+    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial(1)), kNoStops));
+
+    // Chunk 0 fails its check: taken back, then appended again and confirmed.
+    std::optional<std::u16string> digest =
+        join.AppendUnchecked(Wide(file.Chunk(0)), Wide(partial(0)), kNoStops);
+    ASSERT_TRUE(digest);
+    EXPECT_EQ(*digest, file.entry.ChunkDigest(0));
+    EXPECT_EQ(fs::file_size(file.Working()), 70u);
+    // While it waits for its check, no other append starts.
+    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(0)), Wide(partial(0)), kNoStops));
+    join.Withdraw(Wide(file.Chunk(1)));  // another chunk's: changes nothing
+    EXPECT_EQ(fs::file_size(file.Working()), 70u);
+    join.Withdraw(Wide(file.Chunk(0)));
+    EXPECT_EQ(fs::file_size(file.Working()), 0u);
+    EXPECT_EQ(join.JoinedChunks(), 0u);
+    ASSERT_TRUE(join.AppendUnchecked(Wide(file.Chunk(0)), Wide(partial(0)), kNoStops));
+    fs::rename(partial(0), file.Chunk(0));
+    join.ChunkVerified(Wide(file.Chunk(0)));
+    join.Withdraw(Wide(file.Chunk(0)));  // after the confirmation: changes nothing
+    EXPECT_EQ(join.JoinedChunks(), 1u);
+
+    // Chunk 1 is stopped half-way (after its first block): nothing of it stays.
+    Event stop(true, true);
+    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial(1)),
+                                      WorkerCheckPoint{nullptr, &stop, nullptr}));
+    EXPECT_EQ(fs::file_size(file.Working()), 70u);
+    EXPECT_FALSE(join.Abandoned());
+    ASSERT_TRUE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial(1)), kNoStops));
+    fs::rename(partial(1), file.Chunk(1));
+    join.ChunkVerified(Wide(file.Chunk(1)));
+
+    // Chunk 2 goes the usual way; the file is whole and synced by the append.
+    fs::rename(partial(2), file.Chunk(2));
+    join.ChunkVerified(Wide(file.Chunk(2)));
+    join.Advance(kNoStops);
+    ASSERT_EQ(join.JoinedChunks(), 3u);
+
+    ChunksCombiner combiner(file.entry, 4, &join);
+    RunToEnd(combiner);
+    ASSERT_TRUE(combiner.Done());
+    EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
+    ASSERT_TRUE(combiner.Commit());
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+}
+
+// The last chunk confirmed through an unchecked append completes the join; a verified file that
+// is not the one appended abandons it.
+TEST(RunningJoin, UncheckedAppendOfTheLastChunkAndOfAReplacedFile) {
+    for (const bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "replaced" : "the same file");
+        TempDir dir;
+        GameFile file = MakeGameFile(dir.Path() / "game.bin", {8, 5});
+        RunningJoin join(file.entry);
+        join.ChunkVerified(Wide(file.Chunk(0)));
+        join.Advance(kNoStops);
+        const fs::path partial = file.Chunk(1).string() + "_downloading";
+        fs::rename(file.Chunk(1), partial);
+        ASSERT_TRUE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial), kNoStops));
+        if (replaced) {
+            WriteFile(file.Chunk(1), ReadFile(partial));
+        } else {
+            fs::rename(partial, file.Chunk(1));
+        }
+        join.ChunkVerified(Wide(file.Chunk(1)));
+        join.Advance(kNoStops);
+        EXPECT_EQ(join.Abandoned(), replaced);
+        EXPECT_EQ(fs::exists(file.Working()), !replaced);
+        EXPECT_EQ(join.JoinedChunks(), replaced ? 1u : 2u);
+
+        ChunksCombiner combiner(file.entry, 4, &join);
+        RunToEnd(combiner);
+        ASSERT_TRUE(combiner.Done());
+        ASSERT_TRUE(combiner.Commit());
+        EXPECT_EQ(ReadFile(file.finished), file.content);
+    }
+}
+
+// A chunk that arrives before the one ahead of it waits a moment for it: arriving in time, both
+// are appended in their digest passes; not arriving, the later chunk is left to its caller.
+TEST(RunningJoin, AnUncheckedAppendWaitsBrieflyForTheChunkBeforeIt) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20});
+    RunningJoin join(file.entry);
+    const auto partial = [&](uint32_t position) {
+        return fs::path(file.Chunk(position).string() + "_downloading");
+    };
+    for (uint32_t position = 0; position < 3; ++position) {
+        fs::rename(file.Chunk(position), partial(position));
+    }
+
+    std::optional<std::u16string> second;
+    std::thread later(
+        [&] { second = join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial(1)), kNoStops); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::optional<std::u16string> first =
+        join.AppendUnchecked(Wide(file.Chunk(0)), Wide(partial(0)), kNoStops);
+    later.join();
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(*second, file.entry.ChunkDigest(1));
+    EXPECT_EQ(ReadFile(file.Working()), file.content.substr(0, 70));
+
+    // Chunk 1 is confirmed first; it counts once chunk 0 is.
+    fs::rename(partial(1), file.Chunk(1));
+    join.ChunkVerified(Wide(file.Chunk(1)));
+    EXPECT_EQ(join.JoinedChunks(), 0u);
+    fs::rename(partial(0), file.Chunk(0));
+    join.ChunkVerified(Wide(file.Chunk(0)));
+    EXPECT_EQ(join.JoinedChunks(), 2u);
+
+    // Nothing arrives ahead of chunk 2: after the wait it is left to its caller.
+    TempDir other;
+    GameFile gap = MakeGameFile(other.Path() / "game.bin", {40, 30, 20});
+    RunningJoin gapJoin(gap.entry);
+    const fs::path lastPartial = gap.Chunk(2).string() + "_downloading";
+    fs::rename(gap.Chunk(2), lastPartial);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(gapJoin.AppendUnchecked(Wide(gap.Chunk(2)), Wide(lastPartial), kNoStops));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    EXPECT_EQ(gapJoin.JoinedChunks(), 0u);
 }
 
 }  // namespace
