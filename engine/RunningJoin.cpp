@@ -18,10 +18,6 @@ constexpr size_t kAppendBlock = size_t{256} << 10;
 // it can be appended in the pass that computes its digest.
 constexpr auto kWaitForEarlierChunks = std::chrono::milliseconds(300);
 
-int64_t Nanoseconds(const timespec& time) {
-    return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
 }  // namespace
 
 RunningJoin::RunningJoin(CombineEntry entry) : entry_(std::move(entry)) {
@@ -46,24 +42,6 @@ RunningJoin::~RunningJoin() {
     if (!handedOver_) {
         RemoveOutputLocked();
     }
-}
-
-std::optional<RunningJoin::Identity> RunningJoin::IdentityOfFd(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        return std::nullopt;
-    }
-    return Identity{info.st_dev, info.st_ino, static_cast<uint64_t>(info.st_size),
-                    Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim)};
-}
-
-std::optional<RunningJoin::Identity> RunningJoin::IdentityOfPath(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return std::nullopt;
-    }
-    return Identity{info.st_dev, info.st_ino, static_cast<uint64_t>(info.st_size),
-                    Nanoseconds(info.st_mtim), Nanoseconds(info.st_ctim)};
 }
 
 void RunningJoin::ChunkVerified(std::u16string_view chunkPath) {

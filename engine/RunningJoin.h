@@ -29,6 +29,7 @@
 #include "engine/CombineEntry.h"
 #include "engine/Md5Context.h"
 #include "engine/WorkerCheckPoint.h"
+#include "platform/FileIdentity.h"
 
 class RunningJoin {
 public:
@@ -79,16 +80,7 @@ public:
     bool Abandoned() const;
 
 private:
-    struct Identity {
-        dev_t device = 0;
-        ino_t inode = 0;
-        uint64_t size = 0;
-        int64_t modifiedNs = 0;
-        int64_t changedNs = 0;
-        bool operator==(const Identity&) const = default;
-    };
-    static std::optional<Identity> IdentityOfPath(const std::string& path);
-    static std::optional<Identity> IdentityOfFd(int fd);
+    using Identity = FileIdentity;
 
     // An append of AppendUnchecked waiting for the chunk's check: the chunk file it came from
     // and where the working file and its digest stood before it.
