@@ -22,9 +22,7 @@ void InstallerCheckThread::Check(const std::u16string& gameName, const std::u16s
     check->gameName = gameName;
     check->path = path;
     check->expectedDigest = expectedDigest;
-    std::lock_guard lock(queueLock_);
-    queue_.push_back(std::move(check));
-    queueNotEmpty_.Set();
+    queue_.Push(std::move(check));
 }
 
 void InstallerCheckThread::Stop() {
@@ -32,26 +30,12 @@ void InstallerCheckThread::Stop() {
     thread_.Join();
 }
 
-std::unique_ptr<InstallerCheck> InstallerCheckThread::TakeFirst() {
-    std::lock_guard lock(queueLock_);
-    if (queue_.empty()) {
-        queueNotEmpty_.Reset();
-        return nullptr;
-    }
-    std::unique_ptr<InstallerCheck> first = std::move(queue_.front());
-    queue_.pop_front();
-    if (queue_.empty()) {
-        queueNotEmpty_.Reset();
-    }
-    return first;
-}
-
 void InstallerCheckThread::Loop(Event& stop) {
     for (;;) {
-        if (WaitAny({&stop, &queueNotEmpty_}) == 0) {
+        if (WaitAny({&stop, &queue_.NotEmpty()}) == 0) {
             return;
         }
-        std::unique_ptr<InstallerCheck> check = TakeFirst();
+        std::unique_ptr<InstallerCheck> check = queue_.TakeFirst();
         if (!check) {
             continue;
         }

@@ -5,16 +5,15 @@
 // damaged meanwhile). Reading a game-sized file takes seconds, hence a thread of its own; each
 // check is answered with WM_APP_INSTALLER_CHECKED carrying an InstallerCheck.
 // Check, Start and Stop belong to the user-interface thread; the checks run on the thread.
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "app/LifecycleServices.h"
 #include "core/AppMessage.h"
 #include "platform/BackgroundThread.h"
 #include "platform/Event.h"
+#include "platform/WorkQueue.h"
 
 class InstallerCheckThread final : public InstallerChecks {
 public:
@@ -38,12 +37,9 @@ public:
 
 private:
     void Loop(Event& stop);
-    std::unique_ptr<InstallerCheck> TakeFirst();
 
     MessageTarget& target_;
-    std::mutex queueLock_;
-    std::deque<std::unique_ptr<InstallerCheck>> queue_;  // guarded by queueLock_
-    Event queueNotEmpty_{true, false};
+    WorkQueue<InstallerCheck> queue_;
     // Last: it ends (and joins) before the queue and the event it uses go.
     BackgroundThread thread_;
 };

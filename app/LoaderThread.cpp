@@ -16,9 +16,7 @@ void LoaderThread::Start() {
 void LoaderThread::Enqueue(const DownloadInfo& record) {
     auto copy = std::make_unique<DownloadInfo>();
     copy->CopyFrom(record);
-    std::lock_guard lock(queueLock_);
-    queue_.push_back(std::move(copy));
-    queueNotEmpty_.Set();
+    queue_.Push(std::move(copy));
 }
 
 void LoaderThread::Stop() {
@@ -26,27 +24,13 @@ void LoaderThread::Stop() {
     thread_.Join();
 }
 
-std::unique_ptr<DownloadInfo> LoaderThread::TakeFirst() {
-    std::lock_guard lock(queueLock_);
-    if (queue_.empty()) {
-        queueNotEmpty_.Reset();
-        return nullptr;
-    }
-    std::unique_ptr<DownloadInfo> first = std::move(queue_.front());
-    queue_.pop_front();
-    if (queue_.empty()) {
-        queueNotEmpty_.Reset();
-    }
-    return first;
-}
-
 void LoaderThread::Run(Event& stop) {
     for (;;) {
         // The stop event first: when both are set, quitting wins over the rest of the queue.
-        if (WaitAny({&stop, &queueNotEmpty_}) == 0) {
+        if (WaitAny({&stop, &queue_.NotEmpty()}) == 0) {
             return;
         }
-        std::unique_ptr<DownloadInfo> copy = TakeFirst();
+        std::unique_ptr<DownloadInfo> copy = queue_.TakeFirst();
         if (!copy) {
             continue;
         }

@@ -3,9 +3,7 @@
 // answers each with WM_APP_LOCAL_DETAILS (lParam 1 when read, 0 when not), carrying the filled
 // copy. It owns its queue of copies and its thread; it never touches the listed records.
 // Enqueue, Start and Stop belong to the user-interface thread; the body runs on its own thread.
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "app/LifecycleServices.h"
@@ -13,6 +11,7 @@
 #include "core/DownloadInfo.h"
 #include "platform/BackgroundThread.h"
 #include "platform/Event.h"
+#include "platform/WorkQueue.h"
 
 class LoaderThread final : public ItemLoader {
 public:
@@ -29,13 +28,10 @@ public:
 
 private:
     void Run(Event& stop);
-    std::unique_ptr<DownloadInfo> TakeFirst();
 
     MessageTarget& target_;
     const std::u16string dataFolder_;
-    std::mutex queueLock_;
-    std::deque<std::unique_ptr<DownloadInfo>> queue_;  // guarded by queueLock_
-    Event queueNotEmpty_{true, false};
+    WorkQueue<DownloadInfo> queue_;
     // Last: it ends (and joins) before the queue and the event it uses go.
     BackgroundThread thread_;
 };
