@@ -314,6 +314,13 @@ bool ConnectionsManager::DownloadChunkIndex(const std::u16string& link, FileInfo
                          PrintableForLog(std::u16string_view(link)), file.name);
         return false;
     }
+    if (!FoldersOfNameStayInside(dataRoot, file.name)) {
+        Logger().Warning(
+            u"A folder on the way to the xml file of '%s' is a symbolic link or not a "
+            u"folder; it is not fetched.",
+            file.name);
+        return false;
+    }
     const std::u16string indexPath = ChunkIndexPath(dataRoot, file.name);
     CreateParentFolders(indexPath);
     if (!FetchWholeFile(indexPath, link, true)) {

@@ -1,8 +1,11 @@
 #include "engine/ChunkFiles.h"
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "core/NormalisePath.h"
+#include "core/TextUtil.h"
 
 namespace {
 
@@ -49,6 +52,21 @@ bool IsSafeRelativeName(std::u16string_view name) {
             return false;
         }
         segmentStart = i + 1;
+    }
+    return true;
+}
+
+bool FoldersOfNameStayInside(std::u16string_view folder, std::u16string_view name) {
+    for (size_t slash = name.find(u'/'); slash != std::u16string_view::npos;
+         slash = name.find(u'/', slash + 1)) {
+        const std::string path = WideToUtf8(Join(folder, name.substr(0, slash)));
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) {
+            return true;  // not made yet: it will be made as a real folder
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            return false;
+        }
     }
     return true;
 }

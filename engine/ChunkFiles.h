@@ -15,6 +15,11 @@
 // segment, no empty segment, no backslash, no control character or NUL, at most 1024 units.
 bool IsSafeRelativeName(std::u16string_view name);
 
+// Whether every folder that `name` (a safe relative name) passes through below `folder` is a real
+// folder or does not exist yet. A symbolic link there would carry what is written for the name
+// out of `folder`; such a name is not written to.
+bool FoldersOfNameStayInside(std::u16string_view folder, std::u16string_view name);
+
 std::u16string ChunkIndexPath(std::u16string_view dataFolder, std::u16string_view name);
 std::u16string FinishedFilePath(std::u16string_view recordFolder, std::u16string_view name);
 // `chunkId` is the id text as the index wrote it, or a number.

@@ -228,6 +228,9 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
         bool fetchable = IsSafeRelativeName(file.name);
         if (!fetchable) {
             reason = u"unsafe file name";
+        } else if (!FoldersOfNameStayInside(plan.folder, file.name)) {
+            fetchable = false;
+            reason = u"a folder on its way is a symbolic link or not a folder";
         } else {
             fetchable = ValidateChunkPlan(file, &reason);
         }

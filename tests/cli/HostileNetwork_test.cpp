@@ -326,6 +326,12 @@ const HostileCase kCases[] = {
      [](const fs::path& game, const fs::path& outside) {
          fs::create_symlink(outside / "victim.txt", game / "setup.bin");
      }},
+    {"GameFolderIsALinkOut", [](const TestStore&) { return std::vector<Answer>{}; },
+     Outcome::kFails, "a folder on its way is a symbolic link",
+     [](const fs::path& game, const fs::path& outside) {
+         fs::rename(game, outside / "elsewhere");
+         fs::create_directory_symlink(outside / "elsewhere", game);
+     }},
     {"PartialChunkIsAFifo", [](const TestStore&) { return std::vector<Answer>{}; }, Outcome::kFails,
      "Error writing file to disk...",
      [](const fs::path& game, const fs::path&) {

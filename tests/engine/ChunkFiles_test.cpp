@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <string>
+
+#include "core/TextUtil.h"
+#include "support/TempHome.h"
 
 namespace {
 
@@ -68,3 +73,30 @@ TEST(ChunkFilesTest, SafeRelativeNames) {
 }
 
 }  // namespace
+
+TEST(ChunkFilesTest, FoldersOnTheWayMustBeRealFolders) {
+    TempDir dir;
+    namespace fs = std::filesystem;
+    fs::create_directories(dir.Path() / "in/real/deeper");
+    fs::create_directories(dir.Path() / "outside");
+    fs::create_directory_symlink(dir.Path() / "outside", dir.Path() / "in/link");
+    fs::create_directory_symlink(dir.Path() / "outside", dir.Path() / "in/real/link");
+    std::ofstream(dir.Path() / "in/file") << "x";
+    const std::u16string folder = Utf8ToWide((dir.Path() / "in").string() + "/");
+    const struct Case {
+        const char16_t* name;
+        bool inside;
+    } cases[] = {
+        {u"setup.bin", true},
+        {u"real/setup.bin", true},
+        {u"real/deeper/setup.bin", true},
+        {u"new/folders/setup.bin", true},
+        {u"link/setup.bin", false},
+        {u"real/link/setup.bin", false},
+        {u"file/setup.bin", false},
+        {u"link", true},  // the last segment is the file itself
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FoldersOfNameStayInside(folder, c.name), c.inside) << WideToUtf8(c.name);
+    }
+}
