@@ -38,6 +38,8 @@ private:
 constexpr std::u16string_view kConnectionFailure = u"Connection failure with download of: %s";
 constexpr std::u16string_view kCannotQueryLength = u"Cannot query file length for: %s";
 constexpr std::u16string_view kTransferFailed = u"Transfer failed for file: %s";
+constexpr std::u16string_view kTooSlow =
+    u"Transfer failed for file: %s (next to nothing arrived for a minute)";
 constexpr std::u16string_view kCannotOpenFile = u"Cannot open file %s for binary writing";
 constexpr std::u16string_view kProblemWriting =
     u"Problem writing file: %s (!fstream::good()). Rejecting latest data segment.";
@@ -46,6 +48,9 @@ constexpr std::u16string_view kOverlongPartial =
 
 // How long one wait for network activity may last before libcurl's timers are looked at again.
 constexpr int kPollMs = 1000;
+// Longer than any wait inside a read: a longer gap between two looks at the trickle window means
+// the caller did not read meanwhile.
+constexpr uint32_t kTrickleGapMs = 3 * kPollMs;
 // The same while a caller may interrupt the wait.
 constexpr int kInterruptiblePollMs = 100;
 
@@ -107,7 +112,9 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
       urlUtf8_(WideToUtf8(url)),
       from_(from),
       to_(to),
-      windowStart_(clock.TickCount()) {
+      windowStart_(clock.TickCount()),
+      trickleStart_(windowStart_),
+      trickleLook_(windowStart_) {
     PrepareLocalPath();
     try {
         OpenLocalFile(truncate);
@@ -363,6 +370,7 @@ bool Download::ReadSegment() {
             Flush();
         }
         UpdateSpeed(false);
+        CheckTrickle();
         return true;
     } catch (const DLExc&) {
         EndAfterFailure();
@@ -386,6 +394,7 @@ void Download::Fill(size_t wanted) {
         Wait();
         Perform();
         ResumeIfRoom();
+        CheckTrickle();
     }
 }
 
@@ -519,6 +528,27 @@ void Download::UpdateSpeed(bool final) {
         speedMark_ = transferred_;
         windowStart_ = now;
     }
+}
+
+void Download::CheckTrickle() {
+    const uint32_t now = clock_.TickCount();
+    const uint32_t sinceLastLook = now - trickleLook_;
+    trickleLook_ = now;
+    if (sinceLastLook > kTrickleGapMs) {
+        // The caller was not reading (paused, or busy elsewhere): the window starts afresh.
+        trickleStart_ = now;
+        trickleMark_ = transferred_ + Buffered();
+        return;
+    }
+    if (now - trickleStart_ < kTrickleWindowMs) {
+        return;
+    }
+    const uint64_t arrived = transferred_ + Buffered();
+    if (!done_ && arrived - trickleMark_ < kTrickleMinBytes) {
+        Fail(5, true, kTooSlow, workingPath_, u"Error occurred during download");
+    }
+    trickleStart_ = now;
+    trickleMark_ = arrived;
 }
 
 void Download::CloseFile() {

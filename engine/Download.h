@@ -35,6 +35,12 @@ class Download {
 public:
     static constexpr size_t kBlockSize = 10240;
     static constexpr uint32_t kSpeedIntervalMs = 300;
+    // A server that keeps a transfer alive with a byte now and then passes libcurl's low-speed
+    // limit (no byte for 5 s) while moving next to nothing and holding a worker for hours. Over
+    // each window of kTrickleWindowMs at least kTrickleMinBytes must arrive, or the transfer ends
+    // as a broken-off body (error 5), which the retry policy resumes.
+    static constexpr uint32_t kTrickleWindowMs = 60000;
+    static constexpr uint64_t kTrickleMinBytes = 16384;
     // Longest local path accepted, in UTF-8 bytes with its terminator (PATH_MAX).
     static constexpr size_t kMaxLocalPathBytes = 4096;
 
@@ -122,6 +128,7 @@ private:
     void Flush();
     void EndComplete();
     void UpdateSpeed(bool final);
+    void CheckTrickle();
     void CloseFile();
     void CloseRequest();
     // A block could not be taken or written: the file and the request close, nothing follows.
@@ -164,6 +171,9 @@ private:
     uint32_t speed_ = 0;
     uint64_t speedMark_ = 0;
     uint32_t windowStart_ = 0;
+    uint64_t trickleMark_ = 0;  // bytes arrived when the trickle window began
+    uint32_t trickleStart_ = 0;
+    uint32_t trickleLook_ = 0;  // when the window was last looked at
     bool ready_ = false;
     bool complete_ = false;
     bool ended_ = false;

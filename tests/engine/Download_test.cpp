@@ -498,6 +498,38 @@ TEST_F(DownloadTest, SpeedIsMeasuredOverWindowsOfTheClock) {
     EXPECT_EQ(download.Speed(), (100000 - firstWindow) / 50);
 }
 
+// A clock that moves on by a second each time it is read, standing for a transfer that takes
+// minutes.
+class RunningClock final : public Clock {
+public:
+    uint32_t TickCount() const override { return now += 1000; }
+    LocalTime Now() const override { return {}; }
+    mutable uint32_t now = 0;
+};
+
+// A server that sends a few bytes now and then passes libcurl's low-speed limit; a minute with
+// next to nothing ends the transfer as a broken-off body, while a fast one is left alone.
+TEST_F(DownloadTest, ATrickleIsBrokenOffAfterAMinute) {
+    const std::string path = ResourcePath();
+    store_->PutResource(path, Pattern(100000, 16));
+    {
+        RunningClock clock;
+        Download fast(LocalFile("fast"), Url(path), true, 0, 99999, clock);
+        const Outcome out = RunToEnd(fast);
+        EXPECT_TRUE(out.complete);
+    }
+    store_->SetFault(R"({"server":"cdn","fail_next":-1,"rate":2000,"path":")" + path + "\"}");
+    RunningClock clock;
+    LogCapture log;
+    Download slow(LocalFile("slow"), Url(path), true, 0, 99999, clock);
+    ASSERT_TRUE(slow.Ready());
+    const Outcome out = RunToEnd(slow);
+    EXPECT_FALSE(out.complete);
+    EXPECT_EQ(out.error, 5);
+    EXPECT_LT(slow.Transferred(), 100000u);
+    EXPECT_TRUE(log.Contains(u"next to nothing arrived for a minute"));
+}
+
 // A full disk or a file size limit: the failed block is cut off again, so the file ends on a
 // block that was written whole.
 TEST_F(DownloadTest, WriteFailureCutsBackToTheLastWholeBlock) {
