@@ -21,6 +21,7 @@
 #include "core/TextUtil.h"
 #include "platform/Registry.h"
 #include "support/CliProcess.h"
+#include "support/DemoRun.h"
 #include "support/FaultChecks.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
@@ -160,13 +161,7 @@ protected:
     CorruptSettingsTest() { store_.UseInEnvironment(); }
 
     CliProcess::Options Run(const std::string& game) const {
-        CliProcess::Options options;
-        options.program = VELK_CLI_PROGRAM;
-        options.args = {
-            "--email",  TestStore::DemoEmail(), "--password", TestStore::DemoPassword(),
-            "--folder", Downloads().string(),   "--verbose",  "velkdownloader://" + game};
-        options.logFolder = runs_.Path();
-        return options;
+        return DemoDownload(Downloads(), game, 0, runs_.Path());
     }
     fs::path Downloads() const { return home_.Root() / "downloads"; }
 
@@ -236,11 +231,9 @@ TEST_P(CorruptSettingsTest, TheProgramStartsAndSkipsOnlyTheBadRecords) {
             figures.Lost(fs::file_size(setup.registryFile));
         }
     }
-    const fs::path home = home_.Home().lexically_relative(home_.Root());
-    figures.WrittenOutside(ChangedOutside(
-        homeBefore, SnapshotTree(home_.Root()),
-        {"downloads", (home / ".config").string(), (home / "Documents/Velkora Downloads").string(),
-         (home / ".local/share").string(), "run"}));
+    std::vector<std::string> allowed = home_.ProgramFolders();
+    allowed.push_back("downloads");
+    figures.WrittenOutside(ChangedOutside(homeBefore, SnapshotTree(home_.Root()), allowed));
     if (!HasFailure() || failedBefore) {
         figures.Survived();
     }

@@ -23,6 +23,7 @@
 
 #include "platform/Registry.h"
 #include "support/CliProcess.h"
+#include "support/DemoRun.h"
 #include "support/FaultChecks.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
@@ -96,13 +97,7 @@ protected:
     fs::path WorkFolder() const { return home_.Root() / "cwd"; }
 
     CliProcess::Options Run(const std::string& game, std::vector<std::string> environment = {}) {
-        CliProcess::Options options;
-        options.program = VELK_CLI_PROGRAM;
-        options.args = {
-            "--email",   TestStore::DemoEmail(),    "--password",    TestStore::DemoPassword(),
-            "--folder",  Downloads().string(),      "--connections", "2",
-            "--verbose", "velkdownloader://" + game};
-        options.logFolder = runs_.Path();
+        CliProcess::Options options = DemoDownload(Downloads(), game, 2, runs_.Path());
         options.workingFolder = WorkFolder();
         options.environment = std::move(environment);
         return options;
@@ -231,11 +226,9 @@ TEST_P(CrashRestartTest, TheRestartCompletesAndNothingIsLostOrLeftBehind) {
 
     // Nothing outside the downloads folder and the program's own settings, data and runtime
     // folders; nothing in the folder it was started in.
-    const fs::path home = home_.Home().lexically_relative(home_.Root());
-    figures.WrittenOutside(ChangedOutside(
-        homeBefore, SnapshotTree(home_.Root()),
-        {"downloads", (home / ".config").string(), (home / "Documents/Velkora Downloads").string(),
-         (home / ".local/share").string(), "run"}));
+    std::vector<std::string> allowed = home_.ProgramFolders();
+    allowed.push_back("downloads");
+    figures.WrittenOutside(ChangedOutside(homeBefore, SnapshotTree(home_.Root()), allowed));
     EXPECT_TRUE(fs::is_empty(WorkFolder()));
     if (!HasFailure() || failedBefore) {
         figures.Survived();

@@ -20,6 +20,7 @@
 #include "engine/RemovalFiles.h"
 #include "platform/Registry.h"
 #include "support/CliProcess.h"
+#include "support/DemoRun.h"
 #include "support/FaultChecks.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
@@ -69,14 +70,7 @@ protected:
     DiskFullTest() { store_.UseInEnvironment(); }
 
     CliProcess::Options Run(const fs::path& folder, const std::string& game) const {
-        CliProcess::Options options;
-        options.program = VELK_CLI_PROGRAM;
-        options.args = {
-            "--email",   TestStore::DemoEmail(),    "--password",    TestStore::DemoPassword(),
-            "--folder",  folder.string(),           "--connections", "1",
-            "--verbose", "velkdownloader://" + game};
-        options.logFolder = runs_.Path();
-        return options;
+        return DemoDownload(folder, game, 1, runs_.Path());
     }
 
     TempHome home_;
@@ -186,14 +180,7 @@ TEST(DiskFullSettingsTest, TheProgramRunsAndEarlierRecordsStayIntact) {
     TestStore store;
     store.UseInEnvironment();
     const auto run = [&](const std::string& game) {
-        CliProcess::Options options;
-        options.program = VELK_CLI_PROGRAM;
-        options.args = {"--email",    TestStore::DemoEmail(),
-                        "--password", TestStore::DemoPassword(),
-                        "--folder",   (home.Root() / "downloads").string(),
-                        "--verbose",  "velkdownloader://" + game};
-        options.logFolder = runs.Path();
-        return options;
+        return DemoDownload(home.Root() / "downloads", game, 0, runs.Path());
     };
     store.AddGame(GameJson("earlier-game", 3000));
     {

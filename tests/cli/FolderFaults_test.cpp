@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/CliProcess.h"
+#include "support/DemoRun.h"
 #include "support/FaultChecks.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
@@ -55,14 +56,7 @@ protected:
     FolderFaultsTest() { store_.UseInEnvironment(); }
 
     CliProcess::Options Run(const fs::path& folder) const {
-        CliProcess::Options options;
-        options.program = VELK_CLI_PROGRAM;
-        options.args = {"--email",       TestStore::DemoEmail(),
-                        "--password",    TestStore::DemoPassword(),
-                        "--folder",      folder.string(),
-                        "--connections", "1",
-                        "--verbose",     "velkdownloader://folder-game"};
-        options.logFolder = runs_.Path();
+        CliProcess::Options options = DemoDownload(folder, "folder-game", 1, runs_.Path());
         options.workingFolder = home_.Root() / "cwd";
         return options;
     }
@@ -120,10 +114,7 @@ TEST_P(FolderFaultsTest, TheRunFailsClearlyAndWritesNothingElsewhere) {
     // new games, not where the program was started. Only the program's own settings, log and
     // runtime files change.
     EXPECT_FALSE(fs::exists(folder / "folder-game"));
-    const fs::path home = home_.Home().lexically_relative(home_.Root());
-    std::vector<std::string> allowed = {(home / ".config").string(),
-                                        (home / "Documents/Velkora Downloads").string(),
-                                        (home / ".local/share").string(), "run"};
+    std::vector<std::string> allowed = home_.ProgramFolders();
     if (c.fault == Fault::kVanished) {
         allowed.push_back("other-downloads");  // the folder the command line asked for
         EXPECT_TRUE(SnapshotTree(home_.Root() / "other-downloads").empty());

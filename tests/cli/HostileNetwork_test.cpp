@@ -17,6 +17,7 @@
 
 #include "platform/Registry.h"
 #include "support/CliProcess.h"
+#include "support/DemoRun.h"
 #include "support/FaultChecks.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
@@ -346,14 +347,7 @@ protected:
     fs::path Downloads() const { return home_.Root() / "downloads"; }
 
     CliProcess::Options Run() const {
-        CliProcess::Options options;
-        options.program = VELK_CLI_PROGRAM;
-        options.args = {"--email",       TestStore::DemoEmail(),
-                        "--password",    TestStore::DemoPassword(),
-                        "--folder",      Downloads().string(),
-                        "--connections", "2",
-                        "--verbose",     std::string("velkdownloader://") + kGame};
-        options.logFolder = runs_.Path();
+        CliProcess::Options options = DemoDownload(Downloads(), kGame, 2, runs_.Path());
         options.workingFolder = home_.Root() / "cwd";
         return options;
     }
@@ -435,12 +429,9 @@ TEST_P(HostileNetworkTest, NothingOutsideItsFoldersChangesAndNothingIsLost) {
     // program's own folders changed.
     // A link planted by the test stays a link to what it was.
     figures.Lost(LostBytes(kept, after));
-    const fs::path home = home_.Home().lexically_relative(home_.Root());
-    figures.WrittenOutside(
-        ChangedOutside(before, after,
-                       {(fs::path("downloads") / kGame).string(), (home / ".config").string(),
-                        (home / "Documents/Velkora Downloads").string(),
-                        (home / ".local/share").string(), "run"}));
+    std::vector<std::string> allowed = home_.ProgramFolders();
+    allowed.push_back((fs::path("downloads") / kGame).string());
+    figures.WrittenOutside(ChangedOutside(before, after, allowed));
     EXPECT_TRUE(fs::is_empty(home_.Root() / "cwd"));
     for (const StoredRecord& record : StoredRecords(Registry::DefaultPath())) {
         EXPECT_TRUE(record.readable) << record.name;

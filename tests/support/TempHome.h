@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 class TempHome {
 public:
@@ -18,6 +19,11 @@ public:
     std::filesystem::path ConfigHome() const { return root_ / "home/.config"; }
     std::filesystem::path DataHome() const { return root_ / "home/.local/share"; }
     std::filesystem::path RuntimeDir() const { return root_ / "run"; }
+    // Where the program keeps its own files, relative to Root() (for ChangedOutside): settings,
+    // data and the runtime folder, and the default downloads folder.
+    std::vector<std::string> ProgramFolders() const {
+        return {"home/.config", "home/.local/share", "home/Documents/Velkora Downloads", "run"};
+    }
 
 private:
     std::filesystem::path root_;
