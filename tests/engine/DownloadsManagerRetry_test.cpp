@@ -200,8 +200,6 @@ TEST_F(EngineFixture, RemovalWithFilesDeletesOnlyThatGamesFiles) {
     engine->RequestDownload(shared);
     ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_CHUNK_PROGRESS) >= 3; }));
     engine->RequestRemoval(shared, true, Utf8ToWide(downloads.string()) + u"/");
-    // A second request for the same name before the scheduler takes the list is ignored.
-    engine->RequestRemoval(shared, true, Utf8ToWide(downloads.string()) + u"/");
     engine->RequestRemoval(own, true, Utf8ToWide((downloads / "own").string()));
     ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_RELEASED) == 2; }));
     window.PumpFor(100ms);
@@ -214,6 +212,21 @@ TEST_F(EngineFixture, RemovalWithFilesDeletesOnlyThatGamesFiles) {
               (std::vector<std::string>{"other.bin", "other.bin.chunk0", "setup/other-setup.bin"}));
     EXPECT_TRUE(fs::is_directory(downloads));
     EXPECT_FALSE(fs::exists(downloads / "own")) << "its emptied folder goes too";
+}
+
+TEST_F(EngineFixture, ASecondRemovalOfTheSameNameWhileTheFirstWaitsIsIgnored) {
+    const DownloadInfo own = Game("own", {{"own/game.bin", 1000}});
+    WriteFile(downloads / "own/game.bin", Content("own", {"own/game.bin", 1000}));
+    // Both requests wait for the scheduler, which only starts with the engine.
+    MakeEngine();
+    engine->RequestRemoval(own, true, Utf8ToWide((downloads / "own").string()));
+    engine->RequestRemoval(own, true, Utf8ToWide((downloads / "own").string()));
+    StartEngine();
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_RELEASED) == 1; }));
+    window.PumpFor(100ms);
+    EXPECT_EQ(window.Count(WM_APP_ITEM_RELEASED), 1u);
+    EXPECT_EQ(log.CountContaining("Deleted 1 files of own."), 1u);
+    EXPECT_FALSE(fs::exists(downloads / "own"));
 }
 
 TEST_F(EngineFixture, ChunkPathsThatDoNotFitAreRefused) {

@@ -296,7 +296,8 @@ public:
         loggedIn->Reset();
     }
 
-    void StartEngine(uint32_t connections = 6) {
+    // The engine without its threads, for requests that must be waiting when it starts.
+    void MakeEngine(uint32_t connections = 6) {
         DownloadsManagerOptions options;
         options.concurrentConnections = connections;
         options.progressIntervalMs = 20;
@@ -304,6 +305,12 @@ public:
         options.connectivity.probe = [this] { return online.load(); };
         engine = std::make_unique<DownloadsManager>(window.queue, std::move(options));
         window.engine = engine.get();
+    }
+
+    void StartEngine(uint32_t connections = 6) {
+        if (!engine) {
+            MakeEngine(connections);
+        }
         engine->Start();
         ASSERT_TRUE(
             window.PumpUntil([this] { return window.Count(WM_APP_CONNECTION_STATUS) > 0; }));
