@@ -275,7 +275,6 @@ TEST_F(EngineFixture, PauseHoldsWorkersMidChunkAndResumeContinues) {
 
     engine->Pause();
     EXPECT_TRUE(engine->IsPaused());
-    window.PumpFor(100ms);  // a worker may finish the block it was writing
     const auto sizes = [&] {
         std::vector<uint64_t> result;
         for (int chunk = 0; chunk < 2; ++chunk) {
@@ -285,7 +284,17 @@ TEST_F(EngineFixture, PauseHoldsWorkersMidChunkAndResumeContinues) {
         }
         return result;
     };
-    const std::vector<uint64_t> before = sizes();
+    // A worker first finishes the block it was reading and writes what it holds; on a busy
+    // machine that may take a while, so the files are watched until they stay still.
+    std::vector<uint64_t> before = sizes();
+    for (int look = 0; look < 20; ++look) {
+        window.PumpFor(250ms);
+        const std::vector<uint64_t> now = sizes();
+        if (now == before) {
+            break;
+        }
+        before = now;
+    }
     EXPECT_GT(before[0] + before[1], 0u);
     EXPECT_LT(before[0] + before[1], 2 * kChunk);
     window.PumpFor(400ms);
