@@ -159,6 +159,10 @@ bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
     return true;
 }
 
+void DropCachedPages(int fd) {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
 bool UnlinkIfSame(const std::string& path, dev_t device, ino_t inode) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0 || info.st_dev != device || info.st_ino != inode) {

@@ -67,6 +67,11 @@ ssize_t ReadFull(int fd, uint8_t* buffer, size_t count);
 // Writes all `count` bytes; false (errno set) on a write error, a full disk included.
 bool WriteAll(int fd, const uint8_t* bytes, size_t count);
 
+// Lets the kernel free the file's cached pages now, which it does only for pages already on
+// disk. For a chunk file whose bytes are in their joined file: the memory goes back while the
+// download runs, and deleting the chunk files once the game is joined, which otherwise frees
+// those pages then, becomes quick.
+void DropCachedPages(int fd);
 // Deletes `path` only while it is still the file identified by device and inode, so that
 // clean-up never takes a file that someone put under the same name in the meantime.
 bool UnlinkIfSame(const std::string& path, dev_t device, ino_t inode);

@@ -25,7 +25,8 @@ ChunkCheckResult DiskProblem(std::u16string_view path, int error) {
 
 ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view verifiedPath,
                             std::u16string_view expectedDigest, const WorkerCheckPoint& checkPoint,
-                            const std::u16string* digestOfWrittenBytes, size_t blockSize) {
+                            const std::u16string* digestOfWrittenBytes, size_t blockSize,
+                            bool alreadyJoined) {
     const std::optional<std::string> partial = FittingPath(partialPath);
     const std::optional<std::string> verified = FittingPath(verifiedPath);
     if (!partial || !verified) {
@@ -84,6 +85,9 @@ ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view
     // flush per chunk, not per block.
     if (::fsync(file.fd.Get()) != 0) {
         return DiskProblem(partialPath, errno);
+    }
+    if (alreadyJoined) {
+        DropCachedPages(file.fd.Get());
     }
     file.fd.Reset();
     CrashPoint("chunk-checked");

@@ -263,6 +263,7 @@ void Download::StartRequest(bool headOnly) {
     ringHead_ = 0;
     ringUsed_ = 0;
     pending_ = 0;
+    writebackFrom_ = existing_;
     if (curl_multi_add_handle(handles_->multi.get(), easy) != CURLM_OK) {
         Fail(2, true, kConnectionFailure, url_, u"Can't open connection");
     }
@@ -501,6 +502,16 @@ void Download::Flush() {
     ringHead_ = (ringHead_ + pending_) % ring_.size();
     ringUsed_ -= pending_;
     pending_ = 0;
+    const uint64_t end = existing_ + transferred_;
+    if (end < writebackFrom_) {
+        writebackFrom_ = 0;
+    }
+    if (end - writebackFrom_ >= kWritebackStep) {
+        // Starts the write-out without waiting for it; a failure shows up at the flush.
+        ::sync_file_range(fd_, static_cast<off_t>(writebackFrom_),
+                          static_cast<off_t>(end - writebackFrom_), SYNC_FILE_RANGE_WRITE);
+        writebackFrom_ = end;
+    }
 }
 
 void Download::EndComplete() {

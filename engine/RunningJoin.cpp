@@ -318,6 +318,7 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified,
     if (copied != verified.size) {
         return false;
     }
+    DropCachedPages(chunk.fd.Get());
     outputBytes_ += copied;
     // Starts writing the appended bytes to the disk now, so that the sync before the file goes
     // under its finished name finds little left to do.

@@ -256,18 +256,20 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
             // An append that the check does not confirm is taken back, whichever way this
             // scope is left.
             UncheckedAppend unchecked(joinAtEnd ? task.runningJoin.get() : nullptr, task.chunkPath);
+            bool joined = false;
             if (joinAtEnd) {
-                std::optional<std::u16string> joined =
+                std::optional<std::u16string> digestOfJoined =
                     task.runningJoin->AppendUnchecked(task.chunkPath, partialPath, checkPoint);
-                if (joined) {
-                    written = std::move(*joined);
+                if (digestOfJoined) {
+                    written = std::move(*digestOfJoined);
                     digestUsable = true;
+                    joined = true;
                 }
             }
             // A chunk left to the check is read in small blocks: many workers may check at once.
             const ChunkCheckResult check =
                 CheckChunk(partialPath, task.chunkPath, task.expectedDigest, checkPoint,
-                           digestUsable ? &written : nullptr, kCheckBlock);
+                           digestUsable ? &written : nullptr, kCheckBlock, joined);
             switch (check.outcome) {
                 case ChunkCheckResult::Outcome::kAccepted:
                     task.state = WorkerTask::kCompleted;
