@@ -201,7 +201,8 @@ void DownloadsManager::RunChunkTask(DownloadChunkTask& task, int slot) {
         // The chunk's digest is built while its bytes are written; the bytes a resumed transfer
         // found on disk are read once, up front. When that read fails, the check reads the file.
         // A chunk of a file that is joined while its chunks arrive waits for its end instead
-        // when the worker's connection is fast (judged by its last chunk; a first chunk is not):
+        // when the worker's connection is fast (judged by its last chunk; a first chunk counts as
+        // fast, since most connections are and the chunks of a start arrive close together):
         // then, when it is the next one in file order, one pass over it appends it and computes
         // both its digest and the file's. A fast connection keeps the processor busy, so the pass
         // saved counts; on a slower one the processor has time to spare, while the digest pass and
