@@ -59,6 +59,10 @@ def parse_args():
     parser.add_argument("--label", default="", help="a word for the results file's name")
     parser.add_argument("--baseline", default="",
                         help="another velkdownloader-cli, run as the cases base-6 and base-20")
+    parser.add_argument("--homes-in", default="",
+                        help="a folder for the runs' fresh homes and so their downloads, for "
+                             "example a tmpfs, where flushing costs nothing (default: the build "
+                             "folder's run/)")
     parser.add_argument("--perf", action="store_true",
                         help="record a cpu-clock profile of every run of our program "
                              "(perf-<case>-<condition>-<run>.data in the results folder)")
@@ -301,6 +305,20 @@ def check_result(game, downloads):
     return not problems, "; ".join(problems)
 
 
+def device_sectors_written():
+    """Sectors written to the block devices so far (partitions left out)."""
+    total = 0
+    for name in os.listdir("/sys/block"):
+        if name.startswith(("loop", "ram", "zram")):
+            continue
+        try:
+            with open("/sys/block/%s/stat" % name) as f:
+                total += int(f.read().split()[6])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
 def run_case(case, tool, connections, game, build, base, root, log):
     home, env = make_home(root)
     downloads = os.path.join(home, "downloads")
@@ -318,6 +336,8 @@ def run_case(case, tool, connections, game, build, base, root, log):
         args[5:5] = ["perf", "record", "-q", "-e", "cpu-clock", "-F", "2000", "-g", "-o",
                      profile_to % case]
     out = open(os.path.join(home, "output.txt"), "wb")
+    os.sync()
+    written_before = device_sectors_written()
     start = time.monotonic()
     process = subprocess.Popen(args, env=full_env, stdin=subprocess.DEVNULL, stdout=out,
                                stderr=subprocess.STDOUT)
@@ -327,6 +347,7 @@ def run_case(case, tool, connections, game, build, base, root, log):
         process.kill()
         status = process.wait()
     wall = time.monotonic() - start
+    written_mib = (device_sectors_written() - written_before) * 512 / MIB
     out.close()
     try:
         with open(usage_file) as f:
@@ -341,7 +362,8 @@ def run_case(case, tool, connections, game, build, base, root, log):
         log.flush()
     shutil.rmtree(home, ignore_errors=True)
     return {"wall": wall, "cpu": float(user) + float(system), "user": float(user),
-            "sys": float(system), "rss_mib": float(peak_kib) / 1024.0, "ok": ok, "why": why}
+            "sys": float(system), "rss_mib": float(peak_kib) / 1024.0, "ok": ok, "why": why,
+            "disk_mib": written_mib}
 
 
 store_env = {}
@@ -373,12 +395,13 @@ def fmt_ratio(value):
 
 def table(game, results, runs):
     lines = []
-    header = ("%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s" % (
+    header = ("%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s %8s" % (
         "condition", "case", "conn", "wall s", "cpu s", "rss MiB", "MiB/s", "ok", "xaria", "xaria",
-        "xlink", "conns"))
+        "xlink", "conns", "disk"))
     lines.append(header)
-    lines.append("%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s" % (
-        "", "", "", "(median)", "(median)", "(max)", "", "", "wall", "cpu", "limit", "/reqs"))
+    lines.append("%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s %8s" % (
+        "", "", "", "(median)", "(median)", "(max)", "", "", "wall", "cpu", "limit", "/reqs",
+        "MiB"))
     for condition in CONDITIONS:
         rows = results.get(condition)
         if not rows:
@@ -396,11 +419,14 @@ def table(game, results, runs):
             ok = sum(r["ok"] for r in samples)
             limit = game.total / (connections * RATE) if condition != "unthrottled" else None
             conns = samples[0].get("nginx", (0, 0))
-            lines.append("%-11s %-8s %4d %9.2f %8.2f %8.1f %9.1f %3d/%-2d %7s %7s %7s %6s" % (
+            # Written to the disks during the run, by anyone: what the kernel flushes of the
+            # program's files in that time, and what the program's own flushes force out.
+            disk = statistics.median(r["disk_mib"] for r in samples)
+            lines.append("%-11s %-8s %4d %9.2f %8.2f %8.1f %9.1f %3d/%-2d %7s %7s %7s %6s %8.0f" % (
                 condition, name, connections, wall, cpu, rss, game.total / MIB / wall, ok,
                 len(samples), fmt_ratio(wall / anchor_wall if anchor_wall else None),
                 fmt_ratio(cpu / anchor_cpu if anchor_cpu else None),
-                fmt_ratio(wall / limit if limit else None), "%d/%d" % conns))
+                fmt_ratio(wall / limit if limit else None), "%d/%d" % conns, disk))
     return "\n".join(lines)
 
 
@@ -419,6 +445,10 @@ def main():
     shutil.rmtree(run_root, ignore_errors=True)
     os.makedirs(run_root)
     os.chmod(run_root, 0o755)
+    homes_root = run_root
+    if args.homes_in:
+        homes_root = tempfile.mkdtemp(prefix="velk-bench-", dir=args.homes_in)
+        os.chmod(homes_root, 0o755)
     results_dir = os.path.join(build, "results")
     os.makedirs(results_dir, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
@@ -449,18 +479,22 @@ def main():
                                 condition.replace("/", ""), run + 1))
                         since = os.path.getsize(nginx.access_log()) if os.path.exists(
                             nginx.access_log()) else 0
-                        result = run_case(case, tool, connections, game, build, base, run_root,
-                                          log)
+                        result = run_case(case, tool, connections, game, build, base,
+                                          homes_root, log)
                         result["nginx"] = count_connections(nginx.access_log(), since)
                         rows.setdefault(case, []).append(result)
-                        note("%-11s %-8s run %d: %6.2f s wall, %6.2f s cpu, %6.1f MiB rss%s" % (
-                            condition, case, run + 1, result["wall"], result["cpu"],
-                            result["rss_mib"], "" if result["ok"] else " FAILED: " + result["why"]))
+                        note("%-11s %-8s run %d: %6.2f s wall, %6.2f s cpu, %6.1f MiB rss, "
+                             "%6.0f MiB to disk%s" % (
+                                 condition, case, run + 1, result["wall"], result["cpu"],
+                                 result["rss_mib"], result["disk_mib"],
+                                 "" if result["ok"] else " FAILED: " + result["why"]))
             finally:
                 store.stop()
     finally:
         nginx.stop()
         log.close()
+        if homes_root != run_root:
+            shutil.rmtree(homes_root, ignore_errors=True)
     text = "game: %d files, %.1f MiB, %d MiB chunks; %d runs; %s\n%s\n" % (
         len(game.files), game.total / MIB, CHUNK // MIB, runs,
         datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), table(game, results, runs))
