@@ -151,11 +151,21 @@ TEST_F(MainWindowTest, PauseAndResumeFromTheHeaderStopAndRestartTheTransfer) {
     const ProgressItem* row = RowOf(window, u"demo-game");
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(row->state, RowPaused);
-    // Nothing moves while paused: no byte reaches the disk.
-    PumpFor(std::chrono::milliseconds(300));
-    const uint64_t heldAt = BytesUnder(WideToUtf8(app->GetDownloadFolder()));
+    // Nothing moves while paused: no byte reaches the disk. A worker first writes the block it
+    // was reading, which on a busy machine may take a while, so the folder is watched until it
+    // stays still.
+    const std::string folder = WideToUtf8(app->GetDownloadFolder());
+    uint64_t heldAt = BytesUnder(folder);
+    for (int look = 0; look < 20; ++look) {
+        PumpFor(std::chrono::milliseconds(300));
+        const uint64_t now = BytesUnder(folder);
+        if (now == heldAt) {
+            break;
+        }
+        heldAt = now;
+    }
     PumpFor(std::chrono::milliseconds(1500));
-    EXPECT_EQ(BytesUnder(WideToUtf8(app->GetDownloadFolder())), heldAt);
+    EXPECT_EQ(BytesUnder(folder), heldAt);
 
     store.ClearFaults();
     window.OnHeaderCommand(ID_RESUME_ALL);
