@@ -1,6 +1,7 @@
 // The connections manager's two threads and its request queue: Start and Stop, the queue calls of
 // the user-interface thread, and the request thread that serves link and details tasks.
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,12 +37,29 @@ void RewriteForDebug(std::u16string& link) {
     }
 }
 
+using TaskQueue = std::deque<std::unique_ptr<ConnectionsTask>>;
+
+TaskQueue::iterator FirstLink(TaskQueue& tasks) {
+    return std::find_if(tasks.begin(), tasks.end(),
+                        [](const auto& queued) { return queued->kind == ConnectionsTask::kLink; });
+}
+
+// Takes the task at `at` out of the queue; `notEmpty` is reset when nothing is left.
+std::unique_ptr<ConnectionsTask> TakeOut(TaskQueue& tasks, TaskQueue::iterator at,
+                                         Event& notEmpty) {
+    std::unique_ptr<ConnectionsTask> task = std::move(*at);
+    tasks.erase(at);
+    if (tasks.empty()) {
+        notEmpty.Reset();
+    }
+    return task;
+}
+
 }  // namespace
 
 // conThread: one task at a time, link requests before details requests and each kind in queue
-// order, while the user is signed in and the store is
-// reachable. Owns the link cache; everything else it shares goes through the manager's queue
-// calls and events.
+// order, while the user is signed in and the store is reachable. Owns the link cache; everything
+// else it shares goes through the manager's queue calls and events.
 class ConnectionsManager::RequestThread {
 public:
     RequestThread(ConnectionsManager& manager, Event& terminate)
@@ -312,35 +330,19 @@ std::unique_ptr<ConnectionsTask> ConnectionsManager::DequeueTask() {
     }
     // A link request goes first: a worker holds its connection idle until the link comes, while
     // a details request only fills in a list entry. Details requests keep their order.
-    auto next = std::find_if(tasks_.begin(), tasks_.end(), [](const auto& queued) {
-        return queued->kind == ConnectionsTask::kLink;
-    });
+    auto next = FirstLink(tasks_);
     if (next == tasks_.end()) {
         next = tasks_.begin();
     }
-    std::unique_ptr<ConnectionsTask> task = std::move(*next);
-    tasks_.erase(next);
+    std::unique_ptr<ConnectionsTask> task = TakeOut(tasks_, next, queueNotEmpty_);
     currentTask_ = task.get();
-    if (tasks_.empty()) {
-        queueNotEmpty_.Reset();
-    }
     return task;
 }
 
 std::unique_ptr<ConnectionsTask> ConnectionsManager::DequeueLinkTask() {
     std::lock_guard lock(queueLock_);
-    const auto next = std::find_if(tasks_.begin(), tasks_.end(), [](const auto& queued) {
-        return queued->kind == ConnectionsTask::kLink;
-    });
-    if (next == tasks_.end()) {
-        return nullptr;
-    }
-    std::unique_ptr<ConnectionsTask> task = std::move(*next);
-    tasks_.erase(next);
-    if (tasks_.empty()) {
-        queueNotEmpty_.Reset();
-    }
-    return task;
+    const auto next = FirstLink(tasks_);
+    return next == tasks_.end() ? nullptr : TakeOut(tasks_, next, queueNotEmpty_);
 }
 
 void ConnectionsManager::FinishTask(std::unique_ptr<ConnectionsTask> task) {

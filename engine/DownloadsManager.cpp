@@ -169,42 +169,24 @@ void DownloadsManager::SetSpeed(int slot, uint32_t speed) {
 }
 
 void DownloadsManager::QueueTask(std::unique_ptr<WorkerTask> task, bool atFront) {
-    std::lock_guard<std::mutex> guard(queueLock_);
     if (atFront) {
-        queue_.push_front(std::move(task));
+        queue_.PushFront(std::move(task));
     } else {
-        queue_.push_back(std::move(task));
+        queue_.Push(std::move(task));
     }
-    queueNotEmpty_.Set();
 }
 
 std::unique_ptr<WorkerTask> DownloadsManager::PopTask() {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    if (queue_.empty()) {
-        queueNotEmpty_.Reset();
-        return nullptr;
-    }
-    std::unique_ptr<WorkerTask> task = std::move(queue_.front());
-    queue_.pop_front();
-    if (queue_.empty()) {
-        queueNotEmpty_.Reset();
-    }
-    return task;
+    return queue_.TakeFirst();
 }
 
 void DownloadsManager::ClearTaskQueue() {
-    std::deque<std::unique_ptr<WorkerTask>> dropped;
-    {
-        std::lock_guard<std::mutex> guard(queueLock_);
-        dropped.swap(queue_);
-        queueNotEmpty_.Reset();
-    }
-    // The tasks are freed outside the lock.
+    // The tasks are freed here, outside the queue's lock.
+    queue_.TakeAll();
 }
 
 size_t DownloadsManager::QueuedTaskCount() const {
-    std::lock_guard<std::mutex> guard(queueLock_);
-    return queue_.size();
+    return queue_.Size();
 }
 
 void DownloadsManager::PushResult(std::unique_ptr<WorkerTask> task) {

@@ -9,7 +9,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +24,7 @@
 #include "platform/Clock.h"
 #include "platform/Event.h"
 #include "platform/PauseGate.h"
+#include "platform/WorkQueue.h"
 
 // WM_APP_ITEM_FAILED's code when the disk lacks room for what a download still needs; the
 // payload's bytesShort tells how much more it needs.
@@ -173,9 +173,7 @@ private:
     std::optional<DownloadInfo> pending_;
     Event newRequest_{true, false};
 
-    mutable std::mutex queueLock_;
-    std::deque<std::unique_ptr<WorkerTask>> queue_;
-    Event queueNotEmpty_{true, false};
+    WorkQueue<WorkerTask> queue_;
 
     std::mutex resultsLock_;
     std::vector<std::unique_ptr<WorkerTask>> results_;

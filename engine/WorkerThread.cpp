@@ -50,7 +50,7 @@ void DownloadsManager::WorkerThread(int slot) {
     Event& breakTask = *w.breakTask;
     Event& idle = *w.idle;
     for (;;) {
-        if (WaitAny({&w.terminate, &breakTask, &queueNotEmpty_}) == 0) {
+        if (WaitAny({&w.terminate, &breakTask, &queue_.NotEmpty()}) == 0) {
             break;
         }
         idle.Set();
