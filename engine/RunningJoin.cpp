@@ -14,8 +14,11 @@ namespace {
 
 // Small enough to stay in the processor's cache between the digest and the write.
 constexpr size_t kAppendBlock = size_t{256} << 10;
-// How long a chunk that has just arrived waits for the chunks before it to arrive too, so that
-// it can be appended in the pass that computes its digest.
+// How long a chunk that has just arrived waits for the join to move on towards it, so that it
+// can be appended in the pass that computes its digest. The wait starts again whenever a chunk
+// before it goes in: with many workers, many chunks arrive at about the same time and go in one
+// after the other, each pass taking a while, and a queue that keeps moving is worth waiting for;
+// a chunk before it that is still on its way is not, for long.
 constexpr auto kWaitForEarlierChunks = std::chrono::milliseconds(300);
 
 }  // namespace
@@ -110,8 +113,9 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
         // A pass that runs ends soon (one chunk), and so, mostly, does the download of a chunk
         // before this one that other workers started earlier: waiting a little for them costs
         // far less than a second pass over this chunk.
-        const auto deadline = std::chrono::steady_clock::now() + kWaitForEarlierChunks;
+        auto deadline = std::chrono::steady_clock::now() + kWaitForEarlierChunks;
         std::unique_lock lock(mutex_);
+        uint32_t reached = next_ + static_cast<uint32_t>(unchecked_.size());
         for (;;) {
             WaitForPassLocked(lock);
             position = next_ + static_cast<uint32_t>(unchecked_.size());
@@ -120,6 +124,10 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
             }
             if (position == target) {
                 break;
+            }
+            if (position > reached) {
+                reached = position;
+                deadline = std::chrono::steady_clock::now() + kWaitForEarlierChunks;
             }
             // Checked chunks before this one that wait for their append go first, in order.
             if (AppendVerifiedLocked(lock, checkPoint)) {

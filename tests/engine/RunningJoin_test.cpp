@@ -302,4 +302,34 @@ TEST(RunningJoin, AnUncheckedAppendWaitsBrieflyForTheChunkBeforeIt) {
     EXPECT_EQ(gapJoin.JoinedChunks(), 0u);
 }
 
+// Many chunks that arrive at about the same time go in one after the other: a chunk waits for as
+// long as the ones before it keep going in, even when that takes longer than a single wait.
+TEST(RunningJoin, AnUncheckedAppendWaitsWhileTheChunksBeforeItKeepGoingIn) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20, 10, 5});
+    RunningJoin join(file.entry);
+    const auto partial = [&](uint32_t position) {
+        return fs::path(file.Chunk(position).string() + "_downloading");
+    };
+    for (uint32_t position = 0; position < 5; ++position) {
+        fs::rename(file.Chunk(position), partial(position));
+    }
+
+    std::optional<std::u16string> last;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread waiting(
+        [&] { last = join.AppendUnchecked(Wide(file.Chunk(4)), Wide(partial(4)), kNoStops); });
+    // Each gap is well inside one wait; all of them together are well beyond it.
+    for (uint32_t position = 0; position < 4; ++position) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(130));
+        EXPECT_TRUE(
+            join.AppendUnchecked(Wide(file.Chunk(position)), Wide(partial(position)), kNoStops));
+    }
+    waiting.join();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    ASSERT_TRUE(last);
+    EXPECT_EQ(*last, file.entry.ChunkDigest(4));
+    EXPECT_EQ(ReadFile(file.Working()), file.content);
+}
+
 }  // namespace
