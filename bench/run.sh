@@ -20,7 +20,7 @@ for arg in "$@"; do
 done
 
 mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
-packages+=(nginx-light aria2 curl time libbenchmark-dev)
+packages+=(nginx aria2 curl time libbenchmark-dev)
 # perf is a help for profiling, not needed by the benchmark: installed only where it exists.
 if apt-cache show linux-perf >/dev/null 2>&1; then packages+=(linux-perf); fi
 scripts/ensure-packages.sh "${packages[@]}"
