@@ -41,6 +41,18 @@ std::vector<std::pair<uint32_t, uint64_t>> RunToEnd(ChunksCombiner& combiner) {
 
 const WorkerCheckPoint kNoStops{};
 
+// Where a chunk is while it is downloaded and not checked yet.
+fs::path PartialOf(const GameFile& file, uint32_t position) {
+    return fs::path(file.Chunk(position).string() + "_downloading");
+}
+
+// Every chunk of `file` under its partial name, as if all had just been downloaded.
+void MakeAllPartial(const GameFile& file) {
+    for (uint32_t position = 0; position < file.entry.chunkCount; ++position) {
+        fs::rename(file.Chunk(position), PartialOf(file, position));
+    }
+}
+
 TEST(RunningJoin, AppendsOnlyTheChunksNextInOrderThenHandsAllOver) {
     TempDir dir;
     GameFile file = MakeGameFile(dir.Path() / "game.bin", {6, 5, 3});
@@ -172,47 +184,42 @@ TEST(RunningJoin, UncheckedAppendsStandOnlyOnceTheirChunkIsVerified) {
     TempDir dir;
     GameFile file = MakeGameFile(dir.Path() / "game.bin", {70, 64, 9});
     RunningJoin join(file.entry);
-    const auto partial = [&](uint32_t position) {
-        return fs::path(file.Chunk(position).string() + "_downloading");
-    };
-    for (uint32_t position = 0; position < 3; ++position) {
-        fs::rename(file.Chunk(position), partial(position));
-    }
+    MakeAllPartial(file);
 
     // Chunk 1 is not next: nothing is appended.
-    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial(1)), kNoStops));
+    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(PartialOf(file, 1)), kNoStops));
 
     // Chunk 0 fails its check: taken back, then appended again and confirmed.
     std::optional<std::u16string> digest =
-        join.AppendUnchecked(Wide(file.Chunk(0)), Wide(partial(0)), kNoStops);
+        join.AppendUnchecked(Wide(file.Chunk(0)), Wide(PartialOf(file, 0)), kNoStops);
     ASSERT_TRUE(digest);
     EXPECT_EQ(*digest, file.entry.ChunkDigest(0));
     EXPECT_EQ(fs::file_size(file.Working()), 70u);
     // While it waits for its check, no other append starts.
-    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(0)), Wide(partial(0)), kNoStops));
+    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(0)), Wide(PartialOf(file, 0)), kNoStops));
     join.Withdraw(Wide(file.Chunk(1)));  // another chunk's: changes nothing
     EXPECT_EQ(fs::file_size(file.Working()), 70u);
     join.Withdraw(Wide(file.Chunk(0)));
     EXPECT_EQ(fs::file_size(file.Working()), 0u);
     EXPECT_EQ(join.JoinedChunks(), 0u);
-    ASSERT_TRUE(join.AppendUnchecked(Wide(file.Chunk(0)), Wide(partial(0)), kNoStops));
-    fs::rename(partial(0), file.Chunk(0));
+    ASSERT_TRUE(join.AppendUnchecked(Wide(file.Chunk(0)), Wide(PartialOf(file, 0)), kNoStops));
+    fs::rename(PartialOf(file, 0), file.Chunk(0));
     join.ChunkVerified(Wide(file.Chunk(0)));
     join.Withdraw(Wide(file.Chunk(0)));  // after the confirmation: changes nothing
     EXPECT_EQ(join.JoinedChunks(), 1u);
 
     // Chunk 1 is stopped half-way (after its first block): nothing of it stays.
     Event stop(true, true);
-    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial(1)),
+    EXPECT_FALSE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(PartialOf(file, 1)),
                                       WorkerCheckPoint{nullptr, &stop, nullptr}));
     EXPECT_EQ(fs::file_size(file.Working()), 70u);
     EXPECT_FALSE(join.Abandoned());
-    ASSERT_TRUE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial(1)), kNoStops));
-    fs::rename(partial(1), file.Chunk(1));
+    ASSERT_TRUE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(PartialOf(file, 1)), kNoStops));
+    fs::rename(PartialOf(file, 1), file.Chunk(1));
     join.ChunkVerified(Wide(file.Chunk(1)));
 
     // Chunk 2 goes the usual way; the file is whole and synced by the append.
-    fs::rename(partial(2), file.Chunk(2));
+    fs::rename(PartialOf(file, 2), file.Chunk(2));
     join.ChunkVerified(Wide(file.Chunk(2)));
     join.Advance(kNoStops);
     ASSERT_EQ(join.JoinedChunks(), 3u);
@@ -235,7 +242,7 @@ TEST(RunningJoin, UncheckedAppendOfTheLastChunkAndOfAReplacedFile) {
         RunningJoin join(file.entry);
         join.ChunkVerified(Wide(file.Chunk(0)));
         join.Advance(kNoStops);
-        const fs::path partial = file.Chunk(1).string() + "_downloading";
+        const fs::path partial = PartialOf(file, 1);
         fs::rename(file.Chunk(1), partial);
         ASSERT_TRUE(join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial), kNoStops));
         if (replaced) {
@@ -263,19 +270,15 @@ TEST(RunningJoin, AnUncheckedAppendWaitsBrieflyForTheChunkBeforeIt) {
     TempDir dir;
     GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20});
     RunningJoin join(file.entry);
-    const auto partial = [&](uint32_t position) {
-        return fs::path(file.Chunk(position).string() + "_downloading");
-    };
-    for (uint32_t position = 0; position < 3; ++position) {
-        fs::rename(file.Chunk(position), partial(position));
-    }
+    MakeAllPartial(file);
 
     std::optional<std::u16string> second;
-    std::thread later(
-        [&] { second = join.AppendUnchecked(Wide(file.Chunk(1)), Wide(partial(1)), kNoStops); });
+    std::thread later([&] {
+        second = join.AppendUnchecked(Wide(file.Chunk(1)), Wide(PartialOf(file, 1)), kNoStops);
+    });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const std::optional<std::u16string> first =
-        join.AppendUnchecked(Wide(file.Chunk(0)), Wide(partial(0)), kNoStops);
+        join.AppendUnchecked(Wide(file.Chunk(0)), Wide(PartialOf(file, 0)), kNoStops);
     later.join();
     ASSERT_TRUE(first);
     ASSERT_TRUE(second);
@@ -283,10 +286,10 @@ TEST(RunningJoin, AnUncheckedAppendWaitsBrieflyForTheChunkBeforeIt) {
     EXPECT_EQ(ReadFile(file.Working()), file.content.substr(0, 70));
 
     // Chunk 1 is confirmed first; it counts once chunk 0 is.
-    fs::rename(partial(1), file.Chunk(1));
+    fs::rename(PartialOf(file, 1), file.Chunk(1));
     join.ChunkVerified(Wide(file.Chunk(1)));
     EXPECT_EQ(join.JoinedChunks(), 0u);
-    fs::rename(partial(0), file.Chunk(0));
+    fs::rename(PartialOf(file, 0), file.Chunk(0));
     join.ChunkVerified(Wide(file.Chunk(0)));
     EXPECT_EQ(join.JoinedChunks(), 2u);
 
@@ -294,7 +297,7 @@ TEST(RunningJoin, AnUncheckedAppendWaitsBrieflyForTheChunkBeforeIt) {
     TempDir other;
     GameFile gap = MakeGameFile(other.Path() / "game.bin", {40, 30, 20});
     RunningJoin gapJoin(gap.entry);
-    const fs::path lastPartial = gap.Chunk(2).string() + "_downloading";
+    const fs::path lastPartial = PartialOf(gap, 2);
     fs::rename(gap.Chunk(2), lastPartial);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(gapJoin.AppendUnchecked(Wide(gap.Chunk(2)), Wide(lastPartial), kNoStops));
@@ -308,22 +311,18 @@ TEST(RunningJoin, AnUncheckedAppendWaitsWhileTheChunksBeforeItKeepGoingIn) {
     TempDir dir;
     GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20, 10, 5});
     RunningJoin join(file.entry);
-    const auto partial = [&](uint32_t position) {
-        return fs::path(file.Chunk(position).string() + "_downloading");
-    };
-    for (uint32_t position = 0; position < 5; ++position) {
-        fs::rename(file.Chunk(position), partial(position));
-    }
+    MakeAllPartial(file);
 
     std::optional<std::u16string> last;
     const auto start = std::chrono::steady_clock::now();
-    std::thread waiting(
-        [&] { last = join.AppendUnchecked(Wide(file.Chunk(4)), Wide(partial(4)), kNoStops); });
+    std::thread waiting([&] {
+        last = join.AppendUnchecked(Wide(file.Chunk(4)), Wide(PartialOf(file, 4)), kNoStops);
+    });
     // Each gap is well inside one wait; all of them together are well beyond it.
     for (uint32_t position = 0; position < 4; ++position) {
         std::this_thread::sleep_for(std::chrono::milliseconds(130));
-        EXPECT_TRUE(
-            join.AppendUnchecked(Wide(file.Chunk(position)), Wide(partial(position)), kNoStops));
+        EXPECT_TRUE(join.AppendUnchecked(Wide(file.Chunk(position)),
+                                         Wide(PartialOf(file, position)), kNoStops));
     }
     waiting.join();
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
