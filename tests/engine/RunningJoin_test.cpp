@@ -309,25 +309,28 @@ TEST(RunningJoin, AnUncheckedAppendWaitsBrieflyForTheChunkBeforeIt) {
 // long as the ones before it keep going in, even when that takes longer than a single wait.
 TEST(RunningJoin, AnUncheckedAppendWaitsWhileTheChunksBeforeItKeepGoingIn) {
     TempDir dir;
-    GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20, 10, 5});
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20, 10, 9, 8, 5});
     RunningJoin join(file.entry);
     MakeAllPartial(file);
+    const uint32_t lastPosition = file.entry.chunkCount - 1;
 
     std::optional<std::u16string> last;
     const auto start = std::chrono::steady_clock::now();
     std::thread waiting([&] {
-        last = join.AppendUnchecked(Wide(file.Chunk(4)), Wide(PartialOf(file, 4)), kNoStops);
+        last = join.AppendUnchecked(Wide(file.Chunk(lastPosition)),
+                                    Wide(PartialOf(file, lastPosition)), kNoStops);
     });
-    // Each gap is well inside one wait; all of them together are well beyond it.
-    for (uint32_t position = 0; position < 4; ++position) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(130));
+    // Each gap is well inside one wait (a busy machine may stretch it a lot); all of them
+    // together are well beyond it.
+    for (uint32_t position = 0; position < lastPosition; ++position) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
         EXPECT_TRUE(join.AppendUnchecked(Wide(file.Chunk(position)),
                                          Wide(PartialOf(file, position)), kNoStops));
     }
     waiting.join();
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
     ASSERT_TRUE(last);
-    EXPECT_EQ(*last, file.entry.ChunkDigest(4));
+    EXPECT_EQ(*last, file.entry.ChunkDigest(lastPosition));
     EXPECT_EQ(ReadFile(file.Working()), file.content);
 }
 
