@@ -115,10 +115,10 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
         // far less than a second pass over this chunk.
         auto deadline = std::chrono::steady_clock::now() + kWaitForEarlierChunks;
         std::unique_lock lock(mutex_);
-        uint32_t reached = next_ + static_cast<uint32_t>(unchecked_.size());
+        uint32_t reached = AppendedLocked();
         for (;;) {
             WaitForPassLocked(lock);
-            position = next_ + static_cast<uint32_t>(unchecked_.size());
+            position = AppendedLocked();
             if (abandoned_ || handedOver_ || position > target) {
                 return std::nullopt;
             }
@@ -237,7 +237,7 @@ void RunningJoin::AbandonLocked() {
 
 bool RunningJoin::AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
                                        const WorkerCheckPoint& checkPoint) {
-    const uint32_t position = next_ + static_cast<uint32_t>(unchecked_.size());
+    const uint32_t position = AppendedLocked();
     if (abandoned_ || passing_ || position >= verified_.size() || !verified_[position]) {
         return false;
     }

@@ -100,6 +100,8 @@ private:
     bool AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
                               const WorkerCheckPoint& checkPoint);
     bool OpenOutput();
+    // Chunks in the working file, from the first: the joined ones and those awaiting their check.
+    uint32_t AppendedLocked() const { return next_ + static_cast<uint32_t>(unchecked_.size()); }
     // Waits until no pass writes the working file.
     void WaitForPassLocked(std::unique_lock<std::mutex>& lock);
     // Drops the unchecked appends from the one at `index` on, putting the working file and its
