@@ -15,7 +15,7 @@
 #include "core/TextUtil.h"
 #include "core/WideFormat.h"
 #include "engine/ChunkFiles.h"
-#include "engine/XmlNesting.h"
+#include "engine/UntrustedXml.h"
 
 namespace {
 
@@ -295,18 +295,13 @@ bool ReadChunkIndex(FileInfo& file, std::u16string_view recordFolder,
     }
 
     rapidxml::xml_document<char> document;
-    bool wellFormed = XmlNestingWithin(std::string_view(text.data(), text.size() - 1), kMaxNesting);
-    try {
-        if (wellFormed) {
-            document.parse<rapidxml::parse_default>(text.data());
-        }
-    } catch (const rapidxml::parse_error&) {
-        wellFormed = false;
-    } catch (const std::bad_alloc&) {
+    const XmlParse parse = ParseUntrustedXml(document, text, kMaxNesting);
+    if (parse == XmlParse::OutOfMemory) {
         // Not the index's fault: keep it for the next attempt.
         Logger().Warning(u"Xml file '%s.crc' cannot be read.", file.name);
         return false;
     }
+    const bool wellFormed = parse == XmlParse::Parsed;
     if (!wellFormed) {
         Logger().Warning(u"Xml file '%s.crc' was corrupted. New xml will be downloaded.",
                          file.name);
