@@ -277,8 +277,10 @@ bool ConnectionsManager::Start(const std::u16string& dataFolder, MessageTarget& 
 }
 
 void ConnectionsManager::Stop() {
-    // The API calls refuse to start new requests from here on.
+    // The API calls refuse to start new requests from here on, and those in flight end now
+    // rather than when a slow or stalled server lets them.
     terminating_.store(true);
+    stopRequests_.Set();
     conThread_.RequestStop();
     conThread_.Join();
     authThread_.RequestStop();

@@ -104,7 +104,7 @@ std::optional<uint64_t> ParseNumber(std::string_view text) {
 }  // namespace
 
 Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
-                   uint64_t from, uint64_t to, const Clock& clock)
+                   uint64_t from, uint64_t to, const Clock& clock, Interruption interruption)
     : clock_(clock),
       problemEvent_(Event::Named(u"VelkDownloader: InternetProblemReported", true, false)),
       localPath_(localPath),
@@ -115,6 +115,7 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
       windowStart_(clock.TickCount()),
       trickleStart_(windowStart_),
       trickleLook_(windowStart_) {
+    SetInterruption(interruption.first, interruption.second);
     PrepareLocalPath();
     try {
         OpenLocalFile(truncate);
@@ -273,6 +274,10 @@ void Download::StartRequest(bool headOnly) {
 void Download::WaitForAnswer(bool firstRequest) {
     Perform();
     while (!answer_.headersDone && !done_) {
+        if (Interrupted()) {
+            error_ = 3;
+            throw DLExc(u"Interrupted");
+        }
         Wait();
         Perform();
     }

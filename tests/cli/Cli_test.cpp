@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -253,6 +254,32 @@ TEST_F(CliTest, AnInterruptedDownloadResumesWithoutFetchingVerifiedChunksAgain) 
         }
         EXPECT_LE(ServedBytes(store_, game, path), kSize - 2 * kChunk);
     }
+}
+
+// A store that trickles every answer (a byte now and then, enough to pass the low-speed limit)
+// holds no thread of the program once it is told to quit.
+TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheStoreTrickles) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGINT");
+        store_.ClearFaults();
+        store_.SetFault(R"({"server":["api","site","cdn"],"fail_next":-1,"rate":3})");
+        store_.ClearRequests();
+        CliRun run(runs_.Path(), Args({"single-file-game"}));
+        ASSERT_TRUE(WaitFor([&] { return !store_.Requests().empty(); }, std::chrono::seconds(20)))
+            << run.Out() << run.Err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const auto signalled = std::chrono::steady_clock::now();
+        run.Signal(signal);
+        EXPECT_EQ(run.Wait(), kExitInterrupted) << run.Out() << run.Err();
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        std::printf("[stop] %s ended the program after %lld ms\n",
+                    signal == SIGTERM ? "SIGTERM" : "SIGINT",
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+        // The answers would take minutes; the quit order ends in-flight requests at once.
+        EXPECT_LT(took, std::chrono::seconds(4));
+    }
+    store_.ClearFaults();
 }
 
 TEST_F(CliTest, AFileChangedOnTheServerIsFetchedAgain) {
