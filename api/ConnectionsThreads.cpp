@@ -14,6 +14,7 @@
 #include "core/DebugFlags.h"
 #include "core/DebugPrintf.h"
 #include "core/DownloadInfo.h"
+#include "core/Saturating.h"
 
 namespace {
 
@@ -196,11 +197,11 @@ private:
                 if (!manager_.DownloadChunkIndex(link, file, record->folder)) {
                     throw CannotFetchGameInfo{reply, CannotFetchGameInfo::kRequestFailed};
                 }
-                record->total += file.size;
+                record->total = SaturatingAdd(record->total, file.size);
                 if (file.available) {
-                    record->available += file.size;
+                    record->available = SaturatingAdd(record->available, file.size);
                 }
-                record->downloaded += file.onDisk;
+                record->downloaded = SaturatingAdd(record->downloaded, file.onDisk);
             }
             if (wanted.IsSet()) {
                 const DownloadInfo& filled = *record;

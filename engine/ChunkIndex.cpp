@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/DebugPrintf.h"
+#include "core/Saturating.h"
 #include "core/TextUtil.h"
 #include "core/WideFormat.h"
 #include "engine/ChunkFiles.h"
@@ -330,10 +331,10 @@ bool LoadChunkIndexes(DownloadInfo& record, std::u16string_view dataFolder) {
         if (!ReadChunkIndex(file, record.folder, dataFolder)) {
             return false;
         }
-        record.downloaded += file.onDisk;
-        record.total += file.size;
+        record.downloaded = SaturatingAdd(record.downloaded, file.onDisk);
+        record.total = SaturatingAdd(record.total, file.size);
         if (file.available) {
-            record.available += file.size;
+            record.available = SaturatingAdd(record.available, file.size);
         }
     }
     record.RecomputeState();
