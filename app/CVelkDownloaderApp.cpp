@@ -94,6 +94,10 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
     if (!handOff_) {
         // The window runs without it; later starts then report that they can't reach us.
         Logger().Warning(u"Could not create the interprocess hand-off objects.");
+    } else if (handOff_->Names() != HandOffNames::Usual()) {
+        Logger().Warning(
+            u"The usual interprocess hand-off names are held by someone else; using %s instead.",
+            Utf8ToWide(handOff_->Names().token));
     }
     RegisterUrlScheme(ProgramPath());  // best effort, as the user may have chosen another handler
     if (concurrentConnections_.load() == -1) {
