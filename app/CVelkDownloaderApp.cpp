@@ -86,8 +86,15 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
             break;
         case InstanceLock::Result::AlreadyRunning:
             return RunSecondInstance();
-        case InstanceLock::Result::Failed:
-            return StartupOutcome::EndedSilently;
+        case InstanceLock::Result::Failed: {
+            // Never silently: without a word the user can't tell why nothing started.
+            const std::u16string text =
+                u"Cannot tell whether VelkDownloader is already running, so it does not start: " +
+                Utf8ToWide(instanceLock_.Error());
+            Logger().Error(u"%s", text);
+            ui_.ShowError(text);
+            return StartupOutcome::Failed;
+        }
     }
 
     handOff_ = HandOffReceiver::Create();

@@ -158,8 +158,6 @@ int main(int argc, char** argv) {
         int code = kExitFailed;
         if (outcome == StartupOutcome::SecondInstance) {
             code = HandOver(app, options);
-        } else if (outcome == StartupOutcome::EndedSilently) {
-            PrintError("cannot tell whether another instance runs");
         }
         app.ExitInstance();
         return code;

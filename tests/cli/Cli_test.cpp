@@ -340,4 +340,19 @@ TEST(CliUsageTest, UsageErrorsExitWithTwo) {
     }
 }
 
+TEST(CliUsageTest, AnInstanceLockThatCannotBeTakenIsExplained) {
+    TempHome home;
+    TempDir runs;
+    setenv("XDG_RUNTIME_DIR", (home.Root() / "missing").c_str(), 1);
+    CliRun run(runs.Path(), {"velkdownloader://g"});
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_NE(run.Err().find("velkdownloader-cli: Cannot tell whether VelkDownloader is already "
+                             "running"),
+              std::string::npos)
+        << run.Err();
+    EXPECT_NE(run.Err().find((home.Root() / "missing/velkdownloader.lock").string()),
+              std::string::npos)
+        << run.Err();
+}
+
 }  // namespace
