@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 
+#include "core/EscapeControls.h"
 #include "core/TextUtil.h"
 
 namespace {
@@ -155,7 +156,8 @@ std::string TerminalRows::RowLine(const Row& row) {
         // The window's link, with where it leads: there is nothing to click here.
         line += WideToUtf8(row.linkText) + " <" + WideToUtf8(row.linkTarget) + ">";
     }
-    return line;
+    // Titles, status texts and links come from the store: shown, never acted on by the terminal.
+    return EscapeControlsUtf8(line);
 }
 
 size_t TerminalRows::Width() const {
@@ -190,7 +192,7 @@ void TerminalRows::ClearDrawn() {
 
 void TerminalRows::Note(const std::string& line) {
     ClearDrawn();
-    Write(line + "\n");
+    Write(EscapeControlsUtf8(line) + "\n");
     if (inPlace_) {
         // The rows come back right below the note.
         lastDraw_ = {};

@@ -35,7 +35,9 @@ public:
 
     // Draws the shown rows when due (or at once with `force`).
     void Render(bool force = false);
-    // A line of its own above the rows (a redraw follows at the next Render).
+    // A line of its own above the rows (a redraw follows at the next Render). Notes and row lines
+    // carry texts from the network: their control characters are printed as visible escapes, so
+    // only this class's own sequences ever move the cursor.
     void Note(const std::string& line);
     // The status bar's speed, shown after the rows.
     void SetSpeed(uint32_t kilobytesPerSecond) { speed_ = kilobytesPerSecond; }
@@ -45,7 +47,8 @@ public:
     static double Filled(const Row& row);
     // "[#####.....]" of `width` cells.
     static std::string TextBar(double filled, size_t width);
-    // The line a row is shown as (UTF-8, not cut to the terminal's width).
+    // The line a row is shown as (UTF-8, control characters escaped, not cut to the terminal's
+    // width).
     static std::string RowLine(const Row& row);
 
     // RowView

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/TerminalRows.h"
+#include "core/EscapeControls.h"
 #include "core/TextUtil.h"
 
 namespace {
@@ -13,7 +14,7 @@ constexpr int kAnswerOk = 1;
 }  // namespace
 
 void TerminalUi::ShowError(const std::u16string& text) {
-    std::fprintf(stderr, "velkdownloader-cli: %s\n", WideToUtf8(text).c_str());
+    std::fprintf(stderr, "velkdownloader-cli: %s\n", EscapeControlsUtf8(WideToUtf8(text)).c_str());
 }
 
 int TerminalUi::AskUser(uint32_t style, const std::u16string& text) {

@@ -30,6 +30,7 @@
 #include "cli/TerminalUi.h"
 #include "core/DebugPrintf.h"
 #include "core/Deployment.h"
+#include "core/EscapeControls.h"
 #include "core/MessageQueue.h"
 #include "core/TextUtil.h"
 
@@ -42,8 +43,10 @@ constexpr int kExitInterrupted = 130;
 // How long the store's site may stay silent before the user is told what we wait for.
 constexpr std::chrono::seconds kOfflineNotice{5};
 
+// Messages name games, files and the store's own words: their control characters are printed
+// as visible escapes, never handed to the terminal.
 void PrintError(const std::string& text) {
-    std::fprintf(stderr, "velkdownloader-cli: %s\n", text.c_str());
+    std::fprintf(stderr, "velkdownloader-cli: %s\n", EscapeControlsUtf8(text).c_str());
     std::fflush(stderr);
 }
 
@@ -65,7 +68,7 @@ int HandOver(const CVelkDownloaderApp& app, const CliOptions& options) {
     }
     std::printf("Handed over to the running instance:");
     for (const std::u16string& game : options.games) {
-        std::printf(" %s", WideToUtf8(game).c_str());
+        std::printf(" %s", EscapeControlsUtf8(WideToUtf8(game)).c_str());
     }
     std::printf("\n");
     return 0;
@@ -89,7 +92,7 @@ std::string SignInFailure(const CliOptions& options, bool hadStoredToken) {
 bool ReportGames(ProgramCore& core, DownloadWatch& watch) {
     bool allDone = true;
     for (const DownloadWatch::Game& game : watch.Games()) {
-        const std::string name = WideToUtf8(game.name);
+        const std::string name = EscapeControlsUtf8(WideToUtf8(game.name));
         if (game.outcome != DownloadWatch::Outcome::Completed) {
             PrintError(
                 name + ": " +
@@ -109,7 +112,8 @@ bool ReportGames(ProgramCore& core, DownloadWatch& watch) {
             if (!file.present || file.sizeOnDisk != file.expectedSize) {
                 missing.push_back(file.path);
             }
-            lines += "  " + file.path + "  " + std::to_string(file.sizeOnDisk) + " bytes\n";
+            lines += "  " + EscapeControlsUtf8(file.path) + "  " + std::to_string(file.sizeOnDisk) +
+                     " bytes\n";
         }
         if (!missing.empty()) {
             PrintError(name + ": completed, but " + missing.front() +
@@ -118,8 +122,8 @@ bool ReportGames(ProgramCore& core, DownloadWatch& watch) {
             continue;
         }
         std::printf("%s (%s): completed and verified, %zu file(s) in %s\n%s", name.c_str(),
-                    WideToUtf8(item->title).c_str(), item->files.size(),
-                    WideToUtf8(item->folder).c_str(), lines.c_str());
+                    EscapeControlsUtf8(WideToUtf8(item->title)).c_str(), item->files.size(),
+                    EscapeControlsUtf8(WideToUtf8(item->folder)).c_str(), lines.c_str());
     }
     std::fflush(stdout);
     return allDone;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "core/EscapeControls.h"
 #include "core/TextUtil.h"
 #include "platform/KnownFolders.h"
 
@@ -179,15 +180,10 @@ std::u16string CDebugPrintf::Prefix(Level level) const {
 }
 
 void CDebugPrintf::Write(Level level, std::u16string_view format, std::span<const FormatArg> args) {
-    std::u16string message = FormatWideArgs(format, args);
-    if (message.size() > kMaxMessageLength) {
-        size_t cut = kMaxMessageLength;
-        // Never leave half of a surrogate pair at the end of the line.
-        if (message[cut - 1] >= 0xD800 && message[cut - 1] <= 0xDBFF) {
-            --cut;
-        }
-        message.resize(cut);
-    }
+    // A line is one line whatever a message carries (a server's reply, a title): its line breaks
+    // and other controls are shown escaped, here for every caller. The cut never splits an escape
+    // or a surrogate pair.
+    const std::u16string message = EscapeControls(FormatWideArgs(format, args), kMaxMessageLength);
 
     std::lock_guard<std::mutex> guard(lineLock_);
     std::u16string line = Prefix(level);

@@ -2,7 +2,8 @@
 // The process-wide log: one UTF-16LE file, output.log in the data folder, with two backups
 // (output.log~, output.log~~) rotated only by the first process of the program; later processes
 // append to the same file. Every line is "[LOG]|[WRN]|[ERR] s.mmm MM/DD/YYYY hh:mm:ss message\r\n",
-// also echoed to standard output as UTF-8.
+// also echoed to standard output as UTF-8. A message's control characters (line breaks among
+// them) are written as visible escapes (core/EscapeControls.h), so a line is always one line.
 // Any thread may log: one line is one unit, never mixed with another thread's line, and each line
 // is a single append so lines of two processes don't mix either. The logger never fails loudly:
 // while the file can't be opened (its folder not made yet) lines go to the echo only, and it tries
@@ -30,7 +31,8 @@ public:
         int echoFd = 1;
     };
 
-    // Messages are cut to this many UTF-16 units, as the platform formatter did.
+    // Messages are cut to this many UTF-16 units (escapes included), as the platform formatter
+    // did.
     static constexpr size_t kMaxMessageLength = 1024;
     static constexpr std::u16string_view kHeader = u"VelkDownloader, ver. 0.9.0.1336 (release)";
     static constexpr std::u16string_view kSeparator = u"\r\n------\r\n";

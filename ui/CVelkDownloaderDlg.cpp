@@ -455,6 +455,9 @@ int CVelkDownloaderDlg::AskUser(uint32_t style, const std::u16string& text) {
     }
     QMessageBox box(this);
     box.setWindowTitle(QStringLiteral("Velkora Downloader"));
+    // The text carries titles and the store's own words: a title ending in "<!--" must not be
+    // read as markup and swallow the rest of the question.
+    box.setTextFormat(Qt::PlainText);
     box.setText(ToQString(text));
     int answer = kAnswerOk;
     if (style == kAskYesNoQuestion) {

@@ -6,6 +6,8 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include "ui/QtText.h"
+
 namespace {
 
 const QString kOnlineToolTip = QStringLiteral("Velkora Downloader (Online)");
@@ -77,7 +79,7 @@ void WindowTray::ShowBalloon(const QString& gameTitle, bool online) {
         return;
     }
     Update(online);
-    balloonTitle_ = gameTitle.left(kBalloonTitleCharacters);
+    balloonTitle_ = InertToMarkup(gameTitle.left(kBalloonTitleCharacters));
     balloonText_ = kReadyText;
     ++balloonCount_;
     if (icon_) {

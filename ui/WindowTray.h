@@ -53,8 +53,8 @@ public:
     void Hide();
     // Icon and tooltip for `online`, only while shown.
     void Update(bool online);
-    // "Downloaded and ready to install" titled with the game's title (cut to 63 characters), only
-    // while shown.
+    // "Downloaded and ready to install" titled with the game's title (cut to 63 characters, then
+    // made inert to markup: see InertToMarkup), only while shown.
     void ShowBalloon(const QString& gameTitle, bool online);
 
     // The menu as the right button shows it, "&Run at startup" checked as given.

@@ -68,7 +68,12 @@ public:
             return;
         }
         session_.Application();
-        QMessageBox::critical(nullptr, QStringLiteral("Velkora Downloader"), ToQString(text));
+        // Folder names are the user's, and may look like markup: shown as they are.
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Velkora Downloader"), QString(),
+                        QMessageBox::Ok);
+        box.setTextFormat(Qt::PlainText);
+        box.setText(ToQString(text));
+        box.exec();
     }
 
 private:

@@ -122,6 +122,55 @@ TEST_F(DebugPrintfTest, LongMessagesAreCutTo1024Characters) {
     EXPECT_EQ(lines[1].back(), u'b');
 }
 
+// What a message argument holds, and what the line shows of it: every line stays one line, and
+// nothing in it acts on a terminal showing the echo.
+TEST_F(DebugPrintfTest, ControlCharactersInAMessageAreWrittenAsEscapes) {
+    const struct {
+        std::u16string argument;
+        std::u16string shown;
+    } cases[] = {
+        {u"reply\r\n[ERR] forged line", u"reply\\r\\n[ERR] forged line"},
+        {u"a\nb\rc\td", u"a\\nb\\rc\\td"},
+        {u"x\u2028y\u2029z\u0085w", u"x\\u2028y\\u2029z\\u0085w"},
+        {u"\x1b]0;title\x07\x1b[2J\b\x7f", u"\\x1b]0;title\\x07\\x1b[2J\\x08\\x7f"},
+        {u"c1 \u009b31m \u0080", u"c1 \\u009b31m \\u0080"},
+        {std::u16string(u"lone ") + char16_t(0xD800) + u" end", u"lone \\ud800 end"},
+        // Ordinary text, backslashes and characters past Latin-1 stay as they are.
+        {u"C:\\games caf\u00e9 \u65e5\u672c \U0001F600",
+         u"C:\\games caf\u00e9 \u65e5\u672c \U0001F600"},
+        // The cut counts the escapes and never splits one.
+        {std::u16string(1021, u'a') + u"\nz", std::u16string(1021, u'a') + u"\\nz"},
+        {std::u16string(1023, u'a') + u"\r", std::u16string(1023, u'a')},
+    };
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    CDebugPrintf::Options options = Options();
+    options.echoFd = pipeFds[1];
+    {
+        CDebugPrintf log(options);
+        for (const auto& c : cases) {
+            log.Warning(u"%s", c.argument);
+        }
+    }
+    close(pipeFds[1]);
+    std::string echo;
+    char buffer[4096];
+    for (ssize_t got; (got = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        echo.append(buffer, static_cast<size_t>(got));
+    }
+    close(pipeFds[0]);
+
+    const std::u16string prefix = u"[WRN] 0.000 03/03/2011 14:05:09  ";
+    const auto lines = Lines(ReadLog(LogPath()).substr(kFreshHead.size()));
+    ASSERT_EQ(lines.size(), std::size(cases));
+    std::string expectedEcho;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(lines[i], prefix + cases[i].shown) << "case " << i;
+        expectedEcho += WideToUtf8(prefix + cases[i].shown) + "\r\n";
+    }
+    EXPECT_EQ(echo, expectedEcho);
+}
+
 TEST_F(DebugPrintfTest, FirstLoggerRotatesBackupsAndLaterOnesAppend) {
     std::ofstream(LogPath()) << "run 2";
     std::ofstream(LogPath().string() + "~") << "run 1";

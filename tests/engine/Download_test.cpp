@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/DebugPrintf.h"
+#include "core/EscapeControls.h"
 #include "core/TextUtil.h"
 #include "engine/TransferSession.h"
 #include "platform/Event.h"
@@ -368,10 +369,10 @@ TEST_F(DownloadTest, UnusableLocalPathsAreRefusedBeforeAnyRequest) {
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), 6);
         EXPECT_EQ(TransferSession::UserCount(), usersBefore);
-        // The logger cuts long lines to its limit.
+        // The logger shows the NUL as an escape and cuts long lines to its limit.
         const std::u16string line = u"Cannot open file " + local + u" for binary writing";
-        EXPECT_EQ(log.Warnings(),
-                  std::vector<std::u16string>{line.substr(0, CDebugPrintf::kMaxMessageLength)});
+        EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{
+                                      EscapeControls(line, CDebugPrintf::kMaxMessageLength)});
     }
     EXPECT_EQ(ReadFile(victim), "keep me");
     EXPECT_FALSE(problem_->IsSet());
