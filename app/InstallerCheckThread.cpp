@@ -83,7 +83,7 @@ void InstallerCheckThread::Run(InstallerCheck& check, const std::function<bool()
     // The same file before and after, and still the one the path names: what was read is what
     // would be started.
     const std::optional<FileIdentity> after = IdentityOfFd(file.fd.Get());
-    if (!before || before != after || IdentityOfPath(*path) != after) {
+    if (!SameFile(before, after) || !SameFile(IdentityOfPath(*path), after)) {
         Logger().Warning(u"Installer %s changed while it was checked", check.path);
         return;
     }

@@ -36,7 +36,8 @@ void ItemLifecycle::RunReadyInstaller() {
 void ItemLifecycle::StartInstaller(const DownloadInfo& item) {
     const std::u16string path = NormalisePath(item.folder + item.installer);
     const auto checked = checkedInstallers_.find(path);
-    if (checked != checkedInstallers_.end() && checked->second == IdentityOfInstaller(path)) {
+    if (checked != checkedInstallers_.end() &&
+        SameFile(checked->second, IdentityOfInstaller(path))) {
         services_.ui.RunInstaller(path);
         return;
     }

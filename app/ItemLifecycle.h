@@ -180,8 +180,8 @@ private:
     std::u16string readyInstaller_;
     std::u16string readyItem_;  // the name of the item readyInstaller_ belongs to
     // Installers that passed their check in this run, by normalised path, with the identity of
-    // the file that passed (none when it could not be looked at; then only a file that is still
-    // not there counts as the same).
+    // the file that passed (none when it could not be looked at; such an entry matches no file,
+    // so the installer is checked again before it starts).
     std::map<std::u16string, std::optional<FileIdentity>> checkedInstallers_;
     std::set<std::u16string> installerChecksRunning_;
     bool online_ = false;

@@ -98,9 +98,8 @@ public:
     virtual int AskUser(uint32_t style, const std::u16string& text) = 0;
     // A web page in the desktop's browser.
     virtual void OpenUrl(const std::u16string& url) = 0;
-    // A local file with the desktop's default handler.
-    virtual void OpenFile(const std::u16string& path) = 0;
-    // Starts a downloaded installer (a program or script is started directly).
+    // Starts a downloaded installer (a program or script is started directly). The only way the
+    // lifecycle starts a local file: every entry point checks the file first.
     virtual void RunInstaller(const std::u16string& path) = 0;
     // "Downloaded and ready to install", titled with the game's title; only while in the tray.
     virtual void ShowReadyBalloon(const std::u16string& title) = 0;

@@ -133,7 +133,25 @@ void ItemLifecycle::OpenLinkCommand(const std::u16string& target) {
         services_.ui.OpenUrl(target);
         return;
     }
-    services_.ui.OpenFile(NormalisePath(target));
+    // The only local link a row carries is its "INSTALL" link (the context menu's "Launch
+    // Installer" sends the same target). Handing it to the desktop's opener would start a file
+    // nobody checked, so it goes the way of the ready button: the item whose installer it names
+    // starts it, checked first when need be.
+    const std::u16string path = NormalisePath(target);
+    const DownloadInfo* owner = nullptr;
+    for (const auto& item : items_) {
+        if (item->state != ItemState::Removing && item->completed && !item->installer.empty() &&
+            NormalisePath(item->folder + item->installer) == path) {
+            owner = item.get();
+            break;
+        }
+    }
+    if (owner == nullptr) {
+        Logger().Warning(u"Not opening %s: it is the installer of no completed game in the list",
+                         path);
+        return;
+    }
+    StartInstaller(*owner);
 }
 
 void ItemLifecycle::RetryItemCommand(const std::u16string& name) {

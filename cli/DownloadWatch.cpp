@@ -2,11 +2,14 @@
 
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "cli/TerminalRows.h"
 #include "cli/TerminalUi.h"
 #include "core/NormalisePath.h"
 #include "core/TextUtil.h"
+#include "engine/BlockFile.h"
+#include "engine/Md5Context.h"
 
 namespace fs = std::filesystem;
 
@@ -18,6 +21,33 @@ std::string RowText(const TerminalRows::Row& row) {
         text += WideToUtf8(row.linkText) + " <" + WideToUtf8(row.linkTarget) + ">";
     }
     return text;
+}
+
+// Reads the file at `path` whole and compares its MD5 with `expected`.
+DownloadWatch::FileCheck::Digest ReadDigest(const std::string& path, const std::u16string& expected,
+                                            const std::function<bool()>& proceed) {
+    using Digest = DownloadWatch::FileCheck::Digest;
+    const OpenedFile file = OpenForReading(path);
+    if (!file.fd) {
+        return Digest::kDiffers;
+    }
+    Md5Context digest;
+    std::vector<uint8_t> buffer(kDiskBlockSize);
+    for (;;) {
+        if (proceed && !proceed()) {
+            return Digest::kStopped;
+        }
+        const ssize_t got = ReadFull(file.fd.Get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            return Digest::kDiffers;
+        }
+        if (got == 0) {
+            break;
+        }
+        digest.Update(buffer.data(), static_cast<size_t>(got));
+    }
+    digest.Finalize();
+    return digest.HexDigest() == expected ? Digest::kMatches : Digest::kDiffers;
 }
 
 }  // namespace
@@ -43,6 +73,14 @@ bool DownloadWatch::Wanted(const std::u16string& name) const {
         }
     }
     return false;
+}
+
+void DownloadWatch::NoteFinished(const std::u16string& name) {
+    for (Game& game : games_) {
+        if (game.name == name) {
+            game.checkedThisRun = true;
+        }
+    }
 }
 
 void DownloadWatch::NoteDetailsReply(const std::u16string& name) {
@@ -113,7 +151,8 @@ bool DownloadWatch::AnyFailed() const {
     return false;
 }
 
-std::vector<DownloadWatch::FileCheck> DownloadWatch::CheckFiles(const DownloadInfo& record) {
+std::vector<DownloadWatch::FileCheck> DownloadWatch::CheckFiles(
+    const DownloadInfo& record, bool readDigests, const std::function<bool()>& proceed) {
     std::vector<FileCheck> checks;
     for (const FileInfo& file : record.files) {
         FileCheck check;
@@ -124,6 +163,9 @@ std::vector<DownloadWatch::FileCheck> DownloadWatch::CheckFiles(const DownloadIn
         if (!error) {
             check.present = true;
             check.sizeOnDisk = static_cast<uint64_t>(size);
+        }
+        if (readDigests && check.present && check.sizeOnDisk == check.expectedSize) {
+            check.digest = ReadDigest(check.path, file.md5, proceed);
         }
         checks.push_back(std::move(check));
     }

@@ -31,10 +31,6 @@ void TerminalUi::OpenUrl(const std::u16string& url) {
     rows_.Note("Open in a browser: " + WideToUtf8(url));
 }
 
-void TerminalUi::OpenFile(const std::u16string& path) {
-    rows_.Note("Open: " + WideToUtf8(path));
-}
-
 void TerminalUi::RunInstaller(const std::u16string& path) {
     // Automatic installation is the window's: nothing is started unasked on a headless machine.
     rows_.Note("Ready to install: " + WideToUtf8(path));

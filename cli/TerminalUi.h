@@ -20,7 +20,6 @@ public:
     // LifecycleUi
     int AskUser(uint32_t style, const std::u16string& text) override;
     void OpenUrl(const std::u16string& url) override;
-    void OpenFile(const std::u16string& path) override;
     void RunInstaller(const std::u16string& path) override;
     void ShowReadyBalloon(const std::u16string& title) override;
     void UpdateTrayIcon(bool) override {}

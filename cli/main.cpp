@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,8 +89,12 @@ std::string SignInFailure(const CliOptions& options, bool hadStoredToken) {
 }
 
 // The outcome of each game, on standard output (completed) or standard error (failed). A game
-// whose finished files are not all on disk at their sizes counts as failed.
-bool ReportGames(ProgramCore& core, DownloadWatch& watch) {
+// whose finished files are not all on disk at their sizes counts as failed. "Verified" means a
+// digest was checked in this run: a game the engine did not finish now (completed in an earlier
+// run) has its files read and compared with their digests here. `proceed` is asked while files
+// are read; when it says no, `interrupted` is set and the report ends.
+bool ReportGames(ProgramCore& core, DownloadWatch& watch, const std::function<bool()>& proceed,
+                 bool& interrupted) {
     bool allDone = true;
     for (const DownloadWatch::Game& game : watch.Games()) {
         const std::string name = EscapeControlsUtf8(WideToUtf8(game.name));
@@ -106,11 +111,21 @@ bool ReportGames(ProgramCore& core, DownloadWatch& watch) {
             allDone = false;
             continue;
         }
+        using Digest = DownloadWatch::FileCheck::Digest;
+        const bool readDigests = !game.checkedThisRun;
         std::vector<std::string> missing;
+        std::vector<std::string> differing;
         std::string lines;
-        for (const DownloadWatch::FileCheck& file : DownloadWatch::CheckFiles(*item)) {
+        for (const DownloadWatch::FileCheck& file :
+             DownloadWatch::CheckFiles(*item, readDigests, proceed)) {
+            if (file.digest == Digest::kStopped) {
+                interrupted = true;
+                return false;
+            }
             if (!file.present || file.sizeOnDisk != file.expectedSize) {
                 missing.push_back(file.path);
+            } else if (readDigests && file.digest != Digest::kMatches) {
+                differing.push_back(file.path);
             }
             lines += "  " + EscapeControlsUtf8(file.path) + "  " + std::to_string(file.sizeOnDisk) +
                      " bytes\n";
@@ -118,6 +133,13 @@ bool ReportGames(ProgramCore& core, DownloadWatch& watch) {
         if (!missing.empty()) {
             PrintError(name + ": completed, but " + missing.front() +
                        " is not on disk at its size");
+            allDone = false;
+            continue;
+        }
+        if (!differing.empty()) {
+            PrintError(name + ": completed in an earlier run, but " + differing.front() +
+                       " does not match its digest; remove the game with its files and download "
+                       "it again");
             allDone = false;
             continue;
         }
@@ -280,6 +302,11 @@ int main(int argc, char** argv) {
                         }
                     }
                 }
+                if (message->id == WM_APP_ITEM_FINISHED && message->lParam == 0) {
+                    if (const NamePayload* finished = message->PayloadAs<NamePayload>()) {
+                        watch.NoteFinished(finished->name);
+                    }
+                }
                 core.HandleMessage(std::move(*message));
                 watch.HoldBackOthers(core.Lifecycle());
                 // After every message: a refused game's notice belongs to the message that
@@ -320,7 +347,18 @@ int main(int argc, char** argv) {
         PrintError(SignInFailure(options, hadStoredToken));
         code = kExitFailed;
     } else if (code == 0) {
-        code = ReportGames(core, watch) ? 0 : kExitFailed;
+        // Reading a game's files may take a while: a stop signal still ends it.
+        const auto proceed = [] {
+            sigset_t pending;
+            sigemptyset(&pending);
+            return sigpending(&pending) != 0 ||
+                   (sigismember(&pending, SIGINT) != 1 && sigismember(&pending, SIGTERM) != 1);
+        };
+        code = ReportGames(core, watch, proceed, interrupted) ? 0 : kExitFailed;
+        if (interrupted) {
+            rows.Note("Interrupted: stopped before every file was checked.");
+            code = kExitInterrupted;
+        }
     }
     app.Shutdown();
     app.ExitInstance();

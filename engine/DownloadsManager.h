@@ -19,6 +19,7 @@
 #include "core/AppMessage.h"
 #include "core/DownloadInfo.h"
 #include "engine/ConnectivityCheck.h"
+#include "engine/FinishedFileCheck.h"
 #include "engine/WorkerTasks.h"
 #include "platform/BackgroundThread.h"
 #include "platform/Clock.h"
@@ -146,6 +147,10 @@ private:
     // Scheduler.cpp
     void SchedulerThread();
     void PlanDownload(const DownloadInfo& plan);
+    // Whether the finished file of `file` is done: there, at its size and matching its digest
+    // (see FinishedFileCheck.h; one that fails is deleted). Nothing when the check was stopped,
+    // and the planning must then be left.
+    std::optional<bool> FinishedFileVerified(const DownloadInfo& plan, const FileInfo& file);
     // Whether the download may start: its downloads folder exists and holds room for what it
     // still needs. Otherwise the item is reported failed (WM_APP_ITEM_FAILED) with the reason.
     bool CanStart(const DownloadInfo& plan);
@@ -184,6 +189,9 @@ private:
     Event removalRequest_{true, false};
 
     std::mutex linkLock_;
+
+    // Scheduler thread only: the finished files checked against their digests in this run.
+    FinishedFileChecks finishedChecks_;
 
     // Makes "a worker leaves its idle state" and "an abort sets the break events" one before the
     // other, so that an abort never counts a worker idle that is about to take a task.

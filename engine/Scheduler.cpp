@@ -17,20 +17,13 @@
 #include "engine/ChunkIndex.h"
 #include "engine/DiskSpace.h"
 #include "engine/DownloadsManager.h"
+#include "engine/FinishedFileCheck.h"
 #include "engine/RemovalFiles.h"
 #include "engine/RunningJoin.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-bool FinishedFileDone(const FileInfo& file, const std::u16string& finishedPath) {
-    if (file.restart) {
-        return false;
-    }
-    const std::optional<uint64_t> size = RegularFileSize(finishedPath);
-    return size && *size == file.size;
-}
 
 void DeleteFile(const std::u16string& path) {
     if (const std::optional<std::string> spelled = FittingPath(path)) {
@@ -168,20 +161,65 @@ bool DownloadsManager::CanStart(const DownloadInfo& plan) {
     return true;
 }
 
+std::optional<bool> DownloadsManager::FinishedFileVerified(const DownloadInfo& plan,
+                                                           const FileInfo& file) {
+    const std::u16string& name = plan.name;
+    // Reading a game-sized file takes a while: a new request, shut-down or a removal is not kept
+    // waiting for it. A removal of another download is carried out and the check goes on.
+    const auto proceed = [this, &name] {
+        if (shutdown_.IsSet() || newRequest_.IsSet()) {
+            return false;
+        }
+        if (removalRequest_.IsSet()) {
+            ProcessRemovals();
+            return CurrentDownloadName() == name;
+        }
+        return true;
+    };
+    const auto progress = [this, &name, &file](uint64_t bytes) {
+        auto report = std::make_unique<ProgressReport>();
+        report->gameName = name;
+        report->fileId = file.id;
+        report->phase = ProgressReport::kWholeFileCheck;
+        report->byteCount = bytes;
+        window_.Post(MakeMessage(WM_APP_CHECK_PROGRESS, std::move(report)));
+    };
+    switch (
+        finishedChecks_.Check(file, FinishedFilePath(plan.folder, file.name), proceed, progress)) {
+        case FinishedFileCheck::kDone:
+            return true;
+        case FinishedFileCheck::kNotDone:
+            return false;
+        case FinishedFileCheck::kStopped:
+            break;
+    }
+    return std::nullopt;
+}
+
 void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
     const std::u16string& name = plan.name;
 
-    // Phase A: is everything done already?
+    // Phase A: is everything done already? A finished file counts only once its bytes matched
+    // the file's digest in this run. Every file is looked at (not only up to the first that is
+    // not done), so that one failing its check is gone before the free space is reckoned.
+    std::vector<bool> finishedDone(plan.files.size(), false);
     bool allDone = true;
-    for (const FileInfo& file : plan.files) {
+    for (size_t position = 0; position < plan.files.size(); ++position) {
+        const FileInfo& file = plan.files[position];
         if (shutdown_.IsSet()) {
             return;
         }
-        if (!IsSafeRelativeName(file.name) ||
-            !FinishedFileDone(file, FinishedFilePath(plan.folder, file.name))) {
+        // A name whose folders lead out of the record's folder is neither read nor deleted.
+        if (!IsSafeRelativeName(file.name) || !FoldersOfNameStayInside(plan.folder, file.name)) {
             allDone = false;
-            break;
+            continue;
         }
+        const std::optional<bool> done = FinishedFileVerified(plan, file);
+        if (!done) {
+            return;  // stopped: shut-down, a new request, or this download was removed
+        }
+        finishedDone[position] = *done;
+        allDone = allDone && *done;
     }
     if (allDone) {
         for (const FileInfo& file : plan.files) {
@@ -242,7 +280,7 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
         }
 
         const std::u16string finishedPath = FinishedFilePath(plan.folder, file.name);
-        if (FinishedFileDone(file, finishedPath)) {
+        if (finishedDone[filePosition]) {
             RemoveLeftovers(plan, file);
             for (const ChunkInfo& chunk : file.chunks) {
                 auto report = std::make_unique<ProgressReport>();

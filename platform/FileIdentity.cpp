@@ -33,3 +33,7 @@ std::optional<FileIdentity> IdentityOfFd(int fd) {
     }
     return IdentityOfStat(info);
 }
+
+bool SameFile(const std::optional<FileIdentity>& first, const std::optional<FileIdentity>& second) {
+    return first && second && *first == *second;
+}

@@ -23,3 +23,9 @@ struct FileIdentity {
 std::optional<FileIdentity> IdentityOfPath(const std::string& path);
 // The identity of an open regular file, or nothing.
 std::optional<FileIdentity> IdentityOfFd(int fd);
+
+// Whether two looks at a file found the very same file. A missing identity (no regular file was
+// there, or it could not be looked at) is the same as nothing, not even as another missing one:
+// "nothing was there then and nothing is there now" says nothing about the bytes a later look
+// will find, so it never vouches for them.
+bool SameFile(const std::optional<FileIdentity>& first, const std::optional<FileIdentity>& second);

@@ -494,10 +494,6 @@ void CVelkDownloaderDlg::OpenUrl(const std::u16string& url) {
     services_.launcher.OpenUrl(url);
 }
 
-void CVelkDownloaderDlg::OpenFile(const std::u16string& path) {
-    services_.launcher.OpenFile(path);
-}
-
 void CVelkDownloaderDlg::RunInstaller(const std::u16string& path) {
     services_.launcher.RunInstaller(path);
 }

@@ -1,6 +1,6 @@
 #pragma once
-// How the main window hands things to the desktop: web pages to the browser, files to their
-// default application, and downloaded installers to be started. The window holds one by reference
+// How the main window hands things to the desktop: web pages to the browser and downloaded
+// installers (already checked by the lifecycle) to be started. The window holds one by reference
 // so that tests can watch what would be started without starting it. UI thread only.
 #include <string>
 
@@ -8,11 +8,10 @@ class DesktopLauncher {
 public:
     virtual ~DesktopLauncher() = default;
     virtual void OpenUrl(const std::u16string& url) = 0;
-    virtual void OpenFile(const std::u16string& path) = 0;
     virtual void RunInstaller(const std::u16string& path) = 0;
 };
 
-// The real desktop: xdg-open (through Qt) for pages and files. An installer that is a program
+// The real desktop: xdg-open (through Qt) for pages. An installer that is a program
 // (executable) is started directly and one that is a shell script is run by /bin/sh, both with an
 // argument list in the installer's own folder and never through a shell command line; anything
 // else goes to the file's default application. Failures are not reported (the user sees nothing
@@ -20,6 +19,5 @@ public:
 class SystemDesktopLauncher final : public DesktopLauncher {
 public:
     void OpenUrl(const std::u16string& url) override;
-    void OpenFile(const std::u16string& path) override;
     void RunInstaller(const std::u16string& path) override;
 };

@@ -19,10 +19,6 @@ void SystemDesktopLauncher::OpenUrl(const std::u16string& url) {
     QDesktopServices::openUrl(QUrl(ToQString(url)));
 }
 
-void SystemDesktopLauncher::OpenFile(const std::u16string& path) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(ToQString(path)));
-}
-
 void SystemDesktopLauncher::RunInstaller(const std::u16string& path) {
     const QFileInfo file(ToQString(path));
     if (!file.isFile()) {

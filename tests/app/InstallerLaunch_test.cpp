@@ -134,4 +134,96 @@ TEST(InstallerLaunch, AGameFinishedInThisRunStartsUntilItsInstallerChanges) {
     EXPECT_EQ(r.Count("RunInstaller"), 0u);
 }
 
+// The ready button, the row's "INSTALL" link and the context menu's "Launch Installer" start an
+// installer only through the same check.
+TEST(InstallerLaunch, EveryEntryPointStartsOnlyACheckedInstaller) {
+    struct EntryPoint {
+        const char* name;
+        void (*use)(InstallerRig&);
+    };
+    const EntryPoint entryPoints[] = {
+        {"ready button", [](InstallerRig& r) { r.Click(); }},
+        {"INSTALL link",
+         [](InstallerRig& r) {
+             const FakeRowView::Row& row = r.rig.rows.Of(u"g");
+             r.rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, row.linkTarget,
+                                          r.rig.rows.FindRow(u"g"));
+         }},
+        {"Launch Installer",
+         [](InstallerRig& r) {
+             r.rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, r.rig.rows.Of(u"g").linkTarget, 0);
+         }},
+    };
+    enum class Before { PassedNow, ChangedSince, NotCheckedThisRun, NotARegularFileAtFinish };
+    struct Case {
+        const char* name;
+        Before before;
+        bool answerPasses;                  // when a check is asked for: the check thread's answer
+        std::vector<std::string> expected;  // the calls, with @ for the installer's path
+    };
+    const Case cases[] = {
+        {"passed in this run", Before::PassedNow, false, {"RunInstaller @"}},
+        {"changed since it passed",
+         Before::ChangedSince,
+         false,
+         {"CheckInstaller g @ expected",
+          "AskUser 48 The installer of Title of g has changed since it was downloaded, so it was "
+          "not started. Remove the game with its files and download it again."}},
+        {"not checked in this run",
+         Before::NotCheckedThisRun,
+         true,
+         {"CheckInstaller g @ expected", "RunInstaller @"}},
+        {"not a regular file when it finished",
+         Before::NotARegularFileAtFinish,
+         false,
+         {"CheckInstaller g @ expected",
+          "AskUser 48 The installer of Title of g has changed since it was downloaded, so it was "
+          "not started. Remove the game with its files and download it again."}},
+    };
+    for (const EntryPoint& entry : entryPoints) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(entry.name) + ", " + c.name);
+            InstallerRig r;
+            switch (c.before) {
+                case Before::PassedNow:
+                    r.rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+                    break;
+                case Before::ChangedSince:
+                    r.rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+                    fs::remove(r.Installer());
+                    WriteFile(r.Installer(), "#!/bin/sh\necho something else\n");
+                    break;
+                case Before::NotCheckedThisRun:
+                    r.rig.lifecycle.UpdateRow(r.CompletedEarlier(u"expected"));
+                    break;
+                case Before::NotARegularFileAtFinish: {
+                    // A link in the installer's place when the engine reported it: what it leads
+                    // to later was never checked.
+                    const fs::path target = r.rig.home.Root() / "elsewhere.sh";
+                    fs::rename(r.Installer(), target);
+                    fs::create_symlink(target, r.Installer());
+                    r.rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+                    break;
+                }
+            }
+            ASSERT_EQ(Narrow(r.rig.rows.Of(u"g").linkTarget), r.Path());
+            r.rig.calls.clear();
+            entry.use(r);
+            if (r.Count("CheckInstaller") > 0) {
+                EXPECT_EQ(r.Count("RunInstaller"), 0u) << "started before its check answered";
+                r.Answer(c.answerPasses);
+            }
+            std::vector<std::string> expected;
+            for (std::string call : c.expected) {
+                const size_t at = call.find('@');
+                if (at != std::string::npos) {
+                    call.replace(at, 1, r.Path());
+                }
+                expected.push_back(call);
+            }
+            EXPECT_EQ(r.rig.calls, expected);
+        }
+    }
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include "app/LifecycleFakes.h"
 #include "core/DebugPrintf.h"
 #include "core/RecordStore.h"
+#include "support/FileFixtures.h"
 
 namespace {
 
@@ -423,12 +424,16 @@ TEST(ItemLifecycle, FinishedItemCompletesAndOffersItsInstaller) {
         std::string expected;  // the front end's call, empty when none
     } cases[] = {
         {"visible, manual", false, false, ""},
-        {"visible, automatic", false, true, "RunInstaller /games/g/file0.bin"},
+        {"visible, automatic", false, true, "RunInstaller "},
         {"in the tray, automatic", true, true, "Balloon Title of g"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
         LifecycleRig rig;
+        // The installer is on disk when the engine reports it checked, as it is after a join.
+        const std::string installer = rig.home.Root().string() + "/games/g/file0.bin";
+        rig.downloads = Utf8ToWide(rig.home.Root().string() + "/games/");
+        WriteFile(installer, "#!/bin/sh\n");
         rig.Connect();
         AddWithDetails(rig, u"g", {100});
         rig.lifecycle.SetMinimisedToTray(c.minimised);
@@ -438,11 +443,13 @@ TEST(ItemLifecycle, FinishedItemCompletesAndOffersItsInstaller) {
         const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
         EXPECT_EQ(item.state, ItemState::Completed);
         EXPECT_EQ(item.verified, 100u);
-        EXPECT_EQ(Narrow(rig.lifecycle.ReadyInstaller()), "/games/g/file0.bin");
+        EXPECT_EQ(Narrow(rig.lifecycle.ReadyInstaller()), installer);
         EXPECT_EQ(Narrow(rig.rows.Of(u"g").status), "0 MB of 0 MB - completed. ");
-        EXPECT_EQ(Narrow(rig.rows.Of(u"g").linkTarget), "/games/g/file0.bin");
+        EXPECT_EQ(Narrow(rig.rows.Of(u"g").linkTarget), installer);
         if (c.expected.empty()) {
             EXPECT_TRUE(rig.calls.empty());
+        } else if (c.expected == "RunInstaller ") {
+            EXPECT_EQ(rig.calls, std::vector<std::string>{c.expected + installer});
         } else {
             EXPECT_EQ(rig.calls, std::vector<std::string>{c.expected});
         }
@@ -592,15 +599,15 @@ TEST(ItemLifecycle, RowLinksAndMenus) {
     rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
     rig.calls.clear();
     rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, u"HTTPS://Site.test/Case/Path", 0);
-    rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, u"/games//g\\file0.bin", 0);
     rig.lifecycle.OnRowCommand(WM_APP_OPEN_GAME_CARD, u"g", 0);
-    rig.lifecycle.OnRowCommand(WM_APP_RUN_INSTALLER, u"g", 0);
+    // A local link that names no listed game's installer opens nothing (the installers' own
+    // entry points are in InstallerLaunch_test).
+    rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, u"/games/other/setup.sh", 0);
+    rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, u"/etc/passwd", 0);
     unsetenv("VELKDOWNLOADER_SITE_URL");
     EXPECT_EQ(rig.calls, (std::vector<std::string>{
                              "OpenUrl HTTPS://Site.test/Case/Path",
-                             "OpenFile /games/g/file0.bin",
                              "OpenUrl https://Site.test/en/gamecard/g",
-                             "RunInstaller /games/g/file0.bin",
                          }));
 }
 

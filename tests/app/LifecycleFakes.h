@@ -103,9 +103,6 @@ public:
         return answer;
     }
     void OpenUrl(const std::u16string& url) override { log_.push_back("OpenUrl " + Narrow(url)); }
-    void OpenFile(const std::u16string& path) override {
-        log_.push_back("OpenFile " + Narrow(path));
-    }
     void RunInstaller(const std::u16string& path) override {
         log_.push_back("RunInstaller " + Narrow(path));
     }

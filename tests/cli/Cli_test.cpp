@@ -311,6 +311,38 @@ TEST_F(CliTest, AFileChangedOnTheServerIsFetchedAgain) {
               store_.ExpectedFileMd5("cli-change", 1));
 }
 
+// "Verified" is said of a game only when its digests were checked in this run: a game completed
+// in an earlier run is read again before the report, and one whose file was replaced by another
+// of the same size is not reported verified.
+TEST_F(CliTest, AGameCompletedInAnEarlierRunIsCheckedAgainBeforeItIsReportedVerified) {
+    store_.AddGame(GameJson("cli-again", {200000}, 65536));
+    {
+        CliRun run(runs_.Path(), Args({"cli-again"}));
+        ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    }
+    const fs::path file = Downloads() / "cli-again/part0.bin";
+    store_.ClearRequests();
+    {
+        CliRun run(runs_.Path(), Args({"cli-again"}));
+        ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+        EXPECT_NE(run.Out().find("cli-again (Title of cli-again): completed and verified"),
+                  std::string::npos)
+            << run.Out();
+    }
+
+    // Another file of the same size in its place.
+    WriteFile(Downloads() / "cli-again/other.bin", std::string(200000, 'x'));
+    fs::rename(Downloads() / "cli-again/other.bin", file);
+    CliRun run(runs_.Path(), Args({"cli-again"}));
+    EXPECT_EQ(run.Wait(), 1) << run.Out() << run.Err();
+    EXPECT_EQ(run.Out().find("completed and verified"), std::string::npos) << run.Out();
+    EXPECT_NE(run.Err().find("cli-again: completed in an earlier run, but " + file.string() +
+                             " does not match its digest"),
+              std::string::npos)
+        << run.Err();
+    EXPECT_EQ(ServedBytes(store_, "cli-again", "cli-again/part0.bin"), 0u);
+}
+
 TEST_F(CliTest, TheTokenOfTheFirstSignInServesTheNextRun) {
     store_.AddGame(GameJson("cli-token", {70000}, 65536));
     {

@@ -137,6 +137,59 @@ TEST_F(EngineFixture, ResumesFromChunkFilesOfAnEarlierRun) {
                              std::to_string(3 * kChunk - 1)));
 }
 
+// Finished files of the right size are taken for done only once their bytes match the file's
+// digest: an intact game is reported complete without a byte fetched, and one whose file was
+// replaced by another of the same size gets that file fetched again.
+TEST_F(EngineFixture, FinishedFilesCountOnlyWhenTheirDigestsMatch) {
+    const std::vector<FileSpec> files = {{"setup/game.bin", 2 * kChunk + 100},
+                                         {"data.bin", kChunk}};
+    const DownloadInfo game = Game("on-disk", files);
+    for (const FileSpec& file : files) {
+        WriteFile(downloads / file.name, Content("on-disk", file));
+    }
+    const auto rounds = [&] { return window.Count(WM_APP_ITEM_FINISHED, game.name); };
+    const auto checkedBytes = [&](uint64_t fileId) {
+        uint64_t last = 0;
+        for (const Seen& s : window.seen) {
+            if (s.id == WM_APP_CHECK_PROGRESS && s.fileId == fileId) {
+                last = s.bytes;
+            }
+        }
+        return last;
+    };
+    StartEngine(6);
+
+    // Intact: read whole, reported complete, nothing asked of the store.
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return rounds() == 1; }));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(checkedBytes(0), files[0].size);
+    EXPECT_EQ(checkedBytes(1), files[1].size);
+    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 0u);
+    EXPECT_EQ(BytesServed("on-disk", "setup/game.bin") + BytesServed("on-disk", "data.bin"), 0u);
+
+    // Planned again in this run while the files stay the same: not read a second time.
+    const size_t checksBefore = window.Count(WM_APP_CHECK_PROGRESS);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return rounds() == 2; }));
+    EXPECT_EQ(window.Count(WM_APP_CHECK_PROGRESS), checksBefore);
+
+    // data.bin replaced by another file of the same size: deleted with a warning, fetched again,
+    // and only then is the game complete, with the store's bytes.
+    std::string other = Content("on-disk", files[1]);
+    other[other.size() / 2] ^= 0x5A;
+    WriteFile(downloads / "data.next", other);
+    fs::rename(downloads / "data.next", downloads / "data.bin");
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return rounds() == 3; }));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(log.CountContaining("does not match its digest; it is downloaded again"), 1u);
+    EXPECT_EQ(Md5Hex(ReadFile(downloads / "data.bin")), game.files[1].md5);
+    EXPECT_EQ(BytesServed("on-disk", "data.bin"), files[1].size);
+    EXPECT_EQ(BytesServed("on-disk", "setup/game.bin"), 0u);
+    EXPECT_EQ(FilesBelow(downloads), (std::vector<std::string>{"data.bin", "setup/game.bin"}));
+}
+
 TEST_F(EngineFixture, SignedOutWorkersWaitAndAnEmptyLinkIsRetried) {
     const FileSpec file{"gated.bin", 3 * kChunk};
     const DownloadInfo game = Game("gated", {file});

@@ -30,11 +30,9 @@
 class RecordingLauncher final : public DesktopLauncher {
 public:
     void OpenUrl(const std::u16string& url) override { urls.push_back(url); }
-    void OpenFile(const std::u16string& path) override { files.push_back(path); }
     void RunInstaller(const std::u16string& path) override { installers.push_back(path); }
 
     std::vector<std::u16string> urls;
-    std::vector<std::u16string> files;
     std::vector<std::u16string> installers;
 };
 
