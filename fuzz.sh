@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer (build-fuzz/) and runs each for a bounded time. A test command of its
 # own, separate from ./test.sh.
 #   ./fuzz.sh [seconds-per-target] [target...]
-# Targets: chunk_index record query_string xml_reply handoff (all by default, 60 s each). Each
+# Targets: chunk_index record query_string xml_reply handoff response_headers (all by default,
+# 60 s each). Each
 # corpus starts from the seeds fuzz/seeds.py writes and grows in build-fuzz/corpus/<target>/ from
 # run to run. A crash, a sanitizer report or a failed property leaves its input in
 # build-fuzz/artifacts/, prints the report, and makes the command exit with 1 once every target
@@ -17,7 +18,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || ((seconds < 1 || seconds > 3600)); then
     echo "usage: $0 [seconds-per-target (1-3600)] [target...]" >&2
     exit 2
 fi
-all=(chunk_index record query_string xml_reply handoff)
+all=(chunk_index record query_string xml_reply handoff response_headers)
 targets=("$@")
 ((${#targets[@]} > 0)) || targets=("${all[@]}")
 for target in "${targets[@]}"; do
@@ -29,7 +30,7 @@ done
 
 # Most inputs are far smaller; these bounds leave room for the nesting and size limits to be hit.
 declare -A max_len=([chunk_index]=32768 [record]=8192 [query_string]=4096 [xml_reply]=32768
-    [handoff]=12288)
+    [handoff]=12288 [response_headers]=4096)
 
 mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
 scripts/ensure-packages.sh "${packages[@]}" clang libclang-rt-14-dev llvm-14

@@ -88,6 +88,19 @@ def handoff_seeds():
     return {"url": url, "minimized": minimized, "unterminated": "velkdownloader://x".encode("utf-16-le")}
 
 
+def response_headers_seeds():
+    return {
+        "ranged": "HTTP/1.1 206 Partial Content\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Length: 100\r\nContent-Range: bytes 100-199/1000\r\n\r\n",
+        "whole": "HTTP/2 200\r\ncontent-length: 1000\r\n\r\n",
+        "unsatisfied": "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */1000\r\n\r\n",
+        "interim": "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 206 Partial Content\r\n"
+        "CONTENT-RANGE:bytes\t0-0/*\r\n\r\nX-Trailer: 1\r\n",
+        "redirect": "HTTP/1.0 302 Found\nLocation: http://127.0.0.1/x\nContent-Length: 0\n\n"
+        "HTTP/1.1 200 OK\nContent-Length: 18446744073709551615\n\n",
+    }
+
+
 def main():
     root = pathlib.Path(sys.argv[1])
     targets = {
@@ -96,6 +109,7 @@ def main():
         "query_string": query_seeds(),
         "xml_reply": xml_seeds(),
         "handoff": handoff_seeds(),
+        "response_headers": response_headers_seeds(),
     }
     for target, seeds in targets.items():
         folder = root / target
