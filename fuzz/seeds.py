@@ -23,7 +23,34 @@ def chunk_index_seeds():
     one = f'<file available="1" total_size="1" md5="{FILE_MD5}"><chunk id="0" from="0" to="0" method="md5">{D0}</chunk></file>'
     empty = f'<file available="1" total_size="0" md5="{FILE_MD5}"></file>'
     unavailable = '<file available="0" notavailablemsg="Soon" total_size="10" md5=""/>'
-    return {"two": two, "one": one, "empty": empty, "unavailable": unavailable}
+    return {"two": two, "one": one, "empty": empty, "unavailable": unavailable,
+            **markup_seeds(two)}
+
+
+def markup_seeds(document):
+    """The document with the markup that holds no elements placed around and between its tags: a
+    DOCTYPE with an internal subset (tags inside its brackets), comments, CDATA and processing
+    instructions; and the nesting that a DOCTYPE hides from a scan that ends it at its first ">"
+    (each repetition opens 250 elements, and the subset swallows the 250 end tags that follow)."""
+    declaration, _, body = document.partition("\n")
+    root_end = body.index(">") + 1
+    first_end = body.index("</", root_end)
+    subset = (
+        '<!DOCTYPE r [\n  <!ELEMENT r ANY>\n  <!ATTLIST r a CDATA "1">\n  <!ENTITY e "<x>">\n'
+        "  <x><y/></x> <!-- ]> --> <?pi ]>?>\n]>\n"
+    )
+    between = (
+        body[:root_end] + "<!-- a comment with <tags> -->" + "<?pi data?>"
+        + "<![CDATA[<not-a-tag>]]>" + body[root_end:first_end] + "<!--x-->"
+        + body[first_end:]
+    )
+    unit = "<a>" * 250 + "<!DOCTYPE x [ >" + "</a>" * 250 + " ]>"
+    return {
+        "doctype": declaration + "\n" + subset + body,
+        "doctype-plain": "<!DOCTYPE r>" + body,
+        "between-tags": declaration + "\n" + between,
+        "doctype-hides-nesting": unit * 600,
+    }
 
 
 def wide(text):
@@ -79,7 +106,8 @@ def xml_seeds():
         "</avatar></user>"
     )
     forbidden = "<html><body><h1>403 Forbidden</h1><h3>you do not own this game</h3></body></html>"
-    return {"details": details, "link": link, "user": user, "forbidden": forbidden}
+    return {"details": details, "link": link, "user": user, "forbidden": forbidden,
+            **markup_seeds(details)}
 
 
 def handoff_seeds():
