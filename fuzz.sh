@@ -18,7 +18,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || ((seconds < 1 || seconds > 3600)); then
     echo "usage: $0 [seconds-per-target (1-3600)] [target...]" >&2
     exit 2
 fi
-all=(chunk_index record query_string xml_reply handoff response_headers)
+all=(chunk_index record query_string xml_reply handoff response_headers log_redaction)
 targets=("$@")
 ((${#targets[@]} > 0)) || targets=("${all[@]}")
 for target in "${targets[@]}"; do
@@ -33,7 +33,7 @@ done
 # nesting from the pre-scan needs about 1 MiB to exhaust the stack), several stored strings at
 # their 64 KiB limit, a hand-off block past its 10240 bytes.
 declare -A max_len=([chunk_index]=2097152 [record]=262144 [query_string]=4096
-    [xml_reply]=2097152 [handoff]=12288 [response_headers]=4096)
+    [xml_reply]=2097152 [handoff]=12288 [response_headers]=4096 [log_redaction]=4096)
 
 mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
 scripts/ensure-packages.sh "${packages[@]}" clang libclang-rt-14-dev llvm-14

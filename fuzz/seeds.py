@@ -129,6 +129,16 @@ def response_headers_seeds():
     }
 
 
+def log_redaction_seeds():
+    # The fuzzer reads its input as choices and text; any bytes make a line.
+    return {
+        "query": b"\x03en/downloader/userDetails/\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00"
+        b"\x00\x00\x00\x00\x00\x00\x00\x00s%2B%3D\x01",
+        "reply": b"\x01\x01\x01\x01\x04\x00\x00\x00\x00\x00\x00\x00\x00\x06\x05\x00\x01p&ss",
+        "mixed": bytes(range(256)),
+    }
+
+
 def main():
     root = pathlib.Path(sys.argv[1])
     targets = {
@@ -138,6 +148,7 @@ def main():
         "xml_reply": xml_seeds(),
         "handoff": handoff_seeds(),
         "response_headers": response_headers_seeds(),
+        "log_redaction": log_redaction_seeds(),
     }
     for target, seeds in targets.items():
         folder = root / target
