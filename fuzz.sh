@@ -3,12 +3,11 @@
 # UndefinedBehaviorSanitizer (build-fuzz/) and runs each for a bounded time. A test command of its
 # own, separate from ./test.sh.
 #   ./fuzz.sh [seconds-per-target] [target...]
-# Targets: chunk_index record query_string xml_reply handoff response_headers (all by default,
-# 60 s each). Each
-# corpus starts from the seeds fuzz/seeds.py writes and grows in build-fuzz/corpus/<target>/ from
-# run to run. A crash, a sanitizer report or a failed property leaves its input in
-# build-fuzz/artifacts/, prints the report, and makes the command exit with 1 once every target
-# has run.
+# Targets: chunk_index record query_string xml_reply handoff response_headers log_redaction (all
+# by default, 60 s each). Each corpus starts from the seeds fuzz/seeds.py writes and grows in
+# build-fuzz/corpus/<target>/ from run to run. A crash, a sanitizer report or a failed property
+# leaves its input in build-fuzz/artifacts/, prints the report, and makes the command exit with 1
+# once every target has run.
 set -euo pipefail
 cd "$(dirname "$0")"
 
