@@ -57,7 +57,8 @@ if $use_window; then
     build/ui/velkdownloader "velkdownloader://$game" || true
 else
     echo "== velkdownloader-cli velkdownloader://$game"
-    build/cli/velkdownloader-cli --email demo@velkora.test --password demo-password "velkdownloader://$game"
+    printf 'demo-password\n' |
+        build/cli/velkdownloader-cli --email demo@velkora.test --password-stdin "velkdownloader://$game"
 fi
 
 # Each file checked against the digest the store itself makes for it, not against ours.

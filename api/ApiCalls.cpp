@@ -15,6 +15,7 @@
 
 #include "api/ApiReplies.h"
 #include "api/ConnectionsManager.h"
+#include "api/WholeFileFetch.h"
 #include "core/DebugPrintf.h"
 #include "core/DownloadInfo.h"
 #include "core/FileInfo.h"
@@ -22,7 +23,6 @@
 #include "core/TextUtil.h"
 #include "engine/ChunkFiles.h"
 #include "engine/ChunkIndex.h"
-#include "engine/Download.h"
 
 namespace {
 
@@ -110,18 +110,6 @@ void CreateParentFolders(const std::u16string& path) {
                                         ignored);
 }
 
-// Whole-file transfer of `url` into `path`. True only when the whole resource arrived: a body
-// that ended early also ends the transfer "complete", but then holds less than its length.
-bool FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate) {
-    Download download(path, url, truncate, 0, 0);
-    if (download.Ready()) {
-        while (download.ReadSegment()) {
-        }
-    }
-    return download.Complete() &&
-           download.Existing() + download.Transferred() == download.ContentLength();
-}
-
 void RemoveFile(const std::u16string& path) {
     unlink(WideToUtf8(path).c_str());
 }
@@ -156,8 +144,19 @@ IconOutcome PlaceIcon(const ConnectionsManager& manager, const std::u16string& g
         return IconOutcome::Unchanged;
     }
     CreateParentFolders(localPath);
-    if (FetchWholeFile(localPath, details.iconUrl, false)) {
-        return IconOutcome::Set;
+    switch (
+        FetchWholeFile(localPath, details.iconUrl, false, kMaxImageBytes, &manager.StopEvent())) {
+        case WholeFileFetch::Fetched:
+            return IconOutcome::Set;
+        case WholeFileFetch::TooLarge:
+            Logger().Warning(
+                u"Icon '%s' of game (%s) is larger than %I64u bytes; it is not stored.",
+                PrintableForLog(std::u16string_view(details.iconUrl)), PrintableForLog(game),
+                kMaxImageBytes);
+            break;
+        case WholeFileFetch::Failed:
+        case WholeFileFetch::Stopped:
+            break;
     }
     // Whatever arrived is not the icon, and a file left there would be taken for it from now
     // on and never fetched again. Nothing was there before we started.
@@ -314,6 +313,14 @@ bool ConnectionsManager::DownloadChunkIndex(const std::u16string& link, FileInfo
                          PrintableForLog(std::u16string_view(link)), file.name);
         return false;
     }
+    // The index carries every digest the downloaded bytes are checked against: over plain HTTP
+    // anyone on the way could swap both the bytes and their digests. File data may still come
+    // over plain HTTP, since this index protects it.
+    if (!StartsWithIgnoringCase(link, u"https://")) {
+        Logger().Warning(u"Xml link '%s' of file '%s' is not an https address; it is not fetched.",
+                         PrintableForLog(std::u16string_view(link)), file.name);
+        return false;
+    }
     if (!FoldersOfNameStayInside(dataRoot, file.name)) {
         Logger().Warning(
             u"A folder on the way to the xml file of '%s' is a symbolic link or not a "
@@ -323,7 +330,14 @@ bool ConnectionsManager::DownloadChunkIndex(const std::u16string& link, FileInfo
     }
     const std::u16string indexPath = ChunkIndexPath(dataRoot, file.name);
     CreateParentFolders(indexPath);
-    if (!FetchWholeFile(indexPath, link, true)) {
+    const WholeFileFetch fetched =
+        FetchWholeFile(indexPath, link, true, kMaxChunkIndexSize, &StopEvent());
+    if (fetched != WholeFileFetch::Fetched) {
+        if (fetched == WholeFileFetch::TooLarge) {
+            Logger().Warning(
+                u"Xml file '%s.crc' is larger than %I64u bytes. New xml will be downloaded.",
+                file.name, kMaxChunkIndexSize);
+        }
         // The old index was already cut away; what is left is no index at all.
         RemoveFile(indexPath);
         return false;

@@ -148,8 +148,11 @@ bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const Parame
     }
 
     try {
-        HttpResult result = executor_.Get(origin_ + ToRequestTarget(objectName));
+        HttpResult result = executor_.Get(origin_ + ToRequestTarget(objectName), &stopRequests_);
         switch (result.outcome) {
+            case HttpResult::Outcome::Stopped:
+                // Shutting down: the network did nothing wrong.
+                return Fail(requestPath, reply, u"The request was stopped.");
             case HttpResult::Outcome::TransportFailure: {
                 internetProblemReported_->Set();
                 std::u16string text = FirstLine(result.errorText);

@@ -118,6 +118,8 @@ public:
 
     // True once shutting down has begun: calls return before sending anything.
     bool IsTerminating() const { return terminating_.load(); }
+    // Set once shutting down has begun: requests and whole-file fetches in flight end at once.
+    const Event& StopEvent() const { return stopRequests_; }
 
     // --- Store API calls; they run on the manager's request thread. ---
     // The game's title, icon (fetched into ".data/" once) and installer files.
@@ -170,6 +172,7 @@ private:
     std::u16string dataFolder_;  // guarded by dataFolderLock_
 
     RequestExecutor executor_;
+    Event stopRequests_{true, false};
     std::shared_ptr<Event> internetProblemReported_;
     std::shared_ptr<Event> userLoggedIn_;
     // Kept opposite by the connectivity check; taken by name (created here if first).

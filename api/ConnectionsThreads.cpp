@@ -14,6 +14,7 @@
 #include "core/DebugFlags.h"
 #include "core/DebugPrintf.h"
 #include "core/DownloadInfo.h"
+#include "core/Saturating.h"
 
 namespace {
 
@@ -196,11 +197,11 @@ private:
                 if (!manager_.DownloadChunkIndex(link, file, record->folder)) {
                     throw CannotFetchGameInfo{reply, CannotFetchGameInfo::kRequestFailed};
                 }
-                record->total += file.size;
+                record->total = SaturatingAdd(record->total, file.size);
                 if (file.available) {
-                    record->available += file.size;
+                    record->available = SaturatingAdd(record->available, file.size);
                 }
-                record->downloaded += file.onDisk;
+                record->downloaded = SaturatingAdd(record->downloaded, file.onDisk);
             }
             if (wanted.IsSet()) {
                 const DownloadInfo& filled = *record;
@@ -277,8 +278,10 @@ bool ConnectionsManager::Start(const std::u16string& dataFolder, MessageTarget& 
 }
 
 void ConnectionsManager::Stop() {
-    // The API calls refuse to start new requests from here on.
+    // The API calls refuse to start new requests from here on, and those in flight end now
+    // rather than when a slow or stalled server lets them.
     terminating_.store(true);
+    stopRequests_.Set();
     conThread_.RequestStop();
     conThread_.Join();
     authThread_.RequestStop();

@@ -1,6 +1,7 @@
 #include "api/RequestExecutor.h"
 
 #include "engine/Curl.h"
+#include "platform/Event.h"
 
 namespace {
 
@@ -15,6 +16,8 @@ struct RequestExecutor::Handle {
     std::string body;
     size_t limit = 0;
     bool tooLarge = false;
+    const Event* stop = nullptr;
+    bool stopped = false;
 
     static size_t Append(char* data, size_t size, size_t count, void* userData) {
         auto* self = static_cast<Handle*>(userData);
@@ -27,6 +30,16 @@ struct RequestExecutor::Handle {
         // between two deliveries is decoded whole.
         self->body.append(data, length);
         return length;
+    }
+
+    // libcurl calls this at least about once a second, also while nothing arrives.
+    static int Progress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        auto* self = static_cast<Handle*>(userData);
+        if (self->stop != nullptr && self->stop->IsSet()) {
+            self->stopped = true;
+            return 1;  // non-zero abandons the transfer
+        }
+        return 0;
     }
 };
 
@@ -55,6 +68,9 @@ std::unique_ptr<RequestExecutor::Handle> RequestExecutor::Take() {
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, handle->errorBuffer);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Handle::Append);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, handle.get());
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Handle::Progress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, handle.get());
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     return handle;
 }
 
@@ -67,7 +83,7 @@ void RequestExecutor::Give(std::unique_ptr<Handle> handle) {
     }
 }
 
-HttpResult RequestExecutor::Get(const std::string& url) {
+HttpResult RequestExecutor::Get(const std::string& url, const Event* stop) {
     HttpResult result;
     std::unique_ptr<Handle> handle = Take();
     if (!handle) {
@@ -79,6 +95,8 @@ HttpResult RequestExecutor::Get(const std::string& url) {
     handle->body.clear();
     handle->limit = maxReplyBytes_.load();
     handle->tooLarge = false;
+    handle->stop = stop;
+    handle->stopped = false;
     handle->errorBuffer[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
 
@@ -87,6 +105,8 @@ HttpResult RequestExecutor::Get(const std::string& url) {
         result.outcome = HttpResult::Outcome::Response;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &result.status);
         result.body = std::move(handle->body);
+    } else if (handle->stopped) {
+        result.outcome = HttpResult::Outcome::Stopped;
     } else if (handle->tooLarge) {
         result.outcome = HttpResult::Outcome::TooLarge;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &result.status);

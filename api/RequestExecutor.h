@@ -13,11 +13,14 @@
 #include <string>
 #include <vector>
 
+class Event;
+
 struct HttpResult {
     enum class Outcome {
         Response,          // a complete HTTP response: status and body below
         TransportFailure,  // no complete response: connect, TLS, time-out, read failure
         TooLarge,          // the body passed the size limit; the transfer was abandoned
+        Stopped,           // the caller's stop event was set; the transfer was abandoned
     };
     Outcome outcome = Outcome::TransportFailure;
     long status = 0;
@@ -39,7 +42,9 @@ public:
     RequestExecutor& operator=(const RequestExecutor&) = delete;
 
     // Sends a GET for `url` (already encoded, ready for the wire) and reads the whole body.
-    HttpResult Get(const std::string& url);
+    // Setting `stop` (null for none) abandons the transfer within about a second, however
+    // slowly the server answers.
+    HttpResult Get(const std::string& url, const Event* stop = nullptr);
 
     void SetMaxReplyBytes(size_t limit) { maxReplyBytes_.store(limit); }
     size_t MaxReplyBytes() const { return maxReplyBytes_.load(); }

@@ -1,18 +1,20 @@
 // Sign-in: the sign-in thread, one attempt (stored token, or the three-step password flow), the
 // user-details call with its avatars, and the calls by which the user-interface thread asks for
 // an attempt.
+#include <unistd.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
 
 #include "api/ApiReplies.h"
 #include "api/ConnectionsManager.h"
+#include "api/WholeFileFetch.h"
 #include "core/AppMessage.h"
 #include "core/DebugPrintf.h"
 #include "core/NormalisePath.h"
 #include "core/TextUtil.h"
 #include "core/UserDetails.h"
-#include "engine/Download.h"
 
 namespace {
 
@@ -146,12 +148,21 @@ std::u16string ConnectionsManager::FetchAvatar(const std::u16string& url) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(WideToUtf8(localPath)).parent_path(),
                                         error);
-    Download download(localPath, url, false, 0, 0);
-    if (download.Ready()) {
-        while (download.ReadSegment()) {
-        }
+    switch (FetchWholeFile(localPath, url, false, kMaxImageBytes, &StopEvent())) {
+        case WholeFileFetch::Fetched:
+            return u".data/" + *namePart;
+        case WholeFileFetch::TooLarge:
+            Logger().Warning(u"Avatar '%s' is larger than %I64u bytes; it is not stored.",
+                             PrintableForLog(std::u16string_view(url)), kMaxImageBytes);
+            // What the file holds is no whole picture of the announced size either.
+            unlink(WideToUtf8(localPath).c_str());
+            break;
+        case WholeFileFetch::Failed:
+        case WholeFileFetch::Stopped:
+            // Kept: the next sign-in resumes after it.
+            break;
     }
-    return download.Complete() ? u".data/" + *namePart : std::u16string();
+    return {};
 }
 
 void ConnectionsManager::authThread(Event& stop) {

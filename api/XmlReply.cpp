@@ -3,7 +3,7 @@
 #include <new>
 
 #include "core/TextUtil.h"
-#include "engine/XmlNesting.h"
+#include "engine/UntrustedXml.h"
 
 namespace {
 
@@ -17,16 +17,9 @@ bool XmlReply::Parse(const std::u16string& reply) {
     parsed_ = false;
     document_.clear();
     const std::string utf8 = WideToUtf8(reply);
-    if (!XmlNestingWithin(utf8, kMaxNesting)) {
-        return false;
-    }
     text_.assign(utf8.begin(), utf8.end());
     text_.push_back('\0');
-    try {
-        document_.parse<rapidxml::parse_default>(text_.data());
-    } catch (const rapidxml::parse_error&) {
-        return false;
-    } catch (const std::bad_alloc&) {
+    if (ParseUntrustedXml(document_, text_, kMaxNesting) != XmlParse::Parsed) {
         return false;
     }
     parsed_ = true;

@@ -86,14 +86,25 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
             break;
         case InstanceLock::Result::AlreadyRunning:
             return RunSecondInstance();
-        case InstanceLock::Result::Failed:
-            return StartupOutcome::EndedSilently;
+        case InstanceLock::Result::Failed: {
+            // Never silently: without a word the user can't tell why nothing started.
+            const std::u16string text =
+                u"Cannot tell whether VelkDownloader is already running, so it does not start: " +
+                Utf8ToWide(instanceLock_.Error());
+            Logger().Error(u"%s", text);
+            ui_.ShowError(text);
+            return StartupOutcome::Failed;
+        }
     }
 
     handOff_ = HandOffReceiver::Create();
     if (!handOff_) {
         // The window runs without it; later starts then report that they can't reach us.
         Logger().Warning(u"Could not create the interprocess hand-off objects.");
+    } else if (handOff_->Names() != HandOffNames::Usual()) {
+        Logger().Warning(
+            u"The usual interprocess hand-off names are held by someone else; using %s instead.",
+            Utf8ToWide(handOff_->Names().token));
     }
     RegisterUrlScheme(ProgramPath());  // best effort, as the user may have chosen another handler
     if (concurrentConnections_.load() == -1) {

@@ -40,7 +40,6 @@ enum class StartupOutcome {
     RunWindow,       // first instance, set up: run the main window, then Shutdown
     SecondInstance,  // the command line was handed over (or dropped after the wait): end
     Failed,          // an error was shown: end
-    EndedSilently,   // the instance decision failed for another reason: end without a word
 };
 
 class CVelkDownloaderApp {

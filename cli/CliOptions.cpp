@@ -42,15 +42,23 @@ CliParse Fail(std::string error) {
 }  // namespace
 
 const char* CliUsage() {
-    return "usage: velkdownloader-cli [--email E [--password P]] [--connections N] [--folder DIR]\n"
+    return "usage: velkdownloader-cli [--email E [--password-stdin]] [--connections N] "
+           "[--folder DIR]\n"
            "                          [--verbose] velkdownloader://GAME [velkdownloader://GAME "
            "...]\n"
-           "  --email E        sign in as E (the password is asked for when --password is not "
-           "given);\n"
-           "                   without it the sign-in stored by an earlier run is used\n"
-           "  --connections N  1 to 20 download connections for this run\n"
-           "  --folder DIR     download new games into DIR for this run\n"
-           "  --verbose        echo the program's log on standard output\n";
+           "  --email E         sign in as E; the password is asked for on the terminal, "
+           "without echo.\n"
+           "                    Without --email the sign-in stored by an earlier run is used.\n"
+           "  --password-stdin  with --email, for scripts: the password is the first line of "
+           "standard\n"
+           "                    input (velkdownloader-cli --email E --password-stdin ... "
+           "< file)\n"
+           "  --password P      with --email: the password itself. Avoid it: every user of this "
+           "machine\n"
+           "                    can read a command line (ps, /proc) while the program runs\n"
+           "  --connections N   1 to 20 download connections for this run\n"
+           "  --folder DIR      download new games into DIR for this run\n"
+           "  --verbose         echo the program's log on standard output\n";
 }
 
 CliParse ParseCliOptions(int argc, const char* const* argv) {
@@ -70,6 +78,8 @@ CliParse ParseCliOptions(int argc, const char* const* argv) {
         }
         if (arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "--password-stdin") {
+            options.passwordStdin = true;
         } else if (arg == "--email" || arg == "--password" || arg == "--connections" ||
                    arg == "--folder") {
             const std::optional<std::string> given = value();
@@ -111,8 +121,14 @@ CliParse ParseCliOptions(int argc, const char* const* argv) {
             return Fail("not a velkdownloader:// URL: " + arg);
         }
     }
+    if (options.password && options.passwordStdin) {
+        return Fail("--password and --password-stdin can't be used together");
+    }
     if (options.password && !options.email) {
         return Fail("--password needs --email");
+    }
+    if (options.passwordStdin && !options.email) {
+        return Fail("--password-stdin needs --email");
     }
     if (options.games.empty()) {
         return Fail("no game given");
@@ -149,6 +165,21 @@ std::optional<std::string> AskPassword(const std::string& email) {
     }
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
+    }
+    return line;
+}
+
+std::optional<std::string> ReadPasswordLine() {
+    std::string line;
+    if (!std::getline(std::cin, line)) {
+        return std::nullopt;
+    }
+    // A file written on another system may end its lines with CR LF.
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    if (line.empty()) {
+        return std::nullopt;
     }
     return line;
 }

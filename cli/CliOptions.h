@@ -1,8 +1,9 @@
 #pragma once
 // The headless front end's command line:
-//   velkdownloader-cli [--email E [--password P]] [--connections N] [--folder DIR] [--verbose]
-//                      velkdownloader://GAME [velkdownloader://GAME ...]
-// and the password prompt for an e-mail given alone. Main thread only.
+//   velkdownloader-cli [--email E [--password-stdin | --password P]] [--connections N]
+//                      [--folder DIR] [--verbose] velkdownloader://GAME [velkdownloader://GAME ...]
+// and the ways to the password for an e-mail given alone: the prompt without echo, or a line of
+// standard input. Main thread only.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,7 +11,8 @@
 
 struct CliOptions {
     std::optional<std::string> email;
-    std::optional<std::string> password;
+    std::optional<std::string> password;  // readable by every local user while we run
+    bool passwordStdin = false;           // the password is the first line of standard input
     std::optional<uint32_t> connections;  // 1..20: this run only, the setting stays
     std::optional<std::string> folder;    // this run's downloads folder, the setting stays
     bool verbose = false;
@@ -30,3 +32,7 @@ const char* CliUsage();
 // Asks for the password on the terminal without echo (standard input as a plain line when it is
 // not a terminal). Nothing when no line could be read.
 std::optional<std::string> AskPassword(const std::string& email);
+
+// The first line of standard input without its line break, read for --password-stdin. Nothing
+// when there is no line or it is empty.
+std::optional<std::string> ReadPasswordLine();

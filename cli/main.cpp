@@ -2,8 +2,11 @@
 // engines as the window, signs in, adds the games named on its command line as the window would
 // and downloads them one at a time in list order, showing each game's row as a line of text.
 //
-//   velkdownloader-cli [--email E [--password P]] [--connections N] [--folder DIR] [--verbose]
-//                      velkdownloader://GAME [velkdownloader://GAME ...]
+//   velkdownloader-cli [--email E [--password-stdin | --password P]] [--connections N]
+//                      [--folder DIR] [--verbose] velkdownloader://GAME [velkdownloader://GAME ...]
+//
+// The password is asked for without echo, or read from standard input: a command line is open to
+// every local user, so --password stays only for scripts that accept that.
 //
 // Exit codes: 0 every game completed and verified, 1 a game or the sign-in failed, 2 a usage
 // error, 130 interrupted (SIGINT/SIGTERM; the engines stop in the quit order and what is on disk
@@ -75,10 +78,10 @@ std::string SignInFailure(const CliOptions& options, bool hadStoredToken) {
     }
     if (!hadStoredToken) {
         return "not signed in: no sign-in is stored for this user; sign in once with --email E "
-               "(and --password P)";
+               "(the password is asked for)";
     }
     return "the stored sign-in was refused by the store; sign in again with --email E "
-           "(and --password P)";
+           "(the password is asked for)";
 }
 
 // The outcome of each game, on standard output (completed) or standard error (failed). A game
@@ -138,6 +141,15 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     CliOptions& options = *parse.options;
+    if (options.passwordStdin) {
+        // Read before anything starts: a run without its password is a usage error, not a start.
+        options.password = ReadPasswordLine();
+        if (!options.password) {
+            PrintError("--password-stdin: no password on the first line of standard input");
+            std::fputs(CliUsage(), stderr);
+            return kExitUsage;
+        }
+    }
     // The log still goes to its file; the terminal shows our own lines unless asked for more.
     Logger().SetEcho(options.verbose);
 
@@ -158,8 +170,6 @@ int main(int argc, char** argv) {
         int code = kExitFailed;
         if (outcome == StartupOutcome::SecondInstance) {
             code = HandOver(app, options);
-        } else if (outcome == StartupOutcome::EndedSilently) {
-            PrintError("cannot tell whether another instance runs");
         }
         app.ExitInstance();
         return code;

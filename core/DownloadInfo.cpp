@@ -1,6 +1,7 @@
 #include "core/DownloadInfo.h"
 
 #include "core/DebugPrintf.h"
+#include "core/Saturating.h"
 #include "core/Serializer.h"
 
 DownloadInfo::DownloadInfo(std::u16string_view folderName) : folder(folderName) {}
@@ -69,15 +70,15 @@ void DownloadInfo::RecomputeTotals() {
         file.onDisk = 0;
         file.joined = 0;
         for (const ChunkInfo& chunk : file.chunks) {
-            file.onDisk += chunk.onDisk;
-            file.joined += chunk.joined;
+            file.onDisk = SaturatingAdd(file.onDisk, chunk.onDisk);
+            file.joined = SaturatingAdd(file.joined, chunk.joined);
         }
         if (file.available) {
-            available += file.size;
+            available = SaturatingAdd(available, file.size);
         }
-        joined += file.joined;
-        downloaded += file.onDisk;
-        total += file.size;
+        joined = SaturatingAdd(joined, file.joined);
+        downloaded = SaturatingAdd(downloaded, file.onDisk);
+        total = SaturatingAdd(total, file.size);
     }
 }
 

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "core/DebugPrintf.h"
+#include "core/Saturating.h"
 #include "core/TextUtil.h"
 #include "core/WideFormat.h"
 #include "engine/ChunkFiles.h"
-#include "engine/XmlNesting.h"
+#include "engine/UntrustedXml.h"
 
 namespace {
 
@@ -295,18 +296,13 @@ bool ReadChunkIndex(FileInfo& file, std::u16string_view recordFolder,
     }
 
     rapidxml::xml_document<char> document;
-    bool wellFormed = XmlNestingWithin(std::string_view(text.data(), text.size() - 1), kMaxNesting);
-    try {
-        if (wellFormed) {
-            document.parse<rapidxml::parse_default>(text.data());
-        }
-    } catch (const rapidxml::parse_error&) {
-        wellFormed = false;
-    } catch (const std::bad_alloc&) {
+    const XmlParse parse = ParseUntrustedXml(document, text, kMaxNesting);
+    if (parse == XmlParse::OutOfMemory) {
         // Not the index's fault: keep it for the next attempt.
         Logger().Warning(u"Xml file '%s.crc' cannot be read.", file.name);
         return false;
     }
+    const bool wellFormed = parse == XmlParse::Parsed;
     if (!wellFormed) {
         Logger().Warning(u"Xml file '%s.crc' was corrupted. New xml will be downloaded.",
                          file.name);
@@ -335,10 +331,10 @@ bool LoadChunkIndexes(DownloadInfo& record, std::u16string_view dataFolder) {
         if (!ReadChunkIndex(file, record.folder, dataFolder)) {
             return false;
         }
-        record.downloaded += file.onDisk;
-        record.total += file.size;
+        record.downloaded = SaturatingAdd(record.downloaded, file.onDisk);
+        record.total = SaturatingAdd(record.total, file.size);
         if (file.available) {
-            record.available += file.size;
+            record.available = SaturatingAdd(record.available, file.size);
         }
     }
     record.RecomputeState();

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/DownloadInfo.h"
+#include "core/Saturating.h"
 #include "engine/BlockFile.h"
 #include "engine/ChunkFiles.h"
 #include "engine/ChunkIndex.h"
@@ -39,18 +40,19 @@ uint64_t SpaceStillNeeded(const DownloadInfo& plan) {
                 const std::optional<uint64_t> verified =
                     RegularFileSize(VerifiedChunkPath(plan.folder, file.name, chunk.id));
                 if (verified == length) {
-                    onDisk += length;
+                    onDisk = SaturatingAdd(onDisk, length);
                 } else if (!verified) {
-                    onDisk += std::min(length,
-                                       SizeOr0(PartialChunkPath(plan.folder, file.name, chunk.id)));
+                    onDisk = SaturatingAdd(
+                        onDisk, std::min(length, SizeOr0(PartialChunkPath(plan.folder, file.name,
+                                                                          chunk.id))));
                 }
             }
         }
-        missing += file.size - std::min(file.size, onDisk);
+        missing = SaturatingAdd(missing, file.size - std::min(file.size, onDisk));
         largest = std::max(largest, file.size);
-        reclaimable += SizeOr0(finished + u".joining");
+        reclaimable = SaturatingAdd(reclaimable, SizeOr0(finished + u".joining"));
     }
-    const uint64_t needed = missing + largest;
+    const uint64_t needed = SaturatingAdd(missing, largest);
     return needed - std::min(needed, reclaimable);
 }
 

@@ -66,7 +66,7 @@ void IgnoreFileSizeSignal() {
 }  // namespace
 
 Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
-                   uint64_t from, uint64_t to, const Clock& clock)
+                   uint64_t from, uint64_t to, const Clock& clock, Interruption interruption)
     : clock_(clock),
       problemEvent_(Event::Named(u"VelkDownloader: InternetProblemReported", true, false)),
       localPath_(localPath),
@@ -77,6 +77,7 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
       windowStart_(clock.TickCount()),
       trickleStart_(windowStart_),
       trickleLook_(windowStart_) {
+    SetInterruption(interruption.first, interruption.second);
     PrepareLocalPath();
     try {
         OpenLocalFile(truncate);
@@ -235,6 +236,10 @@ void Download::StartRequest(bool headOnly) {
 void Download::WaitForAnswer(bool firstRequest) {
     Perform();
     while (!answer_.headersDone && !done_) {
+        if (Interrupted()) {
+            error_ = 3;
+            throw DLExc(u"Interrupted");
+        }
         Wait();
         Perform();
     }

@@ -44,11 +44,21 @@ public:
     // Longest local path accepted, in UTF-8 bytes with its terminator (PATH_MAX).
     static constexpr size_t kMaxLocalPathBytes = 4096;
 
+    // Events (null for none) that end a transfer early when set; see SetInterruption.
+    struct Interruption {
+        const Event* first;
+        const Event* second;
+    };
+
     // Whole-file mode when from and to are both 0: the whole resource, resumed after the bytes
     // the file holds. Otherwise range mode: bytes from..to (inclusive) of the resource, the
-    // file holding the range's first bytes. truncate discards the file's content first.
+    // file holding the range's first bytes. truncate discards the file's content first. An
+    // `interruption` set while the answer's headers are awaited ends the transfer at once,
+    // unready with error 3 and without a log line or a reported internet problem: the caller
+    // was told to stop, the network did nothing wrong.
     Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
-             uint64_t from, uint64_t to, const Clock& clock = Clock::System());
+             uint64_t from, uint64_t to, const Clock& clock = Clock::System(),
+             Interruption interruption = {nullptr, nullptr});
     ~Download();
     Download(const Download&) = delete;
     Download& operator=(const Download&) = delete;

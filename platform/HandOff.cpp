@@ -8,26 +8,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <string>
 #include <utility>
-
-#include "platform/KnownFolders.h"
 
 namespace {
 
 constexpr size_t kBlockUnits = kHandOffBlockSize / sizeof(char16_t);
-
-// FNV-1a: a short, stable tag for the runtime folder's path; not a secret, only a separator.
-uint32_t ShortHash(const std::string& text) {
-    uint32_t hash = 2166136261u;
-    for (const char c : text) {
-        hash ^= static_cast<unsigned char>(c);
-        hash *= 16777619u;
-    }
-    return hash;
-}
+// Tagged names to try when the usual ones are held: with 64 random bits a clash means someone
+// made names nobody can guess, so a few tries only cover chance.
+constexpr int kTagAttempts = 4;
 
 // Closes a semaphore opened with sem_open.
 class SemaphoreHandle {
@@ -127,15 +119,28 @@ sem_t* CreateSemaphore(const std::string& name, unsigned value) {
     return sem;
 }
 
-}  // namespace
-
-HandOffNames HandOffNames::ForCurrentUser() {
-    char tag[16];
-    std::snprintf(tag, sizeof tag, "%08x", ShortHash(RuntimeFolder().string()));
-    const std::string prefix =
-        "/velkdownloader-" + std::to_string(getuid()) + "-" + tag + "-handoff-";
-    return {prefix + "token", prefix + "block", prefix + "notify"};
+// Removes the objects of ours under the names. What isn't ours stays where it is - we have no
+// business with another user's objects - and makes the result false.
+bool RemoveOwnObjects(const HandOffNames& names) {
+    bool allOurs = true;
+    for (const std::string* name : {&names.token, &names.notify}) {
+        const HandOffObject object = SemaphoreObject(*name);
+        if (object == HandOffObject::Foreign) {
+            allOurs = false;
+        } else if (object != HandOffObject::Absent) {
+            sem_unlink(name->c_str());
+        }
+    }
+    const HandOffObject block = SharedMemoryObject(names.block);
+    if (block == HandOffObject::Foreign) {
+        allOurs = false;
+    } else if (block != HandOffObject::Absent) {
+        shm_unlink(names.block.c_str());
+    }
+    return allOurs;
 }
+
+}  // namespace
 
 std::u16string HandOffErrorText(HandOffSendResult result) {
     switch (result) {
@@ -159,6 +164,14 @@ HandOffSendResult SendHandOff(std::u16string_view commandLine, std::chrono::mill
     if (!token.Valid() || !notify.Valid()) {
         return HandOffSendResult::NoToken;
     }
+    // Only semaphores of our own that nobody else can post or take: another user's could hold us
+    // waiting, or tell of a command line that isn't there. Looked at after opening: once a name
+    // is ours, only we can remove or replace what stands under it (/dev/shm is sticky), so what
+    // we opened is what we looked at.
+    if (SemaphoreObject(names.token) != HandOffObject::Private ||
+        SemaphoreObject(names.notify) != HandOffObject::Private) {
+        return HandOffSendResult::NoToken;
+    }
     if (!TimedWait(token.Get(), wait)) {
         return HandOffSendResult::TimedOut;
     }
@@ -173,8 +186,8 @@ HandOffSendResult SendHandOff(std::u16string_view commandLine, std::chrono::mill
         return giveBack(HandOffSendResult::NoMapping);
     }
     struct stat info {};
-    if (fstat(block.Get(), &info) != 0 || info.st_uid != geteuid()) {
-        // Only ever write our command line into a block of our own.
+    if (DescriptorObject(block.Get()) != HandOffObject::Private || fstat(block.Get(), &info) != 0) {
+        // Only ever write our command line into a block of our own that nobody else can read.
         return giveBack(HandOffSendResult::NoMapping);
     }
     if (info.st_size < static_cast<off_t>(kHandOffBlockSize)) {
@@ -198,24 +211,55 @@ HandOffSendResult SendHandOff(std::u16string_view commandLine, std::chrono::mill
 
 HandOffReceiver::HandOffReceiver(HandOffNames names) : names_(std::move(names)) {}
 
-std::unique_ptr<HandOffReceiver> HandOffReceiver::Create(const HandOffNames& names) {
-    // We hold the instance lock, so whatever exists under these names was left by a run that
-    // ended without cleaning up; its token may be taken for good. Start afresh.
-    sem_unlink(names.token.c_str());
-    sem_unlink(names.notify.c_str());
-    shm_unlink(names.block.c_str());
+std::unique_ptr<HandOffReceiver> HandOffReceiver::Create() {
+    // Tagged names recorded by a run that ended without cleaning up: ours, and no longer used.
+    if (const std::optional<std::string> tag = RecordedHandOffTag()) {
+        RemoveOwnObjects(HandOffNames::Usual().Tagged(*tag));
+        ForgetHandOffTag();
+    }
+    const HandOffNames usual = HandOffNames::Usual();
+    if (std::unique_ptr<HandOffReceiver> receiver = CreateNamed(usual)) {
+        return receiver;
+    }
+    // Another local user may have made one of the usual names first. Names with a random tag
+    // can't be made ahead of us; recorded in our private runtime folder, our later starts find
+    // them and nobody else can point them elsewhere.
+    for (int attempt = 0; attempt < kTagAttempts; ++attempt) {
+        const std::string tag = NewHandOffTag();
+        if (tag.empty()) {
+            return nullptr;
+        }
+        std::unique_ptr<HandOffReceiver> receiver = CreateNamed(usual.Tagged(tag));
+        if (!receiver) {
+            continue;
+        }
+        if (!RecordHandOffTag(tag)) {
+            return nullptr;  // later starts could not find them: no better than none
+        }
+        receiver->recorded_ = true;
+        return receiver;
+    }
+    return nullptr;
+}
 
+std::unique_ptr<HandOffReceiver> HandOffReceiver::CreateNamed(const HandOffNames& names) {
+    // We hold the instance lock, so whatever of ours exists under these names was left by a run
+    // that ended without cleaning up; its token may be taken for good. Start afresh.
+    if (!RemoveOwnObjects(names)) {
+        return nullptr;
+    }
     std::unique_ptr<HandOffReceiver> receiver(new HandOffReceiver(names));
     receiver->token_ = CreateSemaphore(names.token, 1);
     receiver->notify_ = CreateSemaphore(names.notify, 0);
     if (receiver->token_ == SEM_FAILED || receiver->notify_ == SEM_FAILED) {
-        return nullptr;  // the destructor removes whichever was made
+        return nullptr;  // the destructor removes whichever was made, and nothing else
     }
     const FileDescriptor block(
         shm_open(names.block.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
     if (block.Get() < 0) {
         return nullptr;
     }
+    receiver->blockMade_ = true;
     if (fchmod(block.Get(), 0600) != 0 ||
         ftruncate(block.Get(), static_cast<off_t>(kHandOffBlockSize)) != 0) {
         return nullptr;
@@ -234,17 +278,23 @@ HandOffReceiver::~HandOffReceiver() {
     if (view_) {
         munmap(view_, kHandOffBlockSize);
     }
+    // With the names gone, a later second instance finds no first instance instead of waiting
+    // for a token nobody will return. Only what we made goes: a name that failed may be someone
+    // else's.
     if (token_ != SEM_FAILED) {
         sem_close(token_);
+        sem_unlink(names_.token.c_str());
     }
     if (notify_ != SEM_FAILED) {
         sem_close(notify_);
+        sem_unlink(names_.notify.c_str());
     }
-    // With the names gone, a later second instance finds no first instance instead of waiting
-    // for a token nobody will return.
-    sem_unlink(names_.token.c_str());
-    sem_unlink(names_.notify.c_str());
-    shm_unlink(names_.block.c_str());
+    if (blockMade_) {
+        shm_unlink(names_.block.c_str());
+    }
+    if (recorded_) {
+        ForgetHandOffTag();
+    }
 }
 
 void HandOffReceiver::Start(std::function<void()> onMessage) {

@@ -8,7 +8,9 @@
 //            the first instance waits on it and tells the window.
 // Names carry the user id and a short hash of the runtime folder, so the objects of two users,
 // or of two separate test homes on one machine, never meet (POSIX names are machine-wide, not
-// per runtime folder). Objects are created 0600: other users can neither read nor inject.
+// per runtime folder). Objects are created 0600: other users can neither read nor inject. Objects
+// of another user, or open to others, are never used: the first instance moves to names of its
+// own (see HandOffNames.h), and a sender refuses them.
 #include <semaphore.h>
 
 #include <atomic>
@@ -22,26 +24,19 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/HandOffNames.h"
+
 inline constexpr size_t kHandOffBlockSize = 10240;
 
 // The command line a block holds: its UTF-16 units (in the machine's byte order) up to the first
 // zero unit, or all of them when a sender left no terminator.
 std::u16string HandOffBlockText(std::span<const uint8_t, kHandOffBlockSize> block);
 
-struct HandOffNames {
-    std::string token;
-    std::string block;
-    std::string notify;
-
-    // "/velkdownloader-<uid>-<hash>-handoff-token" and so on, <hash> naming RuntimeFolder().
-    static HandOffNames ForCurrentUser();
-};
-
 enum class HandOffSendResult {
     Delivered,  // the block holds our command line and the first instance was told
     TimedOut,   // the token didn't come back in time: the command line is dropped, silently
-    NoToken,    // the token or notify semaphore can't be opened (no first instance)
-    NoMapping,  // the block can't be opened
+    NoToken,    // the token or notify semaphore can't be opened (no first instance) or isn't ours
+    NoMapping,  // the block can't be opened or isn't ours
     NoView,     // the block can't be mapped
 };
 
@@ -61,10 +56,11 @@ HandOffSendResult SendHandOff(std::u16string_view commandLine, std::chrono::mill
 // The destructor stops the listener and removes the named objects.
 class HandOffReceiver {
 public:
-    // Removes objects left by a crashed run and creates all three afresh; nullptr on failure.
-    // Briefly sets the process's umask, so call it before other threads create files.
-    static std::unique_ptr<HandOffReceiver> Create(
-        const HandOffNames& names = HandOffNames::ForCurrentUser());
+    // Removes objects left by a crashed run and creates all three afresh under the usual names;
+    // when someone else holds one of those, under tagged names that it records for later starts.
+    // nullptr on failure. Briefly sets the process's umask, so call it before other threads
+    // create files.
+    static std::unique_ptr<HandOffReceiver> Create();
     ~HandOffReceiver();
     HandOffReceiver(const HandOffReceiver&) = delete;
     HandOffReceiver& operator=(const HandOffReceiver&) = delete;
@@ -73,6 +69,8 @@ public:
     void Start(std::function<void()> onMessage);
     // Stops and joins the listener; prompt, idempotent.
     void Stop();
+    // The names it made (the usual ones unless it had to move aside).
+    const HandOffNames& Names() const { return names_; }
 
     // The block as a zero-terminated UTF-16 string, bounded by the block's size.
     std::u16string ReadBlock() const;
@@ -82,9 +80,13 @@ public:
 
 private:
     explicit HandOffReceiver(HandOffNames names);
+    // All three objects under exactly these names; nullptr when one can't be made.
+    static std::unique_ptr<HandOffReceiver> CreateNamed(const HandOffNames& names);
     void Run();
 
     HandOffNames names_;
+    bool recorded_ = false;   // the names' tag is recorded in the runtime folder
+    bool blockMade_ = false;  // the block is ours to remove
     sem_t* token_ = SEM_FAILED;
     sem_t* notify_ = SEM_FAILED;
     void* view_ = nullptr;

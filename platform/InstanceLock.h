@@ -4,6 +4,7 @@
 // the process's whole life; the kernel drops the lock when the process ends, even by a crash,
 // so a stale file never blocks the next start. Used once, on the start-up thread.
 #include <filesystem>
+#include <string>
 
 class InstanceLock {
 public:
@@ -22,6 +23,8 @@ public:
     // holds it; calling again while held returns First without reopening.
     Result Acquire(const std::filesystem::path& file = {});
     bool Held() const { return fd_ >= 0; }
+    // Why the last Acquire failed, for the user: what could not be had, and the system's reason.
+    const std::string& Error() const { return error_; }
     // Drops the lock now (the destructor does it too).
     void Release();
 
@@ -29,5 +32,8 @@ public:
     static std::filesystem::path DefaultPath();
 
 private:
+    Result Fail(std::string error);
+
     int fd_ = -1;
+    std::string error_;
 };

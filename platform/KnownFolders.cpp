@@ -1,13 +1,14 @@
 #include "platform/KnownFolders.h"
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <system_error>
+
+#include "platform/PrivateRuntimeFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -82,6 +83,11 @@ fs::path DataHomeFolder() {
     return dir.empty() ? HomeFolder() / ".local" / "share" : dir;
 }
 
+fs::path StateHomeFolder() {
+    fs::path dir = AbsoluteEnvironmentPath("XDG_STATE_HOME");
+    return dir.empty() ? HomeFolder() / ".local" / "state" : dir;
+}
+
 fs::path DocumentsFolder() {
     fs::path dir = UserDirFromConfig("XDG_DOCUMENTS_DIR");
     return dir.empty() ? HomeFolder() / "Documents" : dir;
@@ -89,19 +95,5 @@ fs::path DocumentsFolder() {
 
 fs::path RuntimeFolder() {
     fs::path dir = AbsoluteEnvironmentPath("XDG_RUNTIME_DIR");
-    if (!dir.empty()) {
-        return dir;
-    }
-    // No session runtime folder: use a private folder of our own under /tmp, refusing one that
-    // someone else made for us (another user could otherwise read or plant our IPC objects).
-    fs::path fallback = fs::path("/tmp") / ("velkdownloader-" + std::to_string(getuid()));
-    if (mkdir(fallback.c_str(), 0700) != 0 && errno != EEXIST) {
-        return {};
-    }
-    struct stat info {};
-    if (lstat(fallback.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid() ||
-        (info.st_mode & 0077) != 0) {
-        return {};
-    }
-    return fallback;
+    return dir.empty() ? PrivateRuntimeFolder() : dir;
 }

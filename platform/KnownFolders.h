@@ -7,8 +7,9 @@
 std::filesystem::path HomeFolder();        // $HOME, else the password database's entry
 std::filesystem::path ConfigHomeFolder();  // $XDG_CONFIG_HOME, else ~/.config
 std::filesystem::path DataHomeFolder();    // $XDG_DATA_HOME, else ~/.local/share
+std::filesystem::path StateHomeFolder();   // $XDG_STATE_HOME, else ~/.local/state
 // XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Documents.
 std::filesystem::path DocumentsFolder();
-// $XDG_RUNTIME_DIR, else /tmp/velkdownloader-<uid> created 0700 and owned by the user.
-// Returns an empty path when neither can be had safely.
+// $XDG_RUNTIME_DIR, else a folder under /tmp private to the user (see PrivateRuntimeFolder.h:
+// usually /tmp/velkdownloader-<uid>). Returns an empty path when neither can be had safely.
 std::filesystem::path RuntimeFolder();

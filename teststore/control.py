@@ -127,7 +127,7 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
                  ("chunk_size", f.chunk_size), ("timestamp", f.timestamp),
                  ("available", int(f.available)), ("notavailablemsg", f.notavailablemsg),
                  ("url", games.Catalog.file_link(cdn, game, f)),
-                 ("index_url", games.Catalog.file_link(cdn, game, f, index=True))]
+                 ("index_url", games.Catalog.file_link(self.server.store.cdn_url, game, f, index=True))]
         if self.args.get("md5") == "1":  # hashing a large file takes a while: only on request
             facts.append(("md5", f.digests()[0]))
         return "".join("%s=%s\n" % fact for fact in facts)

@@ -133,6 +133,9 @@ def file_link(request):
     game_file = game.file(int(match.group("id")))
     if game_file is None:
         return servers.text(404, "404 Not Found: no file %s\n" % match.group("id"))
-    link = Catalog.file_link(request.store.link_base(), game, game_file,
-                             bool(match.group("crc")))
+    # Chunk indexes always come from our own HTTPS server: they carry the digests that protect
+    # the files, which may come from elsewhere and over plain HTTP.
+    index = bool(match.group("crc"))
+    base = request.store.cdn_url if index else request.store.link_base()
+    link = Catalog.file_link(base, game, game_file, index)
     return _xml("<file><cdn_link>%s</cdn_link></file>\n" % escape(link))

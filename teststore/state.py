@@ -175,7 +175,7 @@ class Store:
             raise games.CatalogError("%s: %s" % (path, error)) from None
 
     def link_base(self):
-        """The base URL of file and chunk-index links."""
+        """The base URL of file links (chunk-index links always name our own HTTPS server)."""
         return self.content_url or self.cdn_url
 
     def note(self, text):

@@ -36,8 +36,9 @@ def _parse_args():
                              "name), expired (issued by it, no longer valid) or self-signed "
                              "(not issued by it)")
     parser.add_argument("--content-url", default="",
-                        help="base URL of file and chunk-index links (another server holding the "
-                             "content that --export-content wrote); default: our own HTTPS CDN")
+                        help="base URL of file links (another server holding the content that "
+                             "--export-content wrote); default: our own HTTPS CDN. Chunk-index "
+                             "links always name our own HTTPS CDN")
     parser.add_argument("--export-content", metavar="DIR",
                         help="write every game's files and chunk indexes to DIR/secure/<game>/ "
                              "as the CDN serves them, then exit")

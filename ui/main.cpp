@@ -62,8 +62,9 @@ public:
     explicit MessageBoxStartupUi(QtSession& session) : session_(session) {}
 
     void ShowError(const std::u16string& text) override {
+        // On standard error too: a start from a terminal or a script sees why it ended.
+        std::fprintf(stderr, "velkdownloader: %s\n", WideToUtf8(text).c_str());
         if (!HasDisplay()) {
-            std::fprintf(stderr, "velkdownloader: %s\n", WideToUtf8(text).c_str());
             return;
         }
         session_.Application();

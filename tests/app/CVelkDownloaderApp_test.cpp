@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
 #include "core/TextUtil.h"
 #include "platform/DesktopEntries.h"
+#include "support/LogCapture.h"
 #include "support/TempHome.h"
 #include "support/WaitFor.h"
 
@@ -235,6 +237,21 @@ TEST(CVelkDownloaderApp, SecondInstanceWithoutHandOffObjectsShowsTheError) {
     EXPECT_EQ(app.InitInstance(), StartupOutcome::Failed);
     ASSERT_EQ(f.ui.errors.size(), 1u);
     EXPECT_EQ(f.ui.errors[0], u"Could not open interprocess handle.");
+}
+
+TEST(CVelkDownloaderApp, AnInstanceLockThatCannotBeTakenEndsStartUpWithTheReason) {
+    Fixture f;
+    setenv("XDG_RUNTIME_DIR", (f.home.Root() / "missing").c_str(), 1);
+    LogCapture log;
+    CVelkDownloaderApp app(f.ui, f.Options(u"velkdownloader://x"));
+    EXPECT_EQ(app.InitInstance(), StartupOutcome::Failed);
+    ASSERT_EQ(f.ui.errors.size(), 1u);
+    const std::u16string& error = f.ui.errors[0];
+    EXPECT_EQ(error.rfind(u"Cannot tell whether VelkDownloader is already running", 0), 0u);
+    EXPECT_NE(error.find(Wide(f.home.Root() / "missing/velkdownloader.lock")), std::u16string::npos)
+        << WideToUtf8(error);
+    EXPECT_EQ(log.Messages(LogCapture::Level::Error), std::vector<std::u16string>{error});
+    EXPECT_EQ(app.HandOff(), nullptr);
 }
 
 TEST(CVelkDownloaderApp, StartsWithDefaultsWhenTheStoreOrTheUrlHandlerCannotBeWritten) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -255,6 +256,32 @@ TEST_F(CliTest, AnInterruptedDownloadResumesWithoutFetchingVerifiedChunksAgain) 
     }
 }
 
+// A store that trickles every answer (a byte now and then, enough to pass the low-speed limit)
+// holds no thread of the program once it is told to quit.
+TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheStoreTrickles) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGINT");
+        store_.ClearFaults();
+        store_.SetFault(R"({"server":["api","site","cdn"],"fail_next":-1,"rate":3})");
+        store_.ClearRequests();
+        CliRun run(runs_.Path(), Args({"single-file-game"}));
+        ASSERT_TRUE(WaitFor([&] { return !store_.Requests().empty(); }, std::chrono::seconds(20)))
+            << run.Out() << run.Err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const auto signalled = std::chrono::steady_clock::now();
+        run.Signal(signal);
+        EXPECT_EQ(run.Wait(), kExitInterrupted) << run.Out() << run.Err();
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        std::printf("[stop] %s ended the program after %lld ms\n",
+                    signal == SIGTERM ? "SIGTERM" : "SIGINT",
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+        // The answers would take minutes; the quit order ends in-flight requests at once.
+        EXPECT_LT(took, std::chrono::seconds(4));
+    }
+    store_.ClearFaults();
+}
+
 TEST_F(CliTest, AFileChangedOnTheServerIsFetchedAgain) {
     store_.AddGame(GameJson("cli-change", {200000, 90000}, 65536));
     {
@@ -316,28 +343,79 @@ TEST_F(CliTest, TheTokenOfTheFirstSignInServesTheNextRun) {
     EXPECT_NE(run.Out().find("[LOG]"), std::string::npos);
 }
 
+TEST_F(CliTest, ThePasswordCanComeFromTheFirstLineOfStandardInput) {
+    store_.AddGame(GameJson("cli-stdin", {70000}, 65536));
+    // Only the first line counts; what follows it is no part of the password.
+    CliRun run(runs_.Path(),
+               {"--email", TestStore::DemoEmail(), "--password-stdin", "--folder",
+                Downloads().string(), "velkdownloader://cli-stdin"},
+               TestStore::DemoPassword() + "\nnot the password\n");
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    EXPECT_NE(run.Out().find("Signed in as Demo Player"), std::string::npos) << run.Out();
+    EXPECT_EQ(FileMd5(Downloads() / "cli-stdin/part0.bin"), store_.ExpectedFileMd5("cli-stdin", 0));
+
+    // The help says which way to give the password, and what --password costs.
+    CliRun help(runs_.Path(), {"--help"});
+    ASSERT_EQ(help.Wait(), 0);
+    EXPECT_NE(help.Out().find("--password-stdin"), std::string::npos) << help.Out();
+    EXPECT_NE(help.Out().find("without echo"), std::string::npos) << help.Out();
+    EXPECT_NE(help.Out().find("can read a command line"), std::string::npos) << help.Out();
+}
+
 TEST(CliUsageTest, UsageErrorsExitWithTwo) {
     TempHome home;
     TempDir runs;
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"--connections", "0", "velkdownloader://g"},
-        {"--connections", "21", "velkdownloader://g"},
-        {"--password", "p", "velkdownloader://g"},
-        {"--email"},
-        {"--frobnicate", "velkdownloader://g"},
-        {"mygame"},
-        {"velkdownloader://"},
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;    // standard input
+        const char* message;  // what the error says, when the case is about it
     };
-    for (const auto& args : cases) {
+    const std::string email = "a@b.test";
+    const Case cases[] = {
+        {{}, "", nullptr},
+        {{"--connections", "0", "velkdownloader://g"}, "", nullptr},
+        {{"--connections", "21", "velkdownloader://g"}, "", nullptr},
+        {{"--password", "p", "velkdownloader://g"}, "", nullptr},
+        {{"--email"}, "", nullptr},
+        {{"--frobnicate", "velkdownloader://g"}, "", nullptr},
+        {{"mygame"}, "", nullptr},
+        {{"velkdownloader://"}, "", nullptr},
+        {{"--password-stdin", "velkdownloader://g"}, "pw\n", "--password-stdin needs --email"},
+        {{"--email", email, "--password", "p", "--password-stdin", "velkdownloader://g"},
+         "pw\n",
+         "can't be used together"},
+        // Standard input without a password on its first line.
+        {{"--email", email, "--password-stdin", "velkdownloader://g"}, "", "no password"},
+        {{"--email", email, "--password-stdin", "velkdownloader://g"}, "\n", "no password"},
+        {{"--email", email, "--password-stdin", "velkdownloader://g"}, "\r\npw\n", "no password"},
+    };
+    for (const Case& c : cases) {
         std::string joined;
-        for (const std::string& arg : args) {
+        for (const std::string& arg : c.args) {
             joined += arg + " ";
         }
-        CliRun run(runs.Path(), args);
+        CliRun run(runs.Path(), c.args, c.input);
         EXPECT_EQ(run.Wait(), 2) << joined;
         EXPECT_NE(run.Err().find("usage: velkdownloader-cli"), std::string::npos) << joined;
+        if (c.message != nullptr) {
+            EXPECT_NE(run.Err().find(c.message), std::string::npos) << joined << run.Err();
+        }
     }
+}
+
+TEST(CliUsageTest, AnInstanceLockThatCannotBeTakenIsExplained) {
+    TempHome home;
+    TempDir runs;
+    setenv("XDG_RUNTIME_DIR", (home.Root() / "missing").c_str(), 1);
+    CliRun run(runs.Path(), {"velkdownloader://g"});
+    EXPECT_EQ(run.Wait(), 1);
+    EXPECT_NE(run.Err().find("velkdownloader-cli: Cannot tell whether VelkDownloader is already "
+                             "running"),
+              std::string::npos)
+        << run.Err();
+    EXPECT_NE(run.Err().find((home.Root() / "missing/velkdownloader.lock").string()),
+              std::string::npos)
+        << run.Err();
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "support/DemoRun.h"
 #include "support/FaultChecks.h"
 #include "support/FileFixtures.h"
+#include "support/HostileXml.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
 
@@ -108,6 +109,13 @@ Answer Index(const std::string& xml) {
             -1};
 }
 
+// The API's link to the chunk index of the game's file, naming the content server at `base`.
+Answer IndexLink(const std::string& base) {
+    return {"api", std::string("/en/downloader/fileLink/") + kGame + "/installer/0/crc",
+            R"("body":)" + Json("<file><cdn_link>" + base + "/secure/" + kGame + "/" + kFile +
+                                ".crc</cdn_link></file>")};
+}
+
 std::string Chunk(int id, int64_t from, const std::string& to, const std::string& md5) {
     return "<chunk id=\"" + std::to_string(id) + "\" from=\"" + std::to_string(from) + "\" to=\"" +
            to + "\" method=\"md5\">" + md5 + "</chunk>";
@@ -179,6 +187,12 @@ const HostileCase kCases[] = {
                                    R"("body":)" + Json("<game>" + deep + "</game>")}};
      },
      Outcome::kFails, "Cannot fetch game details"},
+    {"DetailsHideNestingInADoctype",
+     [](const TestStore&) {
+         return std::vector{Answer{"api", std::string("/en/downloader/gameDetails/") + kGame,
+                                   R"("body":)" + Json("<game>" + NestingHiddenInADoctype())}};
+     },
+     Outcome::kFails, "Cannot fetch game details"},
     {"DetailsFarTooLong",
      [](const TestStore&) {
          return std::vector{
@@ -191,6 +205,9 @@ const HostileCase kCases[] = {
     // Chunk indexes.
     {"IndexNotWellFormed",
      [](const TestStore&) { return std::vector{Index("<file total_size=\"10\"><chunk")}; },
+     Outcome::kFails, "Cannot fetch game details"},
+    {"IndexHidesNestingInADoctype",
+     [](const TestStore&) { return std::vector{Index("<file>" + NestingHiddenInADoctype())}; },
      Outcome::kFails, "Cannot fetch game details"},
     {"IndexWithEntities",
      [](const TestStore&) {
@@ -264,6 +281,12 @@ const HostileCase kCases[] = {
                                            Chunk(0, 0, "196707", "../../etc")))};
      },
      Outcome::kFails, "Cannot fetch game details"},
+
+    // The index carries every digest: it must come over TLS (file data, which it protects, may
+    // come over plain HTTP; the engine's suites fetch it so).
+    {"IndexLinkOverPlainHttp",
+     [](const TestStore& store) { return std::vector{IndexLink(store.CdnHttpUrl())}; },
+     Outcome::kFails, "is not an https address"},
 
     // Transfers: the program gets past each and completes.
     {"RangeAnsweredWithTheWholeFile",

@@ -11,6 +11,7 @@
 
 #include "core/TextUtil.h"
 #include "support/FileFixtures.h"
+#include "support/HostileXml.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 
@@ -331,6 +332,12 @@ TEST_F(ChunkIndexTest, CorruptIndexIsDeletedWithAWarning) {
              }
              return deep;
          }()},
+        // A DOCTYPE's bracketed subset swallows closing tags; a scan that ended it at its first
+        // ">" saw this as flat while the parser would descend 100 000 levels.
+        {"nesting hidden in a DOCTYPE", "game.exe", "<file>" + NestingHiddenInADoctype()},
+        {"a DOCTYPE of its own", "game.exe",
+         "<!DOCTYPE file [<!ENTITY e \"x\">]><file total_size=\"200\"/>"},
+        {"an unknown <! item", "game.exe", "<!ELEMENT file ANY><file total_size=\"200\"/>"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);

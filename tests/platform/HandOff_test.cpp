@@ -8,9 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +67,63 @@ HelperRun RunSender(const std::vector<std::string>& arguments) {
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
+
+// The file under which the machine keeps a named object.
+std::string ShmFile(const std::string& name, bool semaphore) {
+    return (semaphore ? "/dev/shm/sem." : "/dev/shm/") + name.substr(1);
+}
+
+enum class Which { Token, Notify, Block };
+const char* WhichName(Which which) {
+    return which == Which::Token ? "token" : which == Which::Notify ? "notify" : "block";
+}
+const std::string& NameOf(const HandOffNames& names, Which which) {
+    return which == Which::Token    ? names.token
+           : which == Which::Notify ? names.notify
+                                    : names.block;
+}
+
+// Another local user's object under one of our names, made 0666 so that we could use it. As root
+// the test gives it away to nobody (65534); otherwise a folder stands in its place, which is no
+// more ours to use or remove. Gone when the object goes.
+class Squatter {
+public:
+    Squatter(const std::string& name, bool semaphore) : file_(ShmFile(name, semaphore)) {
+        if (geteuid() != 0) {
+            made_ = mkdir(file_.c_str(), 0777) == 0;
+            return;
+        }
+        if (semaphore) {
+            sem_t* sem = sem_open(name.c_str(), O_CREAT | O_EXCL, 0666, 1);
+            made_ = sem != SEM_FAILED;
+            if (made_) {
+                sem_close(sem);
+            }
+        } else {
+            const int fd = shm_open(name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666);
+            made_ = fd >= 0 && ftruncate(fd, kHandOffBlockSize) == 0;
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        made_ = made_ && chown(file_.c_str(), 65534, 65534) == 0 && chmod(file_.c_str(), 0666) == 0;
+    }
+    ~Squatter() {
+        std::error_code ignored;
+        std::filesystem::remove(file_, ignored);
+    }
+    bool Made() const { return made_; }
+    // Still there, and still not ours.
+    bool Untouched() const {
+        struct stat info {};
+        return lstat(file_.c_str(), &info) == 0 &&
+               (geteuid() == 0 ? info.st_uid == 65534 : S_ISDIR(info.st_mode));
+    }
+
+private:
+    std::string file_;
+    bool made_ = false;
+};
 
 // A receiver whose listener counts the notifies.
 struct Listening {
@@ -200,6 +261,15 @@ TEST(HandOff, AFreshFirstInstanceReplacesObjectsLeftByACrash) {
     ASSERT_NE(staleNotify, SEM_FAILED);
     sem_close(staleToken);
     sem_close(staleNotify);
+    // And the names it had moved to, recorded, with their objects.
+    const HandOffNames staleMoved = names.Tagged("00000000deadbeef");
+    ASSERT_TRUE(RecordHandOffTag("00000000deadbeef"));
+    sem_t* staleMovedToken = sem_open(staleMoved.token.c_str(), O_CREAT, 0600, 0);
+    ASSERT_NE(staleMovedToken, SEM_FAILED);
+    sem_close(staleMovedToken);
+    const int staleMovedBlock = shm_open(staleMoved.block.c_str(), O_CREAT | O_RDWR, 0600);
+    ASSERT_GE(staleMovedBlock, 0);
+    close(staleMovedBlock);
 
     // A strict umask must not leave the objects unusable to our own second instance.
     const mode_t saved = umask(0277);
@@ -213,6 +283,10 @@ TEST(HandOff, AFreshFirstInstanceReplacesObjectsLeftByACrash) {
         ASSERT_EQ(stat(file.c_str(), &info), 0) << file;
         EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
     }
+    EXPECT_EQ(first.receiver->Names(), names);
+    EXPECT_EQ(HandOffNames::ForCurrentUser(), names);
+    EXPECT_FALSE(std::filesystem::exists(ShmFile(staleMoved.token, true)));
+    EXPECT_FALSE(std::filesystem::exists(ShmFile(staleMoved.block, false)));
     EXPECT_EQ(SendHandOff(u"after crash", milliseconds(5000)), HandOffSendResult::Delivered);
     ASSERT_TRUE(WaitFor([&] { return first.notifies.load() == 1; }));
     EXPECT_EQ(first.receiver->ReadBlock(), u"after crash");
@@ -235,6 +309,128 @@ TEST(HandOff, ASenderThatFailsAfterTakingTheTokenGivesItBack) {
     // Both failures returned the token: a sender still gets it at once.
     EXPECT_EQ(SendHandOff(u"lost", milliseconds(0)), HandOffSendResult::NoView);
     EXPECT_EQ(first.notifies.load(), 0);
+}
+
+TEST(HandOff, NamesHeldByAnotherUserAreLeftAloneAndTheFirstInstanceMovesAside) {
+    for (const Which which : {Which::Token, Which::Notify, Which::Block}) {
+        SCOPED_TRACE(WhichName(which));
+        TempHome home;
+        const HandOffNames usual = HandOffNames::Usual();
+        const Squatter squatter(NameOf(usual, which), which != Which::Block);
+        ASSERT_TRUE(squatter.Made());
+        {
+            Listening first;
+            ASSERT_TRUE(first.receiver);
+            const HandOffNames moved = first.receiver->Names();
+            EXPECT_NE(moved, usual);
+            EXPECT_TRUE(squatter.Untouched());
+            // Later starts find the names the first instance moved to.
+            EXPECT_EQ(HandOffNames::ForCurrentUser(), moved);
+            for (const Which made : {Which::Token, Which::Notify, Which::Block}) {
+                struct stat info {};
+                const std::string file = ShmFile(NameOf(moved, made), made != Which::Block);
+                ASSERT_EQ(stat(file.c_str(), &info), 0) << file;
+                EXPECT_EQ(info.st_uid, geteuid()) << file;
+                EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
+            }
+
+            // A second instance of the same user, as its own process, still hands over.
+            const HelperRun run = RunSender({"--wait-ms", "5000", "velkdownloader://moved"});
+            EXPECT_EQ(run.exitCode, static_cast<int>(HandOffSendResult::Delivered)) << run.output;
+            ASSERT_TRUE(WaitFor([&] { return first.notifies.load() == 1; }));
+            EXPECT_EQ(first.receiver->ReadBlock(), u"velkdownloader://moved");
+        }
+        // Gone with the first instance: its objects and the record of their names.
+        EXPECT_EQ(HandOffNames::ForCurrentUser(), usual);
+        EXPECT_FALSE(std::filesystem::exists(home.RuntimeDir() / "velkdownloader.handoff"));
+        EXPECT_TRUE(squatter.Untouched());
+        EXPECT_EQ(SendHandOff(u"x", milliseconds(100)), HandOffSendResult::NoToken);
+    }
+}
+
+TEST(HandOff, ASenderUsesNoObjectThatOthersCouldReadOrPost) {
+    // The objects under the usual names, one of them open to others: another user's, as root,
+    // else our own made 0666.
+    const bool root = geteuid() == 0;
+    struct Case {
+        Which exposed;
+        HandOffSendResult expected;
+    };
+    const Case cases[] = {
+        {Which::Token, HandOffSendResult::NoToken},
+        {Which::Notify, HandOffSendResult::NoToken},
+        {Which::Block, HandOffSendResult::NoMapping},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WhichName(c.exposed));
+        TempHome home;
+        const HandOffNames names = HandOffNames::Usual();
+        sem_t* token = sem_open(names.token.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600, 1);
+        sem_t* notify = sem_open(names.notify.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600, 0);
+        const int block = shm_open(names.block.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+        ASSERT_NE(token, SEM_FAILED);
+        ASSERT_NE(notify, SEM_FAILED);
+        ASSERT_GE(block, 0);
+        ASSERT_EQ(ftruncate(block, kHandOffBlockSize), 0);
+        const std::string file = ShmFile(NameOf(names, c.exposed), c.exposed != Which::Block);
+        ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+        if (root) {
+            ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+        }
+
+        EXPECT_EQ(SendHandOff(u"secret command line", milliseconds(1000)), c.expected);
+        // Nothing was written, nobody was told, and the token is where it was.
+        void* view = mmap(nullptr, kHandOffBlockSize, PROT_READ, MAP_SHARED, block, 0);
+        ASSERT_NE(view, MAP_FAILED);
+        const auto* bytes = static_cast<const uint8_t*>(view);
+        EXPECT_TRUE(
+            std::all_of(bytes, bytes + kHandOffBlockSize, [](uint8_t b) { return b == 0; }));
+        munmap(view, kHandOffBlockSize);
+        int value = -1;
+        ASSERT_EQ(sem_getvalue(token, &value), 0);
+        EXPECT_EQ(value, 1);
+        ASSERT_EQ(sem_getvalue(notify, &value), 0);
+        EXPECT_EQ(value, 0);
+        sem_close(token);
+        sem_close(notify);
+        close(block);
+    }
+}
+
+TEST(HandOff, OnlyAWellFormedRecordOfOurOwnMovesTheNames) {
+    TempHome home;
+    const HandOffNames usual = HandOffNames::Usual();
+    const std::filesystem::path record = home.RuntimeDir() / "velkdownloader.handoff";
+    const std::string tag = "0123456789abcdef";
+    ASSERT_TRUE(RecordHandOffTag(tag));
+    EXPECT_EQ(HandOffNames::ForCurrentUser(), usual.Tagged(tag));
+    EXPECT_EQ(HandOffNames::ForCurrentUser().token.find(tag), usual.token.rfind("handoff-"));
+    struct stat info {};
+    ASSERT_EQ(stat(record.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    TempDir elsewhere;
+    std::ofstream(elsewhere.Path() / "tag") << tag << "\n";
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+    };
+    const Case cases[] = {
+        {"not hex", [&] { std::ofstream(record) << "0123456789abcdeg\n"; }},
+        {"too long", [&] { std::ofstream(record) << tag << "0\n"; }},
+        {"a path", [&] { std::ofstream(record) << "../../etc/passwd\n"; }},
+        {"writable by others",
+         [&] {
+             std::ofstream(record) << tag << "\n";
+             chmod(record.c_str(), 0666);
+         }},
+        {"a link", [&] { symlink((elsewhere.Path() / "tag").c_str(), record.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(record);
+        c.make();
+        EXPECT_EQ(HandOffNames::ForCurrentUser(), usual) << c.what;
+    }
 }
 
 TEST(HandOff, StopsPromptlyWithNothingToDeliver) {

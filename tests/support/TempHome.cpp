@@ -45,10 +45,12 @@ TempHome::TempHome() : root_(MakeTempFolder("velk-home-")) {
 TempHome::~TempHome() {
     // The hand-off objects are named after this home's runtime folder and live outside it, in
     // the machine's shared memory: a program the test killed leaves them behind.
-    const HandOffNames handOff = HandOffNames::ForCurrentUser();
-    sem_unlink(handOff.token.c_str());
-    sem_unlink(handOff.notify.c_str());
-    shm_unlink(handOff.block.c_str());
+    // Both the usual names and those a first instance that had to move aside recorded.
+    for (const HandOffNames& handOff : {HandOffNames::Usual(), HandOffNames::ForCurrentUser()}) {
+        sem_unlink(handOff.token.c_str());
+        sem_unlink(handOff.notify.c_str());
+        shm_unlink(handOff.block.c_str());
+    }
     for (const auto& [name, value] : saved_) {
         if (value) {
             setenv(name.c_str(), value->c_str(), 1);

@@ -30,14 +30,14 @@ constexpr auto kStartLimit = std::chrono::seconds(30);
 constexpr auto kStopLimit = std::chrono::seconds(5);
 constexpr size_t kGeneratedBlock = 4096;
 
-// The repository root, found from this file's own path so that a fresh clone works without any
-// configuration: <root>/tests/support/TestStore.cpp.
+// The repository root, as the build names it: compilers and compiler caches may shorten
+// __FILE__ to a relative path.
 fs::path SourceRoot() {
-    const fs::path self(__FILE__);
-    if (!self.is_absolute()) {
-        throw std::runtime_error("TestStore: source path is not absolute: " + self.string());
+    const fs::path root(VELK_SOURCE_DIR);
+    if (!root.is_absolute()) {
+        throw std::runtime_error("TestStore: source path is not absolute: " + root.string());
     }
-    return self.parent_path().parent_path().parent_path();
+    return root;
 }
 
 void CloseFd(int& fd) {

@@ -394,8 +394,8 @@ TEST(TestStoreLifetime, UseInEnvironmentPointsTheProgramAtTheStore) {
     EXPECT_EQ(std::string(std::getenv("VELKDOWNLOADER_CA_FILE")), store.CaFile());
 }
 
-// A benchmark serves the content from another web server: the store then links there, and writes
-// the files and chunk indexes that server needs, with the bytes and digests it would serve.
+// A benchmark serves the content from another web server: the store then links its files there, and
+// writes the files and chunk indexes that server needs, with the bytes and digests it would serve.
 TEST(TestStoreLifetime, ContentElsewhereGetsLinksAndExportedFiles) {
     TempDir folder;
     const std::filesystem::path games = folder.Path() / "games.json";
@@ -406,11 +406,11 @@ TEST(TestStoreLifetime, ContentElsewhereGetsLinksAndExportedFiles) {
     TestStore store({games, {"--content-url", "http://127.0.0.1:9/base/"}});
     EXPECT_EQ(store.GameFile("elsewhere", 0).url,
               "http://127.0.0.1:9/base/secure/elsewhere/a/one.bin");
+    // The index holds the digests: it always comes from the store's own HTTPS server.
     EXPECT_EQ(store.GameFile("elsewhere", 0).indexUrl,
-              "http://127.0.0.1:9/base/secure/elsewhere/a/one.bin.crc");
+              store.CdnUrl() + "/secure/elsewhere/a/one.bin.crc");
 
-    const std::filesystem::path root =
-        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    const std::filesystem::path root(VELK_SOURCE_DIR);
     const std::filesystem::path out = folder.Path() / "content";
     const std::string command = "/usr/bin/python3 -B '" +
                                 (root / "teststore" / "teststore.py").string() + "' --games '" +

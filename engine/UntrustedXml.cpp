@@ -1,9 +1,7 @@
-#include "engine/XmlNesting.h"
+#include "engine/UntrustedXml.h"
 
-// Whether no element in `text` nests deeper than `limit`, counting the way the parser walks:
-// comments, CDATA, processing instructions and the DOCTYPE hold no elements, and a start tag's
-// quoted attribute values may contain ">" and "/>". Where this count and the parser could
-// disagree the document is malformed, and the parser stops there before going any deeper.
+#include <new>
+
 bool XmlNestingWithin(std::string_view text, size_t limit) {
     size_t depth = 0;
     size_t i = 0;
@@ -27,8 +25,7 @@ bool XmlNestingWithin(std::string_view text, size_t limit) {
             i += 2;
             skipPast("?>");
         } else if (rest.starts_with("<!")) {
-            i += 2;
-            skipPast(">");
+            return false;
         } else if (rest.starts_with("</")) {
             depth -= depth > 0 ? 1 : 0;
             i += 2;
@@ -54,4 +51,23 @@ bool XmlNestingWithin(std::string_view text, size_t limit) {
         }
     }
     return true;
+}
+
+XmlParse ParseUntrustedXml(rapidxml::xml_document<char>& document, std::vector<char>& text,
+                           size_t maxNesting) {
+    document.clear();
+    if (text.empty() || text.back() != '\0' ||
+        !XmlNestingWithin(std::string_view(text.data(), text.size() - 1), maxNesting)) {
+        return XmlParse::Refused;
+    }
+    try {
+        document.parse<rapidxml::parse_default>(text.data());
+    } catch (const rapidxml::parse_error&) {
+        document.clear();
+        return XmlParse::Refused;
+    } catch (const std::bad_alloc&) {
+        document.clear();
+        return XmlParse::OutOfMemory;
+    }
+    return XmlParse::Parsed;
 }

@@ -1,0 +1,27 @@
+#include "api/WholeFileFetch.h"
+
+#include "engine/Download.h"
+#include "platform/Event.h"
+
+WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate,
+                              uint64_t maxBytes, const Event* stop) {
+    const auto stopped = [stop] { return stop != nullptr && stop->IsSet(); };
+    Download download(path, url, truncate, 0, 0, Clock::System(), {stop, nullptr});
+    if (!download.Ready()) {
+        return stopped() ? WholeFileFetch::Stopped : WholeFileFetch::Failed;
+    }
+    // Known from the answer's headers: the body has not been written yet.
+    if (download.ContentLength() > maxBytes) {
+        return WholeFileFetch::TooLarge;
+    }
+    while (download.ReadSegment()) {
+        if (stopped()) {
+            return WholeFileFetch::Stopped;
+        }
+    }
+    // A body that ended early also ends the transfer "complete", but then holds less than its
+    // length.
+    const bool whole = download.Complete() &&
+                       download.Existing() + download.Transferred() == download.ContentLength();
+    return whole ? WholeFileFetch::Fetched : WholeFileFetch::Failed;
+}

@@ -1,0 +1,25 @@
+#pragma once
+// Fetching a whole small resource of the store (a chunk index, a game icon, an avatar) into a
+// local file, on the API client's threads. The size the server announces is held against a cap
+// before any of the body is written, so a hostile server can't fill the disk through them, and a
+// stop event ends the fetch within a tenth of a second, even while the server trickles or stalls.
+// Stateless; any thread.
+#include <cstdint>
+#include <string>
+
+class Event;
+
+// Icons and avatars are small pictures; anything larger is not one.
+inline constexpr uint64_t kMaxImageBytes = 1u << 20;
+
+enum class WholeFileFetch {
+    Fetched,   // the whole resource is in the file
+    Failed,    // the transfer failed or broke off (its own line is in the log)
+    TooLarge,  // the server announced more than the cap; nothing of the body was written
+    Stopped,   // `stop` was set
+};
+
+// Transfers `url` into `path` (emptied first when `truncate`, otherwise resumed after what it
+// holds). Only Fetched leaves a file the caller may use; the caller removes what else is left.
+WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate,
+                              uint64_t maxBytes, const Event* stop);
