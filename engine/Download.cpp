@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstring>
 #include <limits>
@@ -63,42 +61,6 @@ void IgnoreFileSizeSignal() {
             signal(SIGXFSZ, SIG_IGN);
         }
     });
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        const auto a = static_cast<unsigned char>(text[i]);
-        const auto b = static_cast<unsigned char>(prefix[i]);
-        if (std::tolower(a) != std::tolower(b)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-// Reads all of `text` as a decimal number.
-std::optional<uint64_t> ParseNumber(std::string_view text) {
-    uint64_t value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc() || ptr != end) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 }  // namespace
@@ -257,7 +219,7 @@ void Download::StartRequest(bool headOnly) {
         headerList_.reset(curl_slist_append(nullptr, rangeHeader_.c_str()));
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList_.get());
     }
-    answer_ = Answer{};
+    answer_ = ResponseHeaders{};
     done_ = false;
     paused_ = false;
     result_ = CURLE_OK;
@@ -290,7 +252,7 @@ void Download::WaitForAnswer(bool firstRequest) {
 }
 
 void Download::CheckFirstAnswer(bool wholeFile) {
-    const Answer& a = answer_;
+    const ResponseHeaders& a = answer_;
     if (wholeFile && a.status == 416 && a.unsatisfied && a.rangeTotal) {
         // Nothing at or after the file's end: the file is whole already, or longer than the
         // resource.
@@ -309,7 +271,7 @@ void Download::CheckFirstAnswer(bool wholeFile) {
 }
 
 bool Download::TakeAnswer(bool wholeFile) {
-    const Answer& a = answer_;
+    const ResponseHeaders& a = answer_;
     if (!wholeFile) {
         // Only the bytes of the range may reach the chunk's file. A range that the server cuts
         // short at the resource's end is taken: the transfer then ends early.
@@ -599,59 +561,8 @@ void Download::Fail(int error, bool networkProblem, std::u16string_view logForma
 }
 
 size_t Download::OnHeader(char* data, size_t size, size_t count, void* self) {
-    auto* download = static_cast<Download*>(self);
-    Answer& a = download->answer_;
     const size_t length = size * count;
-    if (a.headersDone) {
-        return length;  // trailers
-    }
-    const std::string_view line(data, length);
-    if (StartsWithNoCase(line, "HTTP/")) {
-        // A new answer (after an interim one) starts from nothing.
-        a = Answer{};
-        const size_t space = line.find(' ');
-        if (space != std::string_view::npos) {
-            std::string_view code = line.substr(space + 1, 3);
-            a.status = static_cast<int>(ParseNumber(code).value_or(0));
-        }
-        return length;
-    }
-    if (Trim(line).empty()) {
-        a.headersDone = a.status >= 200 || a.status == 0;
-        return length;
-    }
-    if (StartsWithNoCase(line, "content-length:")) {
-        a.contentLength = ParseNumber(Trim(line.substr(15)));
-    } else if (StartsWithNoCase(line, "content-range:")) {
-        std::string_view value = Trim(line.substr(14));
-        if (!StartsWithNoCase(value, "bytes ")) {
-            return length;
-        }
-        value = Trim(value.substr(6));
-        const size_t slash = value.find('/');
-        if (slash == std::string_view::npos) {
-            return length;
-        }
-        const std::string_view span = Trim(value.substr(0, slash));
-        const std::string_view total = Trim(value.substr(slash + 1));
-        a.rangeTotal = total == "*" ? std::nullopt : ParseNumber(total);
-        if (span == "*") {
-            a.hasContentRange = true;
-            a.unsatisfied = true;
-            return length;
-        }
-        const size_t dash = span.find('-');
-        if (dash == std::string_view::npos) {
-            return length;
-        }
-        const auto first = ParseNumber(span.substr(0, dash));
-        const auto last = ParseNumber(span.substr(dash + 1));
-        if (first && last) {
-            a.hasContentRange = true;
-            a.rangeFirst = *first;
-            a.rangeLast = *last;
-        }
-    }
+    static_cast<Download*>(self)->answer_.TakeLine(std::string_view(data, length));
     return length;
 }
 

@@ -22,10 +22,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "engine/Curl.h"
+#include "engine/ResponseHeaders.h"
 #include "engine/TransferSession.h"
 #include "platform/Clock.h"
 
@@ -110,18 +110,6 @@ public:
     }
 
 private:
-    // What the header callback learnt about the current answer.
-    struct Answer {
-        int status = 0;
-        bool headersDone = false;
-        std::optional<uint64_t> contentLength;
-        bool hasContentRange = false;
-        bool unsatisfied = false;  // "bytes */total"
-        uint64_t rangeFirst = 0;
-        uint64_t rangeLast = 0;
-        std::optional<uint64_t> rangeTotal;
-    };
-
     void OpenLocalFile(bool truncate);
     void DiscardOverlongFile();
     void EnterSession();
@@ -200,7 +188,7 @@ private:
     bool paused_ = false;
     bool done_ = false;
     CURLcode result_ = CURLE_OK;
-    Answer answer_;
+    ResponseHeaders answer_;  // what the header callback learnt about the current answer
     std::array<char, CURL_ERROR_SIZE> errorBuffer_{};
     const Event* interruptFirst_ = nullptr;
     const Event* interruptSecond_ = nullptr;

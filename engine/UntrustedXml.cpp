@@ -2,7 +2,78 @@
 
 #include <new>
 
+namespace {
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// The parser's own character classes.
+bool IsElementNameChar(char c) {
+    return !IsSpace(c) && c != '/' && c != '>' && c != '?' && c != '\0';
+}
+bool IsAttributeNameChar(char c) {
+    return IsElementNameChar(c) && c != '<' && c != '=' && c != '!';
+}
+
+enum class StartTag { Open, SelfClosing, Malformed };
+
+// Reads the start tag at `i` (its "<") the way the parser does, and moves `i` past it. A quote
+// counts only where an attribute's value starts: the parser takes one anywhere else as part of a
+// name, so a scan that opened a quoted value there could end the tag far later than the parser
+// does, and miss the elements in between. Whatever the parser refuses is Malformed: the document
+// goes without either of them going on from where they might disagree.
+StartTag ReadStartTag(std::string_view text, size_t& i) {
+    const auto skipSpace = [&] {
+        while (i < text.size() && IsSpace(text[i])) {
+            ++i;
+        }
+    };
+    ++i;
+    const size_t name = i;
+    while (i < text.size() && IsElementNameChar(text[i])) {
+        ++i;
+    }
+    if (i == name) {
+        return StartTag::Malformed;
+    }
+    skipSpace();
+    while (i < text.size() && IsAttributeNameChar(text[i])) {
+        while (i < text.size() && IsAttributeNameChar(text[i])) {
+            ++i;
+        }
+        skipSpace();
+        if (i >= text.size() || text[i] != '=') {
+            return StartTag::Malformed;
+        }
+        ++i;
+        skipSpace();
+        if (i >= text.size() || (text[i] != '"' && text[i] != '\'')) {
+            return StartTag::Malformed;
+        }
+        const size_t close = text.find(text[i], i + 1);
+        if (close == std::string_view::npos) {
+            return StartTag::Malformed;
+        }
+        i = close + 1;
+        skipSpace();
+    }
+    if (i < text.size() && text[i] == '>') {
+        ++i;
+        return StartTag::Open;
+    }
+    if (i + 1 < text.size() && text[i] == '/' && text[i + 1] == '>') {
+        i += 2;
+        return StartTag::SelfClosing;
+    }
+    return StartTag::Malformed;
+}
+
+}  // namespace
+
 bool XmlNestingWithin(std::string_view text, size_t limit) {
+    // The parser reads no further than a zero byte.
+    text = text.substr(0, text.find('\0'));
     size_t depth = 0;
     size_t i = 0;
     const auto skipPast = [&](std::string_view end) {
@@ -31,21 +102,8 @@ bool XmlNestingWithin(std::string_view text, size_t limit) {
             i += 2;
             skipPast(">");
         } else {
-            ++i;
-            char quote = 0;
-            bool selfClosing = false;
-            while (i < text.size()) {
-                const char c = text[i++];
-                if (quote != 0) {
-                    quote = c == quote ? 0 : quote;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                } else if (c == '>') {
-                    selfClosing = text[i - 2] == '/';
-                    break;
-                }
-            }
-            if (!selfClosing && ++depth > limit) {
+            const StartTag tag = ReadStartTag(text, i);
+            if (tag == StartTag::Malformed || (tag == StartTag::Open && ++depth > limit)) {
                 return false;
             }
         }

@@ -10,12 +10,14 @@
 #include <rapidxml/rapidxml.hpp>
 
 // Whether no element in `text` nests deeper than `limit`, counting the way the parser walks:
-// comments, CDATA and processing instructions hold no elements, and a start tag's quoted
-// attribute values may contain ">" and "/>". Any other "<!" item (a DOCTYPE above all) is
-// refused: the parser skips a DOCTYPE's bracketed subset as a whole, closing tags inside it
-// included, so a scan that ended it elsewhere could be made to count the wrong depth. Neither the
-// API nor a chunk index ever holds one. Where this count and the parser could still disagree the
-// document is malformed, and the parser stops there before going any deeper.
+// comments, CDATA and processing instructions hold no elements, a start tag's quoted attribute
+// values may contain ">" and "/>" (a quote anywhere else in a tag is part of a name), and nothing
+// after a zero byte counts. A start tag the parser would refuse is refused here. Any other "<!"
+// item (a DOCTYPE above all) is refused: the parser skips a DOCTYPE's bracketed subset as a whole,
+// closing tags inside it included, so a scan that ended it elsewhere could be made to count the
+// wrong depth. Neither the API nor a chunk index ever holds one. Where this count and the parser
+// could still disagree the document is malformed, and the parser stops there before going any
+// deeper.
 bool XmlNestingWithin(std::string_view text, size_t limit);
 
 enum class XmlParse {

@@ -23,7 +23,34 @@ def chunk_index_seeds():
     one = f'<file available="1" total_size="1" md5="{FILE_MD5}"><chunk id="0" from="0" to="0" method="md5">{D0}</chunk></file>'
     empty = f'<file available="1" total_size="0" md5="{FILE_MD5}"></file>'
     unavailable = '<file available="0" notavailablemsg="Soon" total_size="10" md5=""/>'
-    return {"two": two, "one": one, "empty": empty, "unavailable": unavailable}
+    return {"two": two, "one": one, "empty": empty, "unavailable": unavailable,
+            **markup_seeds(two)}
+
+
+def markup_seeds(document):
+    """The document with the markup that holds no elements placed around and between its tags: a
+    DOCTYPE with an internal subset (tags inside its brackets), comments, CDATA and processing
+    instructions; and the nesting that a DOCTYPE hides from a scan that ends it at its first ">"
+    (each repetition opens 250 elements, and the subset swallows the 250 end tags that follow)."""
+    declaration, _, body = document.partition("\n")
+    root_end = body.index(">") + 1
+    first_end = body.index("</", root_end)
+    subset = (
+        '<!DOCTYPE r [\n  <!ELEMENT r ANY>\n  <!ATTLIST r a CDATA "1">\n  <!ENTITY e "<x>">\n'
+        "  <x><y/></x> <!-- ]> --> <?pi ]>?>\n]>\n"
+    )
+    between = (
+        body[:root_end] + "<!-- a comment with <tags> -->" + "<?pi data?>"
+        + "<![CDATA[<not-a-tag>]]>" + body[root_end:first_end] + "<!--x-->"
+        + body[first_end:]
+    )
+    unit = "<a>" * 250 + "<!DOCTYPE x [ >" + "</a>" * 250 + " ]>"
+    return {
+        "doctype": declaration + "\n" + subset + body,
+        "doctype-plain": "<!DOCTYPE r>" + body,
+        "between-tags": declaration + "\n" + between,
+        "doctype-hides-nesting": unit * 600,
+    }
 
 
 def wide(text):
@@ -79,13 +106,37 @@ def xml_seeds():
         "</avatar></user>"
     )
     forbidden = "<html><body><h1>403 Forbidden</h1><h3>you do not own this game</h3></body></html>"
-    return {"details": details, "link": link, "user": user, "forbidden": forbidden}
+    return {"details": details, "link": link, "user": user, "forbidden": forbidden,
+            **markup_seeds(details)}
 
 
 def handoff_seeds():
     url = '"velkdownloader://demo-game"'.encode("utf-16-le") + b"\0\0"
     minimized = "/minimized".encode("utf-16-le") + b"\0\0"
     return {"url": url, "minimized": minimized, "unterminated": "velkdownloader://x".encode("utf-16-le")}
+
+
+def response_headers_seeds():
+    return {
+        "ranged": "HTTP/1.1 206 Partial Content\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Length: 100\r\nContent-Range: bytes 100-199/1000\r\n\r\n",
+        "whole": "HTTP/2 200\r\ncontent-length: 1000\r\n\r\n",
+        "unsatisfied": "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */1000\r\n\r\n",
+        "interim": "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 206 Partial Content\r\n"
+        "CONTENT-RANGE:bytes\t0-0/*\r\n\r\nX-Trailer: 1\r\n",
+        "redirect": "HTTP/1.0 302 Found\nLocation: http://127.0.0.1/x\nContent-Length: 0\n\n"
+        "HTTP/1.1 200 OK\nContent-Length: 18446744073709551615\n\n",
+    }
+
+
+def log_redaction_seeds():
+    # The fuzzer reads its input as choices and text; any bytes make a line.
+    return {
+        "query": b"\x03en/downloader/userDetails/\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00"
+        b"\x00\x00\x00\x00\x00\x00\x00\x00s%2B%3D\x01",
+        "reply": b"\x01\x01\x01\x01\x04\x00\x00\x00\x00\x00\x00\x00\x00\x06\x05\x00\x01p&ss",
+        "mixed": bytes(range(256)),
+    }
 
 
 def main():
@@ -96,6 +147,8 @@ def main():
         "query_string": query_seeds(),
         "xml_reply": xml_seeds(),
         "handoff": handoff_seeds(),
+        "response_headers": response_headers_seeds(),
+        "log_redaction": log_redaction_seeds(),
     }
     for target, seeds in targets.items():
         folder = root / target

@@ -335,6 +335,7 @@ TEST_F(ChunkIndexTest, CorruptIndexIsDeletedWithAWarning) {
         // A DOCTYPE's bracketed subset swallows closing tags; a scan that ended it at its first
         // ">" saw this as flat while the parser would descend 100 000 levels.
         {"nesting hidden in a DOCTYPE", "game.exe", "<file>" + NestingHiddenInADoctype()},
+        {"nesting hidden behind a quote in a name", "game.exe", NestingHiddenBehindAQuoteInAName()},
         {"a DOCTYPE of its own", "game.exe",
          "<!DOCTYPE file [<!ENTITY e \"x\">]><file total_size=\"200\"/>"},
         {"an unknown <! item", "game.exe", "<!ELEMENT file ANY><file total_size=\"200\"/>"},

@@ -239,8 +239,10 @@ INSTANTIATE_TEST_SUITE_P(Answers, DownloadStatusTest, ::testing::ValuesIn(kStatu
 
 // A range answered with other bytes than those asked for never reaches the chunk's file.
 TEST_F(DownloadTest, RangeAnsweredWithOtherBytesFailsWithoutWriting) {
+    // The last: the bytes asked for, in a range that ends past the total it names.
     const char* faults[] = {R"("ignore_range":true)", R"("wrong_content_range":true)",
-                            R"("wrong_content_range":"bytes 0-99/5000")"};
+                            R"("wrong_content_range":"bytes 0-99/5000")",
+                            R"("wrong_content_range":"bytes 1010-1999/1500")"};
     for (const char* fault : faults) {
         SCOPED_TRACE(fault);
         store_->ClearFaults();

@@ -21,3 +21,15 @@ inline std::string NestingHiddenInADoctype() {
     }
     return text;
 }
+
+// 100 000 open "<a>" levels after a start tag whose attribute name holds a quote, which the
+// parser reads as part of the name. A scan that took every quote in a tag for the start of a
+// value would see the tag's last quote open one that never closes, and the rest as one tag.
+inline std::string NestingHiddenBehindAQuoteInAName() {
+    std::string text = "<file a\"b=\"1\">";
+    text.reserve(text.size() + 300000);
+    for (int i = 0; i < 100000; ++i) {
+        text += "<a>";
+    }
+    return text;
+}
