@@ -145,8 +145,11 @@ void DownloadsManager::DeliverLink(uint32_t slot, const std::u16string& link,
             return;
         }
         worker.link = link;
+        worker.linkFor = worker.awaitedLink;
+        // Set under the lock: checked and signalled as one step, so the worker can't have moved
+        // on to a newer request in between.
+        worker.linkReady.Set();
     }
-    worker.linkReady.Set();
 }
 
 uint32_t DownloadsManager::WorkerSpeed(int slot) const {

@@ -124,6 +124,8 @@ private:
         // The number of the link request the worker waits for (guarded by linkLock_): a link
         // that answers an earlier request, one of a task that was broken off, is not for it.
         uint32_t awaitedLink = 0;
+        // The request number that `link` answers (guarded by linkLock_); 0 before any link.
+        uint32_t linkFor = 0;
         // Whether the worker's last chunk came in fast (see RunChunkTask), and so whether the
         // next one is digested at its end; a first chunk is taken as fast. Its own thread only.
         bool fastTransfers = true;

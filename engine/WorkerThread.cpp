@@ -141,22 +141,31 @@ bool DownloadsManager::AwaitLink(DownloadChunkTask& task, int slot) {
     request->gameName = task.downloadName;
     request->fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId));
     request->workerSlot = static_cast<uint32_t>(slot);
+    uint32_t awaited = 0;
     {
         // Numbered per worker, so that the answer to a request of a task that was broken off
         // cannot be taken for the answer to this one. Never 0 (the number of "no request").
+        // The ready event is reset under the same lock under which DeliverLink sets it, so a
+        // late answer that passed its number test before this can't wake the new request.
         std::lock_guard<std::mutex> guard(linkLock_);
         w.awaitedLink = w.awaitedLink == UINT32_MAX ? 1 : w.awaitedLink + 1;
-        request->passThrough = w.awaitedLink;
+        awaited = w.awaitedLink;
+        request->passThrough = awaited;
+        w.linkReady.Reset();
     }
-    w.linkReady.Reset();
     window_.Post(MakeMessage(WM_APP_LINK_NEEDED, std::move(request)));
-    WaitAny({&w.terminate, w.breakTask.get(), &w.linkReady});
-    ThrowIfStopped(slot);
-    {
+    for (;;) {
+        WaitAny({&w.terminate, w.breakTask.get(), &w.linkReady});
+        ThrowIfStopped(slot);
         std::lock_guard<std::mutex> guard(linkLock_);
-        task.link = w.link;
+        // Only the link delivered for this very request counts; anything else that woke the
+        // worker is not an answer.
+        if (w.linkFor == awaited) {
+            task.link = w.link;
+            return !task.link.empty();
+        }
+        w.linkReady.Reset();
     }
-    return !task.link.empty();
 }
 
 void DownloadsManager::PostChunkProgress(const DownloadChunkTask& task, uint64_t bytes) {
