@@ -167,9 +167,11 @@ bool SiteStatusProbe::Check() {
         const bool answered = code == CURLE_OK || (code == CURLE_WRITE_ERROR && transfer.cutShort);
         if (!answered) {
             failure = Utf8ToWide(CurlErrorText(code, errorBuffer_.data()));
-        } else if (status <= 0 || status >= 400) {
-            failure = FormatWide(u"HTTP status %d", static_cast<int64_t>(status));
+        } else if (status <= 0) {
+            failure = u"no HTTP status in the answer";
         }
+        // Any HTTP answer, 4xx and 5xx included, means the network and the site are there: a
+        // maintenance page or a moved status page is no reason to stop every download.
     }
 
     const bool passed = failure.empty();

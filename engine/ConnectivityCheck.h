@@ -55,8 +55,9 @@ int connectionCkeckThread(MessageTarget& window, Event& stop, Event& exited,
                           ConnectivityCheckOptions options = {});
 
 // The real check: a GET of the site's status page (SiteBaseUrl() + kSiteStatusPath), online when
-// it answers with a status below 400; any transport or TLS failure is offline. One curl handle
-// serves every check, so a kept-alive connection is reused. Owned and used by one thread.
+// the site answers at all, whatever the HTTP status; only a transport or TLS failure is offline.
+// One curl handle serves every check, so a kept-alive connection is reused. Owned and used by one
+// thread.
 class SiteStatusProbe {
 public:
     // A set `abort` event (the thread's stop event) cuts a check short; null for none.

@@ -24,10 +24,18 @@ class Response:
             body, content_type)
         self.headers = list(headers or [])
         self.ranged = ranged
+        self.hang_up = False
 
 
 def text(status, body):
     return Response(status, body)
+
+
+def hang_up():
+    """No answer at all: the connection is closed as soon as the request is read."""
+    response = Response(0)
+    response.hang_up = True
+    return response
 
 
 class StoreServer(http.server.ThreadingHTTPServer):
@@ -147,6 +155,10 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
             return b""
 
     def _send(self, response, entry, fault, head):
+        if response.hang_up:
+            entry.status = 0
+            self.close_connection = True
+            return
         body = response.body
         size = body.size
         status = response.status

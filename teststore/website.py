@@ -6,9 +6,11 @@ STATUS_PATH = "/en/downloader/status/"
 
 
 def status_page(store):
+    # A site switched down is unreachable: the connection closes without an answer. A site that
+    # answers with an error status is armed as a fault ({"server":"site","status":503}).
     if store.site_up:
         return servers.text(200, "OK")
-    return servers.text(503, "Service Unavailable")
+    return servers.hang_up()
 
 
 # path -> function(store) returning a servers.Response

@@ -390,6 +390,9 @@ protected:
         store_.SetSiteUp(false);
     }
 
+    // The request log's status of a request the store left unanswered.
+    static constexpr int kUnanswered = 0;
+
     // Status-page requests the store answered with `status`.
     size_t StatusRequests(int status) const {
         size_t count = 0;
@@ -419,9 +422,9 @@ TEST_F(ConnectivityStoreTest, ThreadFollowsTheStatusPageAndReportsOnlyChanges) {
     options.retryDelayMs = 50;
     thread.Start([&](Event& stop) { connectionCkeckThread(window, stop, exited, options); });
 
-    // The site answers 503: offline from the start, nothing posted. A third request means the
-    // first two checks are fully judged.
-    ASSERT_TRUE(WaitForStatusRequests(503, 3));
+    // The site closes every connection unanswered: offline from the start, nothing posted. A
+    // third request means the first two checks are fully judged.
+    ASSERT_TRUE(WaitForStatusRequests(kUnanswered, 3));
     EXPECT_EQ(window.Size(), 0u);
     ExpectOnline(events, false);
 
@@ -430,34 +433,94 @@ TEST_F(ConnectivityStoreTest, ThreadFollowsTheStatusPageAndReportsOnlyChanges) {
     ExpectOnline(events, true);
 
     store_.SetSiteUp(false);
-    const size_t refusedBefore = StatusRequests(503);
+    const size_t refusedBefore = StatusRequests(kUnanswered);
     events.problemReported->Set();
     ASSERT_EQ(NextStatus(window), 0u);
     ExpectOnline(events, false);
 
-    ASSERT_TRUE(WaitForStatusRequests(503, refusedBefore + 3));
+    ASSERT_TRUE(WaitForStatusRequests(kUnanswered, refusedBefore + 3));
     EXPECT_EQ(window.Size(), 0u);
 
     thread.RequestStop();
     ASSERT_TRUE(exited.Wait(static_cast<uint32_t>(kLimit.count())));
 }
 
-TEST_F(ConnectivityStoreTest, ProbeReusesItsConnectionAndJudgesTheStatus) {
+TEST_F(ConnectivityStoreTest, ProbeReusesItsConnection) {
     SiteStatusProbe probe;
-    EXPECT_FALSE(probe.Check());  // 503
+    EXPECT_FALSE(probe.Check());  // unanswered
     store_.SetSiteUp(true);
+    EXPECT_TRUE(probe.Check());
     EXPECT_TRUE(probe.Check());
     EXPECT_TRUE(probe.Check());
 
     std::vector<int> connections;
     for (const StoreRequest& request : store_.Requests()) {
-        if (request.server == "site") {
+        if (request.server == "site" && request.status == 200) {
             connections.push_back(request.connection);
         }
     }
     ASSERT_EQ(connections.size(), 3u);
     EXPECT_EQ(connections[1], connections[0]);
     EXPECT_EQ(connections[2], connections[0]);
+}
+
+// Whatever the status page answers, the site is there: only a failure to get an answer at all
+// means offline. An error status must not stop every download (a maintenance page, a status
+// page that moved).
+TEST_F(ConnectivityStoreTest, AnyHttpAnswerIsOnlineAndOnlyNoAnswerIsOffline) {
+    struct Case {
+        const char* label;
+        const char* fault;  // armed for one request; empty: the plain answer
+        bool siteUp;
+        bool online;
+    };
+    const Case cases[] = {
+        {"200", "", true, true},
+        {"404 moved page", R"({"server":"site","status":404})", true, true},
+        {"403 refused", R"({"server":"site","status":403})", true, true},
+        {"500 error", R"({"server":"site","status":500})", true, true},
+        {"503 maintenance", R"({"server":"site","status":503})", true, true},
+        {"302 to elsewhere", R"({"server":"site","status":302,"redirect":"/x"})", true, true},
+        {"unanswered", "", false, false},
+    };
+    SiteStatusProbe probe;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        store_.ClearFaults();
+        store_.SetSiteUp(c.siteUp);
+        if (*c.fault != '\0') {
+            store_.SetFault(c.fault);
+        }
+        EXPECT_EQ(probe.Check(), c.online);
+    }
+}
+
+// The check thread with a site that answers 503 goes online and stays so.
+TEST_F(ConnectivityStoreTest, ThreadStaysOnlineWhileTheSiteAnswersWithErrors) {
+    store_.SetSiteUp(true);
+    store_.SetFault(R"({"server":"site","status":503,"fail_next":-1})");
+    const ConnectivityEvents events = CreateConnectivityEvents();
+    MessageQueue window;
+    Event exited(true, false);
+    BackgroundThread thread;
+    ConnectivityCheckOptions options;
+    options.retryDelayMs = 50;
+    thread.Start([&](Event& stop) { connectionCkeckThread(window, stop, exited, options); });
+
+    ASSERT_EQ(NextStatus(window), 1u);
+    ExpectOnline(events, true);
+    // Reported problems lead to new checks, each answered 503: no change is posted.
+    for (size_t round = 1; round <= 2; ++round) {
+        const size_t before = StatusRequests(503);
+        events.problemReported->Set();
+        ASSERT_TRUE(WaitForStatusRequests(503, before + 1));
+        ASSERT_TRUE(WaitFor([&] { return !events.problemReported->IsSet(); }, kLimit));
+    }
+    EXPECT_EQ(window.Size(), 0u);
+    ExpectOnline(events, true);
+
+    thread.RequestStop();
+    ASSERT_TRUE(exited.Wait(static_cast<uint32_t>(kLimit.count())));
 }
 
 }  // namespace

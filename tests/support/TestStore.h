@@ -113,7 +113,7 @@ public:
     // The faults still armed, one JSON object a line, with the uses each has left; a fault armed
     // for a number of requests is gone once that many took it.
     std::string ArmedFaults() const;
-    // Site status page: answering (true) or refusing with 503 (false).
+    // Site status page: answering (true) or unreachable (false: the connection closes unanswered).
     void SetSiteUp(bool up);
 
     std::vector<StoreRequest> Requests() const;
