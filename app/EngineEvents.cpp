@@ -130,6 +130,21 @@ void ItemLifecycle::OnFileSegment(uint32_t message, const FileEvent& event) {
     services_.rows.Refresh();
 }
 
+void ItemLifecycle::OnRestartCarriedOut(const FileEvent& event) {
+    DownloadInfo* item = ItemForReport(WM_APP_FILE_PROGRESS_RESET, event.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    FileInfo* file = FileForReport(*item, event.fileId);
+    if (file == nullptr || !file->restart) {
+        return;
+    }
+    // The engine deleted the old file and its chunks once; handing the record over again (after
+    // a dropped connection, another game picked in between) must keep what arrived since.
+    // Nothing to write to the settings store: the flag lives only in the records held here.
+    file->restart = false;
+}
+
 void ItemLifecycle::OnItemPaused(const std::u16string& name) {
     DownloadInfo* item = ItemForReport(WM_APP_ITEM_PAUSED, name);
     if (item == nullptr || item->state == ItemState::Removing || item->state == ItemState::Failed) {

@@ -229,6 +229,10 @@ void ItemLifecycle::HandleMessage(AppMessage message) {
         case WM_APP_FILE_PROGRESS_RESET_ON_COMBINE:
         case WM_APP_FILE_UNAVAILABLE:
             if (const FileEvent* event = message.PayloadAs<FileEvent>()) {
+                if (message.id == WM_APP_FILE_PROGRESS_RESET &&
+                    message.lParam == kRestartCarriedOut) {
+                    OnRestartCarriedOut(*event);
+                }
                 OnFileSegment(message.id, *event);
                 return;
             }

@@ -140,6 +140,8 @@ private:
     void OnCombineProgress(const ProgressReport& report);
     void OnCheckProgress(const ProgressReport& report);
     void OnFileSegment(uint32_t message, const FileEvent& event);
+    // WM_APP_FILE_PROGRESS_RESET with kRestartCarriedOut: the file's restart flag is done with.
+    void OnRestartCarriedOut(const FileEvent& event);
     void OnItemPaused(const std::u16string& name);
     void OnCombineReset(const std::u16string& name);
     void OnItemFinished(const std::u16string& name, bool partially);

@@ -54,6 +54,11 @@ enum AppMessageId : uint32_t {
 // file, or the whole file.
 inline constexpr uint64_t kAllBits = ~uint64_t{0};
 
+// WM_APP_FILE_PROGRESS_RESET's lParam when the download engine has carried out the file's restart
+// (deleted the old finished file and every chunk of it): the record's restart flag of that file is
+// done with.
+inline constexpr int64_t kRestartCarriedOut = 1;
+
 struct MessagePayload {
     virtual ~MessagePayload();
 };

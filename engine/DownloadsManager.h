@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -148,7 +149,12 @@ private:
 
     // Scheduler.cpp
     void SchedulerThread();
-    void PlanDownload(const DownloadInfo& plan);
+    void PlanDownload(DownloadInfo& plan);
+    // Clears the restart flags of the files whose restart a plan of this run carried out.
+    void ForgetRestartsCarriedOut(DownloadInfo& plan) const;
+    // Deletes the file's finished, chunk, partial and working files, clears its restart flag in
+    // the plan and the current copy, remembers it done and tells the window.
+    void CarryOutRestart(const DownloadInfo& plan, FileInfo& file);
     // Whether the finished file of `file` is done: there, at its size and matching its digest
     // (see FinishedFileCheck.h; one that fails is deleted). Nothing when the check was stopped,
     // and the planning must then be left.
@@ -194,6 +200,8 @@ private:
 
     // Scheduler thread only: the finished files checked against their digests in this run.
     FinishedFileChecks finishedChecks_;
+    // Scheduler thread only: download, file name and timestamp of each restart carried out.
+    std::set<std::u16string> restartsDone_;
 
     // Makes "a worker leaves its idle state" and "an abort sets the break events" one before the
     // other, so that an abort never counts a worker idle that is about to take a task.

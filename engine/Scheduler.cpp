@@ -113,6 +113,7 @@ void DownloadsManager::SchedulerThread() {
         AbortWorkerTasks();
         if (newRequest_.IsSet()) {
             if (std::optional<DownloadInfo> plan = TakeRequest()) {
+                ForgetRestartsCarriedOut(*plan);
                 PlanDownload(*plan);
             }
         }
@@ -124,6 +125,54 @@ void DownloadsManager::SchedulerThread() {
         }
     }
     schedulerExited_.Set();
+}
+
+namespace {
+
+// What names one version of one file of one download: a restart is owed once per version.
+std::u16string RestartKey(const DownloadInfo& plan, const FileInfo& file) {
+    std::u16string key = plan.name;
+    key += u'\0';
+    key += file.name;
+    key += u'\0';
+    key += file.timestamp;
+    return key;
+}
+
+}  // namespace
+
+void DownloadsManager::ForgetRestartsCarriedOut(DownloadInfo& plan) const {
+    // The window's record may still carry a flag that a plan of this run has carried out: its
+    // news of that is posted, not awaited, and a request can overtake it.
+    for (FileInfo& file : plan.files) {
+        if (file.restart && restartsDone_.count(RestartKey(plan, file)) != 0) {
+            file.restart = false;
+        }
+    }
+}
+
+void DownloadsManager::CarryOutRestart(const DownloadInfo& plan, FileInfo& file) {
+    // The file changed at the store: nothing of the old one may be joined into the new one.
+    DeleteFile(FinishedFilePath(plan.folder, file.name));
+    RemoveLeftovers(plan, file);
+    Logger().Log(u"File %s of %s changed at the store; it is downloaded again from its start.",
+                 file.name, plan.name);
+    // Done once: every later plan keeps what was verified since. The window's record is told
+    // through the file's progress reset, the current copy here at once.
+    file.restart = false;
+    restartsDone_.insert(RestartKey(plan, file));
+    {
+        std::lock_guard<std::mutex> guard(currentLock_);
+        if (current_ && current_->name == plan.name) {
+            for (FileInfo& held : current_->files) {
+                if (held.name == file.name) {
+                    held.restart = false;
+                }
+            }
+        }
+    }
+    PostFileEvent(WM_APP_FILE_PROGRESS_RESET, plan.name, static_cast<int64_t>(file.id),
+                  kRestartCarriedOut);
 }
 
 bool DownloadsManager::CanStart(const DownloadInfo& plan) {
@@ -196,7 +245,7 @@ std::optional<bool> DownloadsManager::FinishedFileVerified(const DownloadInfo& p
     return std::nullopt;
 }
 
-void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
+void DownloadsManager::PlanDownload(DownloadInfo& plan) {
     const std::u16string& name = plan.name;
 
     // Phase A: is everything done already? A finished file counts only once its bytes matched
@@ -249,7 +298,7 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
 
     // Phase C: one pass over the files.
     for (size_t filePosition = 0; filePosition < plan.files.size(); ++filePosition) {
-        const FileInfo& file = plan.files[filePosition];
+        FileInfo& file = plan.files[filePosition];
         if (shutdown_.IsSet()) {
             break;
         }
@@ -304,7 +353,9 @@ void DownloadsManager::PlanDownload(const DownloadInfo& plan) {
             return;
         }
 
-        if (RegularFileSize(finishedPath)) {
+        if (file.restart) {
+            CarryOutRestart(plan, file);
+        } else if (RegularFileSize(finishedPath)) {
             DeleteFile(finishedPath);
         }
         const fs::path folder = fs::path(*FittingPath(finishedPath)).parent_path();

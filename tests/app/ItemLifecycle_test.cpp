@@ -507,6 +507,34 @@ TEST(ItemLifecycle, DetailsFailuresAndChangedFiles) {
     EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "changed");
 }
 
+// The engine tells the lifecycle once it has deleted a changed file's old bytes; from then on the
+// record asks for no restart, so handing it over again keeps what arrived since. The joiner's
+// progress resets say nothing about it.
+TEST(ItemLifecycle, ARestartCarriedOutByTheEngineIsClearedInTheRecord) {
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"changed", {100, 50});
+    rig.lifecycle.HandleMessage(Details(u"changed", {100, 50}, u"t2"));
+    const DownloadInfo& item = *rig.lifecycle.FindItem(u"changed");
+    ASSERT_TRUE(item.files[0].restart);
+    ASSERT_TRUE(item.files[1].restart);
+
+    rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_PROGRESS_RESET, u"changed", 1));
+    rig.lifecycle.HandleMessage(
+        FileEventMessage(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE, u"changed", 0, kRestartCarriedOut));
+    EXPECT_TRUE(item.files[0].restart);
+    EXPECT_TRUE(item.files[1].restart);
+
+    rig.lifecycle.HandleMessage(
+        FileEventMessage(WM_APP_FILE_PROGRESS_RESET, u"changed", 1, kRestartCarriedOut));
+    EXPECT_TRUE(item.files[0].restart);
+    EXPECT_FALSE(item.files[1].restart);
+    // A file id the item does not have changes nothing.
+    rig.lifecycle.HandleMessage(
+        FileEventMessage(WM_APP_FILE_PROGRESS_RESET, u"changed", 7, kRestartCarriedOut));
+    EXPECT_TRUE(item.files[0].restart);
+}
+
 TEST(ItemLifecycle, LocalDetailsFillTheItemUnlessItIsGoingOrNewer) {
     LifecycleRig rig;
     rig.Connect();

@@ -137,6 +137,47 @@ TEST_F(EngineFixture, ResumesFromChunkFilesOfAnEarlierRun) {
                              std::to_string(3 * kChunk - 1)));
 }
 
+// A file that changed at the store loses its old bytes once. The record handed over again still
+// asks for the restart (the window's copy learns of it through a posted message that a new
+// request can overtake): the finished file that arrived since is kept and nothing is fetched.
+TEST_F(EngineFixture, ARestartIsCarriedOutOnceAndLaterPlansKeepWhatArrived) {
+    const FileSpec file{"changed.bin", 4 * kChunk};
+    DownloadInfo game = Game("restart-once", {file});
+    game.files[0].restart = true;
+    game.files[0].timestamp = u"t2";
+    const std::string bytes = Content("restart-once", file);
+    const fs::path base = downloads / "changed.bin";
+    // The old version: a finished file of the same size and a verified chunk of the same length.
+    WriteFile(base, std::string(bytes.size(), 'o'));
+    WriteFile(base.string() + ".chunk1", std::string(kChunk, 'o'));
+    WriteFile(base.string() + ".chunk2_downloading", std::string(100, 'o'));
+    const auto restartsReported = [this] {
+        return std::count_if(window.seen.begin(), window.seen.end(), [](const Seen& s) {
+            return s.id == WM_APP_FILE_PROGRESS_RESET && s.lParam == kRestartCarriedOut &&
+                   s.fileId == 0 && s.name == u"restart-once";
+        });
+    };
+
+    StartEngine(2);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(ReadFile(base), bytes);
+    EXPECT_EQ(BytesServed("restart-once", file.name), 4 * kChunk);
+    EXPECT_EQ(restartsReported(), 1);
+
+    store.ClearRequests();
+    const size_t finishedBefore = window.Count(WM_APP_ITEM_FINISHED);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(
+        window.PumpUntil([&] { return window.Count(WM_APP_ITEM_FINISHED) > finishedBefore; }));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(ReadFile(base), bytes);
+    EXPECT_EQ(BytesServed("restart-once", file.name), 0u);
+    EXPECT_EQ(restartsReported(), 1);
+    EXPECT_EQ(FilesBelow(downloads), (std::vector<std::string>{"changed.bin"}));
+}
+
 // Finished files of the right size are taken for done only once their bytes match the file's
 // digest: an intact game is reported complete without a byte fetched, and one whose file was
 // replaced by another of the same size gets that file fetched again.
