@@ -25,6 +25,7 @@ constexpr auto kWaitForEarlierChunks = std::chrono::milliseconds(300);
 
 RunningJoin::RunningJoin(CombineEntry entry) : entry_(std::move(entry)) {
     verified_.resize(entry_.chunkCount);
+    checkOnAppend_.resize(entry_.chunkCount, false);
     chunkPaths_.reserve(entry_.chunkCount);
     bool fits = !entry_.finishedPath.empty() && entry_.finishedPath.front() == u'/';
     for (uint32_t position = 0; fits && position < entry_.chunkCount; ++position) {
@@ -48,6 +49,14 @@ RunningJoin::~RunningJoin() {
 }
 
 void RunningJoin::ChunkVerified(std::u16string_view chunkPath) {
+    MarkVerified(chunkPath, false);
+}
+
+void RunningJoin::ChunkOnDisk(std::u16string_view chunkPath) {
+    MarkVerified(chunkPath, true);
+}
+
+void RunningJoin::MarkVerified(std::u16string_view chunkPath, bool fromEarlier) {
     const std::optional<std::string> path = FittingPath(chunkPath);
     if (!path) {
         return;
@@ -60,6 +69,7 @@ void RunningJoin::ChunkVerified(std::u16string_view chunkPath) {
             continue;
         }
         verified_[position] = identity;
+        checkOnAppend_[position] = fromEarlier;
         changed_.notify_all();
         for (size_t index = 0; index < unchecked_.size(); ++index) {
             Unchecked& appended = unchecked_[index];
@@ -243,12 +253,13 @@ bool RunningJoin::AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
     }
     passing_ = true;
     const Identity verified = *verified_[position];
+    const bool checkDigest = checkOnAppend_[position];
     // Behind appends that wait for their checks it waits with them, already confirmed, so that
     // taking one of those back takes this one back too.
     Unchecked entry{position,      true,         verified.device, verified.inode,
                     verified.size, outputBytes_, digest_};
     lock.unlock();
-    const bool appended = Append(position, verified, checkPoint);
+    const bool appended = Append(position, verified, checkDigest, checkPoint);
     lock.lock();
     passing_ = false;
     changed_.notify_all();
@@ -292,7 +303,7 @@ void RunningJoin::Advance(const WorkerCheckPoint& checkPoint) {
     changed_.notify_all();
 }
 
-bool RunningJoin::Append(uint32_t position, const Identity& verified,
+bool RunningJoin::Append(uint32_t position, const Identity& verified, bool checkDigest,
                          const WorkerCheckPoint& checkPoint) {
     OpenedFile chunk = OpenForReading(chunkPaths_[position]);
     if (!chunk.fd || IdentityOfFd(chunk.fd.Get()) != verified) {
@@ -302,6 +313,7 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified,
         return false;
     }
     const auto buffer = std::make_unique<uint8_t[]>(kAppendBlock);
+    Md5Context chunkDigest;
     const uint64_t start = outputBytes_;
     uint64_t copied = 0;
     for (;;) {
@@ -316,7 +328,11 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified,
             break;
         }
         const auto count = static_cast<size_t>(got);
-        digest_.Update(buffer.get(), count);
+        if (checkDigest) {
+            Md5Context::UpdateBoth(chunkDigest, digest_, buffer.get(), count);
+        } else {
+            digest_.Update(buffer.get(), count);
+        }
         if (!WriteAll(output_.Get(), buffer.get(), count)) {
             return false;
         }
@@ -325,6 +341,12 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified,
     }
     if (copied != verified.size) {
         return false;
+    }
+    if (checkDigest) {
+        chunkDigest.Finalize();
+        if (chunkDigest.HexDigest() != entry_.ChunkDigest(position)) {
+            return false;
+        }
     }
     DropCachedPages(chunk.fd.Get());
     outputBytes_ += copied;

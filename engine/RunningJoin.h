@@ -54,6 +54,11 @@ public:
     // The chunk file at `chunkPath` (its verified name) has just passed its check. A path that
     // is not one of the entry's chunk files is ignored.
     void ChunkVerified(std::u16string_view chunkPath);
+    // The chunk file at `chunkPath` was on disk under its verified name when the download was
+    // planned (an earlier run or plan checked it). It is appended in its turn like a chunk that
+    // passed its check now, its digest checked against the entry's in the same pass; a mismatch
+    // abandons the join, and the combine task then finds the bad chunk itself.
+    void ChunkOnDisk(std::u16string_view chunkPath);
     // The chunk that goes to `chunkPath` has just been downloaded to `partialPath` and is not
     // checked yet. When it comes next in file order after every chunk appended so far (checked
     // or not; a pass that runs and the chunks before it are waited for a moment), it is
@@ -94,7 +99,11 @@ private:
         Md5Context digestBefore;
     };
 
-    bool Append(uint32_t position, const Identity& verified, const WorkerCheckPoint& checkPoint);
+    bool Append(uint32_t position, const Identity& verified, bool checkDigest,
+                const WorkerCheckPoint& checkPoint);
+    // Marks the chunk at the path verified; `fromEarlier` when its check was not made in this
+    // plan.
+    void MarkVerified(std::u16string_view chunkPath, bool fromEarlier);
     // Appends the checked chunk that comes next after every append so far, when there is one and
     // no pass runs; false otherwise, or when the append failed (the join is then abandoned).
     bool AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
@@ -125,7 +134,8 @@ private:
     bool handedOver_ = false;
     uint32_t next_ = 0;                              // chunks appended
     std::vector<std::optional<Identity>> verified_;  // by position: passed its check as this file
-    std::vector<Identity> joined_;                   // by position < next_: the file appended
+    std::vector<bool> checkOnAppend_;  // by position: found on disk, its digest checked on append
+    std::vector<Identity> joined_;     // by position < next_: the file appended
     std::deque<Unchecked> unchecked_;  // appended after the first next_ chunks, in order
     bool synced_ = false;              // the whole file is in and was synced
 

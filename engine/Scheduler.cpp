@@ -366,6 +366,23 @@ void DownloadsManager::PlanDownload(DownloadInfo& plan) {
                              Utf8ToWide(error.message()));
         }
 
+        // Chunks verified in an earlier run or plan are handed to the file's running join as soon
+        // as it exists, so that it appends them in order and no later chunk waits for them.
+        std::vector<std::u16string> onDisk;
+        const auto joinOf = [&]() -> std::shared_ptr<RunningJoin> {
+            if (filePosition >= entries.size()) {
+                return nullptr;
+            }
+            std::shared_ptr<RunningJoin>& join = runningJoins[filePosition];
+            if (!join) {
+                join = std::make_shared<RunningJoin>(entries[filePosition]);
+                for (const std::u16string& path : onDisk) {
+                    join->ChunkOnDisk(path);
+                }
+                onDisk.clear();
+            }
+            return join;
+        };
         for (const ChunkInfo& chunk : file.chunks) {
             if (shutdown_.IsSet() || connectivity_.noInternet->IsSet()) {
                 break;
@@ -391,18 +408,17 @@ void DownloadsManager::PlanDownload(DownloadInfo& plan) {
                 report->phase = ProgressReport::kChunkDownload;
                 report->byteCount = *size;
                 window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
+                if (filePosition < runningJoins.size() && runningJoins[filePosition]) {
+                    runningJoins[filePosition]->ChunkOnDisk(task->chunkPath);
+                } else {
+                    onDisk.push_back(task->chunkPath);
+                }
                 continue;
             }
             if (size) {
                 DeleteFile(task->chunkPath);
             }
-            if (filePosition < entries.size()) {
-                if (!runningJoins[filePosition]) {
-                    runningJoins[filePosition] =
-                        std::make_shared<RunningJoin>(entries[filePosition]);
-                }
-                task->runningJoin = runningJoins[filePosition];
-            }
+            task->runningJoin = joinOf();
             QueueTask(std::move(task), false);
             Logger().Log(u"Adding new download task for: %s", file.name);
         }

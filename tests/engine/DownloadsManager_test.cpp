@@ -137,6 +137,35 @@ TEST_F(EngineFixture, ResumesFromChunkFilesOfAnEarlierRun) {
                              std::to_string(3 * kChunk - 1)));
 }
 
+// A resumed download joins as it goes, like a fresh one: the chunks verified in an earlier run
+// are handed to the running join, which appends them ahead of the first chunk that arrives, so
+// the combine task takes over the whole file and reads no chunk again (it reports each chunk in
+// one step then; a chunk it joins itself starts with a step of 0 bytes).
+TEST_F(EngineFixture, AResumedDownloadJoinsTheChunksFoundOnDiskAsItGoes) {
+    const FileSpec file{"resumed.bin", 4 * kChunk};
+    const DownloadInfo game = Game("resume-join", {file});
+    const std::string bytes = Content("resume-join", file);
+    const fs::path base = downloads / "resumed.bin";
+    WriteFile(base.string() + ".chunk0", bytes.substr(0, kChunk));
+    WriteFile(base.string() + ".chunk1", bytes.substr(kChunk, kChunk));
+
+    StartEngine(1);  // one worker: the chunks arrive in order and the join is whole in time
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(ReadFile(base), bytes);
+    EXPECT_EQ(BytesServed("resume-join", file.name), 2 * kChunk);
+    std::vector<std::pair<uint64_t, uint64_t>> steps;
+    for (const Seen& s : window.seen) {
+        if (s.id == WM_APP_COMBINE_PROGRESS && s.chunkId != kAllBits) {
+            steps.emplace_back(s.chunkId, s.bytes);
+        }
+    }
+    const std::vector<std::pair<uint64_t, uint64_t>> whole = {
+        {0, kChunk}, {1, kChunk}, {2, kChunk}, {3, kChunk}};
+    EXPECT_EQ(steps, whole);
+}
+
 // A file that changed at the store loses its old bytes once. The record handed over again still
 // asks for the restart (the window's copy learns of it through a posted message that a new
 // request can overtake): the finished file that arrived since is kept and nothing is fetched.

@@ -305,6 +305,64 @@ TEST(RunningJoin, AnUncheckedAppendWaitsBrieflyForTheChunkBeforeIt) {
     EXPECT_EQ(gapJoin.JoinedChunks(), 0u);
 }
 
+// A resumed download: the chunks verified in an earlier run are handed to the join when the plan
+// is made. The first chunk that arrives appends them in the same call, in order, and goes in after
+// them without waiting out the pause for chunks still on their way; each of them is checked
+// against its digest on the way, since this run never checked it.
+TEST(RunningJoin, ChunksFoundOnDiskGoInAheadOfTheFirstChunkThatArrives) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20, 10});
+    RunningJoin join(file.entry);
+    join.ChunkOnDisk(Wide(file.Chunk(0)));
+    join.ChunkOnDisk(Wide(file.Chunk(1)));
+    join.ChunkOnDisk(Wide(file.Chunk(3)));  // after the gap: waits for chunk 2
+    fs::rename(file.Chunk(2), PartialOf(file, 2));
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::optional<std::u16string> digest =
+        join.AppendUnchecked(Wide(file.Chunk(2)), Wide(PartialOf(file, 2)), kNoStops);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    ASSERT_TRUE(digest);
+    EXPECT_EQ(*digest, file.entry.ChunkDigest(2));
+    EXPECT_EQ(join.JoinedChunks(), 2u);
+    fs::rename(PartialOf(file, 2), file.Chunk(2));
+    join.ChunkVerified(Wide(file.Chunk(2)));
+    join.Advance(kNoStops);
+    ASSERT_EQ(join.JoinedChunks(), 4u);
+    EXPECT_FALSE(join.Abandoned());
+
+    ChunksCombiner combiner(file.entry, 4, &join);
+    const std::vector<std::pair<uint32_t, uint64_t>> expected = {
+        {0, 40}, {1, 30}, {2, 20}, {3, 10}};
+    EXPECT_EQ(RunToEnd(combiner), expected);
+    ASSERT_TRUE(combiner.Done());
+    EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
+    ASSERT_TRUE(combiner.Commit());
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+}
+
+// A chunk file found on disk holds bytes of the right length but not the chunk (damaged since an
+// earlier run): the join gives up, and the combiner, joining it all itself, names the bad chunk.
+TEST(RunningJoin, AChunkFoundOnDiskThatFailsItsDigestLeavesTheJoinToTheCombiner) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20});
+    std::string damaged = ReadFile(file.Chunk(1));
+    damaged[5] = static_cast<char>(damaged[5] ^ 0x20);
+    WriteFile(file.Chunk(1), damaged);
+    RunningJoin join(file.entry);
+    join.ChunkOnDisk(Wide(file.Chunk(0)));
+    join.ChunkOnDisk(Wide(file.Chunk(1)));
+    join.ChunkOnDisk(Wide(file.Chunk(2)));
+    join.Advance(kNoStops);
+    EXPECT_TRUE(join.Abandoned());
+    EXPECT_FALSE(fs::exists(file.Working()));
+
+    ChunksCombiner combiner(file.entry, 64, &join);
+    RunToEnd(combiner);
+    EXPECT_FALSE(combiner.Done());
+    EXPECT_EQ(combiner.Error(), ChunksCombiner::kBadChunkDigest);
+}
+
 // Many chunks that arrive at about the same time go in one after the other: a chunk waits for as
 // long as the ones before it keep going in, even when that takes longer than a single wait.
 TEST(RunningJoin, AnUncheckedAppendWaitsWhileTheChunksBeforeItKeepGoingIn) {
