@@ -70,9 +70,9 @@ public:
     // the main window's idea of the item's folder and bounds nothing further. A second request
     // for the same name before the scheduler takes the list is ignored.
     void RequestRemoval(const DownloadInfo& record, bool deleteFiles, const std::u16string& folder);
-    // The link that worker `slot` asked for (WM_APP_LINK_NEEDED); empty when none was found.
-    // The link that answers the worker's request `passThrough` (the number its LINK_NEEDED
-    // carried). A link for an earlier request of the same worker is dropped.
+    // The link that worker `slot` asked for (WM_APP_LINK_NEEDED), empty when none was found,
+    // answering the worker's request `passThrough` (the number its LINK_NEEDED carried). A link
+    // for an earlier request of the same worker is dropped.
     void DeliverLink(uint32_t slot, const std::u16string& link, uint64_t passThrough);
     // Workers 0 .. n-1 take tasks, the others stay idle; takes effect without a restart.
     void SetConcurrentConnections(uint32_t count);
