@@ -154,6 +154,11 @@ bool ReportGames(ProgramCore& core, DownloadWatch& watch, const std::function<bo
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Standard output may be a pipe whose reader goes away (a pager closed, "| head", a journal
+    // restarting): a write to it then fails with EPIPE, which every writer here ignores, instead
+    // of raising SIGPIPE and ending the program in the middle of a download. This front end
+    // starts no other program, so no child inherits the ignored signal.
+    signal(SIGPIPE, SIG_IGN);
     Logger();  // opened before start-up, as the program's first object
 
     CliParse parse = ParseCliOptions(argc, argv);
