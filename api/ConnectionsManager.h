@@ -157,8 +157,9 @@ private:
     void conThread(Event& terminate);
     void authThread(Event& stop);
     bool PasswordSignIn(const std::u16string& email, const std::u16string& password);
-    // Fetches one avatar image into ".data/"; its reference, or empty when it was not fetched.
-    std::u16string FetchAvatar(const std::u16string& url);
+    // Fetches one avatar image whole into ".data/" under `namePart` ("/name.png"); its
+    // reference, or empty when it was not fetched.
+    std::u16string FetchAvatar(const std::u16string& url, const std::u16string& namePart);
     void Post(uint32_t id, std::unique_ptr<MessagePayload> payload);
 
     mutable std::mutex credentialsLock_;
