@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "api/ApiBaseUrl.h"
 #include "app/CVelkDownloaderApp.h"
 #include "app/CommandLine.h"
 #include "app/ProgramCore.h"
@@ -264,7 +265,13 @@ int main(int argc, char** argv) {
     bool interrupted = false;
     bool signInFailed = false;
     if (!core.Start(account)) {
-        PrintError("the store's API address is not valid: " + WideToUtf8(ProductionApiBaseUrl()));
+        const std::u16string url = ApiBaseUrl();
+        std::string why;
+        if (const auto parsed = ParseApiBase(url);
+            const std::u16string* problem = std::get_if<std::u16string>(&parsed)) {
+            why = ": " + WideToUtf8(*problem);
+        }
+        PrintError("the store's API address " + WideToUtf8(url) + " can't be used" + why);
         code = kExitFailed;
     } else {
         watch.HoldBackOthers(core.Lifecycle());
