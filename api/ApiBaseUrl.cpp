@@ -71,8 +71,13 @@ std::variant<ApiBase, std::u16string> ParseApiBase(std::u16string_view url) {
     if (scheme.empty() || host.empty()) {
         return u"it names no scheme or no host";
     }
-    if (!GetUrlPart(parsed.get(), CURLUPART_USER).empty()) {
-        return u"it holds a user name";
+    // The API is spoken over TLS only (the executor allows nothing else).
+    if (scheme != "https") {
+        return u"it is not an https address";
+    }
+    if (!GetUrlPart(parsed.get(), CURLUPART_USER).empty() ||
+        !GetUrlPart(parsed.get(), CURLUPART_PASSWORD).empty()) {
+        return u"it holds a user name or password";
     }
     if (!GetUrlPart(parsed.get(), CURLUPART_QUERY).empty() || text.find('?') != std::string::npos) {
         return u"it has a query";

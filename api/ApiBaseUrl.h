@@ -18,5 +18,6 @@ struct ApiBase {
 // The API base address taken apart, or why it can't serve (a sentence for the log and the
 // terminal). A base path is kept only when each of its segments is plain (letters, digits, "-",
 // ".", "_", "~"; no "." or ".."), so the path the server receives is exactly the one signed; an
-// address with a query, a fragment or a user name is refused rather than silently dropped.
+// address that is not https, or has a query, a fragment, a user name or a password, is refused
+// rather than having parts silently dropped.
 std::variant<ApiBase, std::u16string> ParseApiBase(std::u16string_view url);
