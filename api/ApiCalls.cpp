@@ -144,8 +144,10 @@ IconOutcome PlaceIcon(const ConnectionsManager& manager, const std::u16string& g
         return IconOutcome::Unchanged;
     }
     CreateParentFolders(localPath);
+    // Only a whole picture ever takes the icon's name: a file there is taken for the icon from
+    // then on and never fetched again.
     switch (
-        FetchWholeFile(localPath, details.iconUrl, false, kMaxImageBytes, &manager.StopEvent())) {
+        ReplaceWithWholeFile(localPath, details.iconUrl, kMaxImageBytes, &manager.StopEvent())) {
         case WholeFileFetch::Fetched:
             return IconOutcome::Set;
         case WholeFileFetch::TooLarge:
@@ -157,11 +159,6 @@ IconOutcome PlaceIcon(const ConnectionsManager& manager, const std::u16string& g
         case WholeFileFetch::Failed:
         case WholeFileFetch::Stopped:
             break;
-    }
-    // Whatever arrived is not the icon, and a file left there would be taken for it from now
-    // on and never fetched again. Nothing was there before we started.
-    if (RegularFileSize(localPath)) {
-        RemoveFile(localPath);
     }
     return IconOutcome::Unchanged;
 }

@@ -63,32 +63,34 @@ bool ReadInstallers(const XmlReply::Node& installers, const std::u16string& game
     return true;
 }
 
-// The icon's address and its last segment, the name it is stored under in the data folder.
-bool ReadIcon(std::string_view iconText, const std::u16string& game, GameDetailsReply& details) {
+// The icon's address and its last segment, the name it is stored under in the data folder. An
+// address that holds a NUL or does not end in a plain file name can't be stored safely; the game
+// goes on without its icon rather than failing over a picture.
+void ReadIcon(std::string_view iconText, const std::u16string& game, GameDetailsReply& details) {
     // Pretty-printed replies put line breaks around the text; they are not part of the URL.
     const std::string_view trimmed = TrimBlanks(iconText);
     if (trimmed.find('\0') != std::string_view::npos) {
-        Logger().Error(u"Response for game (%s) details request is invalid. Icon '%s' holds a NUL.",
-                       PrintableForLog(game), PrintableForLog(trimmed));
-        return false;
+        Logger().Warning(u"Icon '%s' of game (%s) holds a NUL; the game goes on without it.",
+                         PrintableForLog(trimmed), PrintableForLog(game));
+        return;
     }
-    details.iconUrl = Utf8ToWide(trimmed);
-    if (details.iconUrl.empty()) {
-        return true;
+    std::u16string url = Utf8ToWide(trimmed);
+    if (url.empty()) {
+        return;
     }
-    const size_t slash = details.iconUrl.rfind(u'/');
-    const std::u16string_view plainName =
-        slash == std::u16string::npos ? std::u16string_view()
-                                      : std::u16string_view(details.iconUrl).substr(slash + 1);
+    const size_t slash = url.rfind(u'/');
+    const std::u16string_view plainName = slash == std::u16string::npos
+                                              ? std::u16string_view()
+                                              : std::u16string_view(url).substr(slash + 1);
     if (slash == std::u16string::npos || !IsSafeRelativeName(plainName)) {
-        Logger().Error(
-            u"Response for game (%s) details request is invalid. Icon '%s' does not end in a "
-            u"plain file name.",
-            PrintableForLog(game), PrintableForLog(std::u16string_view(details.iconUrl)));
-        return false;
+        Logger().Warning(
+            u"Icon '%s' of game (%s) does not end in a plain file name; the game goes on "
+            u"without it.",
+            PrintableForLog(std::u16string_view(url)), PrintableForLog(game));
+        return;
     }
-    details.iconName = details.iconUrl.substr(slash);
-    return true;
+    details.iconName = url.substr(slash);
+    details.iconUrl = std::move(url);
 }
 
 const XmlReply::Node* Required(const XmlReply::Node* parent, const XmlReply& xml, const char* name,
@@ -149,10 +151,10 @@ std::optional<GameDetailsReply> ParseGameDetailsReply(const std::u16string& text
         return std::nullopt;
     }
     GameDetailsReply details;
-    if (!ReadInstallers(*installers, game, details.files) ||
-        !ReadIcon(XmlReply::Text(*icon), game, details)) {
+    if (!ReadInstallers(*installers, game, details.files)) {
         return std::nullopt;
     }
+    ReadIcon(XmlReply::Text(*icon), game, details);
     details.title = Utf8ToWide(XmlReply::Text(*title));
     return details;
 }

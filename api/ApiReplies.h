@@ -18,7 +18,8 @@ std::u16string PrintableForLog(std::string_view utf8);
 // What a game-details reply names; nothing of it has been fetched yet.
 struct GameDetailsReply {
     std::u16string title;
-    // The icon's address without surrounding blanks; empty when the reply names none.
+    // The icon's address without surrounding blanks; empty when the reply names none, or one
+    // that can't be stored under a plain file name (the game goes on without its icon).
     std::u16string iconUrl;
     // The address's last segment with its leading "/" (a plain file name after it) when iconUrl
     // is not empty.
@@ -28,8 +29,8 @@ struct GameDetailsReply {
 
 // Nothing, with one Error line naming `game`, when the reply is not well-formed XML, lacks the
 // game element or its title, icon or installers, lists an installer without id or path, with a
-// path that is not a safe relative path or with an id that is not its position, or names an
-// icon that holds a NUL or does not end in a plain file name.
+// path that is not a safe relative path or with an id that is not its position. An icon that
+// holds a NUL or does not end in a plain file name is left out with a Warning line.
 std::optional<GameDetailsReply> ParseGameDetailsReply(const std::u16string& text,
                                                       const std::u16string& game);
 

@@ -7,7 +7,6 @@
 #include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
 #include "engine/ConnectivityCheck.h"
-#include "engine/Curl.h"
 #include "platform/Event.h"
 
 namespace {
@@ -41,16 +40,6 @@ std::string ToRequestTarget(const std::u16string& objectName) {
 // A transport error's text up to its first line break.
 std::u16string FirstLine(const std::string& text) {
     return Utf8ToWide(text.substr(0, text.find_first_of("\r\n")));
-}
-
-std::string GetUrlPart(CURLU* url, CURLUPart part) {
-    char* value = nullptr;
-    if (curl_url_get(url, part, &value, 0) != CURLUE_OK || value == nullptr) {
-        return {};
-    }
-    std::string text(value);
-    curl_free(value);
-    return text;
 }
 
 }  // namespace
@@ -90,32 +79,15 @@ void ConnectionsManager::SetVerifier(const std::u16string& verifier) {
 }
 
 bool ConnectionsManager::Connect() {
-    EnsureCurlInitialised();
-    CurlUrl url(curl_url());
-    if (!url) {
+    const std::u16string url = ApiBaseUrl();
+    std::variant<ApiBase, std::u16string> parsed = ParseApiBase(url);
+    if (const std::u16string* problem = std::get_if<std::u16string>(&parsed)) {
+        Logger().Error(u"Cannot use the API address %s: %s", url, *problem);
         return false;
     }
-    const std::string baseUrl = WideToUtf8(ApiBaseUrl());
-    if (curl_url_set(url.get(), CURLUPART_URL, baseUrl.c_str(), 0) != CURLUE_OK) {
-        Logger().Warning(u"Cannot parse the API address %s", Utf8ToWide(baseUrl));
-        return false;
-    }
-    const std::string scheme = GetUrlPart(url.get(), CURLUPART_SCHEME);
-    const std::string host = GetUrlPart(url.get(), CURLUPART_HOST);
-    if (scheme.empty() || host.empty()) {
-        Logger().Warning(u"Cannot parse the API address %s", Utf8ToWide(baseUrl));
-        return false;
-    }
-    std::string origin = scheme + "://" + host;
-    if (const std::string port = GetUrlPart(url.get(), CURLUPART_PORT); !port.empty()) {
-        origin += ":" + port;
-    }
-    std::string path = GetUrlPart(url.get(), CURLUPART_PATH);
-    if (path.empty()) {
-        path = "/";
-    }
-    origin_ = std::move(origin);
-    basePath_ = Utf8ToWide(path);
+    ApiBase& base = std::get<ApiBase>(parsed);
+    origin_ = std::move(base.origin);
+    basePath_ = std::move(base.basePath);
     return true;
 }
 
@@ -133,7 +105,9 @@ bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const std::u
 
 bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const ParameterMap& parameters,
                                         std::u16string& reply) {
-    const std::u16string url = ApiBaseUrl() + basePath_ + path;
+    // Signed over the very address the request goes to: the connection's origin, the base path
+    // (with its own path segments, if any) and the path.
+    const std::u16string url = Utf8ToWide(origin_) + basePath_ + path;
     // One copy of all three strings: the sign-in thread may replace them while we sign.
     const OAuthCredentials credentials = Credentials();
     const SignedRequest signedRequest =

@@ -55,10 +55,11 @@ public:
     void SetToken(const std::u16string& token, const std::u16string& tokenSecret);
     void SetVerifier(const std::u16string& verifier);
 
-    // Parses the API base URL into the server to talk to and the base path ("/" for a URL that
-    // is only a scheme and a host). No connection is opened up front: the executor connects on
-    // the first request and keeps the connection alive. False when the URL can't be parsed.
-    // Called once, before the threads that send requests start.
+    // Parses the API base URL into the server to talk to and the base path, which ends in "/"
+    // ("/" for a URL that is only a scheme and a host, "/api/v2/" for "https://host/api/v2").
+    // No connection is opened up front: the executor connects on the first request and keeps the
+    // connection alive. False, with an Error line saying why, when the URL can't serve
+    // (ParseApiBase). Called once, before the threads that send requests start.
     bool Connect();
     const std::u16string& BasePath() const { return basePath_; }
 
@@ -157,8 +158,9 @@ private:
     void conThread(Event& terminate);
     void authThread(Event& stop);
     bool PasswordSignIn(const std::u16string& email, const std::u16string& password);
-    // Fetches one avatar image into ".data/"; its reference, or empty when it was not fetched.
-    std::u16string FetchAvatar(const std::u16string& url);
+    // Fetches one avatar image whole into ".data/" under `namePart` ("/name.png"); its
+    // reference, or empty when it was not fetched.
+    std::u16string FetchAvatar(const std::u16string& url, const std::u16string& namePart);
     void Post(uint32_t id, std::unique_ptr<MessagePayload> payload);
 
     mutable std::mutex credentialsLock_;

@@ -23,7 +23,7 @@ public:
     int16_t attempts = 0;
     // Copied from a link request; not read.
     uint32_t passThrough = 0;
-    // Details tasks: set while the request is still wanted. Link tasks: none.
+    // Details tasks: set while this request is still wanted. Link tasks: none.
     std::shared_ptr<Event> cancelEvent;
 
 protected:
@@ -33,11 +33,11 @@ protected:
 
 class RequestDetailsTask final : public ConnectionsTask {
 public:
-    // Every live details task of one game shares its cancel event, named "<game> details": a
-    // task made while an older one still lives takes over that event's present state.
+    // Each request has its own cancel event: withdrawing a removed game's request must not
+    // also withdraw the request of the same game added again while the old one still lives.
     RequestDetailsTask(std::u16string name, std::u16string downloadFolder)
         : ConnectionsTask(kDetails, std::move(name)), folder(std::move(downloadFolder)) {
-        cancelEvent = Event::Named(gameName + u" details", true, true);
+        cancelEvent = std::make_shared<Event>(true, true);
     }
 
     const std::u16string folder;  // the record's download folder

@@ -1,8 +1,6 @@
 // Sign-in: the sign-in thread, one attempt (stored token, or the three-step password flow), the
 // user-details call with its avatars, and the calls by which the user-interface thread asks for
 // an attempt.
-#include <unistd.h>
-
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -130,36 +128,47 @@ bool ConnectionsManager::FetchUserDetails(UserDetails& user) {
     }
     user.userName = std::move(parsed->userName);
     user.email = std::move(parsed->email);
+    std::optional<std::u16string> smallName;
+    std::optional<std::u16string> bigName;
     if (parsed->smallAvatarUrl) {
-        user.smallAvatar = FetchAvatar(*parsed->smallAvatarUrl);
+        smallName = AvatarNamePart(*parsed->smallAvatarUrl);
     }
     if (parsed->bigAvatarUrl) {
-        user.bigAvatar = FetchAvatar(*parsed->bigAvatarUrl);
+        bigName = AvatarNamePart(*parsed->bigAvatarUrl);
+    }
+    // The two sizes are often named alike in two folders (".../64/avatar.jpg",
+    // ".../184/avatar.jpg"): each gets a file of its own, or the big one would replace the small
+    // one under both references.
+    if (smallName && bigName && *smallName == *bigName) {
+        bigName = u"/big-" + bigName->substr(1);
+    }
+    if (smallName) {
+        user.smallAvatar = FetchAvatar(*parsed->smallAvatarUrl, *smallName);
+    }
+    if (bigName) {
+        user.bigAvatar = FetchAvatar(*parsed->bigAvatarUrl, *bigName);
     }
     return true;
 }
 
-std::u16string ConnectionsManager::FetchAvatar(const std::u16string& url) {
-    const std::optional<std::u16string> namePart = AvatarNamePart(url);
-    if (!namePart) {
-        return {};
-    }
-    const std::u16string localPath = NormalisePath(DataFolder() + u".data/" + *namePart);
+std::u16string ConnectionsManager::FetchAvatar(const std::u16string& url,
+                                               const std::u16string& namePart) {
+    const std::u16string localPath = NormalisePath(DataFolder() + u".data/" + namePart);
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(WideToUtf8(localPath)).parent_path(),
                                         error);
-    switch (FetchWholeFile(localPath, url, false, kMaxImageBytes, &StopEvent())) {
+    // Fetched whole at every sign-in: the picture behind an address may change while its name
+    // stays, and nothing of an older file is kept in front of it. A fetch that fails leaves the
+    // older picture as it was.
+    switch (ReplaceWithWholeFile(localPath, url, kMaxImageBytes, &StopEvent())) {
         case WholeFileFetch::Fetched:
-            return u".data/" + *namePart;
+            return u".data/" + namePart;
         case WholeFileFetch::TooLarge:
             Logger().Warning(u"Avatar '%s' is larger than %I64u bytes; it is not stored.",
                              PrintableForLog(std::u16string_view(url)), kMaxImageBytes);
-            // What the file holds is no whole picture of the announced size either.
-            unlink(WideToUtf8(localPath).c_str());
             break;
         case WholeFileFetch::Failed:
         case WholeFileFetch::Stopped:
-            // Kept: the next sign-in resumes after it.
             break;
     }
     return {};

@@ -1,5 +1,13 @@
 #include "api/WholeFileFetch.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "core/TextUtil.h"
+
 #include "engine/Download.h"
 #include "platform/Event.h"
 
@@ -24,4 +32,25 @@ WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& 
     const bool whole = download.Complete() &&
                        download.Existing() + download.Transferred() == download.ContentLength();
     return whole ? WholeFileFetch::Fetched : WholeFileFetch::Failed;
+}
+
+WholeFileFetch ReplaceWithWholeFile(const std::u16string& path, const std::u16string& url,
+                                    uint64_t maxBytes, const Event* stop) {
+    const std::string target = WideToUtf8(path);
+    // A unique name: the request thread and the sign-in thread may fetch pictures of the same
+    // name at the same time.
+    std::string temporary = target + ".part-XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        return WholeFileFetch::Failed;
+    }
+    close(fd);
+    WholeFileFetch outcome = FetchWholeFile(Utf8ToWide(temporary), url, true, maxBytes, stop);
+    if (outcome == WholeFileFetch::Fetched && std::rename(temporary.c_str(), target.c_str()) != 0) {
+        outcome = WholeFileFetch::Failed;
+    }
+    if (outcome != WholeFileFetch::Fetched) {
+        unlink(temporary.c_str());
+    }
+    return outcome;
 }

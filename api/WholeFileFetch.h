@@ -23,3 +23,11 @@ enum class WholeFileFetch {
 // holds). Only Fetched leaves a file the caller may use; the caller removes what else is left.
 WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate,
                               uint64_t maxBytes, const Event* stop);
+
+// Fetches `url` whole into a new temporary file beside `path` (same folder, so the rename is
+// atomic) and renames it over `path` only once it is whole. On every other outcome the temporary
+// file goes and `path` is left as it was: a failed or cut fetch never leaves a broken file there,
+// and a good older one stays until a new one is whole. The resource is always fetched from its
+// start; nothing is appended to what `path` held.
+WholeFileFetch ReplaceWithWholeFile(const std::u16string& path, const std::u16string& url,
+                                    uint64_t maxBytes, const Event* stop);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "api/ApiBaseUrl.h"
 #include "app/CVelkDownloaderApp.h"
 #include "app/CommandLine.h"
 #include "app/ProgramCore.h"
@@ -154,6 +155,11 @@ bool ReportGames(ProgramCore& core, DownloadWatch& watch, const std::function<bo
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Standard output may be a pipe whose reader goes away (a pager closed, "| head", a journal
+    // restarting): a write to it then fails with EPIPE, which every writer here ignores, instead
+    // of raising SIGPIPE and ending the program in the middle of a download. This front end
+    // starts no other program, so no child inherits the ignored signal.
+    signal(SIGPIPE, SIG_IGN);
     Logger();  // opened before start-up, as the program's first object
 
     CliParse parse = ParseCliOptions(argc, argv);
@@ -259,7 +265,13 @@ int main(int argc, char** argv) {
     bool interrupted = false;
     bool signInFailed = false;
     if (!core.Start(account)) {
-        PrintError("the store's API address is not valid: " + WideToUtf8(ProductionApiBaseUrl()));
+        const std::u16string url = ApiBaseUrl();
+        std::string why;
+        if (const auto parsed = ParseApiBase(url);
+            const std::u16string* problem = std::get_if<std::u16string>(&parsed)) {
+            why = ": " + WideToUtf8(*problem);
+        }
+        PrintError("the store's API address " + WideToUtf8(url) + " can't be used" + why);
         code = kExitFailed;
     } else {
         watch.HoldBackOthers(core.Lifecycle());

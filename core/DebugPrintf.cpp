@@ -1,6 +1,8 @@
 #include "core/DebugPrintf.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +55,29 @@ bool WriteAll(int fd, const std::string& bytes) {
         done += static_cast<size_t>(written);
     }
     return true;
+}
+
+// The echo's reader may go away at any time (a pager closed, "| head", a journal restarting).
+// Writing to a pipe without a reader raises SIGPIPE, whose default ends the process, and the log
+// must never stop the program: the signal is held back in this thread for the write, and one the
+// write raised is taken before the old mask returns. Returns false with errno as the write left
+// it.
+bool WriteEcho(int fd, const std::string& bytes) {
+    sigset_t pipeOnly;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
+    const bool ok = WriteAll(fd, bytes);
+    const int error = errno;
+    // Already held back by the caller: what is pending is theirs to take.
+    if (!ok && error == EPIPE && sigismember(&old, SIGPIPE) == 0) {
+        const timespec noWait{0, 0};
+        sigtimedwait(&pipeOnly, nullptr, &noWait);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return ok;
 }
 
 std::string FreshLogContents() {
@@ -195,8 +220,11 @@ void CDebugPrintf::Write(Level level, std::u16string_view format, std::span<cons
         AppendUtf16Le(bytes, u"\r\n");
         WriteAll(fileFd_, bytes);  // one append: lines of two processes never mix
     }
-    if (echo_ && options_.echoFd >= 0) {
-        WriteAll(options_.echoFd, WideToUtf8(line) + "\r\n");
+    if (echo_ && !echoGone_ && options_.echoFd >= 0) {
+        // A pipe whose reader went away stays so: no line after this one could arrive.
+        if (!WriteEcho(options_.echoFd, WideToUtf8(line) + "\r\n") && errno == EPIPE) {
+            echoGone_ = true;
+        }
     }
     if (observer_) {
         observer_(level, line);

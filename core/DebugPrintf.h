@@ -2,12 +2,13 @@
 // The process-wide log: one UTF-16LE file, output.log in the data folder, with two backups
 // (output.log~, output.log~~) rotated only by the first process of the program; later processes
 // append to the same file. Every line is "[LOG]|[WRN]|[ERR] s.mmm MM/DD/YYYY hh:mm:ss message\r\n",
-// also echoed to standard output as UTF-8. A message's control characters (line breaks among
-// them) are written as visible escapes (core/EscapeControls.h), so a line is always one line.
-// Any thread may log: one line is one unit, never mixed with another thread's line, and each line
-// is a single append so lines of two processes don't mix either. The logger never fails loudly:
-// while the file can't be opened (its folder not made yet) lines go to the echo only, and it tries
-// again at the next line.
+// also echoed to standard output as UTF-8 (an echo whose reader went away is dropped, never a
+// reason to stop: SIGPIPE is held back around its writes). A message's control characters (line
+// breaks among them) are written as visible escapes (core/EscapeControls.h), so a line is always
+// one line. Any thread may log: one line is one unit, never mixed with another thread's line, and
+// each line is a single append so lines of two processes don't mix either. The logger never fails
+// loudly: while the file can't be opened (its folder not made yet) lines go to the echo only, and
+// it tries again at the next line.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -93,7 +94,8 @@ private:
     Options options_;
     mutable std::mutex lineLock_;
     LineObserver observer_;
-    bool echo_ = true;  // guarded by lineLock_
+    bool echo_ = true;       // guarded by lineLock_
+    bool echoGone_ = false;  // guarded by lineLock_: the echo's reader went away
     int fileFd_ = -1;
     int lockFd_ = -1;
     bool startedLog_ = false;

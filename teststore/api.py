@@ -118,6 +118,12 @@ class ApiHandler(servers.StoreHandler):
         if not valid:
             store.note("api: refused %s %s: %s" % (method, path, reason))
             return servers.text(401, "401 Unauthorized: %s\n" % reason)
+        # Signed over the whole path; routed on what follows the base path.
+        base = store.api_base_path
+        if base:
+            if not path.startswith(base + "/"):
+                return servers.text(404, "404 Not Found: outside %s\n" % base)
+            path = path[len(base):]
         for route in ROUTES:
             if route.matches(path):
                 return route.handler(ApiRequest(store, method, path, query, token, self))

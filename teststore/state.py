@@ -159,6 +159,8 @@ class Store:
         # Where file and chunk-index links point: another server holding the same content (a
         # benchmark's web server), or empty for our own HTTPS CDN.
         self.content_url = ""
+        # The path the API is served under ("/api/v2"), or empty for the host's root.
+        self.api_base_path = ""
         if games_file:
             self.load_games(games_file)
 

@@ -42,6 +42,9 @@ def _parse_args():
     parser.add_argument("--export-content", metavar="DIR",
                         help="write every game's files and chunk indexes to DIR/secure/<game>/ "
                              "as the CDN serves them, then exit")
+    parser.add_argument("--api-base-path", default="",
+                        help="serve the API under this path (e.g. /api/v2), as a store behind "
+                             "a gateway would; requests outside it answer 404")
     parser.add_argument("--verbose", action="store_true",
                         help="log every request and connection problem to stderr")
     return parser.parse_args()
@@ -97,6 +100,7 @@ def main():
     if args.export_content:
         return _export(store, args.export_content)
     store.content_url = args.content_url.rstrip("/")
+    store.api_base_path = args.api_base_path.rstrip("/")
     material = tls.TlsMaterial(args.certificate)
     started, running = [], []
     try:

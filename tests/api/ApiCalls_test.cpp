@@ -313,17 +313,12 @@ TEST_F(ApiCallsTest, HostileNamesNeverLeaveTheDataFolder) {
         "no-slash-at-all",
         cdn + "/evil/.",
     };
-    std::vector<std::string> bodies;
-    for (const std::string& path : paths) {
-        bodies.push_back("<game><title>T</title>" + goodIcon + "<installers><i id=\"0\" path=\"" +
-                         path + "\"/></installers></game>");
-    }
-    for (const std::string& icon : icons) {
-        bodies.push_back("<game><title>T</title><icon>" + icon + "</icon><installers/></game>");
-    }
-
     const std::map<std::string, uintmax_t> before = Tree(home_->Root());
-    for (const std::string& body : bodies) {
+    // An installer path that would leave the folder refuses the whole reply.
+    for (const std::string& path : paths) {
+        const std::string body = "<game><title>T</title>" + goodIcon +
+                                 "<installers><i id=\"0\" path=\"" + path +
+                                 "\"/></installers></game>";
         Store().ClearFaults();
         ServeOnApi(kDetailsPrefix, body);
         DownloadInfo info(Wide(recordFolder_));
@@ -333,6 +328,29 @@ TEST_F(ApiCallsTest, HostileNamesNeverLeaveTheDataFolder) {
         EXPECT_EQ(log_->Messages(LogCapture::Level::Error).size(), errors + 1) << body;
         EXPECT_TRUE(info.icon.empty());
         EXPECT_TRUE(info.files.empty());
+    }
+    // An icon without a name that can be stored is only a picture the game goes without: the
+    // details are taken, nothing is fetched for it and a Warning says why.
+    for (const std::string& icon : icons) {
+        const std::string body = "<game><title>T</title><icon>" + icon +
+                                 "</icon><installers><i id=\"0\" path=\"a.bin\"/></installers>"
+                                 "</game>";
+        Store().ClearFaults();
+        ServeOnApi(kDetailsPrefix, body);
+        DownloadInfo info(Wide(recordFolder_));
+        std::u16string reply;
+        const size_t errors = log_->Messages(LogCapture::Level::Error).size();
+        const size_t warnings = log_->Warnings().size();
+        ASSERT_TRUE(manager_->FetchGameDetails(u"demo-game", reply, info)) << body;
+        EXPECT_EQ(log_->Messages(LogCapture::Level::Error).size(), errors) << body;
+        ASSERT_EQ(log_->Warnings().size(), warnings + 1) << body;
+        EXPECT_NE(log_->Warnings().back().find(u"the game goes on without it"),
+                  std::u16string::npos)
+            << Utf8(log_->Warnings().back());
+        EXPECT_TRUE(info.icon.empty());
+        EXPECT_EQ(info.title, u"T");
+        ASSERT_EQ(info.files.size(), 1u);
+        EXPECT_EQ(info.files[0].name, u"a.bin");
     }
     EXPECT_TRUE(Requests("cdn").empty());
 

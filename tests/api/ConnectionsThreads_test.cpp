@@ -317,10 +317,8 @@ TEST_F(ConnectionsThreadsTest, CancelledRequestsPostNothing) {
     // Queued while offline, so the request thread can't have taken it yet.
     Online(false);
     manager_.RequestDetails(u"three-file-game", Downloads());
-    manager_.CancelDetails(u"three-file-game");
-    // Added again while the old request still exists: it shares the withdrawn state.
-    manager_.RequestDetails(u"three-file-game", Downloads());
     manager_.RequestDetails(u"one-file-game", Downloads());
+    manager_.CancelDetails(u"three-file-game");
     manager_.CancelDetails(u"other-name");  // touches nothing else
     manager_.RequestLink(u"three-file-game", 0, 7, 0);
     Online(true);
@@ -331,6 +329,51 @@ TEST_F(ConnectionsThreadsTest, CancelledRequestsPostNothing) {
     const std::vector<StoreRequest> details = Received("api", "/en/downloader/gameDetails/");
     ASSERT_EQ(details.size(), 1u);
     EXPECT_EQ(details[0].path, "/en/downloader/gameDetails/one-file-game");
+}
+
+// A game removed and added again while its old request still exists: the cancel belongs to the
+// old request only, and the new one is asked for and answered, whether the old one was still
+// queued or already running.
+TEST_F(ConnectionsThreadsTest, GameAddedAgainAfterACancelIsAnswered) {
+    manager_.SetHook([this](const std::u16string& path) {
+        if (path.ends_with(u"one-file-game/installer/0/crc")) {
+            gate_.WaitHere();
+        }
+    });
+    StartSignedIn();
+
+    // Running: held inside its chunk-index link request.
+    manager_.RequestDetails(u"one-file-game", Downloads());
+    ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess);
+    ASSERT_TRUE(gate_.WaitReached());
+    // Queued behind it.
+    manager_.RequestDetails(u"three-file-game", Downloads());
+    for (const char16_t* game : {u"one-file-game", u"three-file-game"}) {
+        manager_.CancelDetails(game);
+        manager_.RequestDetails(game, Downloads());
+    }
+    gate_.Open();
+
+    // The withdrawn requests post nothing more; each game's new request is answered in full.
+    for (const char16_t* game : {u"one-file-game", u"three-file-game"}) {
+        EXPECT_EQ(ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess)->gameName, game);
+        const std::unique_ptr<DetailsReply> full =
+            ExpectDetails(DetailsReply::kFinal, DetailsReply::kSuccess);
+        EXPECT_EQ(full->gameName, game);
+        EXPECT_TRUE(full->details);
+    }
+    EXPECT_EQ(queue_.Size(), 0u);
+    const std::vector<StoreRequest> details = Received("api", "/en/downloader/gameDetails/");
+    std::vector<std::string> paths;
+    for (const StoreRequest& request : details) {
+        paths.push_back(request.path);
+    }
+    const std::vector<std::string> expected = {
+        "/en/downloader/gameDetails/one-file-game",
+        "/en/downloader/gameDetails/one-file-game",
+        "/en/downloader/gameDetails/three-file-game",
+    };
+    EXPECT_EQ(paths, expected);
 }
 
 TEST_F(ConnectionsThreadsTest, CancelWhileRunningKeepsTheTitleAndPostsNothingMore) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "core/TextUtil.h"
 #include "core/UserDetails.h"
 #include "engine/ConnectivityCheck.h"
+#include "support/FileFixtures.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
@@ -581,6 +583,63 @@ TEST_F(SignInStoreTest, PasswordWithAmpersandAndEqualsSignsIn) {
     ASSERT_TRUE(result->user);
     EXPECT_EQ(result->user->userName, u"Amp");
     EXPECT_EQ(result->user->email, u"a&b=c@velkora.test");
+}
+
+// Avatars are fetched whole at every sign-in: a picture changed behind the same address replaces
+// the older file (never kept stale after a shorter one, never appended to after a longer one); a
+// fetch that fails or breaks off leaves the older whole picture and no litter; and a small and a
+// big picture named alike get a file each.
+TEST_F(SignInStoreTest, AvatarsAreFetchedWholeEachTimeIntoFilesOfTheirOwn) {
+    Store().AddToken("avatar-token", "avatar-secret");
+    const std::string cdn = Store().CdnUrl();
+    Store().SetFault(
+        R"({"server":"api","path":"/en/downloader/userDetails/","fail_next":-1,"status":200,)"
+        R"("body":"<user><xywka>n</xywka><email>e</email><avatar><small>)" +
+        cdn + "/pics/64/face.png</small><big>" + cdn +
+        R"(/pics/184/face.png</big></avatar></user>"})");
+    ConnectionsManager manager;
+    ASSERT_TRUE(manager.Connect());
+    manager.SetDataFolder(DataFolder());
+    const std::filesystem::path pictures = data_.Path() / ".data";
+    const auto signIn = [&] {
+        manager.SetToken(u"avatar-token", u"avatar-secret");
+        UserDetails user;
+        EXPECT_TRUE(manager.AuthenticateUser(user));
+        return user;
+    };
+    const auto files = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(pictures)) {
+            names.insert(entry.path().filename().string());
+        }
+        return names;
+    };
+
+    Store().PutResource("/pics/64/face.png", "small picture, first version");
+    Store().PutResource("/pics/184/face.png", "big picture");
+    UserDetails user = signIn();
+    EXPECT_EQ(user.smallAvatar, u".data//face.png");
+    EXPECT_EQ(user.bigAvatar, u".data//big-face.png");
+    EXPECT_EQ(ReadFile(pictures / "face.png"), "small picture, first version");
+    EXPECT_EQ(ReadFile(pictures / "big-face.png"), "big picture");
+
+    for (const std::string picture : {"small, 2nd", "small picture, a longer third version"}) {
+        Store().PutResource("/pics/64/face.png", picture);
+        user = signIn();
+        EXPECT_EQ(user.smallAvatar, u".data//face.png");
+        EXPECT_EQ(ReadFile(pictures / "face.png"), picture);
+    }
+
+    Store().PutResource("/pics/64/face.png", "a new picture that never arrives whole");
+    for (const std::string fault : {R"("status":500)", R"("cut_after":5)"}) {
+        SCOPED_TRACE(fault);
+        Store().SetFault(R"({"server":"cdn","path":"/pics/64/face.png",)" + fault + "}");
+        user = signIn();
+        EXPECT_EQ(user.smallAvatar, u"");
+        EXPECT_EQ(user.bigAvatar, u".data//big-face.png");
+        EXPECT_EQ(ReadFile(pictures / "face.png"), "small picture, a longer third version");
+        EXPECT_EQ(files(), (std::set<std::string>{"big-face.png", "face.png"}));
+    }
 }
 
 }  // namespace

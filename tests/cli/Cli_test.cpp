@@ -208,6 +208,27 @@ TEST_F(CliTest, WithoutAnySignInItSaysHowToSignIn) {
     EXPECT_NE(run.Err().find("not signed in"), std::string::npos) << run.Err();
 }
 
+// `velkdownloader-cli --verbose ... | head`: standard output is a pipe whose reader is gone before
+// the first line. Every echoed log line and progress line then fails to arrive; the download still
+// completes and the run ends with 0, not with SIGPIPE's 141. The wrapper resets SIGPIPE to its
+// default first (Python ignores it, and an ignored signal would be inherited).
+TEST_F(CliTest, AnOutputPipeWithoutReaderDoesNotEndTheDownload) {
+    store_.AddGame(GameJson("cli-piped", {300000}, 65536));
+    std::vector<std::string> args = Args({"cli-piped"});
+    args.insert(args.begin(), "--verbose");
+    CliProcess::Options options{VELK_CLI_PROGRAM, args, runs_.Path(), {}, {}, {}, {}};
+    options.wrapper = {"/usr/bin/python3", "-c",
+                       "import os, signal, sys\n"
+                       "signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
+                       "reader, writer = os.pipe()\n"
+                       "os.close(reader)\n"
+                       "os.dup2(writer, 1)\n"
+                       "os.execv(sys.argv[1], sys.argv[1:])\n"};
+    CliProcess run(options);
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_EQ(FileMd5(Downloads() / "cli-piped/part0.bin"), store_.ExpectedFileMd5("cli-piped", 0));
+}
+
 // SIGKILL ends the program where it stands, SIGINT lets it stop its engines in the quit order
 // (exit 130). Either way the next run keeps every chunk that was verified.
 TEST_F(CliTest, AnInterruptedDownloadResumesWithoutFetchingVerifiedChunksAgain) {

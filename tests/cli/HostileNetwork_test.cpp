@@ -159,11 +159,20 @@ const HostileCase kCases[] = {
     {"InstallerPathVeryLong",
      [](const TestStore&) { return std::vector{Details(std::string(5000, 'a'))}; }, Outcome::kFails,
      "Cannot fetch game details"},
+    // An icon that can't be named is left out: the game goes on without it.
     {"IconNameUp",
      [](const TestStore& store) {
          return std::vector{Details(kFile, store.CdnUrl() + "/icons/..")};
      },
-     Outcome::kFails, "Cannot fetch game details"},
+     Outcome::kCompletes, "completed and verified"},
+    {"IconNameEmpty",
+     [](const TestStore& store) { return std::vector{Details(kFile, store.CdnUrl() + "/icons/")}; },
+     Outcome::kCompletes, "completed and verified"},
+    {"IconNotFound",
+     [](const TestStore& store) {
+         return std::vector{Details(kFile, store.CdnUrl() + "/icons/missing.png")};
+     },
+     Outcome::kCompletes, "completed and verified"},
     {"AvatarNameUp",
      [](const TestStore& store) { return std::vector{UserWithAvatar(store, "..")}; },
      Outcome::kCompletes, "completed and verified"},

@@ -1,6 +1,7 @@
 #include "core/DebugPrintf.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -307,6 +308,39 @@ TEST_F(DebugPrintfTest, EchoesEachLineAsUtf8AndTellsTheObserver) {
               "[WRN] 0.000 03/03/2011 14:05:09  caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\r\n");
     ASSERT_EQ(observed.size(), 1u);
     EXPECT_EQ(observed[0], u"[WRN] 0.000 03/03/2011 14:05:09  caf\u00e9 \u65e5\u672c");
+}
+
+// `... --verbose | head`: the echo's reader is gone. The default action of SIGPIPE would end the
+// process (this test with it); the lines must go on to the file, from any thread, and the thread's
+// signal mask and pending set must be as they were.
+TEST_F(DebugPrintfTest, AnEchoWhoseReaderWentAwayNeverStopsTheProgram) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    close(pipeFds[0]);
+    CDebugPrintf::Options options = Options();
+    options.echoFd = pipeFds[1];
+    sigset_t maskBefore;
+    pthread_sigmask(SIG_SETMASK, nullptr, &maskBefore);
+    {
+        CDebugPrintf log(options);
+        log.Log(u"first");
+        std::thread other([&] { log.Warning(u"from another thread"); });
+        other.join();
+        log.Error(u"last");
+    }
+    close(pipeFds[1]);
+
+    sigset_t maskAfter;
+    pthread_sigmask(SIG_SETMASK, nullptr, &maskAfter);
+    EXPECT_EQ(sigismember(&maskAfter, SIGPIPE), sigismember(&maskBefore, SIGPIPE));
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+    const std::vector<std::u16string> lines = Lines(ReadLog(LogPath()).substr(kFreshHead.size()));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines[0].ends_with(u"  first"));
+    EXPECT_TRUE(lines[1].ends_with(u"  from another thread"));
+    EXPECT_TRUE(lines[2].ends_with(u"  last"));
 }
 
 }  // namespace
