@@ -6,7 +6,8 @@
 WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate,
                               uint64_t maxBytes, const Event* stop) {
     const auto stopped = [stop] { return stop != nullptr && stop->IsSet(); };
-    Download download(path, url, truncate, 0, 0, Clock::System(), {stop, nullptr});
+    Download download(path, url, truncate, Download::kWholeResource, Clock::System(),
+                      {stop, nullptr});
     if (!download.Ready()) {
         return stopped() ? WholeFileFetch::Stopped : WholeFileFetch::Failed;
     }

@@ -69,6 +69,15 @@ void IgnoreFileSizeSignal() {
 
 Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
                    uint64_t from, uint64_t to, const Clock& clock, Interruption interruption)
+    : Download(localPath, url, truncate, false, from, to, clock, interruption) {}
+
+Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+                   WholeResource, const Clock& clock, Interruption interruption)
+    : Download(localPath, url, truncate, true, 0, 0, clock, interruption) {}
+
+Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+                   bool wholeFile, uint64_t from, uint64_t to, const Clock& clock,
+                   Interruption interruption)
     : clock_(clock),
       problemEvent_(Event::Named(u"VelkDownloader: InternetProblemReported", true, false)),
       localPath_(localPath),
@@ -83,7 +92,6 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
     PrepareLocalPath();
     try {
         OpenLocalFile(truncate);
-        const bool wholeFile = from_ == 0 && to_ == 0;
         if (!wholeFile) {
             // A range that ends before it begins asks for nothing.
             contentLength_ = to_ >= from_ ? to_ - from_ + 1 : 0;

@@ -51,15 +51,23 @@ public:
         const Event* second;
     };
 
-    // Whole-file mode when from and to are both 0: the whole resource, resumed after the bytes
-    // the file holds. Otherwise range mode: bytes from..to (inclusive) of the resource, the
-    // file holding the range's first bytes; a file that holds the whole range already is
-    // complete without any request. truncate discards the file's content first. An
-    // `interruption` set while the answer's headers are awaited ends the transfer at once,
-    // unready with error 3 and without a log line or a reported internet problem: the caller
-    // was told to stop, the network did nothing wrong.
+    // Picks whole-file mode. The mode is said, never read from the offsets: a chunk of one byte
+    // at the file's start (0..0) is a range like any other.
+    struct WholeResource {};
+    static constexpr WholeResource kWholeResource{};
+
+    // Range mode: bytes from..to (inclusive) of the resource, the file holding the range's
+    // first bytes; a file that holds the whole range already is complete without any request,
+    // and so is a range of no bytes (to one below from). truncate discards the file's content
+    // first. An `interruption` set while the answer's headers are awaited ends the transfer at
+    // once, unready with error 3 and without a log line or a reported internet problem: the
+    // caller was told to stop, the network did nothing wrong.
     Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
              uint64_t from, uint64_t to, const Clock& clock = Clock::System(),
+             Interruption interruption = {nullptr, nullptr});
+    // Whole-file mode: the whole resource, resumed after the bytes the file holds.
+    Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+             WholeResource, const Clock& clock = Clock::System(),
              Interruption interruption = {nullptr, nullptr});
     ~Download();
     Download(const Download&) = delete;
@@ -112,6 +120,9 @@ public:
     }
 
 private:
+    Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+             bool wholeFile, uint64_t from, uint64_t to, const Clock& clock,
+             Interruption interruption);
     void OpenLocalFile(bool truncate);
     void DiscardOverlongFile();
     void EnterSession();

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "core/DebugPrintf.h"
@@ -113,19 +114,22 @@ struct TransferCase {
     const char* method;  // the one request the store must see; "" for none at all
     const char* range;   // its Range header, "" for none
     uint64_t transferred;
+    bool wholeFile = false;  // whole-file mode; from and to are then unused
 };
 
 const TransferCase kTransfers[] = {
-    {"whole_fresh", 50000, 0, false, 0, 0, false, "GET", "bytes=0-", 50000},
-    {"whole_resume", 50000, 20000, false, 0, 0, false, "GET", "bytes=20000-", 30000},
-    {"whole_plain_http", 30000, 0, false, 0, 0, true, "GET", "bytes=0-", 30000},
-    {"whole_truncates_junk", 30000, 5000, true, 0, 0, false, "GET", "bytes=0-", 30000},
-    {"whole_already_complete", 3000, 3000, false, 0, 0, false, "GET", "bytes=3000-", 0},
-    {"whole_empty_resource", 0, 0, false, 0, 0, false, "GET", "bytes=0-", 0},
+    {"whole_fresh", 50000, 0, false, 0, 0, false, "GET", "bytes=0-", 50000, true},
+    {"whole_resume", 50000, 20000, false, 0, 0, false, "GET", "bytes=20000-", 30000, true},
+    {"whole_plain_http", 30000, 0, false, 0, 0, true, "GET", "bytes=0-", 30000, true},
+    {"whole_truncates_junk", 30000, 5000, true, 0, 0, false, "GET", "bytes=0-", 30000, true},
+    {"whole_already_complete", 3000, 3000, false, 0, 0, false, "GET", "bytes=3000-", 0, true},
+    {"whole_empty_resource", 0, 0, false, 0, 0, false, "GET", "bytes=0-", 0, true},
     {"range_fresh", 300, 0, false, 100, 199, false, "GET", "bytes=100-199", 100},
     {"range_resume_40", 300, 40, false, 100, 199, false, "GET", "bytes=140-199", 60},
     {"range_resume_99", 300, 99, false, 100, 199, false, "GET", "bytes=199-199", 1},
     {"range_single_byte", 300, 0, false, 150, 150, false, "GET", "bytes=150-150", 1},
+    // The file's first byte alone is a range like any other, never the whole resource.
+    {"range_first_byte", 300, 0, false, 0, 0, false, "GET", "bytes=0-0", 1},
     {"range_truncates_junk", 300, 30, true, 100, 199, false, "GET", "bytes=100-199", 100},
     {"range_many_blocks", 200000, 0, false, 1000, 150999, true, "GET", "bytes=1000-150999", 150000},
     // The server's own end comes first: the transfer ends there, and the chunk's digest
@@ -135,6 +139,8 @@ const TransferCase kTransfers[] = {
     // for GET alone would refuse a status request.
     {"range_already_complete", 300, 100, false, 100, 199, false, "", "", 0},
     {"range_of_length_zero", 300, 0, false, 100, 99, false, "", "", 0},
+    // How an empty file's index writes its one chunk: from 0 to -1.
+    {"range_of_length_zero_at_start", 300, 0, false, 0, UINT64_MAX, false, "", "", 0},
 };
 
 void PrintTo(const TransferCase& c, std::ostream* out) {
@@ -149,7 +155,7 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
     const std::string path = ResourcePath();
     const std::string resource = Pattern(c.resourceSize, 3);
     store_->PutResource(path, resource);
-    const bool wholeFile = c.from == 0 && c.to == 0;
+    const bool wholeFile = c.wholeFile;
     const std::string expected =
         wholeFile ? resource : (c.to >= c.from ? resource.substr(c.from, c.to - c.from + 1) : "");
     const std::u16string file = LocalFile("target");
@@ -158,7 +164,13 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
 
     Outcome out;
     {
-        Download download(file, Url(path, c.plainHttp), c.truncate, c.from, c.to);
+        std::optional<Download> made;
+        if (wholeFile) {
+            made.emplace(file, Url(path, c.plainHttp), c.truncate, Download::kWholeResource);
+        } else {
+            made.emplace(file, Url(path, c.plainHttp), c.truncate, c.from, c.to);
+        }
+        Download& download = *made;
         EXPECT_EQ(download.RangeHeader(), *c.range ? std::string("Range:") + c.range : "");
         out = RunToEnd(download);
         EXPECT_EQ(download.ContentLength(), expected.size());
@@ -222,9 +234,13 @@ TEST_P(DownloadStatusTest, JudgesTheFirstAnswer) {
 
     Outcome out;
     {
-        Download download(Wide(file), Url(path), false, c.wholeFile ? 0 : 1000,
-                          c.wholeFile ? 0 : 2999);
-        out = RunToEnd(download);
+        std::optional<Download> download;
+        if (c.wholeFile) {
+            download.emplace(Wide(file), Url(path), false, Download::kWholeResource);
+        } else {
+            download.emplace(Wide(file), Url(path), false, 1000, 2999);
+        }
+        out = RunToEnd(*download);
     }
     EXPECT_EQ(RequestsFor(path).size(), c.requests);
     if (c.error == 0) {
@@ -303,7 +319,7 @@ TEST_F(DownloadTest, WholeFileFromServerWithoutRangesStartsOver) {
     const fs::path file = dir_.Path() / "index";
     WriteFile(file, resource.substr(0, 1000));
 
-    Download download(Wide(file), Url(path), false, 0, 0);
+    Download download(Wide(file), Url(path), false, Download::kWholeResource);
     const Outcome out = RunToEnd(download);
     EXPECT_TRUE(out.complete);
     EXPECT_EQ(out.existing, 0u);
@@ -431,7 +447,7 @@ TEST_F(DownloadTest, PartialFileLongerThanItsRangeIsDiscarded) {
     const fs::path whole = dir_.Path() / "whole";
     WriteFile(whole, std::string(5000, 'x'));
     {
-        Download download(Wide(whole), Url(path), false, 0, 0);
+        Download download(Wide(whole), Url(path), false, Download::kWholeResource);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), 6);
     }
@@ -461,7 +477,7 @@ TEST_F(DownloadTest, OffsetsBeyondFourGibibytes) {
     { std::ofstream create(whole); }
     fs::resize_file(whole, fourGiB + 100);
     {
-        Download download(Wide(whole), Url(path), false, 0, 0);
+        Download download(Wide(whole), Url(path), false, Download::kWholeResource);
         EXPECT_EQ(download.RangeHeader(), "Range:bytes=" + std::to_string(fourGiB + 100) + "-");
         const Outcome out = RunToEnd(download);
         EXPECT_TRUE(out.complete);
