@@ -341,10 +341,12 @@ bool Download::ReadSegment() {
             // The answer ended before its length: the connection broke off (a server or proxy
             // that closed it, a pause longer than the server's idle time-out). That is a
             // network failure like any other: what arrived is in the file and right so far,
-            // and the next transfer resumes after it.
+            // and the next transfer resumes after it. A server that answered and then closed
+            // the connection is no sign that the computer is offline, so the connectivity check
+            // is not called for it: the resumed request finds out, and reports it if so.
             const bool closedEarly =
                 done_ && (result_ == CURLE_OK || result_ == CURLE_PARTIAL_FILE);
-            Fail(5, true, closedEarly ? kEndedEarly : kTransferFailed, workingPath_,
+            Fail(5, !closedEarly, closedEarly ? kEndedEarly : kTransferFailed, workingPath_,
                  u"Error occurred during download");
         }
         pending_ += count;

@@ -17,8 +17,8 @@
 // closed early; the bytes that came are kept for a resumed transfer), 6 the local file can't be
 // opened, used or written (also: a partial file longer than its range, which is emptied). Code 1
 // (no connection before trying) keeps its meaning but is not produced: trying is the check. Every
-// network failure (1-5) sets "VelkDownloader: InternetProblemReported"; a file failure (6) does
-// not.
+// network failure (1-5) sets "VelkDownloader: InternetProblemReported", but for a connection that
+// the server closed before the body's end; a file failure (6) does not.
 #include <array>
 #include <cstddef>
 #include <cstdint>
