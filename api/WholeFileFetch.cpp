@@ -14,7 +14,8 @@
 WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate,
                               uint64_t maxBytes, const Event* stop) {
     const auto stopped = [stop] { return stop != nullptr && stop->IsSet(); };
-    Download download(path, url, truncate, 0, 0, Clock::System(), {stop, nullptr});
+    Download download(path, url, truncate, Download::kWholeResource, Clock::System(),
+                      {stop, nullptr});
     if (!download.Ready()) {
         return stopped() ? WholeFileFetch::Stopped : WholeFileFetch::Failed;
     }
@@ -27,8 +28,8 @@ WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& 
             return WholeFileFetch::Stopped;
         }
     }
-    // A body that ended early also ends the transfer "complete", but then holds less than its
-    // length.
+    // Complete means the file reached the answer's length; checked here too, since a file
+    // short of it must never be taken for the whole resource.
     const bool whole = download.Complete() &&
                        download.Existing() + download.Transferred() == download.ContentLength();
     return whole ? WholeFileFetch::Fetched : WholeFileFetch::Failed;

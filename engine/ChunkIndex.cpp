@@ -244,6 +244,12 @@ void ReadChunks(const XmlNode& element, std::u16string_view recordFolder, bool f
         chunk.to = static_cast<uint64_t>(
             ReadDecimalInt64(Attribute(*node, "to").value_or(std::string_view())));
         chunk.md5 = Utf8ToWide(std::string_view(node->value(), node->value_size()));
+        if (chunk.to + 1 == chunk.from) {
+            // No byte (to one below from): how an empty file's index writes its one chunk. There
+            // is nothing to fetch, check or join; the file's own digest covers it. Anywhere else
+            // it leaves a gap in the ids, which the plan's check refuses.
+            continue;
+        }
 
         std::optional<uint64_t> size =
             RegularFileSize(VerifiedChunkPath(recordFolder, file.name, idText));

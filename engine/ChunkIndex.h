@@ -16,11 +16,11 @@
 inline constexpr uint64_t kMaxChunkIndexSize = 16u * 1024u * 1024u;
 
 // Fills `file` from its stored index: availability, message, timestamp, size, digest and one
-// appended ChunkInfo per "chunk" entry with method "md5" (the chunk sequence is expected to be
-// empty), plus the on-disk counts of the file and its chunks. False when there is no index (no
-// log line), when it has no "file" element, when the name is unsafe, or when the index can't be
-// read or parsed (a Warning line; a corrupt or oversized index is deleted). On false `file` is
-// untouched.
+// appended ChunkInfo per "chunk" entry with method "md5" that holds a byte (an empty file lists
+// none, or one from 0 to -1; the chunk sequence is expected to be empty), plus the on-disk counts
+// of the file and its chunks. False when there is no index (no log line), when it has no "file"
+// element, when the name is unsafe, or when the index can't be read or parsed (a Warning line; a
+// corrupt or oversized index is deleted). On false `file` is untouched.
 bool ReadChunkIndex(FileInfo& file, std::u16string_view recordFolder,
                     std::u16string_view dataFolder);
 

@@ -36,6 +36,8 @@ private:
 constexpr std::u16string_view kConnectionFailure = u"Connection failure with download of: %s";
 constexpr std::u16string_view kCannotQueryLength = u"Cannot query file length for: %s";
 constexpr std::u16string_view kTransferFailed = u"Transfer failed for file: %s";
+constexpr std::u16string_view kEndedEarly =
+    u"Transfer failed for file: %s (the connection closed before the body's end)";
 constexpr std::u16string_view kTooSlow =
     u"Transfer failed for file: %s (next to nothing arrived for a minute)";
 constexpr std::u16string_view kCannotOpenFile = u"Cannot open file %s for binary writing";
@@ -67,6 +69,15 @@ void IgnoreFileSizeSignal() {
 
 Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
                    uint64_t from, uint64_t to, const Clock& clock, Interruption interruption)
+    : Download(localPath, url, truncate, false, from, to, clock, interruption) {}
+
+Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+                   WholeResource, const Clock& clock, Interruption interruption)
+    : Download(localPath, url, truncate, true, 0, 0, clock, interruption) {}
+
+Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+                   bool wholeFile, uint64_t from, uint64_t to, const Clock& clock,
+                   Interruption interruption)
     : clock_(clock),
       problemEvent_(Event::Named(u"VelkDownloader: InternetProblemReported", true, false)),
       localPath_(localPath),
@@ -81,7 +92,6 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
     PrepareLocalPath();
     try {
         OpenLocalFile(truncate);
-        const bool wholeFile = from_ == 0 && to_ == 0;
         if (!wholeFile) {
             // A range that ends before it begins asks for nothing.
             contentLength_ = to_ >= from_ ? to_ - from_ + 1 : 0;
@@ -90,19 +100,16 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
             }
             from_ += existing_;
         }
-        EnterSession();
         if (!wholeFile && existing_ == contentLength_) {
-            // Nothing left to fetch: the answer's status is all that is asked for.
-            StartRequest(true);
-            WaitForAnswer(true);
-            if (answer_.status > 300) {
-                Fail(4, true, kCannotQueryLength, url_, u"File or content length not found");
-            }
-            CloseRequest();
+            // Nothing left to fetch, so nothing is asked: the chunk's digest decides whether the
+            // bytes are right. (A status request would gain nothing, and content links signed
+            // for GET alone answer HEAD with 403, which would keep a whole chunk from ever
+            // being accepted.)
             complete_ = true;
             ready_ = true;
             return;
         }
+        EnterSession();
         rangeHeader_ = wholeFile
                            ? "Range:bytes=" + std::to_string(existing_) + "-"
                            : "Range:bytes=" + std::to_string(from_) + "-" + std::to_string(to_);
@@ -274,9 +281,16 @@ bool Download::TakeAnswer(bool wholeFile) {
     const ResponseHeaders& a = answer_;
     if (!wholeFile) {
         // Only the bytes of the range may reach the chunk's file. A range that the server cuts
-        // short at the resource's end is taken: the transfer then ends early.
-        return a.status == 206 && a.hasContentRange && !a.unsatisfied && a.rangeFirst == from_ &&
-               a.rangeLast >= a.rangeFirst;
+        // short at the resource's end is taken, and the transfer then ends once those bytes
+        // are in: the resource is shorter than the chunk, which the chunk's digest rejects.
+        if (a.status != 206 || !a.hasContentRange || a.unsatisfied || a.rangeFirst != from_ ||
+            a.rangeLast < a.rangeFirst) {
+            return false;
+        }
+        if (a.rangeLast < to_) {
+            contentLength_ = existing_ + (a.rangeLast - a.rangeFirst + 1);
+        }
+        return true;
     }
     if (a.status == 206) {
         if (!a.hasContentRange || a.unsatisfied || a.rangeFirst != existing_ || !a.rangeTotal ||
@@ -324,13 +338,16 @@ bool Download::ReadSegment() {
             return true;  // nothing moved; the caller looks at why it was interrupted
         }
         if (count == 0) {
-            // A body that ends before its length (a closed connection) still ends the
-            // transfer normally; the caller's digest check finds the missing bytes.
-            if (done_ && (result_ == CURLE_OK || result_ == CURLE_PARTIAL_FILE)) {
-                EndComplete();
-                return false;
-            }
-            Fail(5, true, kTransferFailed, workingPath_, u"Error occurred during download");
+            // The answer ended before its length: the connection broke off (a server or proxy
+            // that closed it, a pause longer than the server's idle time-out). That is a
+            // network failure like any other: what arrived is in the file and right so far,
+            // and the next transfer resumes after it. A server that answered and then closed
+            // the connection is no sign that the computer is offline, so the connectivity check
+            // is not called for it: the resumed request finds out, and reports it if so.
+            const bool closedEarly =
+                done_ && (result_ == CURLE_OK || result_ == CURLE_PARTIAL_FILE);
+            Fail(5, !closedEarly, closedEarly ? kEndedEarly : kTransferFailed, workingPath_,
+                 u"Error occurred during download");
         }
         pending_ += count;
         transferred_ += count;
@@ -421,6 +438,15 @@ bool Download::WritePending() {
 }
 
 void Download::EndAfterFailure() {
+    // The blocks moved before a network failure are right: they go to the file, so that the
+    // next transfer resumes after them. (A failed write has already emptied the batch.)
+    if (fd_ >= 0) {
+        try {
+            Flush();
+        } catch (const DLExc&) {
+            // Logged, and error 6 now tells the caller; the file ends on a whole block.
+        }
+    }
     CloseFile();
     CloseRequest();
     ended_ = true;

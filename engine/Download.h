@@ -13,11 +13,12 @@
 //
 // Error codes: 2 session or transfer handles can't be made, 3 the request could not be made
 // (no connection, TLS, time-out) or its answer was not the bytes asked for, 4 status above 300
-// or no content length, 5 the body broke off with an error, 6 the local file can't be opened,
-// used or written (also: a partial file longer than its range, which is emptied). Code 1 (no
-// connection before trying) keeps its meaning but is not produced: trying is the check. Every
-// network failure (1-5) sets "VelkDownloader: InternetProblemReported"; a file failure (6) does
-// not.
+// or no content length, 5 the body broke off before its length (an error, or a connection that
+// closed early; the bytes that came are kept for a resumed transfer), 6 the local file can't be
+// opened, used or written (also: a partial file longer than its range, which is emptied). Code 1
+// (no connection before trying) keeps its meaning but is not produced: trying is the check. Every
+// network failure (1-5) sets "VelkDownloader: InternetProblemReported", but for a connection that
+// the server closed before the body's end; a file failure (6) does not.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -50,14 +51,23 @@ public:
         const Event* second;
     };
 
-    // Whole-file mode when from and to are both 0: the whole resource, resumed after the bytes
-    // the file holds. Otherwise range mode: bytes from..to (inclusive) of the resource, the
-    // file holding the range's first bytes. truncate discards the file's content first. An
-    // `interruption` set while the answer's headers are awaited ends the transfer at once,
-    // unready with error 3 and without a log line or a reported internet problem: the caller
-    // was told to stop, the network did nothing wrong.
+    // Picks whole-file mode. The mode is said, never read from the offsets: a chunk of one byte
+    // at the file's start (0..0) is a range like any other.
+    struct WholeResource {};
+    static constexpr WholeResource kWholeResource{};
+
+    // Range mode: bytes from..to (inclusive) of the resource, the file holding the range's
+    // first bytes; a file that holds the whole range already is complete without any request,
+    // and so is a range of no bytes (to one below from). truncate discards the file's content
+    // first. An `interruption` set while the answer's headers are awaited ends the transfer at
+    // once, unready with error 3 and without a log line or a reported internet problem: the
+    // caller was told to stop, the network did nothing wrong.
     Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
              uint64_t from, uint64_t to, const Clock& clock = Clock::System(),
+             Interruption interruption = {nullptr, nullptr});
+    // Whole-file mode: the whole resource, resumed after the bytes the file holds.
+    Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+             WholeResource, const Clock& clock = Clock::System(),
              Interruption interruption = {nullptr, nullptr});
     ~Download();
     Download(const Download&) = delete;
@@ -110,6 +120,9 @@ public:
     }
 
 private:
+    Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
+             bool wholeFile, uint64_t from, uint64_t to, const Clock& clock,
+             Interruption interruption);
     void OpenLocalFile(bool truncate);
     void DiscardOverlongFile();
     void EnterSession();

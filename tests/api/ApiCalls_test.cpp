@@ -668,6 +668,26 @@ TEST_F(ApiCallsTest, ChunkIndexIsStoredReadAndChecked) {
             << Utf8(log_->Warnings().back());
     }
 
+    // An empty file's index lists no chunk, or one of no bytes from 0 to -1: either reads as a
+    // file of no chunk, whose own digest (of no bytes) is checked when it is made.
+    const std::string emptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
+    for (const std::string& chunks :
+         {std::string(),
+          "<chunk id=\"0\" from=\"0\" to=\"-1\" method=\"md5\">" + emptyMd5 + "</chunk>"}) {
+        Store().PutResource("/idx/empty.crc",
+                            "<file available=\"1\" timestamp=\"7\" total_size=\"0\" md5=\"" +
+                                emptyMd5 + "\">" + chunks + "</file>");
+        FileInfo file;
+        file.name = u"empty.bin";
+        ASSERT_TRUE(
+            manager_->DownloadChunkIndex(CdnUrl() + u"/idx/empty.crc", file, Wide(recordFolder_)))
+            << chunks;
+        EXPECT_EQ(file.size, 0u);
+        EXPECT_TRUE(file.chunks.empty());
+        EXPECT_TRUE(file.available);
+        EXPECT_EQ(file.md5, Wide(emptyMd5));
+    }
+
     // An index that breaks off early, or is not there, is no index.
     Store().PutResource("/idx/good.crc", IndexXml(200, {{0, 0, 99}, {1, 100, 199}}));
     Store().SetFault(R"({"server":"cdn","path":"/idx/good.crc","cut_after":40})");

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "core/DebugPrintf.h"
@@ -110,26 +111,36 @@ struct TransferCase {
     bool truncate;
     uint64_t from, to;
     bool plainHttp;
-    const char* method;  // the one request the store must see
+    const char* method;  // the one request the store must see; "" for none at all
     const char* range;   // its Range header, "" for none
     uint64_t transferred;
+    bool wholeFile = false;  // whole-file mode; from and to are then unused
 };
 
 const TransferCase kTransfers[] = {
-    {"whole_fresh", 50000, 0, false, 0, 0, false, "GET", "bytes=0-", 50000},
-    {"whole_resume", 50000, 20000, false, 0, 0, false, "GET", "bytes=20000-", 30000},
-    {"whole_plain_http", 30000, 0, false, 0, 0, true, "GET", "bytes=0-", 30000},
-    {"whole_truncates_junk", 30000, 5000, true, 0, 0, false, "GET", "bytes=0-", 30000},
-    {"whole_already_complete", 3000, 3000, false, 0, 0, false, "GET", "bytes=3000-", 0},
-    {"whole_empty_resource", 0, 0, false, 0, 0, false, "GET", "bytes=0-", 0},
+    {"whole_fresh", 50000, 0, false, 0, 0, false, "GET", "bytes=0-", 50000, true},
+    {"whole_resume", 50000, 20000, false, 0, 0, false, "GET", "bytes=20000-", 30000, true},
+    {"whole_plain_http", 30000, 0, false, 0, 0, true, "GET", "bytes=0-", 30000, true},
+    {"whole_truncates_junk", 30000, 5000, true, 0, 0, false, "GET", "bytes=0-", 30000, true},
+    {"whole_already_complete", 3000, 3000, false, 0, 0, false, "GET", "bytes=3000-", 0, true},
+    {"whole_empty_resource", 0, 0, false, 0, 0, false, "GET", "bytes=0-", 0, true},
     {"range_fresh", 300, 0, false, 100, 199, false, "GET", "bytes=100-199", 100},
     {"range_resume_40", 300, 40, false, 100, 199, false, "GET", "bytes=140-199", 60},
     {"range_resume_99", 300, 99, false, 100, 199, false, "GET", "bytes=199-199", 1},
     {"range_single_byte", 300, 0, false, 150, 150, false, "GET", "bytes=150-150", 1},
+    // The file's first byte alone is a range like any other, never the whole resource.
+    {"range_first_byte", 300, 0, false, 0, 0, false, "GET", "bytes=0-0", 1},
     {"range_truncates_junk", 300, 30, true, 100, 199, false, "GET", "bytes=100-199", 100},
     {"range_many_blocks", 200000, 0, false, 1000, 150999, true, "GET", "bytes=1000-150999", 150000},
-    {"range_already_complete", 300, 100, false, 100, 199, false, "HEAD", "", 0},
-    {"range_of_length_zero", 300, 0, false, 100, 99, false, "HEAD", "", 0},
+    // The server's own end comes first: the transfer ends there, and the chunk's digest
+    // check rejects a chunk that the resource can't fill.
+    {"range_past_resource_end", 300, 0, false, 200, 399, false, "GET", "bytes=200-399", 100},
+    // Nothing is asked for what the file holds already: its digest decides, and a link signed
+    // for GET alone would refuse a status request.
+    {"range_already_complete", 300, 100, false, 100, 199, false, "", "", 0},
+    {"range_of_length_zero", 300, 0, false, 100, 99, false, "", "", 0},
+    // How an empty file's index writes its one chunk: from 0 to -1.
+    {"range_of_length_zero_at_start", 300, 0, false, 0, UINT64_MAX, false, "", "", 0},
 };
 
 void PrintTo(const TransferCase& c, std::ostream* out) {
@@ -144,7 +155,7 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
     const std::string path = ResourcePath();
     const std::string resource = Pattern(c.resourceSize, 3);
     store_->PutResource(path, resource);
-    const bool wholeFile = c.from == 0 && c.to == 0;
+    const bool wholeFile = c.wholeFile;
     const std::string expected =
         wholeFile ? resource : (c.to >= c.from ? resource.substr(c.from, c.to - c.from + 1) : "");
     const std::u16string file = LocalFile("target");
@@ -153,7 +164,13 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
 
     Outcome out;
     {
-        Download download(file, Url(path, c.plainHttp), c.truncate, c.from, c.to);
+        std::optional<Download> made;
+        if (wholeFile) {
+            made.emplace(file, Url(path, c.plainHttp), c.truncate, Download::kWholeResource);
+        } else {
+            made.emplace(file, Url(path, c.plainHttp), c.truncate, c.from, c.to);
+        }
+        Download& download = *made;
         EXPECT_EQ(download.RangeHeader(), *c.range ? std::string("Range:") + c.range : "");
         out = RunToEnd(download);
         EXPECT_EQ(download.ContentLength(), expected.size());
@@ -167,6 +184,10 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
     EXPECT_TRUE(ReadFile(fs::path(WideToUtf8(file))) == expected);
     EXPECT_FALSE(problem_->IsSet());
     const auto requests = RequestsFor(path);
+    if (*c.method == '\0') {
+        EXPECT_TRUE(requests.empty());
+        return;
+    }
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].method, c.method);
     EXPECT_EQ(requests[0].range, c.range);
@@ -213,9 +234,13 @@ TEST_P(DownloadStatusTest, JudgesTheFirstAnswer) {
 
     Outcome out;
     {
-        Download download(Wide(file), Url(path), false, c.wholeFile ? 0 : 1000,
-                          c.wholeFile ? 0 : 2999);
-        out = RunToEnd(download);
+        std::optional<Download> download;
+        if (c.wholeFile) {
+            download.emplace(Wide(file), Url(path), false, Download::kWholeResource);
+        } else {
+            download.emplace(Wide(file), Url(path), false, 1000, 2999);
+        }
+        out = RunToEnd(*download);
     }
     EXPECT_EQ(RequestsFor(path).size(), c.requests);
     if (c.error == 0) {
@@ -294,7 +319,7 @@ TEST_F(DownloadTest, WholeFileFromServerWithoutRangesStartsOver) {
     const fs::path file = dir_.Path() / "index";
     WriteFile(file, resource.substr(0, 1000));
 
-    Download download(Wide(file), Url(path), false, 0, 0);
+    Download download(Wide(file), Url(path), false, Download::kWholeResource);
     const Outcome out = RunToEnd(download);
     EXPECT_TRUE(out.complete);
     EXPECT_EQ(out.existing, 0u);
@@ -303,20 +328,42 @@ TEST_F(DownloadTest, WholeFileFromServerWithoutRangesStartsOver) {
     EXPECT_EQ(RequestsFor(path).size(), 1u);
 }
 
-TEST_F(DownloadTest, EarlyEndOfBodyCompletesWithFewerBytes) {
+// A body that ends before its length is a broken connection, not a finished chunk: the bytes
+// that came stay in the file, and the next transfer asks for the rest alone.
+TEST_F(DownloadTest, EarlyEndOfBodyFailsAndTheNextTransferResumesAfterIt) {
     const std::string path = ResourcePath();
-    const std::string resource = Pattern(100000, 9);
+    const std::string resource = Pattern(200000, 9);
     store_->PutResource(path, resource);
-    store_->SetFault(R"({"server":"cdn","cut_after":25000,"path":")" + path + "\"}");
     const fs::path file = dir_.Path() / "chunk";
+    // Cut where no block ends, within the first write batch and after it.
+    for (const uint64_t kept : {uint64_t{25000}, uint64_t{140001}}) {
+        SCOPED_TRACE(kept);
+        fs::remove(file);
+        store_->SetFault(R"({"server":"cdn","cut_after":)" + std::to_string(kept) + R"(,"path":")" +
+                         path + "\"}");
+        LogCapture log;
+        {
+            Download download(Wide(file), Url(path), false, 0, 199999);
+            const Outcome out = RunToEnd(download);
+            EXPECT_TRUE(out.ready);
+            EXPECT_FALSE(out.complete);
+            EXPECT_EQ(out.error, 5);
+            EXPECT_EQ(out.transferred, kept);
+        }
+        EXPECT_TRUE(ReadFile(file) == resource.substr(0, kept));
+        // The server answered: no reason to ask whether the computer is offline.
+        EXPECT_FALSE(problem_->IsSet());
+        EXPECT_EQ(log.Warnings(),
+                  std::vector<std::u16string>{u"Transfer failed for file: " + Wide(file) +
+                                              u" (the connection closed before the body's end)"});
 
-    Download download(Wide(file), Url(path), true, 0, 99999);
-    const Outcome out = RunToEnd(download);
-    EXPECT_TRUE(out.complete);
-    EXPECT_EQ(out.error, 0);
-    EXPECT_EQ(out.transferred, 25000u);
-    EXPECT_TRUE(ReadFile(file) == resource.substr(0, 25000));
-    EXPECT_FALSE(problem_->IsSet());
+        Download resumed(Wide(file), Url(path), false, 0, 199999);
+        EXPECT_EQ(resumed.RangeHeader(), "Range:bytes=" + std::to_string(kept) + "-199999");
+        const Outcome out = RunToEnd(resumed);
+        EXPECT_TRUE(out.complete);
+        EXPECT_EQ(out.existing, kept);
+        EXPECT_TRUE(ReadFile(file) == resource);
+    }
 }
 
 TEST_F(DownloadTest, StalledBodyEndsByTheLowSpeedLimit) {
@@ -400,7 +447,7 @@ TEST_F(DownloadTest, PartialFileLongerThanItsRangeIsDiscarded) {
     const fs::path whole = dir_.Path() / "whole";
     WriteFile(whole, std::string(5000, 'x'));
     {
-        Download download(Wide(whole), Url(path), false, 0, 0);
+        Download download(Wide(whole), Url(path), false, Download::kWholeResource);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), 6);
     }
@@ -430,7 +477,7 @@ TEST_F(DownloadTest, OffsetsBeyondFourGibibytes) {
     { std::ofstream create(whole); }
     fs::resize_file(whole, fourGiB + 100);
     {
-        Download download(Wide(whole), Url(path), false, 0, 0);
+        Download download(Wide(whole), Url(path), false, Download::kWholeResource);
         EXPECT_EQ(download.RangeHeader(), "Range:bytes=" + std::to_string(fourGiB + 100) + "-");
         const Outcome out = RunToEnd(download);
         EXPECT_TRUE(out.complete);

@@ -75,6 +75,28 @@ TEST_F(EngineFixture, DownloadsVerifiesAndJoinsAThreeFileGame) {
     }
 }
 
+// A game may hold empty files: their index lists no chunk. Each is made empty and checked
+// against the digest of no bytes, beside a file with bytes, and the game completes.
+TEST_F(EngineFixture, EmptyFilesAreMadeCheckedAndComplete) {
+    const std::vector<FileSpec> files = {
+        {"first.bin", 1000}, {"setup/empty.bin", 0}, {"last.bin", 0}};
+    const DownloadInfo game = Game("empty-files", files);
+    ASSERT_TRUE(game.files[1].chunks.empty());
+    ASSERT_EQ(game.files[1].md5, u"d41d8cd98f00b204e9800998ecf8427e");
+    StartEngine(6);
+    engine->RequestDownload(game);
+    ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(window.Count(WM_APP_FILE_UNAVAILABLE), 0u);
+    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 1u) << "no link is asked for an empty file";
+    EXPECT_EQ(FilesBelow(downloads),
+              (std::vector<std::string>{"first.bin", "last.bin", "setup/empty.bin"}));
+    EXPECT_EQ(ReadFile(downloads / "first.bin"), Content("empty-files", files[0]));
+    EXPECT_EQ(fs::file_size(downloads / "setup/empty.bin"), 0u);
+    EXPECT_EQ(fs::file_size(downloads / "last.bin"), 0u);
+    EXPECT_EQ(log.CountContaining("does not match"), 0u);
+}
+
 TEST_F(EngineFixture, OnlyEnabledWorkersTakeTasksAndMoreStartWithoutRestart) {
     const DownloadInfo game = Game("many-chunks", {{"big.bin", 12 * kChunk}});
     window.answerLinks = false;  // each asking worker stays busy with its task
