@@ -207,6 +207,10 @@ std::vector<std::unique_ptr<WorkerTask>> DownloadsManager::TakeResults() {
 void DownloadsManager::AbortWorkerTasks() {
     Logger().Log(u"Aborting worker tasks");
     {
+        std::lock_guard<std::mutex> guard(currentLock_);
+        abortingCurrent_ = true;
+    }
+    {
         std::lock_guard<std::mutex> guard(idleLock_);
         abortDone_.Reset();
         for (const auto& worker : workers_) {
@@ -251,6 +255,7 @@ void DownloadsManager::AbortWorkerTasks() {
             PostName(WM_APP_ITEM_PAUSED, current_->name);
         }
         current_.reset();
+        abortingCurrent_ = false;
     }
     {
         // A Pause or Resume of the window's own during the abort has the last word.

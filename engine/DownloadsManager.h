@@ -184,6 +184,9 @@ private:
     mutable std::mutex currentLock_;
     std::optional<DownloadInfo> current_;
     std::optional<DownloadInfo> pending_;
+    // While the workers' tasks are being aborted, the current download is on its way out: a
+    // request for it then starts it again rather than being taken for the one still running.
+    bool abortingCurrent_ = false;
     Event newRequest_{true, false};
 
     WorkQueue<WorkerTask> queue_;

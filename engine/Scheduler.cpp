@@ -48,7 +48,7 @@ void DownloadsManager::RequestDownload(const DownloadInfo& info, bool force) {
         return;
     }
     std::lock_guard<std::mutex> guard(currentLock_);
-    if (!force && current_ && current_->name == info.name) {
+    if (!force && !abortingCurrent_ && current_ && current_->name == info.name) {
         return;
     }
     pending_ = info;
