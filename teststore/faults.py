@@ -31,11 +31,18 @@ _FIELDS = {
     "wrong_file_md5": (bool,),
     "drop_probability": (int, float),
     "seed": (int,),
+    "retry_after": (str, int),
 }
 
 
 class FaultError(ValueError):
     pass
+
+
+def _header_safe(text):
+    """Whether `text` can go out as a header value as it stands: a line end would end the header
+    (and smuggle in others), and the header block is Latin-1."""
+    return all(ch == "\t" or 0x20 <= ord(ch) <= 0xFF and ord(ch) != 0x7F for ch in text)
 
 
 class Fault:
@@ -94,6 +101,12 @@ class Fault:
         self.drop_probability = switches.get("drop_probability", 0)
         if not 0 <= self.drop_probability <= 1:
             raise FaultError("drop_probability is between 0 and 1")
+        self.retry_after = switches.get("retry_after")
+        if isinstance(self.retry_after, int) and self.retry_after < 0:
+            raise FaultError("retry_after must not be negative")
+        if isinstance(self.retry_after, str) and not _header_safe(self.retry_after):
+            raise FaultError("retry_after is one header line: Latin-1 text without control "
+                             "characters")
         self._random = random.Random(switches.get("seed", 0))
         self._random_lock = threading.Lock()
         for name in ("cut_after", "stall_seconds", "stall_after_headers", "extra_bytes"):

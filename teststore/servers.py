@@ -181,6 +181,8 @@ class StoreHandler(http.server.BaseHTTPRequestHandler):
             else:  # claims the range one byte further on than the bytes actually sent
                 claimed = "bytes %d-%d/%d" % (first + 1, last + 1, size + 1)
             headers.append(("Content-Range", claimed))
+        if fault and fault.retry_after is not None:
+            headers.append(("Retry-After", str(fault.retry_after)))
         length = max(0, last - first + 1)
         no_length = bool(fault and (fault.no_content_length or fault.broken_chunked))
 

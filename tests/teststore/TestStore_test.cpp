@@ -242,6 +242,14 @@ TEST_F(TestStoreTest, FaultsCountDownAndClear) {
     EXPECT_EQ(Fetch(store_, store_.SiteUrl() + kStatusPath).status, 500);
 
     EXPECT_THROW(store_.SetFault(R"({"server":"cdn","statuss":500})"), std::runtime_error);
+    // A Retry-After value must fit one header line: no negative count, no line end smuggling
+    // in another header, no true/false.
+    for (const char* bad : {R"("retry_after":-1)", R"("retry_after":"2\r\nX-Evil: 1")",
+                            R"("retry_after":true)", R"("retry_after":1.5)"}) {
+        EXPECT_THROW(store_.SetFault(std::string(R"({"server":"cdn","status":503,)") + bad + "}"),
+                     std::runtime_error)
+            << bad;
+    }
     EXPECT_THROW(store_.SetFault(R"({"server":"elsewhere","status":500})"), std::runtime_error);
     EXPECT_THROW(store_.SetFault("not json"), std::runtime_error);
 }
@@ -327,6 +335,27 @@ TEST_F(TestStoreTest, EachFaultSwitchDoesWhatItSays) {
         {"wrong_content_range text", R"("wrong_content_range":"bytes 0-2/10")", WithRange("2-4"),
          [](const Reply& r, const StoreRequest&) {
              EXPECT_EQ(r.Header("Content-Range"), "bytes 0-2/10");
+         }},
+        {"retry_after seconds",
+         R"("status":503,"retry_after":2)",
+         {},
+         [](const Reply& r, const StoreRequest& logged) {
+             EXPECT_EQ(r.status, 503);
+             EXPECT_EQ(r.Header("Retry-After"), "2");
+             EXPECT_EQ(logged.status, 503);
+         }},
+        {"retry_after text",
+         R"("status":429,"retry_after":"Wed, 21 Oct 2015 07:28:00 GMT")",
+         {},
+         [](const Reply& r, const StoreRequest&) {
+             EXPECT_EQ(r.status, 429);
+             EXPECT_EQ(r.Header("Retry-After"), "Wed, 21 Oct 2015 07:28:00 GMT");
+         }},
+        {"retry_after garbage",
+         R"("status":503,"retry_after":"soon-ish \u00e9")",
+         {},
+         [](const Reply& r, const StoreRequest&) {
+             EXPECT_EQ(r.Header("Retry-After"), "soon-ish \xE9");  // Latin-1 on the wire
          }},
         {"corrupt", R"("corrupt":true)", WithRange("1-3"),
          [](const Reply& r, const StoreRequest&) {
