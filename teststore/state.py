@@ -6,6 +6,7 @@ import json
 import secrets
 import sys
 import threading
+import time
 import urllib.parse
 
 import content
@@ -26,7 +27,7 @@ class RequestEntry:
     listener may read it; single attribute writes are atomic in CPython, so no lock is needed."""
 
     FIELDS = ("server", "method", "path", "query", "range", "status", "bytes_sent",
-              "connection", "signature_valid")
+              "connection", "signature_valid", "time")
 
     def __init__(self, server, method, path, query, range_header, connection):
         self.server = server
@@ -38,6 +39,9 @@ class RequestEntry:
         self.bytes_sent = 0
         self.connection = connection
         self.signature_valid = False
+        # When the request arrived, in seconds of the store's monotonic clock: only differences
+        # between entries mean anything (how long a client waited before asking again).
+        self.time = time.monotonic()
 
     def line(self):
         def enc(text):
@@ -45,7 +49,8 @@ class RequestEntry:
 
         return "\t".join((self.server, self.method, enc(self.path), enc(self.query),
                           enc(self.range), str(self.status), str(self.bytes_sent),
-                          str(self.connection), "1" if self.signature_valid else "0"))
+                          str(self.connection), "1" if self.signature_valid else "0",
+                          "%.6f" % self.time))
 
 
 class RequestLog:

@@ -20,6 +20,8 @@ struct StoreRequest {
     uint64_t bytesSent = 0;       // body bytes written
     int connection = 0;           // same number = same TCP connection (keep-alive reuse)
     bool signatureValid = false;  // api only: the OAuth signature checked out
+    // When the request arrived, seconds on the store's monotonic clock: compare entries only.
+    double time = 0;
 };
 
 // One installer file of the store's catalogue, as the store describes it (GET /file).

@@ -142,6 +142,23 @@ TEST_F(TestStoreTest, LogShowsKeptAliveConnectionsAndWhatWasAnswered) {
     EXPECT_TRUE(store_.Requests().empty());
 }
 
+TEST_F(TestStoreTest, LogTimesAreArrivalsOnOneClock) {
+    // The first answer is held back a second; the second request, on the same connection, can
+    // only be sent once that answer is in. Arrival times are a second apart, whereas times
+    // taken when the answers went out would be nearly equal.
+    store_.SetFault(R"({"server":"cdn","path":"/files/digits.bin","stall_seconds":1})");
+    EnsureCurlInitialised();
+    CurlEasy handle(curl_easy_init());
+    ASSERT_EQ(Fetch(handle.get(), store_, Cdn()).status, 200);
+    ASSERT_EQ(Fetch(handle.get(), store_, Cdn()).status, 200);
+
+    const std::vector<StoreRequest> log = store_.Requests();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_GT(log[0].time, 0.0);
+    EXPECT_GE(log[1].time - log[0].time, 1.0);
+    EXPECT_LT(log[1].time - log[0].time, 10.0);
+}
+
 TEST_F(TestStoreTest, LogKeepsPathAndQueryAsReceived) {
     Fetch(store_, store_.CdnHttpUrl() + "/files/a%20b%09.bin?x=1%092&y=%C3%A9");
     const std::vector<StoreRequest> log = store_.Requests();
