@@ -1,6 +1,9 @@
 #include "engine/ResponseHeaders.h"
 
+#include <curl/curl.h>
+
 #include <charconv>
+#include <string>
 
 namespace {
 
@@ -83,6 +86,33 @@ void ResponseHeaders::TakeLine(std::string_view line) {
         TakeLength(Trim(line.substr(15)));
     } else if (StartsWithNoCase(line, "content-range:")) {
         TakeRange(Trim(line.substr(14)));
+    } else if (StartsWithNoCase(line, "retry-after:")) {
+        TakeRetryAfter(Trim(line.substr(12)));
+    }
+}
+
+void ResponseHeaders::TakeRetryAfter(std::string_view value) {
+    // The first one counts; a server that sends two has said what it meant with the first.
+    if (retryAfterSeconds || retryAfterDate) {
+        return;
+    }
+    if (!value.empty() && IsDigit(value[0])) {
+        // A number too large for 64 bits is still a very long time.
+        const std::optional<uint64_t> seconds = ParseNumber(value);
+        if (seconds || value.find_first_not_of("0123456789") == std::string_view::npos) {
+            retryAfterSeconds = seconds.value_or(UINT64_MAX);
+        }
+        return;
+    }
+    // An HTTP date is 29 characters; anything much longer is no date.
+    constexpr size_t kLongestDate = 64;
+    if (value.empty() || value.size() > kLongestDate) {
+        return;
+    }
+    const std::string text(value);
+    const time_t when = curl_getdate(text.c_str(), nullptr);
+    if (when != -1) {
+        retryAfterDate = static_cast<int64_t>(when);
     }
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 // What the header lines of one HTTP answer say about the bytes that follow: the status, the
-// content length and the content range. The lines come from the network, one at a time as
-// libcurl hands them over (terminator included), so anything goes: a value that can't be read
-// whole, or that contradicts itself, leaves its field unknown, and the transfer decides what an
-// answer without it is worth. Plain data and text functions; each transfer owns one, on the
-// thread that runs it.
+// content length, the content range and how long a busy server asks the client to wait. The lines
+// come from the network, one at a time as libcurl hands them over (terminator included), so
+// anything goes: a value that can't be read whole, or that contradicts itself, leaves its field
+// unknown, and the transfer decides what an answer without it is worth. Plain data and text
+// functions; each transfer owns one, on the thread that runs it.
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -28,6 +28,10 @@ public:
     uint64_t rangeFirst = 0;
     uint64_t rangeLast = 0;
     std::optional<uint64_t> rangeTotal;  // nothing when "*"
+    // "Retry-After": how long to wait before asking again, as a number of seconds or as an HTTP
+    // date (seconds since 1970); at most one of the two. A value that is neither is ignored.
+    std::optional<uint64_t> retryAfterSeconds;
+    std::optional<int64_t> retryAfterDate;
 
 private:
     struct Range {
@@ -41,6 +45,7 @@ private:
     static Range ReadRange(std::string_view value);
     void TakeLength(std::string_view value);
     void TakeRange(std::string_view value);
+    void TakeRetryAfter(std::string_view value);
 
     // A field's lines so far: none, one value (or several the same), or values that disagree.
     enum class Seen : uint8_t { None, Once, Conflict };

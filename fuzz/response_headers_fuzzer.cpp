@@ -21,7 +21,8 @@ bool Same(const ResponseHeaders& a, const ResponseHeaders& b) {
     return a.status == b.status && a.headersDone == b.headersDone &&
            a.contentLength == b.contentLength && a.hasContentRange == b.hasContentRange &&
            a.unsatisfied == b.unsatisfied && a.rangeFirst == b.rangeFirst &&
-           a.rangeLast == b.rangeLast && a.rangeTotal == b.rangeTotal;
+           a.rangeLast == b.rangeLast && a.rangeTotal == b.rangeTotal &&
+           a.retryAfterSeconds == b.retryAfterSeconds && a.retryAfterDate == b.retryAfterDate;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -123,6 +124,18 @@ void CheckLine(const ResponseHeaders& before, const ResponseHeaders& after, std:
         if (after.rangeTotal) {
             Require(Spells(line, *after.rangeTotal),
                     "a range's total is the number its line spells");
+        }
+    }
+    Require(!(after.retryAfterSeconds && after.retryAfterDate),
+            "a wait is given in seconds or as a date, never both");
+    if (after.retryAfterSeconds != before.retryAfterSeconds ||
+        after.retryAfterDate != before.retryAfterDate) {
+        Require(StartsWithNoCase(line, "retry-after:"), "only a Retry-After line sets a wait");
+        Require(!before.retryAfterSeconds && !before.retryAfterDate,
+                "the first Retry-After line counts");
+        if (after.retryAfterSeconds && *after.retryAfterSeconds != UINT64_MAX) {
+            Require(Spells(line, *after.retryAfterSeconds),
+                    "a wait in seconds is the number its line spells");
         }
     }
     if (after.headersDone) {

@@ -1,5 +1,6 @@
-// How the ranged transfer reads an answer's header lines: the status, the content length and the
-// content range, from lines as a server (or anything posing as one) sends them.
+// How the ranged transfer reads an answer's header lines: the status, the content length, the
+// content range and a busy server's Retry-After, from lines as a server (or anything posing as one)
+// sends them.
 #include "engine/ResponseHeaders.h"
 
 #include <gtest/gtest.h>
@@ -37,6 +38,12 @@ std::string Describe(const ResponseHeaders& h) {
         text += "/" + (h.rangeTotal ? std::to_string(*h.rangeTotal) : "*");
     } else if (h.unsatisfied || h.rangeFirst != 0 || h.rangeLast != 0 || h.rangeTotal) {
         text += ", range fields without a range";
+    }
+    if (h.retryAfterSeconds) {
+        text += ", wait " + std::to_string(*h.retryAfterSeconds) + " s";
+    }
+    if (h.retryAfterDate) {
+        text += ", wait until " + std::to_string(*h.retryAfterDate);
     }
     return text;
 }
@@ -185,3 +192,32 @@ TEST(ResponseHeadersTest, ContentRange) {
 }
 
 }  // namespace
+
+TEST(ResponseHeadersTest, RetryAfter) {
+    // 784111777 is Sun, 06 Nov 1994 08:49:37 GMT, in each of the three forms HTTP allows.
+    const std::vector<Case> cases = {
+        {"seconds", {"HTTP/1.1 503 Busy\r\n", "Retry-After: 2\r\n"}, "status 503, wait 2 s"},
+        {"any letter case", {"retry-AFTER:120\r\n"}, "status 0, wait 120 s"},
+        {"a number past 64 bits is a very long wait",
+         {"Retry-After: 99999999999999999999999\r\n"},
+         "status 0, wait 18446744073709551615 s"},
+        {"an HTTP date",
+         {"Retry-After: Sun, 06 Nov 1994 08:49:37 GMT\r\n"},
+         "status 0, wait until 784111777"},
+        {"the old forms of a date",
+         {"Retry-After: Sunday, 06-Nov-94 08:49:37 GMT\r\n"},
+         "status 0, wait until 784111777"},
+        {"the first one counts",
+         {"Retry-After: 5\r\n", "Retry-After: Sun, 06 Nov 1994 08:49:37 GMT\r\n"},
+         "status 0, wait 5 s"},
+        {"neither a number nor a date", {"Retry-After: soon\r\n"}, "status 0"},
+        {"a negative number", {"Retry-After: -5\r\n"}, "status 0"},
+        {"digits and more", {"Retry-After: 5 seconds\r\n"}, "status 0"},
+        {"empty", {"Retry-After:\r\n"}, "status 0"},
+        {"far too long for a date", {"Retry-After: " + std::string(200, 'x') + "\r\n"}, "status 0"},
+        {"the final answer does not inherit an interim answer's wait",
+         {"HTTP/1.1 100 Continue\r\n", "Retry-After: 2\r\n", "\r\n", "HTTP/1.1 200 OK\r\n"},
+         "status 200"},
+    };
+    Expect(cases);
+}
