@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <mutex>
 #include <string_view>
@@ -127,8 +128,13 @@ Download::Download(const std::u16string& localPath, const std::u16string& url, b
             CloseRequest();
             StartRequest(false);
             WaitForAnswer(false);
-            if (answer_.status > 300 || !TakeAnswer(wholeFile)) {
-                Fail(3, true, kCannotQueryLength, url_, u"Can't open url");
+            if (answer_.status > 300) {
+                Fail(TransferError::kHttpStatus, true, kCannotQueryLength, url_, u"Can't open url");
+            }
+            if (!TakeAnswer(wholeFile)) {
+                // The server answers, just not with these bytes: no sign of an offline computer.
+                Fail(TransferError::kWrongAnswer, false, kCannotQueryLength, url_,
+                     u"Can't open url");
             }
         }
         ready_ = true;
@@ -164,7 +170,7 @@ void Download::OpenLocalFile(bool truncate) {
     // A path cut short (at a zero unit or at a length limit) would name another file.
     if (workingPath_.find(u'\0') != std::u16string::npos || pathUtf8_.empty() ||
         pathUtf8_.size() + 1 > kMaxLocalPathBytes) {
-        error_ = 6;
+        error_ = TransferError::kLocalFile;
         Logger().Warning(kCannotOpenFile, workingPath_);
         throw DLExc(u"Can't open output file");
     }
@@ -175,7 +181,7 @@ void Download::OpenLocalFile(bool truncate) {
     if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
         (truncate && ftruncate(fd_, 0) != 0)) {
         CloseFile();
-        error_ = 6;
+        error_ = TransferError::kLocalFile;
         Logger().Warning(kCannotOpenFile, workingPath_);
         throw DLExc(u"Can't open output file");
     }
@@ -187,7 +193,7 @@ void Download::DiscardOverlongFile() {
     if (ftruncate(fd_, 0) == 0) {
         existing_ = 0;
     }
-    error_ = 6;
+    error_ = TransferError::kLocalFile;
     Logger().Warning(kOverlongPartial, workingPath_);
     throw DLExc(u"Can't open output file");
 }
@@ -195,7 +201,7 @@ void Download::DiscardOverlongFile() {
 void Download::EnterSession() {
     session_ = TransferSession::Enter();
     if (!session_.Share()) {
-        Fail(2, true, kConnectionFailure, url_, u"Can't open connection");
+        Fail(TransferError::kSession, true, kConnectionFailure, url_, u"Can't open connection");
     }
 }
 
@@ -203,7 +209,7 @@ void Download::StartRequest(bool headOnly) {
     if (!handles_) {
         handles_ = TransferSession::TakeHandles(TransferSession::OriginOf(urlUtf8_));
         if (!handles_) {
-            Fail(2, true, kConnectionFailure, url_, u"Can't open connection");
+            Fail(TransferError::kSession, true, kConnectionFailure, url_, u"Can't open connection");
         }
     }
     CURL* easy = handles_->easy.get();
@@ -235,7 +241,7 @@ void Download::StartRequest(bool headOnly) {
     pending_ = 0;
     writebackFrom_ = existing_;
     if (curl_multi_add_handle(handles_->multi.get(), easy) != CURLM_OK) {
-        Fail(2, true, kConnectionFailure, url_, u"Can't open connection");
+        Fail(TransferError::kSession, true, kConnectionFailure, url_, u"Can't open connection");
     }
     inMulti_ = true;
 }
@@ -244,7 +250,7 @@ void Download::WaitForAnswer(bool firstRequest) {
     Perform();
     while (!answer_.headersDone && !done_) {
         if (Interrupted()) {
-            error_ = 3;
+            error_ = TransferError::kInterrupted;
             throw DLExc(u"Interrupted");
         }
         Wait();
@@ -252,9 +258,9 @@ void Download::WaitForAnswer(bool firstRequest) {
     }
     if (!answer_.headersDone) {
         if (firstRequest) {
-            Fail(3, true, kConnectionFailure, url_, u"Can't open url");
+            Fail(TransferError::kConnection, true, kConnectionFailure, url_, u"Can't open url");
         }
-        Fail(3, true, kCannotQueryLength, url_, u"Can't open url");
+        Fail(TransferError::kConnection, true, kCannotQueryLength, url_, u"Can't open url");
     }
 }
 
@@ -272,8 +278,13 @@ void Download::CheckFirstAnswer(bool wholeFile) {
             DiscardOverlongFile();
         }
     }
-    if (a.status > 300 || (wholeFile && !a.contentLength)) {
-        Fail(4, true, kCannotQueryLength, url_, u"File or content length not found");
+    if (a.status > 300) {
+        Fail(TransferError::kHttpStatus, true, kCannotQueryLength, url_,
+             u"File or content length not found");
+    }
+    if (wholeFile && !a.contentLength) {
+        Fail(TransferError::kWrongAnswer, false, kCannotQueryLength, url_,
+             u"File or content length not found");
     }
 }
 
@@ -313,7 +324,7 @@ bool Download::TakeAnswer(bool wholeFile) {
 
 void Download::RestartFile() {
     if (ftruncate(fd_, 0) != 0) {
-        error_ = 6;
+        error_ = TransferError::kLocalFile;
         Logger().Warning(kCannotOpenFile, workingPath_);
         throw DLExc(u"Can't open output file");
     }
@@ -346,7 +357,8 @@ bool Download::ReadSegment() {
             // is not called for it: the resumed request finds out, and reports it if so.
             const bool closedEarly =
                 done_ && (result_ == CURLE_OK || result_ == CURLE_PARTIAL_FILE);
-            Fail(5, !closedEarly, closedEarly ? kEndedEarly : kTransferFailed, workingPath_,
+            Fail(TransferError::kBodyCutShort, !closedEarly,
+                 closedEarly ? kEndedEarly : kTransferFailed, workingPath_,
                  u"Error occurred during download");
         }
         pending_ += count;
@@ -478,7 +490,7 @@ void Download::Flush() {
             }
             transferred_ -= pending_ - kept;
             pending_ = 0;
-            error_ = 6;
+            error_ = TransferError::kLocalFile;
             throw DLExc(u"Error writing file");
         }
         written += static_cast<size_t>(n);
@@ -549,7 +561,8 @@ void Download::CheckTrickle() {
     }
     const uint64_t arrived = transferred_ + Buffered();
     if (!done_ && arrived - trickleMark_ < kTrickleMinBytes) {
-        Fail(5, true, kTooSlow, workingPath_, u"Error occurred during download");
+        Fail(TransferError::kBodyCutShort, true, kTooSlow, workingPath_,
+             u"Error occurred during download");
     }
     trickleStart_ = now;
     trickleMark_ = arrived;
@@ -576,7 +589,19 @@ void Download::CloseRequest() {
     headerList_.reset();
 }
 
-void Download::Fail(int error, bool networkProblem, std::u16string_view logFormat,
+std::optional<uint64_t> Download::RetryAfterSeconds() const {
+    if (answer_.retryAfterSeconds) {
+        return answer_.retryAfterSeconds;
+    }
+    if (answer_.retryAfterDate) {
+        // A date in the past asks for no wait at all.
+        const int64_t now = static_cast<int64_t>(std::time(nullptr));
+        return static_cast<uint64_t>(std::max<int64_t>(*answer_.retryAfterDate - now, 0));
+    }
+    return std::nullopt;
+}
+
+void Download::Fail(TransferError error, bool networkProblem, std::u16string_view logFormat,
                     const std::u16string& argument, std::u16string_view message) {
     if (networkProblem) {
         problemEvent_->Set();

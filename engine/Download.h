@@ -11,22 +11,26 @@
 // threads and share the process's transfer session (engine/TransferSession.h). Nothing escapes
 // as an exception: failures end in the readable state (ready, complete, error).
 //
-// Error codes: 2 session or transfer handles can't be made, 3 the request could not be made
-// (no connection, TLS, time-out) or its answer was not the bytes asked for, 4 status above 300
-// or no content length, 5 the body broke off before its length (an error, or a connection that
-// closed early; the bytes that came are kept for a resumed transfer), 6 the local file can't be
-// opened, used or written (also: a partial file longer than its range, which is emptied). Code 1
-// (no connection before trying) keeps its meaning but is not produced: trying is the check. Every
-// network failure (1-5) sets "VelkDownloader: InternetProblemReported", but for a connection that
-// the server closed before the body's end; a file failure (6) does not.
+// Failures (Error, see engine/TransferError.h): the session or transfer handles can't be made;
+// the request could not be made (no connection, TLS, time-out); the server answered with a
+// status above 300; the answer was not the bytes asked for (a range ignored or another one
+// named, no content length); the body broke off before its length (an error, a connection that
+// closed early, a trickle; the bytes that came are kept for a resumed transfer); the local file
+// can't be opened, used or written (also: a partial file longer than its range, which is
+// emptied); the caller's interruption. Every network failure sets
+// "VelkDownloader: InternetProblemReported", but for a connection that the server closed before
+// the body's end and an answer that was not the bytes asked for (the server is plainly there);
+// a file failure does not.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/Curl.h"
 #include "engine/ResponseHeaders.h"
+#include "engine/TransferError.h"
 #include "engine/TransferSession.h"
 #include "platform/Clock.h"
 
@@ -87,7 +91,12 @@ public:
 
     bool Ready() const { return ready_; }
     bool Complete() const { return complete_; }
-    int Error() const { return error_; }
+    TransferError Error() const { return error_; }
+    // The status of the last answer the server gave; 0 when none came.
+    int HttpStatus() const { return answer_.status; }
+    // How long the last answer asked the client to wait before asking again (its Retry-After,
+    // in seconds or as a date); nothing when it did not say.
+    std::optional<uint64_t> RetryAfterSeconds() const;
     // Bytes the file held when it was opened (0 once discarded or restarted).
     uint64_t Existing() const { return existing_; }
     // Bytes moved to the file by this object (the last batch of them may still be on its way).
@@ -144,7 +153,7 @@ private:
     void CloseRequest();
     // A block could not be taken or written: the file and the request close, nothing follows.
     void EndAfterFailure();
-    [[noreturn]] void Fail(int error, bool networkProblem, std::u16string_view logFormat,
+    [[noreturn]] void Fail(TransferError error, bool networkProblem, std::u16string_view logFormat,
                            const std::u16string& argument, std::u16string_view message);
 
     size_t Buffered() const { return ringUsed_ - pending_; }
@@ -192,7 +201,7 @@ private:
     bool ready_ = false;
     bool complete_ = false;
     bool ended_ = false;
-    int error_ = 0;
+    TransferError error_ = TransferError::kNone;
 
     TransferSession::Use session_;
     std::unique_ptr<TransferSession::Handles> handles_;

@@ -1,7 +1,3 @@
-// The scheduler thread of DownloadsManager: takes the requested download, plans it (what is on
-// disk already, one task per missing chunk), follows the plan by judging the workers' results,
-// queues the combine task at the end, and carries out removals. RequestDownload and
-// RequestRemoval run on the user-interface thread; everything else here on the scheduler thread.
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,10 +12,10 @@
 #include "engine/ChunkFiles.h"
 #include "engine/ChunkIndex.h"
 #include "engine/DiskSpace.h"
-#include "engine/DownloadsManager.h"
 #include "engine/FinishedFileCheck.h"
 #include "engine/RemovalFiles.h"
 #include "engine/RunningJoin.h"
+#include "engine/Scheduler.h"
 
 namespace {
 
@@ -33,17 +29,20 @@ void DeleteFile(const std::u16string& path) {
 }
 
 // The longest name among the file's chunk files; it decides whether all of them fit.
-std::u16string LongestChunkPath(const DownloadInfo& plan, const FileInfo& file) {
+std::u16string LongestChunkPath(const DownloadInfo& download, const FileInfo& file) {
     int32_t largestId = 0;
     for (const ChunkInfo& chunk : file.chunks) {
         largestId = std::max(largestId, chunk.id);
     }
-    return PartialChunkPath(plan.folder, file.name, largestId);
+    return PartialChunkPath(download.folder, file.name, largestId);
 }
 
 }  // namespace
 
-void DownloadsManager::RequestDownload(const DownloadInfo& info, bool force) {
+Scheduler::Scheduler(MessageTarget& window, WorkerPool& pool, Events events, RetryLimits limits)
+    : window_(window), pool_(pool), events_(events), limits_(limits) {}
+
+void Scheduler::RequestDownload(const DownloadInfo& info, bool force) {
     if (!info.detailsReceived) {
         return;
     }
@@ -55,7 +54,7 @@ void DownloadsManager::RequestDownload(const DownloadInfo& info, bool force) {
     newRequest_.Set();
 }
 
-std::optional<DownloadInfo> DownloadsManager::TakeRequest() {
+std::optional<DownloadInfo> Scheduler::TakeRequest() {
     if (!newRequest_.IsSet()) {
         return std::nullopt;
     }
@@ -70,8 +69,8 @@ std::optional<DownloadInfo> DownloadsManager::TakeRequest() {
     return taken;
 }
 
-void DownloadsManager::RequestRemoval(const DownloadInfo& record, bool deleteFiles,
-                                      const std::u16string& folder) {
+void Scheduler::RequestRemoval(const DownloadInfo& record, bool deleteFiles,
+                               const std::u16string& folder) {
     std::lock_guard<std::mutex> guard(removalLock_);
     for (const Removal& removal : removals_) {
         if (removal.name == record.name) {
@@ -82,7 +81,7 @@ void DownloadsManager::RequestRemoval(const DownloadInfo& record, bool deleteFil
     removalRequest_.Set();
 }
 
-void DownloadsManager::ProcessRemovals() {
+void Scheduler::ProcessRemovals() {
     std::vector<Removal> taken;
     {
         std::lock_guard<std::mutex> guard(removalLock_);
@@ -95,7 +94,7 @@ void DownloadsManager::ProcessRemovals() {
     const std::u16string current = CurrentDownloadName();
     for (const Removal& removal : taken) {
         if (!current.empty() && removal.name == current) {
-            AbortWorkerTasks();
+            AbortCurrent();
         }
         if (removal.deleteFiles) {
             DeleteDownloadFiles(removal.record);
@@ -104,34 +103,87 @@ void DownloadsManager::ProcessRemovals() {
     }
 }
 
-void DownloadsManager::SchedulerThread() {
+void Scheduler::Run() {
     for (;;) {
-        WaitAny({&newRequest_, &removalRequest_, &shutdown_});
-        if (shutdown_.IsSet()) {
+        WaitAny({&newRequest_, &removalRequest_, events_.shutdown});
+        if (events_.shutdown->IsSet()) {
             break;
         }
-        AbortWorkerTasks();
+        AbortCurrent();
         if (newRequest_.IsSet()) {
-            if (std::optional<DownloadInfo> plan = TakeRequest()) {
-                ForgetRestartsCarriedOut(*plan);
-                PlanDownload(*plan);
+            if (std::optional<DownloadInfo> download = TakeRequest()) {
+                ForgetRestartsCarriedOut(*download);
+                if (std::optional<Plan> plan = MakePlan(*download)) {
+                    FollowPlan(*plan);
+                }
+                waits_.Clear();
             }
         }
-        if (connectivity_.noInternet->IsSet()) {
-            AbortWorkerTasks();
+        if (events_.noInternet->IsSet()) {
+            AbortCurrent();
         }
         if (removalRequest_.IsSet()) {
             ProcessRemovals();
         }
     }
-    schedulerExited_.Set();
+}
+
+void Scheduler::AbortCurrent() {
+    Logger().Log(u"Aborting worker tasks");
+    {
+        std::lock_guard<std::mutex> guard(currentLock_);
+        abortingCurrent_ = true;
+    }
+    pool_.StopAllTasks();
+    waits_.Clear();
+    std::lock_guard<std::mutex> guard(currentLock_);
+    if (current_) {
+        PostName(WM_APP_ITEM_PAUSED, current_->name);
+    }
+    current_.reset();
+    abortingCurrent_ = false;
+}
+
+std::u16string Scheduler::CurrentDownloadName() const {
+    std::lock_guard<std::mutex> guard(currentLock_);
+    return current_ ? current_->name : std::u16string();
+}
+
+void Scheduler::ClearCurrentDownload() {
+    std::lock_guard<std::mutex> guard(currentLock_);
+    current_.reset();
+}
+
+void Scheduler::PostName(uint32_t id, const std::u16string& name, int64_t lParam) {
+    auto payload = std::make_unique<NamePayload>();
+    payload->name = name;
+    window_.Post(MakeMessage(id, std::move(payload), lParam));
+}
+
+void Scheduler::PostFileEvent(uint32_t id, const std::u16string& name, int64_t fileId,
+                              int64_t lParam) {
+    auto payload = std::make_unique<FileEvent>();
+    payload->gameName = name;
+    payload->fileId = static_cast<uint64_t>(fileId);
+    window_.Post(MakeMessage(id, std::move(payload), lParam));
+}
+
+void Scheduler::PostChunkOnDisk(const std::u16string& name, int64_t fileId, int32_t chunkId,
+                                uint64_t bytes) {
+    auto report = std::make_unique<ProgressReport>();
+    report->gameName = name;
+    report->fileId = static_cast<uint64_t>(fileId);
+    report->chunkId = static_cast<uint64_t>(static_cast<int64_t>(chunkId));
+    report->phase = ProgressReport::kChunkDownload;
+    report->byteCount = bytes;
+    window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
 }
 
 namespace {
 
 // What names one version of one file of one download: a restart is owed once per version.
-std::u16string RestartKey(const DownloadInfo& plan, const FileInfo& file) {
-    std::u16string key = plan.name;
+std::u16string RestartKey(const DownloadInfo& download, const FileInfo& file) {
+    std::u16string key = download.name;
     key += u'\0';
     key += file.name;
     key += u'\0';
@@ -141,29 +193,29 @@ std::u16string RestartKey(const DownloadInfo& plan, const FileInfo& file) {
 
 }  // namespace
 
-void DownloadsManager::ForgetRestartsCarriedOut(DownloadInfo& plan) const {
+void Scheduler::ForgetRestartsCarriedOut(DownloadInfo& download) const {
     // The window's record may still carry a flag that a plan of this run has carried out: its
     // news of that is posted, not awaited, and a request can overtake it.
-    for (FileInfo& file : plan.files) {
-        if (file.restart && restartsDone_.count(RestartKey(plan, file)) != 0) {
+    for (FileInfo& file : download.files) {
+        if (file.restart && restartsDone_.count(RestartKey(download, file)) != 0) {
             file.restart = false;
         }
     }
 }
 
-void DownloadsManager::CarryOutRestart(const DownloadInfo& plan, FileInfo& file) {
+void Scheduler::CarryOutRestart(const DownloadInfo& download, FileInfo& file) {
     // The file changed at the store: nothing of the old one may be joined into the new one.
-    DeleteFile(FinishedFilePath(plan.folder, file.name));
-    RemoveLeftovers(plan, file);
+    DeleteFile(FinishedFilePath(download.folder, file.name));
+    RemoveLeftovers(download, file);
     Logger().Log(u"File %s of %s changed at the store; it is downloaded again from its start.",
-                 file.name, plan.name);
+                 file.name, download.name);
     // Done once: every later plan keeps what was verified since. The window's record is told
     // through the file's progress reset, the current copy here at once.
     file.restart = false;
-    restartsDone_.insert(RestartKey(plan, file));
+    restartsDone_.insert(RestartKey(download, file));
     {
         std::lock_guard<std::mutex> guard(currentLock_);
-        if (current_ && current_->name == plan.name) {
+        if (current_ && current_->name == download.name) {
             for (FileInfo& held : current_->files) {
                 if (held.name == file.name) {
                     held.restart = false;
@@ -171,38 +223,40 @@ void DownloadsManager::CarryOutRestart(const DownloadInfo& plan, FileInfo& file)
             }
         }
     }
-    PostFileEvent(WM_APP_FILE_PROGRESS_RESET, plan.name, static_cast<int64_t>(file.id),
+    PostFileEvent(WM_APP_FILE_PROGRESS_RESET, download.name, static_cast<int64_t>(file.id),
                   kRestartCarriedOut);
 }
 
-bool DownloadsManager::CanStart(const DownloadInfo& plan) {
+bool Scheduler::CanStart(const DownloadInfo& download) {
     // Folders are made inside the downloads folder, never the folder itself: a missing one may be
     // a drive that is not mounted now, and making it would fill another disk.
-    const std::u16string folder = NormaliseFolder(plan.folder);
+    const std::u16string folder = NormaliseFolder(download.folder);
     const std::optional<std::string> spelled = FittingPath(folder);
     std::error_code error;
     if (!spelled || !fs::is_directory(*spelled, error)) {
-        Logger().Warning(u"Cannot download %s: the downloads folder %s does not exist.", plan.name,
-                         folder);
-        PostFileEvent(WM_APP_ITEM_FAILED, plan.name, -1, WorkerTask::kDiskProblem);
+        Logger().Warning(u"Cannot download %s: the downloads folder %s does not exist.",
+                         download.name, folder);
+        PostFileEvent(WM_APP_ITEM_FAILED, download.name, -1,
+                      static_cast<int64_t>(ErrorKind::DiskWrite));
         return false;
     }
     if (::access(spelled->c_str(), W_OK) != 0) {
         const std::u16string why = ErrorText(errno);
         Logger().Warning(u"Cannot download %s: the downloads folder %s can't be written: %s",
-                         plan.name, folder, why);
-        PostFileEvent(WM_APP_ITEM_FAILED, plan.name, -1, WorkerTask::kDiskProblem);
+                         download.name, folder, why);
+        PostFileEvent(WM_APP_ITEM_FAILED, download.name, -1,
+                      static_cast<int64_t>(ErrorKind::DiskWrite));
         return false;
     }
-    const uint64_t needed = SpaceStillNeeded(plan);
+    const uint64_t needed = SpaceStillNeeded(download);
     const std::optional<uint64_t> free = FreeSpace(folder);
     if (free && *free < needed) {
         constexpr uint64_t kMegabyte = 1048576;
         Logger().Warning(
             u"Not enough free disk space for %s in %s: %I64u MB more needed, %I64u MB free.",
-            plan.name, folder, (needed - *free + kMegabyte - 1) / kMegabyte, *free / kMegabyte);
+            download.name, folder, (needed - *free + kMegabyte - 1) / kMegabyte, *free / kMegabyte);
         auto payload = std::make_unique<FileEvent>();
-        payload->gameName = plan.name;
+        payload->gameName = download.name;
         payload->bytesShort = needed - *free;
         window_.Post(MakeMessage(WM_APP_ITEM_FAILED, std::move(payload), kNotEnoughSpace));
         return false;
@@ -210,13 +264,13 @@ bool DownloadsManager::CanStart(const DownloadInfo& plan) {
     return true;
 }
 
-std::optional<bool> DownloadsManager::FinishedFileVerified(const DownloadInfo& plan,
-                                                           const FileInfo& file) {
-    const std::u16string& name = plan.name;
+std::optional<bool> Scheduler::FinishedFileVerified(const DownloadInfo& download,
+                                                    const FileInfo& file) {
+    const std::u16string& name = download.name;
     // Reading a game-sized file takes a while: a new request, shut-down or a removal is not kept
     // waiting for it. A removal of another download is carried out and the check goes on.
     const auto proceed = [this, &name] {
-        if (shutdown_.IsSet() || newRequest_.IsSet()) {
+        if (events_.shutdown->IsSet() || newRequest_.IsSet()) {
             return false;
         }
         if (removalRequest_.IsSet()) {
@@ -233,8 +287,8 @@ std::optional<bool> DownloadsManager::FinishedFileVerified(const DownloadInfo& p
         report->byteCount = bytes;
         window_.Post(MakeMessage(WM_APP_CHECK_PROGRESS, std::move(report)));
     };
-    switch (
-        finishedChecks_.Check(file, FinishedFilePath(plan.folder, file.name), proceed, progress)) {
+    switch (finishedChecks_.Check(file, FinishedFilePath(download.folder, file.name), proceed,
+                                  progress)) {
         case FinishedFileCheck::kDone:
             return true;
         case FinishedFileCheck::kNotDone:
@@ -245,67 +299,63 @@ std::optional<bool> DownloadsManager::FinishedFileVerified(const DownloadInfo& p
     return std::nullopt;
 }
 
-void DownloadsManager::PlanDownload(DownloadInfo& plan) {
-    const std::u16string& name = plan.name;
+std::optional<Scheduler::Plan> Scheduler::MakePlan(DownloadInfo& download) {
+    const std::u16string& name = download.name;
 
-    // Phase A: is everything done already? A finished file counts only once its bytes matched
-    // the file's digest in this run. Every file is looked at (not only up to the first that is
-    // not done), so that one failing its check is gone before the free space is reckoned.
-    std::vector<bool> finishedDone(plan.files.size(), false);
+    // Is everything done already? A finished file counts only once its bytes matched the file's
+    // digest in this run. Every file is looked at (not only up to the first that is not done), so
+    // that one failing its check is gone before the free space is reckoned.
+    std::vector<bool> finishedDone(download.files.size(), false);
     bool allDone = true;
-    for (size_t position = 0; position < plan.files.size(); ++position) {
-        const FileInfo& file = plan.files[position];
-        if (shutdown_.IsSet()) {
-            return;
+    for (size_t position = 0; position < download.files.size(); ++position) {
+        const FileInfo& file = download.files[position];
+        if (events_.shutdown->IsSet()) {
+            return std::nullopt;
         }
         // A name whose folders lead out of the record's folder is neither read nor deleted.
-        if (!IsSafeRelativeName(file.name) || !FoldersOfNameStayInside(plan.folder, file.name)) {
+        if (!IsSafeRelativeName(file.name) ||
+            !FoldersOfNameStayInside(download.folder, file.name)) {
             allDone = false;
             continue;
         }
-        const std::optional<bool> done = FinishedFileVerified(plan, file);
+        const std::optional<bool> done = FinishedFileVerified(download, file);
         if (!done) {
-            return;  // stopped: shut-down, a new request, or this download was removed
+            return std::nullopt;  // stopped: shut-down, a new request, or this one was removed
         }
         finishedDone[position] = *done;
         allDone = allDone && *done;
     }
     if (allDone) {
-        for (const FileInfo& file : plan.files) {
-            RemoveLeftovers(plan, file);
+        for (const FileInfo& file : download.files) {
+            RemoveLeftovers(download, file);
         }
         ClearCurrentDownload();
         PostName(WM_APP_ITEM_FINISHED, name, 0);
-        AbortWorkerTasks();
-        return;
+        AbortCurrent();
+        return std::nullopt;
     }
 
-    // Phase B: preparation.
-    if (!CanStart(plan)) {
-        AbortWorkerTasks();
-        return;
+    if (!CanStart(download)) {
+        AbortCurrent();
+        return std::nullopt;
     }
-    uint64_t totalChunks = 0;
-    for (const FileInfo& file : plan.files) {
-        totalChunks += file.chunks.size();
+    Plan plan;
+    plan.name = name;
+    for (const FileInfo& file : download.files) {
+        plan.totalChunks += file.chunks.size();
     }
-    uint64_t outstanding = 0;
-    bool anyUnavailable = false;
-    // The combine entries of the plan, and beside each the join that runs while the file's
-    // chunks arrive (made for a file only when some of its chunks are to be downloaded).
-    const std::vector<CombineEntry> entries = MakeCombineEntries(plan);
-    std::vector<std::shared_ptr<RunningJoin>> runningJoins(entries.size());
+    plan.entries = MakeCombineEntries(download);
+    plan.runningJoins.resize(plan.entries.size());
 
-    // Phase C: one pass over the files.
-    for (size_t filePosition = 0; filePosition < plan.files.size(); ++filePosition) {
-        FileInfo& file = plan.files[filePosition];
-        if (shutdown_.IsSet()) {
+    for (size_t position = 0; position < download.files.size(); ++position) {
+        FileInfo& file = download.files[position];
+        if (events_.shutdown->IsSet()) {
             break;
         }
         const int64_t fileId = static_cast<int64_t>(file.id);
         if (!file.available) {
             PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
-            anyUnavailable = true;
+            plan.anyUnavailable = true;
             continue;
         }
         // Names and chunk lists come from the network. A file that would leave the record's
@@ -315,7 +365,7 @@ void DownloadsManager::PlanDownload(DownloadInfo& plan) {
         bool fetchable = IsSafeRelativeName(file.name);
         if (!fetchable) {
             reason = u"unsafe file name";
-        } else if (!FoldersOfNameStayInside(plan.folder, file.name)) {
+        } else if (!FoldersOfNameStayInside(download.folder, file.name)) {
             fetchable = false;
             reason = u"a folder on its way is a symbolic link or not a folder";
         } else {
@@ -324,148 +374,147 @@ void DownloadsManager::PlanDownload(DownloadInfo& plan) {
         if (!fetchable) {
             Logger().Warning(u"File %s of %s can't be downloaded: %s", file.name, name, reason);
             PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
-            anyUnavailable = true;
+            plan.anyUnavailable = true;
             continue;
         }
-
-        const std::u16string finishedPath = FinishedFilePath(plan.folder, file.name);
-        if (finishedDone[filePosition]) {
-            RemoveLeftovers(plan, file);
+        if (finishedDone[position]) {
+            RemoveLeftovers(download, file);
             for (const ChunkInfo& chunk : file.chunks) {
-                auto report = std::make_unique<ProgressReport>();
-                report->gameName = name;
-                report->fileId = static_cast<uint64_t>(fileId);
-                report->chunkId = static_cast<uint64_t>(static_cast<int64_t>(chunk.id));
-                report->phase = ProgressReport::kChunkDownload;
-                report->byteCount = chunk.Length();
-                window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
+                PostChunkOnDisk(name, fileId, chunk.id, chunk.Length());
             }
             continue;
         }
-
-        // A chunk file name the file system can't hold would fail at every attempt: refuse
-        // the download at once, as a disk problem of this file.
-        const std::u16string longest = LongestChunkPath(plan, file);
+        // A chunk file name the file system can't hold would fail at every attempt: refuse the
+        // download at once, as a disk problem of this file.
+        const std::u16string finishedPath = FinishedFilePath(download.folder, file.name);
+        const std::u16string longest = LongestChunkPath(download, file);
         if (!FittingPath(longest) || !FittingPath(finishedPath + u".joining")) {
             Logger().Warning(u"Chunk file path does not fit in a file name: %s", longest);
-            PostFileEvent(WM_APP_ITEM_FAILED, name, fileId, WorkerTask::kDiskProblem);
-            AbortWorkerTasks();
-            return;
+            PostFileEvent(WM_APP_ITEM_FAILED, name, fileId,
+                          static_cast<int64_t>(ErrorKind::DiskWrite));
+            AbortCurrent();
+            return std::nullopt;
         }
+        PlanFile(download, position, plan);
+    }
+    return plan;
+}
 
-        if (file.restart) {
-            CarryOutRestart(plan, file);
-        } else if (RegularFileSize(finishedPath)) {
-            DeleteFile(finishedPath);
-        }
-        const fs::path folder = fs::path(*FittingPath(finishedPath)).parent_path();
-        std::error_code error;
-        fs::create_directories(folder, error);
-        if (error) {
-            Logger().Warning(u"Cannot create folder %s: %s", Utf8ToWide(folder.string()),
-                             Utf8ToWide(error.message()));
-        }
+void Scheduler::PlanFile(DownloadInfo& download, size_t position, Plan& plan) {
+    FileInfo& file = download.files[position];
+    const std::u16string& name = download.name;
+    const int64_t fileId = static_cast<int64_t>(file.id);
+    const std::u16string finishedPath = FinishedFilePath(download.folder, file.name);
+    if (file.restart) {
+        CarryOutRestart(download, file);
+    } else if (RegularFileSize(finishedPath)) {
+        DeleteFile(finishedPath);
+    }
+    const fs::path folder = fs::path(*FittingPath(finishedPath)).parent_path();
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) {
+        Logger().Warning(u"Cannot create folder %s: %s", Utf8ToWide(folder.string()),
+                         Utf8ToWide(error.message()));
+    }
 
-        // Chunks verified in an earlier run or plan are handed to the file's running join as soon
-        // as it exists, so that it appends them in order and no later chunk waits for them.
-        std::vector<std::u16string> onDisk;
-        const auto joinOf = [&]() -> std::shared_ptr<RunningJoin> {
-            if (filePosition >= entries.size()) {
-                return nullptr;
+    // Chunks verified in an earlier run or plan are handed to the file's running join as soon as
+    // it exists, so that it appends them in order and no later chunk waits for them. The join is
+    // made only when some chunk of the file is to be downloaded.
+    std::vector<std::u16string> onDisk;
+    std::shared_ptr<RunningJoin>* join =
+        position < plan.runningJoins.size() ? &plan.runningJoins[position] : nullptr;
+    for (const ChunkInfo& chunk : file.chunks) {
+        if (events_.shutdown->IsSet() || events_.noInternet->IsSet()) {
+            break;
+        }
+        const std::u16string chunkPath = VerifiedChunkPath(download.folder, file.name, chunk.id);
+        const std::optional<uint64_t> size = RegularFileSize(chunkPath);
+        if (size && !file.restart && *size == chunk.Length()) {
+            PostChunkOnDisk(name, fileId, chunk.id, *size);
+            if (join != nullptr && *join) {
+                (*join)->ChunkOnDisk(chunkPath);
+            } else {
+                onDisk.push_back(chunkPath);
             }
-            std::shared_ptr<RunningJoin>& join = runningJoins[filePosition];
-            if (!join) {
-                join = std::make_shared<RunningJoin>(entries[filePosition]);
+            continue;
+        }
+        if (size) {
+            DeleteFile(chunkPath);
+        }
+        auto task = std::make_unique<DownloadChunkTask>();
+        task->downloadName = name;
+        task->fileId = static_cast<int32_t>(file.id);
+        task->restart = file.restart;
+        task->chunkId = chunk.id;
+        task->expectedDigest = chunk.md5;
+        task->chunkPath = chunkPath;
+        task->from = chunk.from;
+        task->to = chunk.to;
+        if (join != nullptr) {
+            if (!*join) {
+                *join = std::make_shared<RunningJoin>(plan.entries[position]);
                 for (const std::u16string& path : onDisk) {
-                    join->ChunkOnDisk(path);
+                    (*join)->ChunkOnDisk(path);
                 }
                 onDisk.clear();
             }
-            return join;
-        };
-        for (const ChunkInfo& chunk : file.chunks) {
-            if (shutdown_.IsSet() || connectivity_.noInternet->IsSet()) {
-                break;
-            }
-            auto task = std::make_unique<DownloadChunkTask>();
-            ++outstanding;
-            task->downloadName = name;
-            task->fileId = static_cast<int32_t>(file.id);
-            task->restart = file.restart;
-            task->chunkId = chunk.id;
-            task->expectedDigest = chunk.md5;
-            task->chunkPath = VerifiedChunkPath(plan.folder, file.name, chunk.id);
-            task->from = chunk.from;
-            task->to = chunk.to;
-
-            const std::optional<uint64_t> size = RegularFileSize(task->chunkPath);
-            if (size && !task->restart && *size == chunk.Length()) {
-                --outstanding;
-                auto report = std::make_unique<ProgressReport>();
-                report->gameName = name;
-                report->fileId = static_cast<uint64_t>(fileId);
-                report->chunkId = static_cast<uint64_t>(static_cast<int64_t>(chunk.id));
-                report->phase = ProgressReport::kChunkDownload;
-                report->byteCount = *size;
-                window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
-                if (filePosition < runningJoins.size() && runningJoins[filePosition]) {
-                    runningJoins[filePosition]->ChunkOnDisk(task->chunkPath);
-                } else {
-                    onDisk.push_back(task->chunkPath);
-                }
-                continue;
-            }
-            if (size) {
-                DeleteFile(task->chunkPath);
-            }
-            task->runningJoin = joinOf();
-            QueueTask(std::move(task), false);
-            Logger().Log(u"Adding new download task for: %s", file.name);
+            task->runningJoin = *join;
         }
+        ++plan.outstanding;
+        pool_.Queue(std::move(task), false);
+        Logger().Log(u"Adding new download task for: %s", file.name);
     }
+}
 
-    // Phase D: following the plan.
-    Event nothingOutstanding(true, outstanding == 0);
+void Scheduler::FollowPlan(Plan& plan) {
+    Event nothingOutstanding(true, plan.outstanding == 0);
     for (;;) {
-        WaitAny({&nothingOutstanding, &removalRequest_, &resultsAvailable_, &newRequest_,
-                 &shutdown_, connectivity_.noInternet.get()});
-        if (connectivity_.noInternet->IsSet()) {
-            AbortWorkerTasks();
+        WaitAny({&nothingOutstanding, &removalRequest_, &pool_.ResultsAvailable(), &newRequest_,
+                 events_.shutdown, events_.noInternet},
+                waits_.MillisecondsToNext());
+        if (events_.noInternet->IsSet()) {
+            AbortCurrent();
             return;
         }
-        if (shutdown_.IsSet() || newRequest_.IsSet()) {
+        if (events_.shutdown->IsSet() || newRequest_.IsSet()) {
             return;
         }
-        if (resultsAvailable_.IsSet()) {
-            ProcessResults(name, outstanding);
+        for (std::unique_ptr<WorkerTask>& task : waits_.TakeDue()) {
+            pool_.Queue(std::move(task), false);
         }
-        if (outstanding == 0) {
-            // From here on only the combine task holds the running joins: a join it does not take
-            // over goes with it. With no combine task they go at once, working files included,
-            // before the download is reported finished.
-            std::vector<std::shared_ptr<RunningJoin>> joins = std::move(runningJoins);
-            runningJoins.clear();
-            if (anyUnavailable) {
-                joins.clear();
-                PostName(WM_APP_ITEM_FINISHED, name, 1);
-            } else {
-                auto task = std::make_unique<CombineChunksTask>();
-                task->downloadName = name;
-                task->entries = entries;
-                task->runningJoins = std::move(joins);
-                QueueTask(std::move(task), false);
-                Logger().Log(u"Adding new combine task for: %s", name);
-            }
-            outstanding = totalChunks;
+        if (pool_.ResultsAvailable().IsSet() && !ProcessResults(plan)) {
+            return;
+        }
+        if (plan.outstanding == 0) {
+            QueueJoin(plan);
             nothingOutstanding.Reset();
-            if (totalChunks == 0) {
-                // Nothing can bring the count down again; a non-zero count keeps it from
-                // planning a second time.
-                outstanding = 1;
-            }
         }
         if (removalRequest_.IsSet()) {
             ProcessRemovals();
         }
     }
+}
+
+void Scheduler::QueueJoin(Plan& plan) {
+    // From here on only the combine task holds the running joins: a join it does not take over
+    // goes with it. With no combine task they go at once, working files included, before the
+    // download is reported finished.
+    std::vector<std::shared_ptr<RunningJoin>> joins = std::move(plan.runningJoins);
+    plan.runningJoins.clear();
+    if (plan.anyUnavailable) {
+        joins.clear();
+        PostName(WM_APP_ITEM_FINISHED, plan.name, 1);
+    } else {
+        auto task = std::make_unique<CombineChunksTask>();
+        task->downloadName = plan.name;
+        task->entries = plan.entries;
+        task->runningJoins = std::move(joins);
+        task->clearCurrentDownload = [this] { ClearCurrentDownload(); };
+        pool_.Queue(std::move(task), false);
+        Logger().Log(u"Adding new combine task for: %s", plan.name);
+    }
+    // Nothing can bring a count of 0 down again; a non-zero count keeps the plan from being
+    // joined a second time.
+    plan.outstanding = std::max<uint64_t>(plan.totalChunks, 1);
 }

@@ -4,15 +4,6 @@
 
 WorkerTask::~WorkerTask() = default;
 
-void WorkerTask::Reset() {
-    state = kNotStarted;
-}
-
-void DownloadChunkTask::Reset() {
-    WorkerTask::Reset();
-    link.clear();
-}
-
 bool DownloadChunkTask::DigestsAllSame() const {
     return std::all_of(
         digestHistory.begin(), digestHistory.end(),

@@ -2,6 +2,8 @@
 // with their files, refused paths, and shutting down.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ctime>
 #include <optional>
 
 #include "EngineHarness.h"
@@ -27,6 +29,8 @@ struct RetryCase {
     // GETs of the file from its first byte the store saw, and requests of the file of any kind.
     std::optional<size_t> fromStart = std::nullopt;
     std::optional<size_t> requests = std::nullopt;
+    // Links the workers asked the window for.
+    std::optional<size_t> links = std::nullopt;
 };
 
 std::vector<RetryCase> RetryCases() {
@@ -64,14 +68,14 @@ std::vector<RetryCase> RetryCases() {
           "again 1 more times", "had invalid md5. Permanent failure."},
          10});
     cases.push_back(
-        {"network failures are retried until they stop",
+        {"a busy server is waited for until it answers",
          [](TestStore& store, const fs::path&) {
              store.SetFault(R"({"server":"cdn_http","path":")" + kPath +
                             R"(","fail_next":-1,"status":500})");
          },
          [](EngineFixture& f) {
              ASSERT_TRUE(f.window.PumpUntil([&] {
-                 return f.log.CountContaining("aborted due to internet problem. Will retry.") >= 5;
+                 return f.log.CountContaining("the server is busy (status 500). Will retry") >= 8;
              }));
              EXPECT_EQ(f.window.Count(WM_APP_ITEM_FAILED), 0u);
              f.store.ClearFaults();
@@ -79,7 +83,7 @@ std::vector<RetryCase> RetryCases() {
          WM_APP_ITEM_FINISHED,
          0,
          0,
-         {"aborted due to internet problem. Will retry.", "Combine task (retry) completed."}});
+         {"the server is busy (status 500). Will retry", "Combine task (retry) completed."}});
     cases.push_back(
         {"bodies cut short are resumed from what arrived",
          [](TestStore& store, const fs::path&) {
@@ -95,7 +99,8 @@ std::vector<RetryCase> RetryCases() {
          {"closed before the body's end", "aborted due to internet problem. Will retry.",
           "Combine task (retry) completed."},
          1,
-         11});
+         11,
+         1});  // the link that delivered bytes serves every resumption
     cases.push_back({"a partial file that is whole already is taken on its digest alone",
                      [](TestStore& store, const fs::path& downloads) {
                          WriteFile(downloads / "chunk.bin.chunk0_downloading",
@@ -111,6 +116,52 @@ std::vector<RetryCase> RetryCases() {
                      {"chunk.bin.chunk0) completed.", "Combine task (retry) completed."},
                      0,
                      0});
+    cases.push_back(
+        {"a range answered whole every time ends the file after five fresh links",
+         [](TestStore& store, const fs::path&) {
+             store.SetFault(R"({"server":"cdn_http","path":")" + kPath +
+                            R"(","fail_next":-1,"ignore_range":true})");
+         },
+         {},
+         WM_APP_ITEM_FAILED,
+         3,
+         0,
+         {"refused by the server (not the bytes asked for). Will retry 4 more times",
+          "refused by the server (not the bytes asked for). Will retry 1 more times",
+          "refused by the server (not the bytes asked for) 5 times. Permanent failure."},
+         std::nullopt,
+         10,  // each attempt asks, then insists once
+         5});
+    cases.push_back({"a link that always answers 404 ends the file after five fresh links",
+                     [](TestStore& store, const fs::path&) {
+                         store.SetFault(R"({"server":"cdn_http","path":")" + kPath +
+                                        R"(","fail_next":-1,"status":404})");
+                     },
+                     {},
+                     WM_APP_ITEM_FAILED,
+                     3,
+                     0,
+                     {"refused by the server (status 404). Will retry 4 more times",
+                      "refused by the server (status 404) 5 times. Permanent failure."},
+                     std::nullopt,
+                     5,
+                     5});
+    cases.push_back(
+        {"a kept link that is refused later is replaced, uncounted",
+         [](TestStore& store, const fs::path&) {
+             // Cut short: the link is good and kept. Then it has expired.
+             store.SetFault(R"({"server":"cdn_http","path":")" + kPath + R"(","cut_after":5000})");
+             store.SetFault(R"({"server":"cdn_http","path":")" + kPath + R"(","status":403})");
+         },
+         {},
+         WM_APP_ITEM_FINISHED,
+         0,
+         0,
+         {"closed before the body's end", "its link was refused (status 403). Asking for a fresh",
+          "Combine task (retry) completed."},
+         1,
+         3,
+         2});
     cases.push_back({"disk failures three times",
                      [](TestStore&, const fs::path& downloads) {
                          // A folder where the partial file must go: it can never be opened.
@@ -196,6 +247,9 @@ public:
         }
         if (c.requests) {
             EXPECT_EQ(requests, *c.requests);
+        }
+        if (c.links) {
+            EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), *c.links);
         }
         if (c.finalMessage == WM_APP_ITEM_RESUBMIT) {
             const size_t reset = window.IndexOf(WM_APP_COMBINE_RESET);
@@ -313,3 +367,74 @@ TEST_F(EngineFixture, ShutdownReturnsWhenNeverStartedOrTwice) {
 }
 
 }  // namespace
+
+namespace {
+
+// Seconds from each answer of `status` to the next request for the same path.
+std::vector<double> GapsAfter(const std::vector<StoreRequest>& requests, const std::string& path,
+                              int status) {
+    std::vector<double> gaps;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].path != path || requests[i].status != status) {
+            continue;
+        }
+        for (size_t j = i + 1; j < requests.size(); ++j) {
+            if (requests[j].path == path) {
+                gaps.push_back(requests[j].time - requests[i].time);
+                break;
+            }
+        }
+    }
+    return gaps;
+}
+
+}  // namespace
+
+TEST_F(EngineFixture, ABusyServerIsAskedAgainOnlyOnceItsRetryAfterHasPassed) {
+    // One chunk, so that every request after a busy answer is the chunk asked again. The second
+    // row gives the wait as a date, a few seconds on.
+    const FileSpec file{"busy.bin", kChunk};
+    const DownloadInfo game = Game("busy", {file});
+    const std::string path = "/files/busy/busy.bin";
+    const char* waits[] = {R"("retry_after":1)", nullptr};
+    for (const char* wait : waits) {
+        std::string retryAfter = wait != nullptr ? wait : "";
+        double asked = 1.0;  // seconds
+        // A date is a moment, the same in every answer that gives it: after the first wait it
+        // has passed. One busy answer, then.
+        int busyAnswers = 2;
+        if (wait == nullptr) {
+            char date[64];
+            const time_t when = time(nullptr) + 4;
+            struct tm parts {};
+            gmtime_r(&when, &parts);
+            strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+            retryAfter = std::string(R"("retry_after":")") + date + "\"";
+            // A date has whole seconds, and the engine's start takes some of them.
+            asked = 1.0;
+            busyAnswers = 1;
+        }
+        SCOPED_TRACE(retryAfter);
+        store.ClearRequests();
+        store.SetFault(R"({"server":"cdn_http","path":")" + path + R"(","status":503,)" +
+                       retryAfter + R"(,"fail_next":)" + std::to_string(busyAnswers) + "}");
+        StartEngine(6);
+        engine->RequestDownload(game);
+        ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
+        const std::vector<StoreRequest> requests = store.Requests();
+        const std::vector<double> gaps = GapsAfter(requests, path, 503);
+        ASSERT_EQ(gaps.size(), static_cast<size_t>(busyAnswers));
+        for (double gap : gaps) {
+            EXPECT_GE(gap, asked);
+        }
+        EXPECT_EQ(log.CountContaining("the server is busy (status 503). Will retry in"),
+                  static_cast<size_t>(busyAnswers));
+        EXPECT_EQ(ReadFile(downloads / file.name), Content("busy", file));
+        engine->Shutdown();
+        engine.reset();
+        window.seen.clear();
+        log.Clear();
+        fs::remove_all(downloads);
+        fs::create_directories(downloads);
+    }
+}

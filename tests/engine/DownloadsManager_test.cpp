@@ -293,7 +293,7 @@ TEST_F(EngineFixture, SignedOutWorkersWaitAndAnEmptyLinkIsRetried) {
     EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 0u);
     EXPECT_EQ(engine->QueuedTaskCount(), 3u);
 
-    // The first two links come back empty: those tasks go back unfinished and ask again.
+    // The first two links come back empty: those tasks wait a pause and ask again.
     int emptyLinks = 2;
     window.linkFor = [&](const std::u16string& name, uint64_t fileId) {
         return emptyLinks-- > 0 ? std::u16string() : LinkOf(name, fileId);
@@ -301,7 +301,7 @@ TEST_F(EngineFixture, SignedOutWorkersWaitAndAnEmptyLinkIsRetried) {
     loggedIn->Set();
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
     EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 5u);
-    EXPECT_EQ(log.CountContaining("interrupted. Will retry."), 2u);
+    EXPECT_EQ(log.CountContaining("got no download link. Will retry in"), 2u);
     EXPECT_EQ(BytesServed("gated", file.name), file.size);
     EXPECT_EQ(ReadFile(downloads / file.name), Content("gated", file));
 }

@@ -303,6 +303,9 @@ public:
         options.progressIntervalMs = 20;
         options.connectivity.retryDelayMs = 20;
         options.connectivity.probe = [this] { return online.load(); };
+        // The pauses keep their growth and their caps, on a scale tests can afford.
+        options.retry.firstPause = std::chrono::milliseconds(20);
+        options.retry.longestPause = std::chrono::milliseconds(320);
         engine = std::make_unique<DownloadsManager>(window.queue, std::move(options));
         window.engine = engine.get();
     }

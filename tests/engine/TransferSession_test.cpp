@@ -30,7 +30,7 @@ bool Fetch(const fs::path& file, const std::string& url, uint64_t from, uint64_t
     Download download(Utf8ToWide(file.string()), Utf8ToWide(url), true, from, to);
     while (download.ReadSegment()) {
     }
-    return download.Complete() && download.Error() == 0;
+    return download.Complete() && download.Error() == TransferError::kNone;
 }
 
 class TransferSessionTest : public ::testing::Test {
@@ -91,7 +91,7 @@ TEST_F(TransferSessionTest, LastUserClosesTheSessionAndTheNextOpensANewOne) {
     {
         Download failed(Utf8ToWide((dir_.Path() / "c").string()),
                         u"http://127.0.0.1:1/files/none.bin", true, 0, 99);
-        EXPECT_EQ(failed.Error(), 3);
+        EXPECT_EQ(failed.Error(), TransferError::kConnection);
         EXPECT_EQ(TransferSession::UserCount(), 1);
         EXPECT_EQ(TransferSession::SessionsOpened(), openedBefore + 2);
     }
