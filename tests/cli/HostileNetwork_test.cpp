@@ -318,6 +318,17 @@ const HostileCase kCases[] = {
     {"BrokenChunkedEncoding",
      [](const TestStore&) { return std::vector{Transfer(R"("broken_chunked":true)", 2)}; },
      Outcome::kCompletes, "completed and verified"},
+    {"BusyServerSaysWhenToComeBack",
+     [](const TestStore&) { return std::vector{Transfer(R"("status":503,"retry_after":1)", 2)}; },
+     Outcome::kCompletes, "the server is busy (status 503). Will retry in"},
+    // Answers that asking again will not change end the game after a few fresh links, instead
+    // of retrying for ever with nothing shown.
+    {"RangeAnsweredWithTheWholeFileEveryTime",
+     [](const TestStore&) { return std::vector{Transfer(R"("ignore_range":true)", -1)}; },
+     Outcome::kFails, "(not the bytes asked for) 5 times. Permanent failure."},
+    {"LinkAlwaysForbidden",
+     [](const TestStore&) { return std::vector{Transfer(R"("status":403)", -1)}; }, Outcome::kFails,
+     "(status 403) 5 times. Permanent failure."},
     {"HeadersThenNothing",
      [](const TestStore&) { return std::vector{Transfer(R"("stall_after_headers":8)", 1)}; },
      Outcome::kCompletes, "completed and verified"},
