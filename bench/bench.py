@@ -195,10 +195,13 @@ http {
 
 
 class Store:
-    def __init__(self, game, content_url):
+    """The test store with the bench token in place. File links lead to `content_url` (another
+    server holding the same content) when given, else to the store's own HTTPS CDN."""
+
+    def __init__(self, games_json, content_url=""):
+        extra = ["--content-url", content_url] if content_url else []
         self.process = subprocess.Popen(
-            ["/usr/bin/python3", TESTSTORE, "--games", game.games_json,
-             "--content-url", content_url],
+            ["/usr/bin/python3", TESTSTORE, "--games", games_json] + extra,
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.process.stdout.readline()
         if not line:
@@ -460,7 +463,7 @@ def main():
     try:
         for condition in conditions:
             base = nginx.base(condition)
-            store = Store(game, base)
+            store = Store(game.games_json, base)
             try:
                 store_env = {"VELKDOWNLOADER_API_URL": store.urls["api"],
                              "VELKDOWNLOADER_SITE_URL": store.urls["site"],
