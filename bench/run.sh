@@ -2,19 +2,23 @@
 # The download benchmark: our headless front end against aria2c and curl on the same synthetic
 # game, served by a local nginx, with the local test store answering the API. One command:
 #   bench/run.sh [--quick] [--runs N] [--cases LIST] [--no-micro] [--micro-only]
+#   bench/run.sh --resilience [--quick] [--runs N] [--figures LIST] [--baseline PROGRAM]
 # It installs what it needs (Debian packages), builds a Release velkdownloader-cli and the
 # micro-benchmarks in build-bench/, makes the game's files from a seed (kept in
 # build-bench/data/ for the next run), runs every case interleaved and prints the table.
-# Results are also written to build-bench/results/.
+# Results are also written to build-bench/results/. With --resilience it measures resuming, waiting
+# for Retry-After and link requests under dropped connections instead (bench/resilience.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 micro=1
+script=bench/bench.py
 bench_args=()
 for arg in "$@"; do
     case "$arg" in
         --no-micro) micro=0 ;;
         --micro-only) micro=2 ;;
+        --resilience) script=bench/resilience.py; micro=0 ;;
         *) bench_args+=("$arg") ;;
     esac
 done
@@ -40,4 +44,4 @@ if ((micro > 0)); then
 fi
 ((micro == 2)) && exit 0
 
-exec /usr/bin/python3 bench/bench.py --build "$build_dir" "${bench_args[@]}"
+exec /usr/bin/python3 "$script" --build "$build_dir" "${bench_args[@]}"
