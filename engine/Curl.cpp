@@ -20,6 +20,13 @@ void ApplyCommonCurlOptions(CURL* handle, CurlSchemes schemes) {
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR,
                      schemes == CurlSchemes::HttpsOnly ? "https" : "http,https");
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+#if LIBCURL_VERSION_NUM >= 0x075700
+    // A transfer given up while its name lookup still runs (a stop, a pause, a connect time-out)
+    // would otherwise wait in curl_multi_remove_handle or curl_easy_cleanup for the resolver
+    // thread, which a DNS server that drops packets keeps busy for many seconds. The thread is
+    // left to finish on its own instead; it frees what it holds once the lookup returns.
+    curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
+#endif
     if (const char* caFile = std::getenv("VELKDOWNLOADER_CA_FILE"); caFile && *caFile) {
         // An extra authority, not a replacement: the system's store stays in use through its
         // folder, so a real server still verifies while the local store's CA is trusted too.

@@ -2,7 +2,8 @@
 // Owning handles for libcurl and the settings every connection of the program shares: verified
 // TLS (the system's CA store plus the file named by VELKDOWNLOADER_CA_FILE, for a local store),
 // a 5-second connect time-out, a low-speed limit instead of a whole-transfer time-out, redirects
-// never followed, and no signals (the handles are used on many threads).
+// never followed, no signals (the handles are used on many threads), and a teardown that never
+// waits for a name lookup still under way.
 #include <curl/curl.h>
 
 #include <memory>

@@ -6,9 +6,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -19,6 +22,7 @@
 #include "platform/Event.h"
 #include "support/FileFixtures.h"
 #include "support/LogCapture.h"
+#include "support/StalledNetwork.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
 
@@ -621,5 +625,107 @@ TEST_F(DownloadTest, WriteFailureCutsBackToTheLastWholeBlock) {
                                     u" (!fstream::good()). Rejecting latest data segment.";
     EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{expected});
 }
+
+// ---- A stop in every step of a request -------------------------------------------------------
+
+// Where the network holds the request when the caller is told to stop.
+enum class Held { kLookup, kConnect, kHandshake, kAnswer, kBody };
+
+struct StopCase {
+    const char* name;
+    Held held;
+};
+
+void PrintTo(const StopCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const StopCase kStops[] = {
+    {"name_lookup", Held::kLookup},
+    {"tcp_connect", Held::kConnect},
+    {"tls_handshake", Held::kHandshake},
+    {"answer_headers", Held::kAnswer},
+    {"body", Held::kBody},
+};
+
+class DownloadStopTest : public DownloadTest, public ::testing::WithParamInterface<StopCase> {
+protected:
+    void TearDown() override { ReleaseStalledLookups(); }
+};
+
+// Quit, pause or another game, while a packet-dropping network holds the request in any of its
+// steps: the caller gets control back within a second, and taking the request down does not
+// wait for the network either (nor for a name lookup still running). Stopped before the answer,
+// the transfer is unready with error 3, with no log line and no internet problem reported: the
+// network did nothing wrong that anyone knows of. Stopped in the body, it simply goes no further.
+TEST_P(DownloadStopTest, EndsWithinASecondAsInterrupted) {
+    const StopCase& c = GetParam();
+    const std::string path = ResourcePath();
+    store_->PutResource(path, Pattern(50000, 4));
+    std::optional<StalledListener> listener;
+    std::u16string url = Url(path);
+    std::function<bool()> held = [] { return true; };
+    switch (c.held) {
+        case Held::kLookup:
+            url = Utf8ToWide("https://" + StalledLookupHost() + path);
+            held = [] { return StalledLookups() > 0; };
+            break;
+        case Held::kConnect:
+        case Held::kHandshake:
+            // Nothing tells when the SYN or the ClientHello went out: the stop comes a little
+            // later, far inside the connect time-out.
+            listener.emplace(c.held == Held::kConnect ? StalledListener::Step::kConnect
+                                                      : StalledListener::Step::kHandshake);
+            url = Utf8ToWide(listener->Url() + path);
+            break;
+        case Held::kAnswer:
+            store_->SetFault(R"({"server":"cdn","stall_seconds":20,"path":")" + path + "\"}");
+            held = [path] { return !RequestsFor(path).empty(); };
+            break;
+        case Held::kBody:
+            store_->SetFault(R"({"server":"cdn","stall_after_headers":20,"path":")" + path + "\"}");
+            break;
+    }
+    constexpr std::chrono::milliseconds kHeldAtLeast{300};
+    LogCapture log;
+    Event stop(true, false);
+    bool ready = false;
+    int error = -1;
+    uint64_t transferred = 0;
+    std::chrono::steady_clock::time_point stopped;
+    {
+        std::optional<StopWhen> stopper;
+        if (c.held != Held::kBody) {
+            stopper.emplace(stop, held, kHeldAtLeast);
+        }
+        Download download(LocalFile("chunk"), url, true, 0, 49999, Clock::System(),
+                          {&stop, nullptr});
+        ready = download.Ready();
+        if (ready) {
+            if (!stopper) {
+                stopper.emplace(stop, held, kHeldAtLeast);
+            }
+            while (download.ReadSegment() && !stop.IsSet()) {
+            }
+        }
+        error = download.Error();
+        transferred = download.Transferred();
+        stopped = stopper->SetAt();
+    }  // the request is taken down here
+    const auto took = std::chrono::steady_clock::now() - stopped;
+    std::printf("[stop] a transfer held in its %s ended %lld ms after the stop\n", c.name,
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    // A correctness bound with room for a loaded machine; the figure above is the measure.
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_EQ(ready, c.held == Held::kBody);
+    EXPECT_EQ(error, c.held == Held::kBody ? 0 : 3);
+    EXPECT_EQ(transferred, 0u);
+    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, DownloadStopTest, ::testing::ValuesIn(kStops),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
