@@ -1,7 +1,7 @@
 #include "api/RequestExecutor.h"
 
 #include "engine/Curl.h"
-#include "platform/Event.h"
+#include "engine/StoppableTransfer.h"
 
 namespace {
 
@@ -16,8 +16,8 @@ struct RequestExecutor::Handle {
     std::string body;
     size_t limit = 0;
     bool tooLarge = false;
-    const Event* stop = nullptr;
-    bool stopped = false;
+    // Holds the handle's kept-alive connection between requests.
+    StoppableTransfer transfer;
 
     static size_t Append(char* data, size_t size, size_t count, void* userData) {
         auto* self = static_cast<Handle*>(userData);
@@ -30,16 +30,6 @@ struct RequestExecutor::Handle {
         // between two deliveries is decoded whole.
         self->body.append(data, length);
         return length;
-    }
-
-    // libcurl calls this at least about once a second, also while nothing arrives.
-    static int Progress(void* userData, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        auto* self = static_cast<Handle*>(userData);
-        if (self->stop != nullptr && self->stop->IsSet()) {
-            self->stopped = true;
-            return 1;  // non-zero abandons the transfer
-        }
-        return 0;
     }
 };
 
@@ -57,7 +47,7 @@ std::unique_ptr<RequestExecutor::Handle> RequestExecutor::Take() {
     }
     auto handle = std::make_unique<Handle>();
     handle->easy = MakeCurlEasy(CurlSchemes::HttpsOnly);
-    if (!handle->easy) {
+    if (!handle->easy || !handle->transfer.Usable()) {
         return nullptr;
     }
     CURL* easy = handle->easy.get();
@@ -68,9 +58,6 @@ std::unique_ptr<RequestExecutor::Handle> RequestExecutor::Take() {
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, handle->errorBuffer);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Handle::Append);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, handle.get());
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Handle::Progress);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, handle.get());
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     return handle;
 }
 
@@ -95,17 +82,16 @@ HttpResult RequestExecutor::Get(const std::string& url, const Event* stop) {
     handle->body.clear();
     handle->limit = maxReplyBytes_.load();
     handle->tooLarge = false;
-    handle->stop = stop;
-    handle->stopped = false;
     handle->errorBuffer[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
 
-    result.code = curl_easy_perform(easy);
+    const StoppableTransfer::Result run = handle->transfer.Run(easy, stop);
+    result.code = run.code;
     if (result.code == CURLE_OK) {
         result.outcome = HttpResult::Outcome::Response;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &result.status);
         result.body = std::move(handle->body);
-    } else if (handle->stopped) {
+    } else if (run.stopped) {
         result.outcome = HttpResult::Outcome::Stopped;
     } else if (handle->tooLarge) {
         result.outcome = HttpResult::Outcome::TooLarge;

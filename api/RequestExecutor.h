@@ -42,8 +42,9 @@ public:
     RequestExecutor& operator=(const RequestExecutor&) = delete;
 
     // Sends a GET for `url` (already encoded, ready for the wire) and reads the whole body.
-    // Setting `stop` (null for none) abandons the transfer within about a second, however
-    // slowly the server answers.
+    // Setting `stop` (null for none) abandons the transfer within about a tenth of a second, in
+    // any step of the request (name lookup, connect, TLS handshake, answer), however slowly the
+    // network or the server answers.
     HttpResult Get(const std::string& url, const Event* stop = nullptr);
 
     void SetMaxReplyBytes(size_t limit) { maxReplyBytes_.store(limit); }

@@ -15,7 +15,6 @@ namespace {
 constexpr size_t kMaxStatusBody = 64 * 1024;
 
 struct Transfer {
-    const Event* abort = nullptr;
     size_t received = 0;
     bool cutShort = false;  // the body passed kMaxStatusBody and the transfer was ended here
 };
@@ -29,11 +28,6 @@ size_t DiscardBody(char*, size_t size, size_t count, void* user) {
         return 0;  // anything but `bytes` ends the transfer
     }
     return bytes;
-}
-
-int AbortWhenAsked(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto* transfer = static_cast<const Transfer*>(user);
-    return (transfer->abort != nullptr && transfer->abort->IsSet()) ? 1 : 0;
 }
 
 ConnectivityEvents OpenConnectivityEvents() {
@@ -137,8 +131,6 @@ SiteStatusProbe::SiteStatusProbe(const Event* abort)
         curl_easy_setopt(handle_.get(), CURLOPT_ERRORBUFFER, errorBuffer_.data());
         curl_easy_setopt(handle_.get(), CURLOPT_HTTPGET, 1L);
         curl_easy_setopt(handle_.get(), CURLOPT_WRITEFUNCTION, &DiscardBody);
-        curl_easy_setopt(handle_.get(), CURLOPT_XFERINFOFUNCTION, &AbortWhenAsked);
-        curl_easy_setopt(handle_.get(), CURLOPT_NOPROGRESS, 0L);
     }
 }
 
@@ -147,20 +139,19 @@ SiteStatusProbe::~SiteStatusProbe() = default;
 bool SiteStatusProbe::Check() {
     const std::u16string url = SiteBaseUrl() + kSiteStatusPath;
     std::u16string failure;
-    if (!handle_) {
+    if (!handle_ || !transfer_.Usable()) {
         failure = u"no connection handle";
     } else {
         Transfer transfer;
-        transfer.abort = abort_;
         errorBuffer_[0] = '\0';
         curl_easy_setopt(handle_.get(), CURLOPT_URL, WideToUtf8(url).c_str());
         curl_easy_setopt(handle_.get(), CURLOPT_WRITEDATA, &transfer);
-        curl_easy_setopt(handle_.get(), CURLOPT_XFERINFODATA, &transfer);
-        const CURLcode code = curl_easy_perform(handle_.get());
+        const StoppableTransfer::Result run = transfer_.Run(handle_.get(), abort_);
+        const CURLcode code = run.code;
         long status = 0;
         curl_easy_getinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &status);
 
-        if (code == CURLE_ABORTED_BY_CALLBACK) {
+        if (run.stopped) {
             // Stopped from outside: neither a pass nor worth a log line.
             return false;
         }

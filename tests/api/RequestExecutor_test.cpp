@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,7 +31,9 @@
 #include "core/TextUtil.h"
 #include "platform/Event.h"
 #include "support/LogCapture.h"
+#include "support/StalledNetwork.h"
 #include "support/TestStore.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -482,5 +488,80 @@ TEST_F(RequestExecutorTest, SilentServerTimesOut) {
                        u"Request failed for request /test/echo/x. Response: " +
                            RedactSecrets(reply.substr(0, 50))));
 }
+
+// Where the network holds a request when the manager is told to stop.
+struct HeldRequest {
+    const char* name;
+    enum { kLookup, kConnect, kHandshake, kAnswer } step;
+};
+
+void PrintTo(const HeldRequest& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class RequestStopTest : public RequestExecutorTest,
+                        public ::testing::WithParamInterface<HeldRequest> {
+protected:
+    void TearDown() override {
+        ReleaseStalledLookups();
+        RequestExecutorTest::TearDown();
+    }
+};
+
+// Quitting while a packet-dropping network holds an API request in any of its steps ends the
+// request within a second, and it counts as stopped: no time-out, no transport failure, and no
+// internet problem reported to the connectivity check.
+TEST_P(RequestStopTest, StopEndsTheRequestWithinASecond) {
+    const HeldRequest& c = GetParam();
+    std::optional<StalledListener> listener;
+    std::string url = Store().ApiUrl();
+    std::function<bool()> held = [] { return true; };
+    switch (c.step) {
+        case HeldRequest::kLookup:
+            url = "https://" + StalledLookupHost();
+            held = [] { return StalledLookups() > 0; };
+            break;
+        case HeldRequest::kConnect:
+        case HeldRequest::kHandshake:
+            listener.emplace(c.step == HeldRequest::kConnect ? StalledListener::Step::kConnect
+                                                             : StalledListener::Step::kHandshake);
+            url = listener->Url();
+            break;
+        case HeldRequest::kAnswer:
+            Store().SetFault(R"({"server":"api","path":"/test/echo/x","stall_seconds":20})");
+            held = [this] { return !Store().Requests().empty(); };
+            break;
+    }
+    EnvOverride api("VELKDOWNLOADER_API_URL", url);
+    ConnectionsManager manager;
+    ASSERT_TRUE(manager.Connect());
+    std::u16string reply;
+    auto request = std::async(std::launch::async,
+                              [&] { return manager.ExecuteRequest(u"test/echo/x", u"", reply); });
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor(held));
+    // Far inside the connect time-out, and past the SYN or ClientHello, which nothing shows.
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(300));
+    ASSERT_EQ(request.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    const auto stopped = std::chrono::steady_clock::now();
+    manager.Stop();
+    const bool succeeded = request.get();
+    const auto took = std::chrono::steady_clock::now() - stopped;
+    std::printf("[stop] an API request held in its %s ended %lld ms after the stop\n", c.name,
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    // A correctness bound with room for a loaded machine; the figure above is the measure.
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(reply, u"The request was stopped.");
+    EXPECT_FALSE(problem_->IsSet());
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, RequestStopTest,
+                         ::testing::Values(HeldRequest{"name_lookup", HeldRequest::kLookup},
+                                           HeldRequest{"tcp_connect", HeldRequest::kConnect},
+                                           HeldRequest{"tls_handshake", HeldRequest::kHandshake},
+                                           HeldRequest{"answer_headers", HeldRequest::kAnswer}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <future>
@@ -21,6 +22,8 @@
 
 #include "core/MessageQueue.h"
 #include "platform/BackgroundThread.h"
+#include "support/LogCapture.h"
+#include "support/StalledNetwork.h"
 #include "support/TestStore.h"
 #include "support/WaitFor.h"
 
@@ -380,6 +383,48 @@ TEST(SiteStatusProbeTest, StopCutsAHangingCheckShort) {
               std::future_status::ready);
     EXPECT_FALSE(result.get());
 }
+
+// A stop while the network holds the check in its name lookup, its connect or its TLS handshake
+// ends it within a second, as a check that says nothing (no log line), not as a failed one.
+class SiteStatusProbeStopTest : public ::testing::TestWithParam<const char*> {
+protected:
+    void TearDown() override { ReleaseStalledLookups(); }
+};
+
+TEST_P(SiteStatusProbeStopTest, StopEndsTheCheckWithinASecond) {
+    const std::string step = GetParam();
+    std::optional<StalledListener> listener;
+    std::string site = "https://" + StalledLookupHost();
+    if (step != "name_lookup") {
+        listener.emplace(step == "tcp_connect" ? StalledListener::Step::kConnect
+                                               : StalledListener::Step::kHandshake);
+        site = listener->Url();
+    }
+    SavedEnv saved{"VELKDOWNLOADER_SITE_URL"};
+    setenv("VELKDOWNLOADER_SITE_URL", site.c_str(), 1);
+    LogCapture log;
+    Event stop(true, false);
+    SiteStatusProbe probe(&stop);
+    Clock::time_point stopped;
+    bool passed = true;
+    {
+        StopWhen stopper(
+            stop, [&] { return step != "name_lookup" || StalledLookups() > 0; }, milliseconds(300));
+        passed = probe.Check();
+        stopped = stopper.SetAt();
+    }
+    const auto took = Clock::now() - stopped;
+    std::printf("[stop] a connection check held in its %s ended %lld ms after the stop\n",
+                step.c_str(),
+                static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()));
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_FALSE(passed);
+    EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, SiteStatusProbeStopTest,
+                         ::testing::Values("name_lookup", "tcp_connect", "tls_handshake"),
+                         [](const auto& param) { return std::string(param.param); });
 
 // ---- The real check against the local test store ----------------------------------------------
 
