@@ -21,6 +21,7 @@
 #include "platform/Registry.h"
 #include "support/CliProcess.h"
 #include "support/FileFixtures.h"
+#include "support/StalledNetwork.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
 #include "support/WaitFor.h"
@@ -301,6 +302,44 @@ TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheStoreTrickles) {
         EXPECT_LT(took, std::chrono::seconds(4));
     }
     store_.ClearFaults();
+}
+
+// A network that drops packets holds the store's requests in their TCP connect or their TLS
+// handshake (the API's sign-in and the site's connection check alike): a quit still ends the
+// program within a second, as interrupted, and the requests it cut short are not taken for a
+// failed connection.
+TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheNetworkHoldsTheRequests) {
+    for (const auto step : {StalledListener::Step::kConnect, StalledListener::Step::kHandshake}) {
+        const char* name =
+            step == StalledListener::Step::kConnect ? "tcp_connect" : "tls_handshake";
+        SCOPED_TRACE(name);
+        const StalledListener network(step);
+        setenv("VELKDOWNLOADER_API_URL", network.Url().c_str(), 1);
+        setenv("VELKDOWNLOADER_SITE_URL", network.Url().c_str(), 1);
+        std::vector<std::string> args = Args({"single-file-game"});
+        args.insert(args.begin(), "--verbose");  // the log too, to see how the requests ended
+        CliRun run(runs_.Path(), args);
+        store_.UseInEnvironment();
+        // Nothing shows when the requests went out; they are held long before the connect
+        // time-out.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        ASSERT_TRUE(run.Running()) << run.Out() << run.Err();
+        const auto signalled = std::chrono::steady_clock::now();
+        run.Signal(SIGTERM);
+        EXPECT_EQ(run.Wait(), kExitInterrupted) << run.Out() << run.Err();
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        std::printf(
+            "[stop] SIGTERM ended the program %lld ms after it, requests held in their %s\n",
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+            name);
+        // A correctness bound with room for a loaded machine; the figure above is the measure.
+        EXPECT_LT(took, std::chrono::seconds(3));
+        const std::string output = run.Out() + run.Err();
+        EXPECT_EQ(output.find("Connection check of"), std::string::npos) << output;
+        EXPECT_EQ(output.find("Timeout was reached"), std::string::npos) << output;
+        EXPECT_EQ(output.find("Couldn't connect"), std::string::npos) << output;
+    }
 }
 
 TEST_F(CliTest, AFileChangedOnTheServerIsFetchedAgain) {
