@@ -656,8 +656,9 @@ protected:
 // Quit, pause or another game, while a packet-dropping network holds the request in any of its
 // steps: the caller gets control back within a second, and taking the request down does not
 // wait for the network either (nor for a name lookup still running). Stopped before the answer,
-// the transfer is unready with error 3, with no log line and no internet problem reported: the
-// network did nothing wrong that anyone knows of. Stopped in the body, it simply goes no further.
+// the transfer is unready and interrupted, with no log line and no internet problem reported:
+// the network did nothing wrong that anyone knows of. Stopped in the body, it simply goes no
+// further.
 TEST_P(DownloadStopTest, EndsWithinASecondAsInterrupted) {
     const StopCase& c = GetParam();
     const std::string path = ResourcePath();
@@ -690,7 +691,7 @@ TEST_P(DownloadStopTest, EndsWithinASecondAsInterrupted) {
     LogCapture log;
     Event stop(true, false);
     bool ready = false;
-    int error = -1;
+    TransferError error = TransferError::kNone;
     uint64_t transferred = 0;
     std::chrono::steady_clock::time_point stopped;
     {
@@ -719,7 +720,7 @@ TEST_P(DownloadStopTest, EndsWithinASecondAsInterrupted) {
     // A correctness bound with room for a loaded machine; the figure above is the measure.
     EXPECT_LT(took, std::chrono::seconds(3));
     EXPECT_EQ(ready, c.held == Held::kBody);
-    EXPECT_EQ(error, c.held == Held::kBody ? 0 : 3);
+    EXPECT_EQ(error, c.held == Held::kBody ? TransferError::kNone : TransferError::kInterrupted);
     EXPECT_EQ(transferred, 0u);
     EXPECT_FALSE(problem_->IsSet());
     EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{});
