@@ -342,6 +342,46 @@ TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheNetworkHoldsTheRequests) {
     }
 }
 
+// The same for the game's chunk transfers: the file link names a content server whose accept
+// queue is full, so every worker's connect is held. The quit ends them at once, and none of
+// them is logged as a connection failure (which would also have reported the internet down).
+TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheNetworkHoldsTheChunkTransfers) {
+    const StalledListener content(StalledListener::Step::kConnect);
+    const std::string linkPath = "/en/downloader/fileLink/single-file-game/installer/0";
+    store_.SetFault(R"({"server":"api","path":")" + linkPath +
+                    R"(","fail_next":-1,"body":"<file><cdn_link>)" + content.Url() +
+                    R"(/secure/single-file-game/single.bin</cdn_link></file>"})");
+    store_.ClearRequests();
+    std::vector<std::string> args = Args({"single-file-game"});
+    args.insert(args.begin(), "--verbose");
+    CliRun run(runs_.Path(), args);
+    const auto linkAsked = [&] {
+        for (const StoreRequest& request : store_.Requests()) {
+            if (request.path == linkPath) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(WaitFor(linkAsked, std::chrono::seconds(20))) << run.Out() << run.Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ASSERT_TRUE(run.Running()) << run.Out() << run.Err();
+    const auto signalled = std::chrono::steady_clock::now();
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait(), kExitInterrupted) << run.Out() << run.Err();
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    std::printf(
+        "[stop] SIGTERM ended the program %lld ms after it, chunk transfers held in "
+        "their tcp_connect\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    EXPECT_LT(took, std::chrono::seconds(3));
+    const std::string output = run.Out() + run.Err();
+    EXPECT_EQ(output.find("Connection failure with download of"), std::string::npos) << output;
+    EXPECT_EQ(output.find("Timeout was reached"), std::string::npos) << output;
+    store_.ClearFaults();
+}
+
 TEST_F(CliTest, AFileChangedOnTheServerIsFetchedAgain) {
     store_.AddGame(GameJson("cli-change", {200000, 90000}, 65536));
     {
