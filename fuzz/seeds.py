@@ -126,6 +126,9 @@ def response_headers_seeds():
         "CONTENT-RANGE:bytes\t0-0/*\r\n\r\nX-Trailer: 1\r\n",
         "redirect": "HTTP/1.0 302 Found\nLocation: http://127.0.0.1/x\nContent-Length: 0\n\n"
         "HTTP/1.1 200 OK\nContent-Length: 18446744073709551615\n\n",
+        "busy": "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 2\r\nContent-Length: 0\r\n\r\n",
+        "busy_until": "HTTP/1.1 429 Too Many Requests\r\n"
+        "retry-after: Sun, 06 Nov 1994 08:49:37 GMT\r\nRetry-After: 5\r\n\r\n",
     }
 
 
