@@ -76,6 +76,22 @@ uint64_t ServedBytes(const TestStore& store, const std::string& game, const std:
     return total;
 }
 
+// Sends `signal` to the run and expects it to end as interrupted within `bound` (a correctness
+// bound with room for a loaded machine); prints the time it took, which is the measure.
+void QuitAndTime(CliRun& run, const std::string& what, int signal = SIGTERM,
+                 std::chrono::seconds bound = std::chrono::seconds(3)) {
+    const auto signalled = std::chrono::steady_clock::now();
+    run.Signal(signal);
+    EXPECT_EQ(run.Wait(), kExitInterrupted) << run.Out() << run.Err();
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    std::printf(
+        "[stop] %s ended the program %lld ms after it, %s\n",
+        signal == SIGTERM ? "SIGTERM" : "SIGINT",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+        what.c_str());
+    EXPECT_LT(took, bound);
+}
+
 class CliTest : public ::testing::Test {
 protected:
     CliTest() { store_.UseInEnvironment(); }
@@ -290,16 +306,8 @@ TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheStoreTrickles) {
         ASSERT_TRUE(WaitFor([&] { return !store_.Requests().empty(); }, std::chrono::seconds(20)))
             << run.Out() << run.Err();
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        const auto signalled = std::chrono::steady_clock::now();
-        run.Signal(signal);
-        EXPECT_EQ(run.Wait(), kExitInterrupted) << run.Out() << run.Err();
-        const auto took = std::chrono::steady_clock::now() - signalled;
-        std::printf("[stop] %s ended the program after %lld ms\n",
-                    signal == SIGTERM ? "SIGTERM" : "SIGINT",
-                    static_cast<long long>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
         // The answers would take minutes; the quit order ends in-flight requests at once.
-        EXPECT_LT(took, std::chrono::seconds(4));
+        QuitAndTime(run, "the store trickling", signal, std::chrono::seconds(4));
     }
     store_.ClearFaults();
 }
@@ -324,17 +332,7 @@ TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheNetworkHoldsTheRequests) {
         // time-out.
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         ASSERT_TRUE(run.Running()) << run.Out() << run.Err();
-        const auto signalled = std::chrono::steady_clock::now();
-        run.Signal(SIGTERM);
-        EXPECT_EQ(run.Wait(), kExitInterrupted) << run.Out() << run.Err();
-        const auto took = std::chrono::steady_clock::now() - signalled;
-        std::printf(
-            "[stop] SIGTERM ended the program %lld ms after it, requests held in their %s\n",
-            static_cast<long long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
-            name);
-        // A correctness bound with room for a loaded machine; the figure above is the measure.
-        EXPECT_LT(took, std::chrono::seconds(3));
+        QuitAndTime(run, std::string("requests held in their ") + name);
         const std::string output = run.Out() + run.Err();
         EXPECT_EQ(output.find("Connection check of"), std::string::npos) << output;
         EXPECT_EQ(output.find("Timeout was reached"), std::string::npos) << output;
@@ -366,16 +364,7 @@ TEST_F(CliTest, SignalsEndTheProgramPromptlyWhileTheNetworkHoldsTheChunkTransfer
     ASSERT_TRUE(WaitFor(linkAsked, std::chrono::seconds(20))) << run.Out() << run.Err();
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     ASSERT_TRUE(run.Running()) << run.Out() << run.Err();
-    const auto signalled = std::chrono::steady_clock::now();
-    run.Signal(SIGTERM);
-    EXPECT_EQ(run.Wait(), kExitInterrupted) << run.Out() << run.Err();
-    const auto took = std::chrono::steady_clock::now() - signalled;
-    std::printf(
-        "[stop] SIGTERM ended the program %lld ms after it, chunk transfers held in "
-        "their tcp_connect\n",
-        static_cast<long long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
-    EXPECT_LT(took, std::chrono::seconds(3));
+    QuitAndTime(run, "chunk transfers held in their tcp_connect");
     const std::string output = run.Out() + run.Err();
     EXPECT_EQ(output.find("Connection failure with download of"), std::string::npos) << output;
     EXPECT_EQ(output.find("Timeout was reached"), std::string::npos) << output;
