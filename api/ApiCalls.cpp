@@ -146,8 +146,8 @@ IconOutcome PlaceIcon(const ConnectionsManager& manager, const std::u16string& g
     CreateParentFolders(localPath);
     // Only a whole picture ever takes the icon's name: a file there is taken for the icon from
     // then on and never fetched again.
-    switch (
-        ReplaceWithWholeFile(localPath, details.iconUrl, kMaxImageBytes, &manager.StopEvent())) {
+    switch (ReplaceWithWholeFile(localPath, details.iconUrl, kMaxImageBytes, &manager.StopEvent(),
+                                 manager.Signals().connectivity.problemReported.get())) {
         case WholeFileFetch::Fetched:
             return IconOutcome::Set;
         case WholeFileFetch::TooLarge:
@@ -327,8 +327,8 @@ bool ConnectionsManager::DownloadChunkIndex(const std::u16string& link, FileInfo
     }
     const std::u16string indexPath = ChunkIndexPath(dataRoot, file.name);
     CreateParentFolders(indexPath);
-    const WholeFileFetch fetched =
-        FetchWholeFile(indexPath, link, true, kMaxChunkIndexSize, &StopEvent());
+    const WholeFileFetch fetched = FetchWholeFile(indexPath, link, true, kMaxChunkIndexSize,
+                                                  &StopEvent(), &internetProblemReported_);
     if (fetched != WholeFileFetch::Fetched) {
         if (fetched == WholeFileFetch::TooLarge) {
             Logger().Warning(

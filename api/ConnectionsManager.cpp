@@ -1,12 +1,13 @@
 #include "api/ConnectionsManager.h"
 
+#include <utility>
+
 #include "api/ApiBaseUrl.h"
 #include "api/CDownloaderException.h"
 #include "api/ConnectionsTask.h"
 #include "api/LogRedaction.h"
 #include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
-#include "engine/ConnectivityCheck.h"
 #include "platform/Event.h"
 
 namespace {
@@ -44,14 +45,14 @@ std::u16string FirstLine(const std::string& text) {
 
 }  // namespace
 
-ConnectionsManager::ConnectionsManager()
-    : internetProblemReported_(
-          Event::Named(std::u16string(kInternetProblemEventName), true, false)),
-      userLoggedIn_(Event::Named(std::u16string(kUserLoggedInEventName), true, false)),
-      // Should the manager come first, the events start as the connectivity check expects
-      // them: offline until its first successful check.
-      noInternet_(Event::Named(kNoInternetConnectionEventName, true, true)),
-      connectionEstablished_(Event::Named(kConnectionEstablishedEventName, true, false)) {}
+ConnectionsManager::ConnectionsManager() : ConnectionsManager(MakeEngineSignals()) {}
+
+ConnectionsManager::ConnectionsManager(EngineSignals shared)
+    : signals_(std::move(shared)),
+      internetProblemReported_(*signals_.connectivity.problemReported),
+      userLoggedIn_(*signals_.loggedIn),
+      noInternet_(*signals_.connectivity.noInternet),
+      connectionEstablished_(*signals_.connectivity.connectionEstablished) {}
 
 ConnectionsManager::~ConnectionsManager() {
     Stop();
@@ -128,7 +129,7 @@ bool ConnectionsManager::ExecuteRequest(const std::u16string& path, const Parame
                 // Shutting down: the network did nothing wrong.
                 return Fail(requestPath, reply, u"The request was stopped.");
             case HttpResult::Outcome::TransportFailure: {
-                internetProblemReported_->Set();
+                internetProblemReported_.Set();
                 std::u16string text = FirstLine(result.errorText);
                 if (text.empty()) {
                     text = FormatWide(u"InternetException, %d", static_cast<int>(result.code));

@@ -5,7 +5,8 @@
 // (conThread), which serves the queue one task at a time (link requests first), and the sign-in
 // thread (authThread). The user-interface thread starts and stops the manager and queues requests;
 // the threads never touch a window and report only by posting to the owner's MessageTarget.
-// Process-wide state it writes: the user-logged-in and internet-problem events.
+// The signals it shares with the download engine (engine/EngineSignals.h) are handed to it: it
+// sets and resets loggedIn, sets the internet-problem event and reads the connectivity state.
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -18,6 +19,7 @@
 #include "api/RequestExecutor.h"
 #include "core/AppMessage.h"
 #include "core/TextUtil.h"
+#include "engine/EngineSignals.h"
 #include "platform/BackgroundThread.h"
 #include "platform/Clock.h"
 #include "platform/Event.h"
@@ -29,11 +31,6 @@ struct UserDetails;
 
 class ConnectionsManager {
 public:
-    static constexpr std::u16string_view kInternetProblemEventName =
-        u"VelkDownloader: InternetProblemReported";
-    // Manual reset, set while the user is signed in; the request thread and the download
-    // workers wait for it.
-    static constexpr std::u16string_view kUserLoggedInEventName = u"VelkDownloader: User logged in";
     // Characters of a reply that the log lines quote.
     static constexpr size_t kLogExcerptLength = 50;
     // A details request is given up after this many takes from the queue.
@@ -41,7 +38,10 @@ public:
     // How long a fetched file link is handed out again without asking the store.
     static constexpr uint32_t kRecentLinkMs = 2000;
 
+    // With signals of its own, which nobody else sees (offline until someone says otherwise).
     ConnectionsManager();
+    // With the signals shared with the download engine and the connectivity check.
+    explicit ConnectionsManager(EngineSignals shared);
     // Stops the threads if they still run. A subclass that overrides ExecuteRequest must call
     // Stop in its own destructor, while its override still exists.
     virtual ~ConnectionsManager();
@@ -104,7 +104,7 @@ public:
     // Forgets e-mail, password, token and secret (not the verifier) and asks for an attempt,
     // which fails at once and so signs the user out.
     void Logout();
-    bool IsUserLoggedIn() const { return userLoggedIn_->IsSet(); }
+    bool IsUserLoggedIn() const { return userLoggedIn_.IsSet(); }
     // One sign-in attempt: the stored token is proved by fetching the user's details, or, with
     // no token, e-mail and password go through the three-step OAuth flow first. On failure the
     // token and secret are emptied. Runs on the sign-in thread.
@@ -121,6 +121,8 @@ public:
     bool IsTerminating() const { return terminating_.load(); }
     // Set once shutting down has begun: requests and whole-file fetches in flight end at once.
     const Event& StopEvent() const { return stopRequests_; }
+    // The signals it was made with; they live as long as the manager.
+    const EngineSignals& Signals() const { return signals_; }
 
     // --- Store API calls; they run on the manager's request thread. ---
     // The game's title, icon (fetched into ".data/" once) and installer files.
@@ -175,11 +177,13 @@ private:
 
     RequestExecutor executor_;
     Event stopRequests_{true, false};
-    std::shared_ptr<Event> internetProblemReported_;
-    std::shared_ptr<Event> userLoggedIn_;
-    // Kept opposite by the connectivity check; taken by name (created here if first).
-    std::shared_ptr<Event> noInternet_;
-    std::shared_ptr<Event> connectionEstablished_;
+    const EngineSignals signals_;
+    // Short names for the signals' events.
+    Event& internetProblemReported_;
+    Event& userLoggedIn_;
+    // Kept opposite by the connectivity check.
+    Event& noInternet_;
+    Event& connectionEstablished_;
 
     MessageTarget* owner_ = nullptr;  // set by Start before the threads run
     const Clock* clock_ = &Clock::System();

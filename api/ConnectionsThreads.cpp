@@ -71,10 +71,10 @@ public:
             if (WaitAny({&terminate_, &manager_.queueNotEmpty_}) != 1) {
                 return;
             }
-            if (WaitAny({&terminate_, manager_.userLoggedIn_.get()}) == 0) {
+            if (WaitAny({&terminate_, &manager_.userLoggedIn_}) == 0) {
                 return;
             }
-            if (WaitAny({&terminate_, manager_.connectionEstablished_.get()}) == 0) {
+            if (WaitAny({&terminate_, &manager_.connectionEstablished_}) == 0) {
                 return;
             }
             std::unique_ptr<ConnectionsTask> task = manager_.DequeueTask();
@@ -86,7 +86,7 @@ public:
                 manager_.FinishTask(std::move(task));
                 return;
             }
-            if (manager_.noInternet_->IsSet()) {
+            if (manager_.noInternet_.IsSet()) {
                 manager_.EnqueueTask(std::move(task));
                 continue;
             }
@@ -130,7 +130,7 @@ private:
                 recentLinks_[task.fileId] = {task.gameName, task.fileId, link,
                                              manager_.clock_->TickCount()};
             } else {
-                manager_.internetProblemReported_->Set();
+                manager_.internetProblemReported_.Set();
             }
         }
         auto answer = std::make_unique<FileLink>();
@@ -142,7 +142,7 @@ private:
     }
 
     void ServeWaitingLinks() {
-        while (!terminate_.IsSet() && !manager_.noInternet_->IsSet()) {
+        while (!terminate_.IsSet() && !manager_.noInternet_.IsSet()) {
             std::unique_ptr<ConnectionsTask> link = manager_.DequeueLinkTask();
             if (!link) {
                 return;
@@ -233,7 +233,7 @@ private:
         }
         // A failure while offline or signed out is not the store's answer: try again once the
         // thread is let through, without counting it as judged.
-        if (manager_.noInternet_->IsSet() || !manager_.userLoggedIn_->IsSet()) {
+        if (manager_.noInternet_.IsSet() || !manager_.userLoggedIn_.IsSet()) {
             manager_.EnqueueTask(std::move(owned));
             return;
         }

@@ -160,7 +160,8 @@ std::u16string ConnectionsManager::FetchAvatar(const std::u16string& url,
     // Fetched whole at every sign-in: the picture behind an address may change while its name
     // stays, and nothing of an older file is kept in front of it. A fetch that fails leaves the
     // older picture as it was.
-    switch (ReplaceWithWholeFile(localPath, url, kMaxImageBytes, &StopEvent())) {
+    switch (ReplaceWithWholeFile(localPath, url, kMaxImageBytes, &StopEvent(),
+                                 &internetProblemReported_)) {
         case WholeFileFetch::Fetched:
             return u".data/" + namePart;
         case WholeFileFetch::TooLarge:
@@ -185,10 +186,10 @@ void ConnectionsManager::authThread(Event& stop) {
         if (stop.IsSet()) {
             return;
         }
-        if (noInternet_->IsSet()) {
+        if (noInternet_.IsSet()) {
             // The request stays pending: once the store is reachable the next wait returns at
             // once and the attempt is made.
-            WaitAny({connectionEstablished_.get(), &stop});
+            WaitAny({&connectionEstablished_, &stop});
             if (stop.IsSet()) {
                 return;
             }
@@ -200,7 +201,7 @@ void ConnectionsManager::authThread(Event& stop) {
             // posted: a request made by whoever reacts to the outcome must start a new attempt.
             loginRequested_.Reset();
             if (signedIn) {
-                userLoggedIn_->Set();
+                userLoggedIn_.Set();
                 auto result = std::make_unique<AuthResult>();
                 const OAuthCredentials credentials = Credentials();
                 result->token = credentials.token;
@@ -208,7 +209,7 @@ void ConnectionsManager::authThread(Event& stop) {
                 result->user = std::move(user);
                 Post(WM_APP_USER_AUTHENTICATED, std::move(result));
             } else {
-                userLoggedIn_->Reset();
+                userLoggedIn_.Reset();
                 Post(WM_APP_AUTH_FAILED, nullptr);
             }
         }

@@ -12,10 +12,10 @@
 #include "platform/Event.h"
 
 WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate,
-                              uint64_t maxBytes, const Event* stop) {
+                              uint64_t maxBytes, const Event* stop, Event* problemReported) {
     const auto stopped = [stop] { return stop != nullptr && stop->IsSet(); };
     Download download(path, url, truncate, Download::kWholeResource, Clock::System(),
-                      {stop, nullptr});
+                      {stop, nullptr}, problemReported);
     if (!download.Ready()) {
         return stopped() ? WholeFileFetch::Stopped : WholeFileFetch::Failed;
     }
@@ -36,7 +36,7 @@ WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& 
 }
 
 WholeFileFetch ReplaceWithWholeFile(const std::u16string& path, const std::u16string& url,
-                                    uint64_t maxBytes, const Event* stop) {
+                                    uint64_t maxBytes, const Event* stop, Event* problemReported) {
     const std::string target = WideToUtf8(path);
     // A unique name: the request thread and the sign-in thread may fetch pictures of the same
     // name at the same time.
@@ -46,7 +46,8 @@ WholeFileFetch ReplaceWithWholeFile(const std::u16string& path, const std::u16st
         return WholeFileFetch::Failed;
     }
     close(fd);
-    WholeFileFetch outcome = FetchWholeFile(Utf8ToWide(temporary), url, true, maxBytes, stop);
+    WholeFileFetch outcome =
+        FetchWholeFile(Utf8ToWide(temporary), url, true, maxBytes, stop, problemReported);
     if (outcome == WholeFileFetch::Fetched && std::rename(temporary.c_str(), target.c_str()) != 0) {
         outcome = WholeFileFetch::Failed;
     }

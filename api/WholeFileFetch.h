@@ -21,8 +21,9 @@ enum class WholeFileFetch {
 
 // Transfers `url` into `path` (emptied first when `truncate`, otherwise resumed after what it
 // holds). Only Fetched leaves a file the caller may use; the caller removes what else is left.
+// A failure for want of the network sets `problemReported` (null for none).
 WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate,
-                              uint64_t maxBytes, const Event* stop);
+                              uint64_t maxBytes, const Event* stop, Event* problemReported);
 
 // Fetches `url` whole into a new temporary file beside `path` (same folder, so the rename is
 // atomic) and renames it over `path` only once it is whole. On every other outcome the temporary
@@ -30,4 +31,4 @@ WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& 
 // and a good older one stays until a new one is whole. The resource is always fetched from its
 // start; nothing is appended to what `path` held.
 WholeFileFetch ReplaceWithWholeFile(const std::u16string& path, const std::u16string& url,
-                                    uint64_t maxBytes, const Event* stop);
+                                    uint64_t maxBytes, const Event* stop, Event* problemReported);

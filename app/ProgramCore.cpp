@@ -8,7 +8,8 @@
 ProgramCore::ProgramCore(Frontend frontend, Settings settings)
     : settings_(std::move(settings)),
       target_(frontend.target),
-      downloads_(frontend.target, settings_.engine),
+      downloads_(frontend.target, signals_, settings_.engine),
+      connections_(signals_),
       loader_(frontend.target, settings_.dataFolder),
       installerChecks_(frontend.target),
       speedMeter_(frontend.target, SumOfWorkerSpeeds(downloads_.SpeedTable())),

@@ -2,7 +2,8 @@
 // The program's working parts behind any front end: the downloads manager, the connections
 // manager, the loader thread, the speed meter and the item lifecycle, built against the front
 // end's MessageTarget, RowView and LifecycleUi, started in the main window's start order and
-// stopped in its quit order. The window and the headless front end each own one.
+// stopped in its quit order. The window and the headless front end each own one. The two managers
+// share one set of signals (engine/EngineSignals.h), made here.
 // Everything here runs on the front end's user-interface thread: it passes every message that
 // arrives at its MessageTarget to HandleMessage. The engines' threads only post to that target.
 #include <memory>
@@ -15,6 +16,7 @@
 #include "app/ItemLifecycle.h"
 #include "app/LoaderThread.h"
 #include "engine/DownloadsManager.h"
+#include "engine/EngineSignals.h"
 #include "engine/SpeedMeter.h"
 
 class HandOffReceiver;
@@ -76,6 +78,8 @@ public:
 private:
     Settings settings_;
     MessageTarget& target_;
+    // Made before the managers that share them.
+    const EngineSignals signals_ = MakeEngineSignals();
     DownloadsManager downloads_;
     ConnectionsManager connections_;
     LoaderThread loader_;

@@ -30,12 +30,6 @@ size_t DiscardBody(char*, size_t size, size_t count, void* user) {
     return bytes;
 }
 
-ConnectivityEvents OpenConnectivityEvents() {
-    return {Event::Named(kNoInternetConnectionEventName, true, true),
-            Event::Named(kConnectionEstablishedEventName, true, false),
-            Event::Named(kInternetProblemReportedEventName, true, false)};
-}
-
 // The exited event is the owner's only sign that the thread is done; it must be set on every way
 // out, an unexpected exception included.
 class SetOnExit {
@@ -61,19 +55,13 @@ void PostStatus(MessageTarget& window, bool online) {
 }  // namespace
 
 ConnectivityEvents CreateConnectivityEvents() {
-    ConnectivityEvents events = OpenConnectivityEvents();
-    // A component that named an event first decided its initial state; the check starts from
-    // "offline, nothing reported" whoever that was, so the first success is seen as a change.
-    events.noInternet->Set();
-    events.connectionEstablished->Reset();
-    events.problemReported->Reset();
-    return events;
+    return {std::make_shared<Event>(true, true), std::make_shared<Event>(true, false),
+            std::make_shared<Event>(true, false)};
 }
 
-int connectionCkeckThread(MessageTarget& window, Event& stop, Event& exited,
-                          ConnectivityCheckOptions options) {
+int connectionCkeckThread(MessageTarget& window, const ConnectivityEvents& events, Event& stop,
+                          Event& exited, ConnectivityCheckOptions options) {
     SetOnExit signalExit(exited);
-    const ConnectivityEvents events = OpenConnectivityEvents();
 
     std::optional<SiteStatusProbe> siteProbe;
     if (!options.probe) {

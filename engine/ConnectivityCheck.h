@@ -1,6 +1,6 @@
 #pragma once
 // Whether the program is online. `connectionCkeckThread` runs on one background thread owned by
-// the downloads manager: it checks the store's web site, keeps the two process-wide state events
+// the downloads manager: it checks the store's web site, keeps the two state events it is handed
 // opposite to each other, posts WM_APP_CONNECTION_STATUS to the main window on every change, and
 // sleeps until a stop or a reported internet problem (or, while offline, the retry delay) before
 // checking again. It never touches a window or a record; only this thread changes the state
@@ -16,26 +16,19 @@
 #include "engine/StoppableTransfer.h"
 #include "platform/Event.h"
 
-inline constexpr char16_t kNoInternetConnectionEventName[] =
-    u"VelkDownloader: NoInternetConnectionEvent";
-inline constexpr char16_t kConnectionEstablishedEventName[] =
-    u"VelkDownloader: ConnectionEstablishedEvent";
-inline constexpr char16_t kInternetProblemReportedEventName[] =
-    u"VelkDownloader: InternetProblemReported";
-
 // The path of the web site's status page, after SiteBaseUrl().
 inline constexpr char16_t kSiteStatusPath[] = u"/en/downloader/status/";
 
-// The three named manual-reset events the engines share. Holding this keeps them alive.
+// The three manual-reset events that the check thread, the download engine and the API client
+// share; made by whoever builds them and passed to each. Holding a copy keeps them alive.
 struct ConnectivityEvents {
     std::shared_ptr<Event> noInternet;             // set while offline
     std::shared_ptr<Event> connectionEstablished;  // set while online
     std::shared_ptr<Event> problemReported;        // set by any request or transfer that failed
 };
 
-// Creates the three events, or takes over the ones some other component already named, and puts
-// them in their starting states: offline, no problem reported. Call before the check thread
-// starts (the downloads manager does it in its constructor) and never while it runs.
+// Three fresh events in their starting states: offline, no problem reported. The check thread
+// starts from there, so its first success is seen as a change.
 ConnectivityEvents CreateConnectivityEvents();
 
 // One reachability check: true when the store's web site answered. Runs on the check thread only.
@@ -49,11 +42,12 @@ struct ConnectivityCheckOptions {
     ConnectivityProbe probe;
 };
 
-// The thread procedure. Runs until `stop` is set, which it notices at once while online and
-// within the retry delay while offline; a check under way when it is set is abandoned without
-// changing the state. Sets `exited` when it returns, on every path. Returns 0.
-int connectionCkeckThread(MessageTarget& window, Event& stop, Event& exited,
-                          ConnectivityCheckOptions options = {});
+// The thread procedure, keeping `events` (which must outlive it). Runs until `stop` is set, which
+// it notices at once while online and within the retry delay while offline; a check under way when
+// it is set is abandoned without changing the state. Sets `exited` when it returns, on every path.
+// Returns 0.
+int connectionCkeckThread(MessageTarget& window, const ConnectivityEvents& events, Event& stop,
+                          Event& exited, ConnectivityCheckOptions options = {});
 
 // The real check: a GET of the site's status page (SiteBaseUrl() + kSiteStatusPath), online when
 // the site answers at all, whatever the HTTP status; only a transport or TLS failure is offline.

@@ -69,18 +69,20 @@ void IgnoreFileSizeSignal() {
 }  // namespace
 
 Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
-                   uint64_t from, uint64_t to, const Clock& clock, Interruption interruption)
-    : Download(localPath, url, truncate, false, from, to, clock, interruption) {}
+                   uint64_t from, uint64_t to, const Clock& clock, Interruption interruption,
+                   Event* problemReported)
+    : Download(localPath, url, truncate, false, from, to, clock, interruption, problemReported) {}
 
 Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
-                   WholeResource, const Clock& clock, Interruption interruption)
-    : Download(localPath, url, truncate, true, 0, 0, clock, interruption) {}
+                   WholeResource, const Clock& clock, Interruption interruption,
+                   Event* problemReported)
+    : Download(localPath, url, truncate, true, 0, 0, clock, interruption, problemReported) {}
 
 Download::Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
                    bool wholeFile, uint64_t from, uint64_t to, const Clock& clock,
-                   Interruption interruption)
+                   Interruption interruption, Event* problemReported)
     : clock_(clock),
-      problemEvent_(Event::Named(u"VelkDownloader: InternetProblemReported", true, false)),
+      problemEvent_(problemReported),
       localPath_(localPath),
       url_(url),
       urlUtf8_(WideToUtf8(url)),
@@ -603,7 +605,7 @@ std::optional<uint64_t> Download::RetryAfterSeconds() const {
 
 void Download::Fail(TransferError error, bool networkProblem, std::u16string_view logFormat,
                     const std::u16string& argument, std::u16string_view message) {
-    if (networkProblem) {
+    if (networkProblem && problemEvent_ != nullptr) {
         problemEvent_->Set();
     }
     Logger().Warning(logFormat, argument);

@@ -17,10 +17,10 @@
 // named, no content length); the body broke off before its length (an error, a connection that
 // closed early, a trickle; the bytes that came are kept for a resumed transfer); the local file
 // can't be opened, used or written (also: a partial file longer than its range, which is
-// emptied); the caller's interruption. Every network failure sets
-// "VelkDownloader: InternetProblemReported", but for a connection that the server closed before
-// the body's end and an answer that was not the bytes asked for (the server is plainly there);
-// a file failure does not.
+// emptied); the caller's interruption. Every network failure sets the caller's problem event (the
+// connectivity events' problemReported), but for a connection that the server closed before the
+// body's end and an answer that was not the bytes asked for (the server is plainly there); a file
+// failure does not.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -65,14 +65,15 @@ public:
     // and so is a range of no bytes (to one below from). truncate discards the file's content
     // first. An `interruption` set while the answer's headers are awaited ends the transfer at
     // once, unready with error 3 and without a log line or a reported internet problem: the
-    // caller was told to stop, the network did nothing wrong.
+    // caller was told to stop, the network did nothing wrong. `problemReported` (null for none)
+    // is set on a network failure and must outlive the object.
     Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
              uint64_t from, uint64_t to, const Clock& clock = Clock::System(),
-             Interruption interruption = {nullptr, nullptr});
+             Interruption interruption = {nullptr, nullptr}, Event* problemReported = nullptr);
     // Whole-file mode: the whole resource, resumed after the bytes the file holds.
     Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
              WholeResource, const Clock& clock = Clock::System(),
-             Interruption interruption = {nullptr, nullptr});
+             Interruption interruption = {nullptr, nullptr}, Event* problemReported = nullptr);
     ~Download();
     Download(const Download&) = delete;
     Download& operator=(const Download&) = delete;
@@ -131,7 +132,7 @@ public:
 private:
     Download(const std::u16string& localPath, const std::u16string& url, bool truncate,
              bool wholeFile, uint64_t from, uint64_t to, const Clock& clock,
-             Interruption interruption);
+             Interruption interruption, Event* problemReported);
     void OpenLocalFile(bool truncate);
     void DiscardOverlongFile();
     void EnterSession();
@@ -178,7 +179,7 @@ private:
                   kReceiveBufferSize >= CURL_MAX_WRITE_SIZE);
 
     const Clock& clock_;
-    std::shared_ptr<Event> problemEvent_;
+    Event* problemEvent_;  // null: nobody is told of network failures
     std::u16string localPath_;
     std::u16string workingPath_;
     std::u16string url_;

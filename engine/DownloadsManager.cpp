@@ -4,18 +4,19 @@
 
 #include "core/DebugPrintf.h"
 
-DownloadsManager::DownloadsManager(MessageTarget& window, DownloadsManagerOptions options)
+DownloadsManager::DownloadsManager(MessageTarget& window, EngineSignals shared,
+                                   DownloadsManagerOptions options)
     : window_(window),
       options_(std::move(options)),
-      connectivity_(CreateConnectivityEvents()),
-      loggedIn_(Event::Named(kUserLoggedInEventName, true, false)),
-      pool_(
-          window,
-          WorkerPool::Gates{loggedIn_.get(), connectivity_.connectionEstablished.get(), &shutdown_},
-          WorkerPool::Options{options_.concurrentConnections, options_.progressIntervalMs,
-                              options_.clock != nullptr ? options_.clock : &Clock::System(),
-                              options_.retry}),
-      scheduler_(window, pool_, Scheduler::Events{&shutdown_, connectivity_.noInternet.get()},
+      signals_(std::move(shared)),
+      pool_(window,
+            WorkerPool::Gates{signals_.loggedIn.get(),
+                              signals_.connectivity.connectionEstablished.get(), &shutdown_},
+            WorkerPool::Options{options_.concurrentConnections, options_.progressIntervalMs,
+                                options_.clock != nullptr ? options_.clock : &Clock::System(),
+                                options_.retry, signals_.connectivity.problemReported.get()}),
+      scheduler_(window, pool_,
+                 Scheduler::Events{&shutdown_, signals_.connectivity.noInternet.get()},
                  options_.retry) {}
 
 DownloadsManager::~DownloadsManager() {
@@ -28,8 +29,8 @@ void DownloadsManager::Start() {
     }
     started_ = true;
     connectivityThread_.Start([this](Event&) {
-        connectionCkeckThread(window_, connectivityStop_, connectivityExited_,
-                              options_.connectivity);
+        connectionCkeckThread(window_, signals_.connectivity, connectivityStop_,
+                              connectivityExited_, options_.connectivity);
     });
     schedulerThread_.Start([this](Event&) { scheduler_.Run(); });
     pool_.Start();

@@ -1,7 +1,8 @@
 #pragma once
 // The download engine's owner: the worker pool (engine/WorkerPool.h), the scheduler that plans
 // and follows one download at a time (engine/Scheduler.h) on its own thread, and the
-// connectivity check thread. The main window owns one, calls its public operations on its own
+// connectivity check thread, which share the signals it is handed (engine/EngineSignals.h) with
+// the API client. The main window owns one, calls its public operations on its own
 // thread, and receives everything the engine has to say as posted messages (core/AppMessage.h)
 // whose payloads it then owns.
 #include <array>
@@ -14,15 +15,13 @@
 #include "core/AppMessage.h"
 #include "core/DownloadInfo.h"
 #include "engine/ConnectivityCheck.h"
+#include "engine/EngineSignals.h"
 #include "engine/RetryPolicy.h"
 #include "engine/Scheduler.h"
 #include "engine/WorkerPool.h"
 #include "platform/BackgroundThread.h"
 #include "platform/Clock.h"
 #include "platform/Event.h"
-
-// Set while the user is signed in (made by the connections manager); workers wait for it.
-inline constexpr char16_t kUserLoggedInEventName[] = u"VelkDownloader: User logged in";
 
 struct DownloadsManagerOptions {
     // The "ConcurrentConnections" setting: workers 0 .. n-1 take tasks.
@@ -40,7 +39,10 @@ class DownloadsManager {
 public:
     static constexpr int kWorkerCount = WorkerPool::kWorkerCount;
 
-    explicit DownloadsManager(MessageTarget& window, DownloadsManagerOptions options = {});
+    // `shared` are the events shared with the API client: the workers wait for its loggedIn and
+    // the connectivity check keeps its connectivity events.
+    DownloadsManager(MessageTarget& window, EngineSignals shared,
+                     DownloadsManagerOptions options = {});
     // Shuts down first if that has not happened yet.
     ~DownloadsManager();
     DownloadsManager(const DownloadsManager&) = delete;
@@ -88,8 +90,7 @@ public:
 private:
     MessageTarget& window_;
     DownloadsManagerOptions options_;
-    ConnectivityEvents connectivity_;
-    std::shared_ptr<Event> loggedIn_;
+    const EngineSignals signals_;
     Event shutdown_{true, false};
     Event connectivityStop_{true, false};
     Event connectivityExited_{true, false};

@@ -47,6 +47,9 @@ public:
         const Clock* clock = &Clock::System();
         // Only its longestServerWait counts here: how long a busy server's hold may last.
         RetryLimits retry;
+        // Set by a chunk transfer that failed for want of the network, so that the connectivity
+        // check looks again at once; owned by the caller like the gates. Null: nobody is told.
+        Event* problemReported = nullptr;
     };
 
     WorkerPool(MessageTarget& window, Gates gates, Options options);

@@ -188,7 +188,7 @@ void WorkerPool::RunChunkTask(DownloadChunkTask& task, int slot) {
     {
         // The stop events end the transfer at any step, connection set-up included.
         Download transfer(partialPath, task.link, task.restart, task.from, task.to, *options_.clock,
-                          {&w.terminate, &w.breakTask});
+                          {&w.terminate, &w.breakTask}, options_.problemReported);
         if (transfer.Ready()) {
             // The file now holds only bytes of this download: a later attempt resumes them.
             task.restart = false;

@@ -79,7 +79,6 @@ CVelkDownloaderDlg::CVelkDownloaderDlg(Services services, std::u16string command
       offlineIcon_(ProgramIcon(kOfflineIcon)),
       iconAtlas_(LoadImageResource(kIconAtlas)),
       buttonSkin_(LoadImageResource(kButtonSkin)),
-      modalUiToken_(Event::Named(u"VelkDownloader: MessageBoxEvent", false, true)),
       tray_(*this, this, onlineIcon_, offlineIcon_) {
     setWindowTitle(QStringLiteral("Velkora Downloader"));
     setObjectName(QStringLiteral("CVelkDownloaderDlg"));
@@ -407,7 +406,7 @@ void CVelkDownloaderDlg::SetSpeed(uint32_t kilobytesPerSecond) {
 // ----- settings ------------------------------------------------------------------------------
 
 void CVelkDownloaderDlg::SettingsCommand() {
-    if (!modalUiToken_->Wait(0)) {
+    if (!modalUiToken_.Wait(0)) {
         return;
     }
     SettingsRecord record;
@@ -422,7 +421,7 @@ void CVelkDownloaderDlg::SettingsCommand() {
             ApplySettings(record);
         }
     }
-    modalUiToken_->Set();
+    modalUiToken_.Set();
 }
 
 void CVelkDownloaderDlg::ApplySettings(const SettingsRecord& record) {
@@ -450,7 +449,7 @@ void CVelkDownloaderDlg::ApplySettings(const SettingsRecord& record) {
 // ----- message boxes, login, desktop ---------------------------------------------------------
 
 int CVelkDownloaderDlg::AskUser(uint32_t style, const std::u16string& text) {
-    if (!modalUiToken_->Wait(0)) {
+    if (!modalUiToken_.Wait(0)) {
         return kAnswerNotShown;
     }
     QMessageBox box(this);
@@ -472,7 +471,7 @@ int CVelkDownloaderDlg::AskUser(uint32_t style, const std::u16string& text) {
         box.setStandardButtons(QMessageBox::Ok);
         box.exec();
     }
-    modalUiToken_->Set();
+    modalUiToken_.Set();
     return answer;
 }
 

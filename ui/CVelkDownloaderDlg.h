@@ -118,8 +118,8 @@ public:
     bool RunAtStartup() const { return runAtStartup_; }
     bool HiddenInTray() const { return hiddenInTray_; }
     bool Quitting() const { return quitting_; }
-    // "VelkDownloader: MessageBoxEvent": held while a message box or the settings dialog is open.
-    Event& ModalUiToken() { return *modalUiToken_; }
+    // Taken (auto reset) while a message box or the settings dialog is open.
+    Event& ModalUiToken() { return modalUiToken_; }
 
     void setVisible(bool visible) override;
 
@@ -141,7 +141,8 @@ private:
     QIcon offlineIcon_;
     QImage iconAtlas_;
     QImage buttonSkin_;
-    std::shared_ptr<Event> modalUiToken_;
+    // The window's own: only its dialogs take and give it back, so nobody else needs to find it.
+    Event modalUiToken_{false, true};
     WindowTray tray_;
     // Children, owned through Qt's parent links; deleted before the images they draw.
     HeaderControl* header_ = nullptr;

@@ -23,6 +23,7 @@
 #include "core/MessageQueue.h"
 #include "core/TextUtil.h"
 #include "engine/ConnectivityCheck.h"
+#include "engine/EngineSignals.h"
 #include "platform/Clock.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
@@ -46,6 +47,7 @@ public:
 // to the store (to hold a request at a known point).
 class HookedManager final : public ConnectionsManager {
 public:
+    using ConnectionsManager::ConnectionsManager;
     ~HookedManager() override { Stop(); }
 
     using ConnectionsManager::ExecuteRequest;
@@ -205,13 +207,15 @@ protected:
     static inline std::unique_ptr<TestStore> store_;
     static inline std::string storeError_;
 
-    ConnectivityEvents events_ = CreateConnectivityEvents();
+    // The connectivity state is the test's to set; the manager reads it.
+    EngineSignals signals_ = MakeEngineSignals();
+    const ConnectivityEvents& events_ = signals_.connectivity;
     FakeClock clock_;
     TempDir data_;
     TempDir downloads_;
     MessageQueue queue_;
     Gate gate_;  // outlives the manager, whose hook may use it
-    HookedManager manager_;
+    HookedManager manager_{signals_};
 };
 
 TEST_F(ConnectionsThreadsTest, DetailsArriveAsTitleThenFullRecordWithChunkIndexes) {

@@ -29,6 +29,7 @@
 #include "core/DebugPrintf.h"
 #include "core/EscapeControls.h"
 #include "core/TextUtil.h"
+#include "engine/EngineSignals.h"
 #include "platform/Event.h"
 #include "support/LogCapture.h"
 #include "support/StalledNetwork.h"
@@ -108,7 +109,7 @@ protected:
         store_->UseInEnvironment();
         store_->ClearFaults();
         store_->ClearRequests();
-        problem_->Reset();
+        problem_.Reset();
         log_ = std::make_unique<LogCapture>();
         ASSERT_TRUE(manager_.Connect());
     }
@@ -134,21 +135,22 @@ protected:
     static inline std::unique_ptr<TestStore> store_;
     static inline std::string storeError_;
 
-    std::shared_ptr<Event> problem_ =
-        Event::Named(u"VelkDownloader: InternetProblemReported", true, false);
+    // Every manager of a test shares these, as the download engine would.
+    EngineSignals signals_ = MakeEngineSignals();
+    Event& problem_ = *signals_.connectivity.problemReported;
     std::unique_ptr<LogCapture> log_;
-    ConnectionsManager manager_;
+    ConnectionsManager manager_{signals_};
 };
 
 TEST_F(RequestExecutorTest, ConnectTakesBasePathFromApiUrl) {
     EXPECT_EQ(manager_.BasePath(), u"/");
     {
         // Without a parsed address nothing is sent, and the network is not blamed.
-        ConnectionsManager unconnected;
+        ConnectionsManager unconnected(signals_);
         std::u16string reply;
         EXPECT_FALSE(unconnected.ExecuteRequest(u"test/echo/x", u"", reply));
         EXPECT_FALSE(reply.empty());
-        EXPECT_FALSE(problem_->IsSet());
+        EXPECT_FALSE(problem_.IsSet());
         EXPECT_TRUE(Store().Requests().empty());
     }
     struct Case {
@@ -185,7 +187,7 @@ TEST_F(RequestExecutorTest, ConnectTakesBasePathFromApiUrl) {
             ASSERT_NE(refusal, nullptr);
             EXPECT_NE(refusal->find(c.refusal), std::u16string::npos) << Utf8(*refusal);
             EnvOverride url("VELKDOWNLOADER_API_URL", Utf8(c.url));
-            ConnectionsManager other;
+            ConnectionsManager other(signals_);
             EXPECT_FALSE(other.Connect());
             // As the deployment hands it over (without trailing "/").
             EXPECT_TRUE(Logged(CDebugPrintf::Level::Error,
@@ -213,7 +215,7 @@ TEST_F(RequestExecutorTest, AnApiUnderABasePathIsSignedAndAskedAtThatPath) {
         EnvOverride url("VELKDOWNLOADER_API_URL", gateway.ApiUrl() + suffix);
         EnvOverride ca("VELKDOWNLOADER_CA_FILE", gateway.CaFile());
         gateway.ClearRequests();
-        ConnectionsManager other;
+        ConnectionsManager other(signals_);
         ASSERT_TRUE(other.Connect());
         EXPECT_EQ(other.BasePath(), u"/api/v2/");
         other.SetCredentials({u"tok-base", u"secret base", u""});
@@ -320,7 +322,7 @@ TEST_F(RequestExecutorTest, RefusedCredentialsTakeTheNotRetriedPath) {
     std::u16string reply;
     EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"q=1", reply));
     EXPECT_EQ(reply, kDenied);
-    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_FALSE(problem_.IsSet());
     EXPECT_EQ(Store().Requests().back().status, 401);
     EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
                        u"Connection attempt denied for request " + LastObjectName()));
@@ -339,7 +341,7 @@ TEST_F(RequestExecutorTest, ErrorStatusReturnsBodyAndFalse) {
         std::u16string reply;
         EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
         EXPECT_EQ(reply, Utf8ToWide(body));
-        EXPECT_FALSE(problem_->IsSet());
+        EXPECT_FALSE(problem_.IsSet());
         EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
                            u"Request failed (error: " + Utf8ToWide(std::to_string(status)) +
                                u") for " + LastObjectName() + u". Response: " +
@@ -393,7 +395,7 @@ TEST_F(RequestExecutorTest, OversizedReplyIsRefused) {
     std::u16string reply;
     EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
     EXPECT_EQ(reply, u"The reply exceeds 1000 bytes.");
-    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_FALSE(problem_.IsSet());
     EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
                        u"Request failed for request /test/echo/x. Response: " + reply));
 }
@@ -453,11 +455,11 @@ TEST_F(RequestExecutorTest, ConcurrentRequestsSignWithConsistentCredentials) {
 
 TEST_F(RequestExecutorTest, RefusedConnectionIsAnInternetProblem) {
     EnvOverride url("VELKDOWNLOADER_API_URL", "https://127.0.0.1:" + std::to_string(ClosedPort()));
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Connect());
     std::u16string reply;
     EXPECT_FALSE(manager.ExecuteRequest(u"test/echo/x", u"a=1", reply));
-    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_TRUE(problem_.IsSet());
     EXPECT_EQ(reply.rfind(u"Couldn't connect to server", 0), 0u) << Utf8(reply);
     EXPECT_EQ(reply.find_first_of(u"\r\n"), std::u16string::npos);
     EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
@@ -467,11 +469,11 @@ TEST_F(RequestExecutorTest, RefusedConnectionIsAnInternetProblem) {
 
 TEST_F(RequestExecutorTest, UntrustedCertificateIsRefused) {
     EnvOverride caFile("VELKDOWNLOADER_CA_FILE", std::nullopt);
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Connect());
     std::u16string reply;
     EXPECT_FALSE(manager.ExecuteRequest(u"test/echo/x", u"", reply));
-    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_TRUE(problem_.IsSet());
     EXPECT_NE(reply.find(u"certificate"), std::u16string::npos) << Utf8(reply);
     // The handshake failed, so not a byte of the request (and its token) reached the server.
     EXPECT_TRUE(Store().Requests().empty());
@@ -482,7 +484,7 @@ TEST_F(RequestExecutorTest, SilentServerTimesOut) {
     std::u16string reply;
     // Had the executor waited for the answer, the store would have sent a 200 after 8 s.
     EXPECT_FALSE(manager_.ExecuteRequest(u"test/echo/x", u"", reply));
-    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_TRUE(problem_.IsSet());
     EXPECT_EQ(reply.rfind(u"Timeout was reached", 0), 0u) << Utf8(reply);
     EXPECT_TRUE(Logged(CDebugPrintf::Level::Warning,
                        u"Request failed for request /test/echo/x. Response: " +
@@ -533,7 +535,7 @@ TEST_P(RequestStopTest, StopEndsTheRequestWithinASecond) {
             break;
     }
     EnvOverride api("VELKDOWNLOADER_API_URL", url);
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Connect());
     std::u16string reply;
     auto request = std::async(std::launch::async,
@@ -554,7 +556,7 @@ TEST_P(RequestStopTest, StopEndsTheRequestWithinASecond) {
     EXPECT_LT(took, std::chrono::seconds(3));
     EXPECT_FALSE(succeeded);
     EXPECT_EQ(reply, u"The request was stopped.");
-    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_FALSE(problem_.IsSet());
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, RequestStopTest,

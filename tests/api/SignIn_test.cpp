@@ -22,6 +22,7 @@
 #include "core/TextUtil.h"
 #include "core/UserDetails.h"
 #include "engine/ConnectivityCheck.h"
+#include "engine/EngineSignals.h"
 #include "support/FileFixtures.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
@@ -44,7 +45,8 @@ public:
     };
     using Answer = std::function<bool(const Sent&, std::u16string& reply)>;
 
-    explicit FakeManager(Answer answer) : answer_(std::move(answer)) {}
+    FakeManager(EngineSignals shared, Answer answer)
+        : ConnectionsManager(std::move(shared)), answer_(std::move(answer)) {}
     ~FakeManager() override { Stop(); }
 
     using ConnectionsManager::ExecuteRequest;
@@ -154,13 +156,15 @@ protected:
         return std::move(*message);
     }
 
-    ConnectivityEvents events_ = CreateConnectivityEvents();
+    // Shared with the manager as the download engine would share them.
+    EngineSignals signals_ = MakeEngineSignals();
+    const ConnectivityEvents& events_ = signals_.connectivity;
     TempDir data_;
     ScriptedStore store_;
     MessageQueue queue_;
-    FakeManager manager_{[this](const FakeManager::Sent& sent, std::u16string& reply) {
-        return store_.Answer(sent, reply);
-    }};
+    FakeManager manager_{signals_, [this](const FakeManager::Sent& sent, std::u16string& reply) {
+                             return store_.Answer(sent, reply);
+                         }};
 };
 
 TEST_F(SignInTest, StoredTokenIsProvedByOneUserDetailsRequest) {
@@ -177,6 +181,11 @@ TEST_F(SignInTest, StoredTokenIsProvedByOneUserDetailsRequest) {
     EXPECT_EQ(result->user->smallAvatar, u"");
     EXPECT_TRUE(manager_.IsUserLoggedIn());
     EXPECT_EQ(manager_.SentPaths(), std::vector<std::u16string>{u"en/downloader/userDetails/"});
+    // The download engine made with the same signals sees it; a manager with signals of its own
+    // does not.
+    EXPECT_TRUE(signals_.loggedIn->IsSet());
+    const ConnectionsManager bystander;
+    EXPECT_FALSE(bystander.IsUserLoggedIn());
 }
 
 TEST_F(SignInTest, WithoutTokenOrPasswordNothingIsSent) {
@@ -306,7 +315,7 @@ TEST_F(SignInTest, RepliesThatDoNotDescribeAUserFailTheAttempt) {
         {"absurdly deep", Repeat(u"<user>", 100000) + Repeat(u"</user>", 100000), false},
     };
     for (const auto& c : cases) {
-        FakeManager manager([&](const FakeManager::Sent&, std::u16string& reply) {
+        FakeManager manager(signals_, [&](const FakeManager::Sent&, std::u16string& reply) {
             reply = c.reply;
             return true;
         });
@@ -319,7 +328,7 @@ TEST_F(SignInTest, RepliesThatDoNotDescribeAUserFailTheAttempt) {
 
 TEST_F(SignInTest, ShutdownBetweenStepsEndsTheFlow) {
     FakeManager* self = nullptr;
-    FakeManager stopping([&](const FakeManager::Sent& sent, std::u16string& reply) {
+    FakeManager stopping(signals_, [&](const FakeManager::Sent& sent, std::u16string& reply) {
         self->BeginTerminating();  // the quit arrives while the first step is under way
         return store_.Answer(sent, reply);
     });
@@ -407,14 +416,15 @@ protected:
     static inline std::string storeError_;
 
     TestStore* current_ = nullptr;
-    ConnectivityEvents events_ = CreateConnectivityEvents();
+    EngineSignals signals_ = MakeEngineSignals();
+    const ConnectivityEvents& events_ = signals_.connectivity;
     TempDir data_;
     MessageQueue queue_;
 };
 
 TEST_F(SignInStoreTest, StoredTokenSendsOneRequestAndStoresTheAvatars) {
     Store().AddToken("kept-token", "kept-secret");
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"kept-token", u"kept-secret"));
     Expect(WM_APP_AUTH_STARTED);
     AppMessage done = Expect(WM_APP_USER_AUTHENTICATED);
@@ -433,7 +443,7 @@ TEST_F(SignInStoreTest, StoredTokenSendsOneRequestAndStoresTheAvatars) {
 }
 
 TEST_F(SignInStoreTest, NothingToSignInWithSendsNothing) {
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"", u""));
     Expect(WM_APP_AUTH_STARTED);
     Expect(WM_APP_AUTH_FAILED);
@@ -444,7 +454,7 @@ TEST_F(SignInStoreTest, NothingToSignInWithSendsNothing) {
 TEST_F(SignInStoreTest, RevokedTokenThenPasswordThenLogout) {
     Store().AddToken("old-token", "old-secret");
     Store().RevokeToken("old-token");
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"old-token", u"old-secret"));
     Expect(WM_APP_AUTH_STARTED);
     Expect(WM_APP_AUTH_FAILED);
@@ -494,7 +504,7 @@ TEST_F(SignInStoreTest, RevokedTokenThenPasswordThenLogout) {
 
 TEST_F(SignInStoreTest, TheLogNeverHoldsTheCredentials) {
     LogCapture log;
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"", u""));
     Expect(WM_APP_AUTH_STARTED);
     Expect(WM_APP_AUTH_FAILED);
@@ -542,7 +552,7 @@ TEST_F(SignInStoreTest, BadCertificatesAreRefusedBeforeAnyCredentialLeaves) {
         }
         Use(*own);
         own->AddToken("kept-token", "kept-secret");
-        ConnectionsManager manager;
+        ConnectionsManager manager(signals_);
         ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"kept-token", u"kept-secret"));
         Expect(WM_APP_AUTH_STARTED);
         Expect(WM_APP_AUTH_FAILED);
@@ -570,7 +580,7 @@ TEST_F(SignInStoreTest, PasswordWithAmpersandAndEqualsSignsIn) {
         FAIL() << "the test store did not start: " << error.what();
     }
     Use(*own);
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"", u""));
     Expect(WM_APP_AUTH_STARTED);
     Expect(WM_APP_AUTH_FAILED);
@@ -597,7 +607,7 @@ TEST_F(SignInStoreTest, AvatarsAreFetchedWholeEachTimeIntoFilesOfTheirOwn) {
         R"("body":"<user><xywka>n</xywka><email>e</email><avatar><small>)" +
         cdn + "/pics/64/face.png</small><big>" + cdn +
         R"(/pics/184/face.png</big></avatar></user>"})");
-    ConnectionsManager manager;
+    ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Connect());
     manager.SetDataFolder(DataFolder());
     const std::filesystem::path pictures = data_.Path() / ".data";

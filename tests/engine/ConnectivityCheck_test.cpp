@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/MessageQueue.h"
+#include "engine/EngineSignals.h"
 #include "platform/BackgroundThread.h"
 #include "support/LogCapture.h"
 #include "support/StalledNetwork.h"
@@ -131,7 +132,7 @@ protected:
         options.retryDelayMs = retryDelayMs;
         options.probe = network_.AsProbe();
         thread_.Start([this, options](Event& stop) {
-            EXPECT_EQ(connectionCkeckThread(window_, stop, exited_, options), 0);
+            EXPECT_EQ(connectionCkeckThread(window_, events_, stop, exited_, options), 0);
         });
     }
 
@@ -275,21 +276,6 @@ TEST_F(ConnectivityCheckTest, StopDuringACheckLeavesTheStateAlone) {
     ExpectOnline(events_, true);
 }
 
-TEST(ConnectivityEventsTest, CreateTakesOverEarlierNamedEventsInTheStartingStates) {
-    // Some other component named them first, with other states.
-    auto noInternet = Event::Named(kNoInternetConnectionEventName, true, false);
-    auto established = Event::Named(kConnectionEstablishedEventName, true, true);
-    auto problem = Event::Named(kInternetProblemReportedEventName, true, true);
-
-    const ConnectivityEvents events = CreateConnectivityEvents();
-    EXPECT_EQ(events.noInternet, noInternet);
-    EXPECT_EQ(events.connectionEstablished, established);
-    EXPECT_EQ(events.problemReported, problem);
-    EXPECT_TRUE(noInternet->IsSet());
-    EXPECT_FALSE(established->IsSet());
-    EXPECT_FALSE(problem->IsSet());
-}
-
 TEST(ConnectivityEventsTest, FreshEventsAreManualResetInTheStartingStates) {
     const ConnectivityEvents events = CreateConnectivityEvents();
     for (const auto& event :
@@ -298,7 +284,26 @@ TEST(ConnectivityEventsTest, FreshEventsAreManualResetInTheStartingStates) {
     }
     ExpectOnline(events, false);
     EXPECT_FALSE(events.problemReported->IsSet());
-    EXPECT_EQ(events.noInternet, Event::Named(kNoInternetConnectionEventName, true, false));
+}
+
+// Two engines in one process keep their own state: a set made later is not the earlier one and
+// does not put it back into the starting states.
+TEST(ConnectivityEventsTest, EachSetIsItsOwn) {
+    const EngineSignals first = MakeEngineSignals();
+    first.loggedIn->Set();
+    first.connectivity.noInternet->Reset();
+    first.connectivity.connectionEstablished->Set();
+    first.connectivity.problemReported->Set();
+
+    const EngineSignals second = MakeEngineSignals();
+    EXPECT_TRUE(second.loggedIn->IsManualReset());
+    EXPECT_FALSE(second.loggedIn->IsSet());
+    ExpectOnline(second.connectivity, false);
+    EXPECT_FALSE(second.connectivity.problemReported->IsSet());
+
+    EXPECT_TRUE(first.loggedIn->IsSet());
+    ExpectOnline(first.connectivity, true);
+    EXPECT_TRUE(first.connectivity.problemReported->IsSet());
 }
 
 // ---- The real check, against loopback servers of the test's own ----------------------------
@@ -465,7 +470,8 @@ TEST_F(ConnectivityStoreTest, ThreadFollowsTheStatusPageAndReportsOnlyChanges) {
     BackgroundThread thread;
     ConnectivityCheckOptions options;
     options.retryDelayMs = 50;
-    thread.Start([&](Event& stop) { connectionCkeckThread(window, stop, exited, options); });
+    thread.Start(
+        [&](Event& stop) { connectionCkeckThread(window, events, stop, exited, options); });
 
     // The site closes every connection unanswered: offline from the start, nothing posted. A
     // third request means the first two checks are fully judged.
@@ -550,7 +556,8 @@ TEST_F(ConnectivityStoreTest, ThreadStaysOnlineWhileTheSiteAnswersWithErrors) {
     BackgroundThread thread;
     ConnectivityCheckOptions options;
     options.retryDelayMs = 50;
-    thread.Start([&](Event& stop) { connectionCkeckThread(window, stop, exited, options); });
+    thread.Start(
+        [&](Event& stop) { connectionCkeckThread(window, events, stop, exited, options); });
 
     ASSERT_EQ(NextStatus(window), 1u);
     ExpectOnline(events, true);

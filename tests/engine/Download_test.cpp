@@ -72,8 +72,6 @@ protected:
     void SetUp() override {
         store_->ClearFaults();
         store_->ClearRequests();
-        problem_ = Event::Named(u"VelkDownloader: InternetProblemReported", true, false);
-        problem_->Reset();
     }
 
     // A resource path of this test's own.
@@ -102,7 +100,8 @@ protected:
     std::u16string LocalFile(const std::string& name) const { return Wide(dir_.Path() / name); }
 
     static TestStore* store_;
-    std::shared_ptr<Event> problem_;
+    // Handed to the transfers whose network failures a test looks at.
+    Event problem_{true, false};
     TempDir dir_;
 };
 
@@ -170,9 +169,11 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
     {
         std::optional<Download> made;
         if (wholeFile) {
-            made.emplace(file, Url(path, c.plainHttp), c.truncate, Download::kWholeResource);
+            made.emplace(file, Url(path, c.plainHttp), c.truncate, Download::kWholeResource,
+                         Clock::System(), Download::Interruption{}, &problem_);
         } else {
-            made.emplace(file, Url(path, c.plainHttp), c.truncate, c.from, c.to);
+            made.emplace(file, Url(path, c.plainHttp), c.truncate, c.from, c.to, Clock::System(),
+                         Download::Interruption{}, &problem_);
         }
         Download& download = *made;
         EXPECT_EQ(download.RangeHeader(), *c.range ? std::string("Range:") + c.range : "");
@@ -186,7 +187,7 @@ TEST_P(DownloadTransferTest, FetchesExactlyTheMissingBytesWithOneRequest) {
     EXPECT_EQ(out.transferred, c.transferred);
     EXPECT_LE(out.largestStep, Download::kBlockSize);
     EXPECT_TRUE(ReadFile(fs::path(WideToUtf8(file))) == expected);
-    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_FALSE(problem_.IsSet());
     const auto requests = RequestsFor(path);
     if (*c.method == '\0') {
         EXPECT_TRUE(requests.empty());
@@ -242,9 +243,11 @@ TEST_P(DownloadStatusTest, JudgesTheFirstAnswer) {
     {
         std::optional<Download> download;
         if (c.wholeFile) {
-            download.emplace(Wide(file), Url(path), false, Download::kWholeResource);
+            download.emplace(Wide(file), Url(path), false, Download::kWholeResource,
+                             Clock::System(), Download::Interruption{}, &problem_);
         } else {
-            download.emplace(Wide(file), Url(path), false, 1000, 2999);
+            download.emplace(Wide(file), Url(path), false, 1000, 2999, Clock::System(),
+                             Download::Interruption{}, &problem_);
         }
         out = RunToEnd(*download);
     }
@@ -253,14 +256,14 @@ TEST_P(DownloadStatusTest, JudgesTheFirstAnswer) {
         EXPECT_TRUE(out.complete);
         EXPECT_EQ(out.error, TransferError::kNone);
         EXPECT_TRUE(ReadFile(file) == expected);
-        EXPECT_FALSE(problem_->IsSet());
+        EXPECT_FALSE(problem_.IsSet());
         return;
     }
     EXPECT_FALSE(out.ready);
     EXPECT_FALSE(out.complete);
     EXPECT_EQ(out.error, c.error);
     // A server that answered, just not with the bytes, is no sign of an offline computer.
-    EXPECT_EQ(problem_->IsSet(), c.error == TransferError::kHttpStatus);
+    EXPECT_EQ(problem_.IsSet(), c.error == TransferError::kHttpStatus);
     EXPECT_TRUE(ReadFile(file) == expected.substr(0, 10));  // untouched
     EXPECT_EQ(log.Warnings(),
               std::vector<std::u16string>{u"Cannot query file length for: " + Url(path)});
@@ -279,7 +282,7 @@ TEST_F(DownloadTest, RangeAnsweredWithOtherBytesFailsWithoutWriting) {
         SCOPED_TRACE(fault);
         store_->ClearFaults();
         store_->ClearRequests();
-        problem_->Reset();
+        problem_.Reset();
         const std::string path = ResourcePath();
         store_->PutResource(path, Pattern(5000, 6));
         store_->SetFault(std::string(R"({"server":"cdn","fail_next":-1,"path":")") + path + "\"," +
@@ -288,11 +291,11 @@ TEST_F(DownloadTest, RangeAnsweredWithOtherBytesFailsWithoutWriting) {
         WriteFile(file, Pattern(5000, 6).substr(1000, 10));
         LogCapture log;
 
-        Download download(Wide(file), Url(path), false, 1000, 1999);
+        Download download(Wide(file), Url(path), false, 1000, 1999, Clock::System(), {}, &problem_);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), TransferError::kWrongAnswer);
         EXPECT_FALSE(download.ReadSegment());
-        EXPECT_FALSE(problem_->IsSet());
+        EXPECT_FALSE(problem_.IsSet());
         EXPECT_TRUE(ReadFile(file) == Pattern(5000, 6).substr(1000, 10));
         EXPECT_EQ(RequestsFor(path).size(), 2u);  // the status check, then the insisting one
         EXPECT_EQ(log.Warnings(),
@@ -350,7 +353,8 @@ TEST_F(DownloadTest, EarlyEndOfBodyFailsAndTheNextTransferResumesAfterIt) {
                          path + "\"}");
         LogCapture log;
         {
-            Download download(Wide(file), Url(path), false, 0, 199999);
+            Download download(Wide(file), Url(path), false, 0, 199999, Clock::System(), {},
+                              &problem_);
             const Outcome out = RunToEnd(download);
             EXPECT_TRUE(out.ready);
             EXPECT_FALSE(out.complete);
@@ -359,7 +363,7 @@ TEST_F(DownloadTest, EarlyEndOfBodyFailsAndTheNextTransferResumesAfterIt) {
         }
         EXPECT_TRUE(ReadFile(file) == resource.substr(0, kept));
         // The server answered: no reason to ask whether the computer is offline.
-        EXPECT_FALSE(problem_->IsSet());
+        EXPECT_FALSE(problem_.IsSet());
         EXPECT_EQ(log.Warnings(),
                   std::vector<std::u16string>{u"Transfer failed for file: " + Wide(file) +
                                               u" (the connection closed before the body's end)"});
@@ -380,13 +384,13 @@ TEST_F(DownloadTest, StalledBodyEndsByTheLowSpeedLimit) {
     const fs::path file = dir_.Path() / "chunk";
     LogCapture log;
 
-    Download download(Wide(file), Url(path), true, 0, 49999);
+    Download download(Wide(file), Url(path), true, 0, 49999, Clock::System(), {}, &problem_);
     const Outcome out = RunToEnd(download);
     EXPECT_TRUE(out.ready);
     EXPECT_FALSE(out.complete);
     EXPECT_EQ(out.error, TransferError::kBodyCutShort);
     EXPECT_EQ(out.transferred, 0u);
-    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_TRUE(problem_.IsSet());
     EXPECT_EQ(log.Warnings(),
               std::vector<std::u16string>{u"Transfer failed for file: " + Wide(file)});
 }
@@ -394,10 +398,10 @@ TEST_F(DownloadTest, StalledBodyEndsByTheLowSpeedLimit) {
 TEST_F(DownloadTest, UnreachableServerIsAConnectionFailure) {
     const std::u16string url = u"http://127.0.0.1:1/files/none.bin";
     LogCapture log;
-    Download download(LocalFile("chunk"), url, true, 0, 99);
+    Download download(LocalFile("chunk"), url, true, 0, 99, Clock::System(), {}, &problem_);
     EXPECT_FALSE(download.Ready());
     EXPECT_EQ(download.Error(), TransferError::kConnection);
-    EXPECT_TRUE(problem_->IsSet());
+    EXPECT_TRUE(problem_.IsSet());
     EXPECT_EQ(log.Warnings(),
               std::vector<std::u16string>{u"Connection failure with download of: " + url});
 }
@@ -421,7 +425,7 @@ TEST_F(DownloadTest, UnusableLocalPathsAreRefusedBeforeAnyRequest) {
     for (const std::u16string& local : paths) {
         SCOPED_TRACE(WideToUtf8(local).substr(0, 100));
         LogCapture log;
-        Download download(local, Url(path), true, 0, 99);
+        Download download(local, Url(path), true, 0, 99, Clock::System(), {}, &problem_);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), TransferError::kLocalFile);
         EXPECT_EQ(TransferSession::UserCount(), usersBefore);
@@ -431,7 +435,7 @@ TEST_F(DownloadTest, UnusableLocalPathsAreRefusedBeforeAnyRequest) {
                                       EscapeControls(line, CDebugPrintf::kMaxMessageLength)});
     }
     EXPECT_EQ(ReadFile(victim), "keep me");
-    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_FALSE(problem_.IsSet());
     EXPECT_TRUE(RequestsFor(path).empty());
 }
 
@@ -443,7 +447,7 @@ TEST_F(DownloadTest, PartialFileLongerThanItsRangeIsDiscarded) {
     const fs::path chunk = dir_.Path() / "chunk";
     WriteFile(chunk, std::string(150, 'x'));
     {
-        Download download(Wide(chunk), Url(path), false, 100, 199);
+        Download download(Wide(chunk), Url(path), false, 100, 199, Clock::System(), {}, &problem_);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), TransferError::kLocalFile);
     }
@@ -454,12 +458,13 @@ TEST_F(DownloadTest, PartialFileLongerThanItsRangeIsDiscarded) {
     const fs::path whole = dir_.Path() / "whole";
     WriteFile(whole, std::string(5000, 'x'));
     {
-        Download download(Wide(whole), Url(path), false, Download::kWholeResource);
+        Download download(Wide(whole), Url(path), false, Download::kWholeResource, Clock::System(),
+                          {}, &problem_);
         EXPECT_FALSE(download.Ready());
         EXPECT_EQ(download.Error(), TransferError::kLocalFile);
     }
     EXPECT_EQ(fs::file_size(whole), 0u);
-    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_FALSE(problem_.IsSet());
 }
 
 // Offsets past 4 GiB, in both modes; the store makes the bytes on the fly, the local file of
@@ -604,7 +609,7 @@ TEST_F(DownloadTest, WriteFailureCutsBackToTheLastWholeBlock) {
     getrlimit(RLIMIT_FSIZE, &saved);
     Outcome out;
     {
-        Download download(Wide(file), Url(path), true, 0, 99999);
+        Download download(Wide(file), Url(path), true, 0, 99999, Clock::System(), {}, &problem_);
         rlimit limited = saved;
         limited.rlim_cur = 25000;
         setrlimit(RLIMIT_FSIZE, &limited);
@@ -620,7 +625,7 @@ TEST_F(DownloadTest, WriteFailureCutsBackToTheLastWholeBlock) {
     EXPECT_GT(kept.size(), 25000u - Download::kBlockSize);
     EXPECT_LE(kept.size(), 25000u);
     EXPECT_TRUE(kept == resource.substr(0, kept.size()));
-    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_FALSE(problem_.IsSet());
     const std::u16string expected = u"Problem writing file: " + Wide(file) +
                                     u" (!fstream::good()). Rejecting latest data segment.";
     EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{expected});
@@ -700,7 +705,7 @@ TEST_P(DownloadStopTest, EndsWithinASecondAsInterrupted) {
             stopper.emplace(stop, held, kHeldAtLeast);
         }
         Download download(LocalFile("chunk"), url, true, 0, 49999, Clock::System(),
-                          {&stop, nullptr});
+                          {&stop, nullptr}, &problem_);
         ready = download.Ready();
         if (ready) {
             if (!stopper) {
@@ -722,7 +727,7 @@ TEST_P(DownloadStopTest, EndsWithinASecondAsInterrupted) {
     EXPECT_EQ(ready, c.held == Held::kBody);
     EXPECT_EQ(error, c.held == Held::kBody ? TransferError::kNone : TransferError::kInterrupted);
     EXPECT_EQ(transferred, 0u);
-    EXPECT_FALSE(problem_->IsSet());
+    EXPECT_FALSE(problem_.IsSet());
     EXPECT_EQ(log.Warnings(), std::vector<std::u16string>{});
 }
 

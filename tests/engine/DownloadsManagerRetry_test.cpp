@@ -198,7 +198,7 @@ public:
             const std::string bytes = Content("retry", file);
             WriteFile(downloads / "chunk.bin.chunk0", bytes.substr(0, kChunk));
             WriteFile(downloads / "chunk.bin.chunk1", bytes.substr(kChunk));
-            loggedIn->Reset();
+            engineSignals.loggedIn->Reset();
         }
         c.arm(store, downloads);
         StartEngine(6);
@@ -207,7 +207,7 @@ public:
             ASSERT_TRUE(window.PumpUntil(
                 [&] { return log.CountContaining("Adding new combine task for: retry") == 1; }));
             fs::remove(downloads / "chunk.bin.chunk1");
-            loggedIn->Set();
+            engineSignals.loggedIn->Set();
         }
         if (c.during) {
             c.during(*this);
@@ -273,7 +273,7 @@ TEST_F(RetryFixture, FollowsTheRetryTable) {
         store.ClearRequests();
         fs::remove_all(downloads);
         fs::create_directories(downloads);
-        loggedIn->Set();
+        engineSignals.loggedIn->Set();
     }
 }
 
@@ -355,7 +355,7 @@ TEST_F(EngineFixture, ShutdownReturnsWhileWorkersWaitOrTransfer) {
 }
 
 TEST_F(EngineFixture, ShutdownReturnsWhenNeverStartedOrTwice) {
-    DownloadsManager idle(window.queue);
+    DownloadsManager idle(window.queue, MakeEngineSignals());
     idle.Shutdown();
     idle.Shutdown();
     StartEngine(3);

@@ -285,7 +285,7 @@ TEST_F(EngineFixture, FinishedFilesCountOnlyWhenTheirDigestsMatch) {
 TEST_F(EngineFixture, SignedOutWorkersWaitAndAnEmptyLinkIsRetried) {
     const FileSpec file{"gated.bin", 3 * kChunk};
     const DownloadInfo game = Game("gated", {file});
-    loggedIn->Reset();
+    engineSignals.loggedIn->Reset();
     StartEngine(6);
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return engine->QueuedTaskCount() == 3; }));
@@ -298,7 +298,7 @@ TEST_F(EngineFixture, SignedOutWorkersWaitAndAnEmptyLinkIsRetried) {
     window.linkFor = [&](const std::u16string& name, uint64_t fileId) {
         return emptyLinks-- > 0 ? std::u16string() : LinkOf(name, fileId);
     };
-    loggedIn->Set();
+    engineSignals.loggedIn->Set();
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
     EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 5u);
     EXPECT_EQ(log.CountContaining("got no download link. Will retry in"), 2u);
@@ -397,7 +397,7 @@ TEST_F(EngineFixture, LosingTheConnectionStopsTheWorkers) {
     }
 
     online = false;
-    Event::Named(kInternetProblemReportedEventName, true, false)->Set();
+    engineSignals.connectivity.problemReported->Set();
     ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_PAUSED) == 1; }));
     EXPECT_EQ(window.Last(WM_APP_CONNECTION_STATUS)->wParam, 0u);
     EXPECT_EQ(engine->CurrentDownloadName(), u"");

@@ -283,8 +283,7 @@ public:
         store.ClearRequests();
         downloads = home.Home() / "Velkora Downloads";
         fs::create_directories(downloads);
-        loggedIn = Event::Named(kUserLoggedInEventName, true, false);
-        loggedIn->Set();
+        engineSignals.loggedIn->Set();
         window.linkFor = [this](const std::u16string& game, uint64_t fileId) {
             return LinkOf(game, fileId);
         };
@@ -293,7 +292,6 @@ public:
         if (engine) {
             engine->Shutdown();
         }
-        loggedIn->Reset();
     }
 
     // The engine without its threads, for requests that must be waiting when it starts.
@@ -306,7 +304,8 @@ public:
         // The pauses keep their growth and their caps, on a scale tests can afford.
         options.retry.firstPause = std::chrono::milliseconds(20);
         options.retry.longestPause = std::chrono::milliseconds(320);
-        engine = std::make_unique<DownloadsManager>(window.queue, std::move(options));
+        engine =
+            std::make_unique<DownloadsManager>(window.queue, engineSignals, std::move(options));
         window.engine = engine.get();
     }
 
@@ -353,7 +352,8 @@ public:
     TestStore& store;
     LogCapture log;
     fs::path downloads;
-    std::shared_ptr<Event> loggedIn;
+    // Shared with the engine as the connections manager would share them; signed in.
+    EngineSignals engineSignals = MakeEngineSignals();
     std::atomic<bool> online{true};
     FakeWindow window;
     std::map<std::u16string, DownloadInfo> games;

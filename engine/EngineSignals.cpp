@@ -1,0 +1,5 @@
+#include "engine/EngineSignals.h"
+
+EngineSignals MakeEngineSignals() {
+    return {std::make_shared<Event>(true, false), CreateConnectivityEvents()};
+}
