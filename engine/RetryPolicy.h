@@ -88,7 +88,6 @@ struct RetryDecision {
     int retriesLeft = 0;                    // for the log line of a counted failure
     ErrorKind errorKind = ErrorKind::None;  // the item's error when giving up
     RetryHistory history;                   // the task's history from now on
-    bool operator==(const RetryDecision&) const = default;
 };
 
 struct RetryLimits {

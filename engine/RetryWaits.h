@@ -20,7 +20,6 @@ public:
     std::vector<std::unique_ptr<WorkerTask>> TakeDue();
     // How long until the next task is due (0 when one is due now); nothing when none waits.
     std::optional<uint32_t> MillisecondsToNext() const;
-    size_t Size() const { return waiting_.size(); }
     void Clear() { waiting_.clear(); }
 
 private:

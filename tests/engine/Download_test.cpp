@@ -85,6 +85,17 @@ protected:
         }
         return "/files/" + name + ".bin";
     }
+    // A new transfer of bytes 0..199999 into `file`, which holds the first `kept` of them, asks
+    // only for the rest and leaves the whole `resource` in the file.
+    static void ExpectResumedAfter(const fs::path& file, const std::string& path, uint64_t kept,
+                                   const std::string& resource) {
+        Download resumed(Wide(file), Url(path), false, 0, 199999);
+        EXPECT_EQ(resumed.RangeHeader(), "Range:bytes=" + std::to_string(kept) + "-199999");
+        const Outcome out = RunToEnd(resumed);
+        EXPECT_TRUE(out.complete);
+        EXPECT_EQ(out.existing, kept);
+        EXPECT_TRUE(ReadFile(file) == resource);
+    }
     static std::u16string Url(const std::string& path, bool plainHttp = false) {
         return Utf8ToWide((plainHttp ? store_->CdnHttpUrl() : store_->CdnUrl()) + path);
     }
@@ -368,12 +379,7 @@ TEST_F(DownloadTest, EarlyEndOfBodyFailsAndTheNextTransferResumesAfterIt) {
                   std::vector<std::u16string>{u"Transfer failed for file: " + Wide(file) +
                                               u" (the connection closed before the body's end)"});
 
-        Download resumed(Wide(file), Url(path), false, 0, 199999);
-        EXPECT_EQ(resumed.RangeHeader(), "Range:bytes=" + std::to_string(kept) + "-199999");
-        const Outcome out = RunToEnd(resumed);
-        EXPECT_TRUE(out.complete);
-        EXPECT_EQ(out.existing, kept);
-        EXPECT_TRUE(ReadFile(file) == resource);
+        ExpectResumedAfter(file, path, kept, resource);
     }
 }
 
@@ -520,12 +526,7 @@ TEST_F(DownloadTest, AbandonedTransferResumesWhereItStopped) {
     }
     EXPECT_EQ(fs::file_size(file), kept);
 
-    Download resumed(Wide(file), Url(path), false, 0, 199999);
-    EXPECT_EQ(resumed.RangeHeader(), "Range:bytes=" + std::to_string(kept) + "-199999");
-    const Outcome out = RunToEnd(resumed);
-    EXPECT_TRUE(out.complete);
-    EXPECT_EQ(out.existing, kept);
-    EXPECT_TRUE(ReadFile(file) == resource);
+    ExpectResumedAfter(file, path, kept, resource);
 }
 
 class FakeClock final : public Clock {
