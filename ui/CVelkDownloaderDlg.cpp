@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QKeySequence>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMetaObject>
@@ -87,6 +88,13 @@ CVelkDownloaderDlg::CVelkDownloaderDlg(Services services, std::u16string command
     list_->hide();
     status_ = new StatusControl(this);
     status_->hide();
+    // Where there is no notification area the window is the only way to quit; the key is the
+    // desktop's usual one.
+    quitAction_ = new QAction(QStringLiteral("Quit"), this);
+    quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quitAction_->setShortcutContext(Qt::WindowShortcut);
+    connect(quitAction_, &QAction::triggered, this, [this] { Quit(); });
+    addAction(quitAction_);
 
     ProgramCore::Settings settings;
     settings.registry = services_.registry;
@@ -261,12 +269,10 @@ void CVelkDownloaderDlg::ShowReadyBalloon(const std::u16string& title) {
     tray_.ShowBalloon(ToQString(title), OnlineAndSignedIn());
 }
 
-void CVelkDownloaderDlg::OnTrayDoubleClick() {
-    RestoreFromTray();
-}
-
-void CVelkDownloaderDlg::OnTrayMenuRequested() {
-    tray_.RunMenu(runAtStartup_);
+void CVelkDownloaderDlg::OnTrayActivated() {
+    if (hiddenInTray_) {
+        RestoreFromTray();
+    }
 }
 
 void CVelkDownloaderDlg::OnBalloonClicked() {
@@ -306,12 +312,17 @@ std::unique_ptr<QMenu> CVelkDownloaderDlg::BuildWindowMenu() {
     auto menu = std::make_unique<QMenu>();
     QAction* about = menu->addAction(QStringLiteral("&About VelkDownloader..."));
     about->setData(IDM_ABOUTBOX);
+    menu->addSeparator();
+    // The window is in view whenever its menu is: "&Open Downloader" would do nothing.
+    AddTrayMenuEntries(*menu, runAtStartup_, false, true);
     return menu;
 }
 
 void CVelkDownloaderDlg::OnWindowMenuCommand(int commandId) {
     if (commandId == IDM_ABOUTBOX) {
         AboutBox();
+    } else if (commandId != 0) {
+        OnTrayCommand(commandId);
     }
 }
 

@@ -5,8 +5,10 @@
 // settings dialogs, the tray icon, the header's buttons and the status bar. Engine threads post
 // their messages to it (MessageTarget); it hands each to the lifecycle on the UI thread.
 // Closing the window only hides it in the tray (or minimises it where the desktop has no tray);
-// the tray menu's "Quit" stops the engines in order and ends the program.
+// "Quit" (the tray menu, the window's own menu, Ctrl+Q) stops the engines in order and ends the
+// program.
 // UI thread only, except Post, which any thread may call while the window exists.
+#include <QAction>
 #include <QIcon>
 #include <QImage>
 #include <QWidget>
@@ -99,16 +101,20 @@ public:
     void OnHeaderCommand(int commandId) override;
     // TrayCommandSink.
     void OnTrayCommand(int commandId) override;
-    void OnTrayDoubleClick() override;
-    void OnTrayMenuRequested() override;
+    void OnTrayActivated() override;
+    bool TrayRunAtStartupChecked() const override { return runAtStartup_; }
     void OnBalloonClicked() override;
     // RowCommandSink: the list's commands go to the lifecycle.
     void OnRowCommand(uint32_t message, const std::u16string& argument, int64_t lParam) override;
     void OnRowOrderChanged() override;
 
-    // The window menu (the right button on the header or the status bar).
+    // The window menu (the right button on the header or the status bar): the about box, then
+    // the tray menu's entries but "&Open Downloader", so that Quit and the rest are in reach on
+    // every desktop, with a notification area or without.
     std::unique_ptr<QMenu> BuildWindowMenu();
     void OnWindowMenuCommand(int commandId);
+    // Ctrl+Q, while the window is the active one: the same quit as the menus'.
+    QAction* QuitAction() const { return quitAction_; }
 
     ProgramCore& Core() { return *core_; }
     HeaderControl* Header() const { return header_; }
@@ -148,6 +154,7 @@ private:
     HeaderControl* header_ = nullptr;
     ProgressListView* list_ = nullptr;
     StatusControl* status_ = nullptr;
+    QAction* quitAction_ = nullptr;
     std::unique_ptr<ProgramCore> core_;
     bool runAtStartup_ = false;
     bool hiddenInTray_ = false;

@@ -22,8 +22,13 @@ fs::path MakeTempFolder(const char* prefix) {
     return fs::path(pattern);
 }
 
-const char* const kVariables[] = {"HOME",           "XDG_CONFIG_HOME", "XDG_DATA_HOME",
-                                  "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "XDG_STATE_HOME"};
+const char* const kVariables[] = {"HOME",
+                                  "XDG_CONFIG_HOME",
+                                  "XDG_DATA_HOME",
+                                  "XDG_CACHE_HOME",
+                                  "XDG_RUNTIME_DIR",
+                                  "XDG_STATE_HOME",
+                                  "DBUS_SESSION_BUS_ADDRESS"};
 }  // namespace
 
 TempHome::TempHome() : root_(MakeTempFolder("velk-home-")) {
@@ -40,6 +45,9 @@ TempHome::TempHome() : root_(MakeTempFolder("velk-home-")) {
     setenv("XDG_CACHE_HOME", (Home() / ".cache").c_str(), 1);
     setenv("XDG_STATE_HOME", (Home() / ".local/state").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", RuntimeDir().c_str(), 1);
+    // The desktop's session bus is the user's: a test that needs one starts its own. Without the
+    // address, a program looks in the fresh runtime folder above and finds none.
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 TempHome::~TempHome() {

@@ -1,6 +1,7 @@
 #pragma once
-// Points HOME and the XDG_* variables at a fresh temporary folder for the life of the object, so
-// a test never reads or writes the real user's settings or files. The folder is removed after.
+// Points HOME and the XDG_* variables at a fresh temporary folder for the life of the object, and
+// forgets the session bus's address, so a test never reads or writes the real user's settings or
+// files nor talks to the user's desktop. The folder is removed after.
 #include <filesystem>
 #include <map>
 #include <optional>

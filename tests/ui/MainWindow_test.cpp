@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <filesystem>
 
 #include "app/RowView.h"
@@ -119,6 +120,12 @@ TEST_F(MainWindowTest, HiddenInTheTrayACompletedGameShowsTheBalloonAndStartsNoth
     EXPECT_TRUE(window.Tray().ShowsOnline());
     EXPECT_EQ(window.Tray().ToolTip(), QStringLiteral("Velkora Downloader (Online)"));
     EXPECT_TRUE(launcher.installers.empty());
+    if (!WindowTray::Available()) {
+        // No tray and, in a test's home, no session bus: the desktop notification cannot be
+        // sent, so the minimised window asks for attention instead.
+        EXPECT_EQ(window.Tray().NotificationCount(), 1);
+        EXPECT_TRUE(PumpUntil([&] { return window.Tray().AlertCount() == 1; }));
+    }
 
     // A click on the balloon starts the installer that is ready; the menu brings the window back.
     window.OnBalloonClicked();
@@ -353,9 +360,51 @@ TEST_F(MainWindowTest, TrayAndWindowMenusOfferTheirEntries) {
     window.OnTrayCommand(ID_TRAY_RUN_AT_STARTUP);
     EXPECT_FALSE(fs::exists(AutostartEntryPath()));
 
+    // The window's own menu: the about box, then the tray's entries but "&Open Downloader" (the
+    // window is in view), so that they are in reach where the desktop has no tray.
+    window.OnTrayCommand(ID_TRAY_RUN_AT_STARTUP);
     std::unique_ptr<QMenu> windowMenu = window.BuildWindowMenu();
-    ASSERT_EQ(windowMenu->actions().size(), 1);
-    EXPECT_EQ(windowMenu->actions()[0]->text(), QStringLiteral("&About VelkDownloader..."));
+    std::vector<std::pair<QString, int>> windowEntries;
+    for (const QAction* action : windowMenu->actions()) {
+        windowEntries.emplace_back(action->isSeparator() ? QStringLiteral("-") : action->text(),
+                                   action->data().toInt());
+    }
+    const std::vector<std::pair<QString, int>> expectedWindowEntries = {
+        {QStringLiteral("&About VelkDownloader..."), IDM_ABOUTBOX},
+        {QStringLiteral("-"), 0},
+        {QStringLiteral("&Run at startup"), ID_TRAY_RUN_AT_STARTUP},
+        {QStringLiteral("-"), 0},
+        {QStringLiteral("Check for updates"), ID_TRAY_CHECK_UPDATES},
+        {QStringLiteral("Help"), ID_TRAY_HELP},
+        {QStringLiteral("About"), ID_TRAY_ABOUT},
+        {QStringLiteral("-"), 0},
+        {QStringLiteral("Quit"), ID_TRAY_QUIT},
+    };
+    EXPECT_EQ(windowEntries, expectedWindowEntries);
+    // "&Run at startup" shows the stored state, and Quit the key that quits.
+    EXPECT_TRUE(windowMenu->actions()[2]->isChecked());
+    EXPECT_EQ(windowMenu->actions().back()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+    window.OnWindowMenuCommand(ID_TRAY_RUN_AT_STARTUP);
+    EXPECT_FALSE(fs::exists(AutostartEntryPath()));
+    EXPECT_FALSE(window.BuildWindowMenu()->actions()[2]->isChecked());
+    window.OnWindowMenuCommand(ID_TRAY_HELP);
+    EXPECT_EQ(launcher.urls.back(), site + u"/en/support/website_help/downloads_and_games");
+
+    // The tray icon's own menu (the one a StatusNotifier host shows) reads the state as it opens.
+    QMenu& trayMenu = window.Tray().ContextMenu();
+    window.OnTrayCommand(ID_TRAY_RUN_AT_STARTUP);
+    emit trayMenu.aboutToShow();
+    EXPECT_TRUE(trayMenu.actions()[0]->isChecked());
+    window.OnTrayCommand(ID_TRAY_RUN_AT_STARTUP);
+    emit trayMenu.aboutToShow();
+    EXPECT_FALSE(trayMenu.actions()[0]->isChecked());
+    // Its choices reach the window once the menu has closed.
+    const size_t before = launcher.urls.size();
+    trayMenu.actions()[4]->trigger();
+    EXPECT_EQ(launcher.urls.size(), before);
+    ASSERT_TRUE(PumpUntil([&] { return launcher.urls.size() == before + 1; }));
+    EXPECT_EQ(launcher.urls.back(), site + u"/en/downloader/0.9.0.1336");
+
     DialogAnswerer<QDialog> about([](QDialog& dialog) {
         auto* text = dialog.findChild<QLabel*>(QStringLiteral("aboutText"));
         ASSERT_NE(text, nullptr);
@@ -364,6 +413,31 @@ TEST_F(MainWindowTest, TrayAndWindowMenusOfferTheirEntries) {
     });
     window.OnWindowMenuCommand(IDM_ABOUTBOX);
     EXPECT_EQ(about.Count(), 1);
+}
+
+TEST_F(MainWindowTest, CtrlQQuitsOnceAndOtherKeysDoNot) {
+    StoreSignIn();
+    CVelkDownloaderDlg& window = StartWindow();
+    ASSERT_TRUE(SignedInAndOnline());
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    // Another key does nothing; Ctrl+Q quits, once.
+    QTest::keyClick(&window, Qt::Key_Q);
+    QTest::keyClick(&window, Qt::Key_W, Qt::ControlModifier);
+    EXPECT_FALSE(window.Quitting());
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(window.Quitting());
+    EXPECT_EQ(quitCalls, 1);
+    EXPECT_FALSE(window.isVisible());
+    window.OnWindowMenuCommand(ID_TRAY_QUIT);
+    EXPECT_EQ(quitCalls, 1);
+}
+
+TEST_F(MainWindowTest, TheWindowMenuQuitsToo) {
+    CVelkDownloaderDlg& window = StartWindow({"/minimized"});
+    window.OnWindowMenuCommand(ID_TRAY_QUIT);
+    EXPECT_TRUE(window.Quitting());
+    EXPECT_EQ(quitCalls, 1);
 }
 
 TEST_F(MainWindowTest, QuitStopsEveryThreadInOrder) {
