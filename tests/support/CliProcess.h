@@ -31,6 +31,8 @@ public:
     // within `limit` (it is killed then, and the test fails).
     int Wait(std::chrono::seconds limit = std::chrono::seconds(60));
     bool Running();
+    // The process id while it runs (-1 once it was reaped or did not start).
+    pid_t Pid() const { return pid_; }
     void Signal(int signal) const;
     std::string Out() const;
     std::string Err() const;
