@@ -34,6 +34,8 @@ namespace {
 
 constexpr int kHeaderHeight = 60;
 constexpr int kStatusHeight = 40;
+// How often a window hidden in the tray checks that the tray is still there.
+constexpr int kTrayWatchIntervalMs = 2000;
 // The window's template size, in dialog units.
 constexpr int kWindowWidthUnits = 240;
 constexpr int kWindowHeightUnits = 280;
@@ -95,6 +97,8 @@ CVelkDownloaderDlg::CVelkDownloaderDlg(Services services, std::u16string command
     quitAction_->setShortcutContext(Qt::WindowShortcut);
     connect(quitAction_, &QAction::triggered, this, [this] { Quit(); });
     addAction(quitAction_);
+    trayWatch_.setInterval(kTrayWatchIntervalMs);
+    connect(&trayWatch_, &QTimer::timeout, this, [this] { CheckTrayStillThere(); });
 
     ProgramCore::Settings settings;
     settings.registry = services_.registry;
@@ -215,13 +219,29 @@ void CVelkDownloaderDlg::HideToTray() {
     core_->Lifecycle().SetMinimisedToTray(true);
     if (WindowTray::Available()) {
         hide();
+        trayWatch_.start();
     } else {
         // Without a notification area a hidden window could never be found again.
         showMinimized();
     }
 }
 
+void CVelkDownloaderDlg::CheckTrayStillThere() {
+    if (!hiddenInTray_ || isVisible()) {
+        trayWatch_.stop();
+        return;
+    }
+    // The panel went (it crashed, the user removed it): the icon is gone with it, so the window
+    // goes to the task list rather than staying out of reach.
+    if (!WindowTray::Available()) {
+        trayWatch_.stop();
+        Logger().Log(u"The notification area went away; the window is minimised instead");
+        showMinimized();
+    }
+}
+
 void CVelkDownloaderDlg::RestoreFromTray() {
+    trayWatch_.stop();
     hiddenInTray_ = false;
     core_->Lifecycle().SetMinimisedToTray(false);
     restoring_ = true;
@@ -242,9 +262,10 @@ void CVelkDownloaderDlg::setVisible(bool visible) {
 
 void CVelkDownloaderDlg::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    // Without a notification area the user brings the minimised window back through the
-    // desktop's task list: that is the way out of the "tray".
-    if (event->type() == QEvent::WindowStateChange && hiddenInTray_ && !WindowTray::Available() &&
+    // A window minimised in place of the tray (no notification area, or one that went or came
+    // later) comes back through the desktop's task list: that is the way out of the "tray". A
+    // hidden one is in no task list.
+    if (event->type() == QEvent::WindowStateChange && hiddenInTray_ && isVisible() &&
         !(windowState() & Qt::WindowMinimized) && !restoring_) {
         hiddenInTray_ = false;
         core_->Lifecycle().SetMinimisedToTray(false);
@@ -536,6 +557,7 @@ void CVelkDownloaderDlg::Quit() {
         return;
     }
     quitting_ = true;
+    trayWatch_.stop();
     if (HandOffReceiver* receiver = services_.app.HandOff()) {
         receiver->Stop();
     }

@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QIcon>
 #include <QImage>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -140,6 +141,7 @@ private:
     void PlaceChildren();
     bool OnlineAndSignedIn() const;
     void ApplySettings(const SettingsRecord& record);
+    void CheckTrayStillThere();
 
     Services services_;
     std::u16string commandLine_;
@@ -160,5 +162,7 @@ private:
     bool hiddenInTray_ = false;
     // Set while RestoreFromTray shows the window: the only way out of the tray.
     bool restoring_ = false;
+    // While hidden in the tray: minimises the window if the notification area goes away.
+    QTimer trayWatch_;
     bool quitting_ = false;
 };

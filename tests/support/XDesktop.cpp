@@ -129,12 +129,15 @@ XDesktop::ToolResult XDesktop::Tool(std::vector<std::string> command, std::chron
     return result;
 }
 
-bool XDesktop::StartTrayPanel() {
-    Start("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width",
-                     "160", "--heighttype", "pixel", "--height", "32", "--SetDockType", "true"});
+CliProcess* XDesktop::StartTrayPanel() {
+    CliProcess& panel = Start(
+        "trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "160",
+                   "--heighttype", "pixel", "--height", "32", "--SetDockType", "true"});
     // trayer takes the tray selection a moment after it starts; a program that looks before
     // then finds no tray.
-    return Tool({HelperProgram("x_desktop_tool").string(), "tray", "10"}, 15s).code == 0;
+    const bool owned =
+        Tool({HelperProgram("x_desktop_tool").string(), "tray", "10"}, 15s).code == 0;
+    return owned ? &panel : nullptr;
 }
 
 bool XDesktop::WaitForBusName(const std::string& name) {

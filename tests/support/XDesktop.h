@@ -50,8 +50,9 @@ public:
     ToolResult Tool(std::vector<std::string> command,
                     std::chrono::seconds limit = std::chrono::seconds(10));
 
-    // trayer at the bottom right, once it holds the screen's tray selection.
-    bool StartTrayPanel();
+    // trayer at the bottom right, once it holds the screen's tray selection (null if it does not
+    // in time). The test may end it early, to take the tray away.
+    CliProcess* StartTrayPanel();
     // A stand-in on the bus; `record` is the file it writes what it was told.
     bool StartNotificationService(const std::filesystem::path& record);
     bool StartStatusNotifierWatcher(const std::filesystem::path& record);

@@ -2,13 +2,16 @@
 // on an X server of its own (Xvfb) with a window manager (openbox) and a session bus of its own,
 // against the local test store, and drives it with xdotool, xprop, xwininfo and dbus-send:
 // - with a classic tray panel (trayer): closing hides the window and the icon sits in the panel;
-//   the icon's menu quits;
+//   the icon's menu quits; a panel that starts late still gets the icon, and one that goes gives
+//   the window back to the task list;
 // - without any tray: closing minimises; a game that completes meanwhile is announced through the
 //   desktop's notification service (a stand-in), whose click starts the installer; Ctrl+Q quits;
 // - with neither a tray nor a notification service, or no session bus at all: nothing hangs;
 // - with a StatusNotifier tray (a stand-in watcher): one activation shows the window, and the
 //   icon exports its menu.
 // Pictures of the desktops go to build/artifacts/desktop-*.png.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -188,7 +191,7 @@ private:
 TEST_F(DesktopSessionTest, WithATrayPanelCloseHidesInTheTrayAndTheIconsMenuQuits) {
     XDesktop desktop;
     ASSERT_TRUE(desktop.Ready());
-    ASSERT_TRUE(desktop.StartTrayPanel());
+    ASSERT_NE(desktop.StartTrayPanel(), nullptr);
     CliProcess& program = StartProgram(desktop);
     const std::string window = WaitForWindow(desktop, program);
     ASSERT_FALSE(window.empty());
@@ -211,6 +214,50 @@ TEST_F(DesktopSessionTest, WithATrayPanelCloseHidesInTheTrayAndTheIconsMenuQuits
     ASSERT_TRUE(WaitFor([&] { return !desktop.Windows(program.Pid(), "", true).empty(); }, 5s));
     EXPECT_TRUE(desktop.Grab(kArtifacts / "desktop-tray-menu.png"));
     ASSERT_TRUE(desktop.Keys({"Up", "Return"}));
+    EXPECT_EQ(program.Wait(20s), 0) << ProgramLog();
+}
+
+TEST_F(DesktopSessionTest, ATrayPanelThatComesLaterTakesTheIconAndOneThatGoesGivesTheWindowBack) {
+    XDesktop desktop;
+    ASSERT_TRUE(desktop.Ready());
+    CliProcess& program = StartProgram(desktop);
+    const std::string window = WaitForWindow(desktop, program);
+    ASSERT_FALSE(window.empty());
+    const auto minimised = [&] {
+        const std::string states = desktop.WindowStates(window);
+        return states.find("_NET_WM_STATE_HIDDEN") != std::string::npos &&
+               states.find("Iconic") != std::string::npos;
+    };
+    CloseWindow(desktop, window);
+    ASSERT_TRUE(WaitFor(minimised, 5s)) << desktop.WindowStates(window);
+
+    // A panel that starts now still gets the icon.
+    CliProcess* panel = desktop.StartTrayPanel();
+    ASSERT_NE(panel, nullptr);
+    std::vector<int> icon;
+    ASSERT_TRUE(WaitFor([&] { return !(icon = EmbeddedIconCentre(desktop)).empty(); }, 5s))
+        << desktop.Tool({"xwininfo", "-root", "-tree"}).out;
+    // On this classic tray one click does nothing; a double-click brings the window back.
+    ASSERT_TRUE(desktop.Click(icon[0], icon[1], 1));
+    WaitFor([] { return false; }, 800ms);
+    EXPECT_TRUE(minimised());
+    ASSERT_TRUE(desktop.Tool({"xdotool", "click", "--repeat", "2", "--delay", "60", "1"}).code ==
+                0);
+    ASSERT_TRUE(WaitFor([&] { return !desktop.Windows(program.Pid(), kTitle, true).empty(); }, 5s))
+        << desktop.WindowStates(window);
+    EXPECT_FALSE(minimised());
+    ASSERT_TRUE(WaitFor([&] { return EmbeddedIconCentre(desktop).empty(); }, 5s));
+
+    // Now closing hides in the tray; when the panel goes, the window comes to the task list.
+    CloseWindow(desktop, window);
+    ASSERT_TRUE(WaitFor([&] { return desktop.Windows(program.Pid(), kTitle, true).empty(); }, 5s));
+    EXPECT_FALSE(minimised());
+    panel->Signal(SIGTERM);
+    ASSERT_TRUE(WaitFor(minimised, 10s)) << desktop.WindowStates(window);
+    EXPECT_TRUE(LogSays("The notification area went away")) << ProgramLog();
+
+    ASSERT_TRUE(desktop.Activate(window));
+    ASSERT_TRUE(desktop.Keys({"ctrl+q"}));
     EXPECT_EQ(program.Wait(20s), 0) << ProgramLog();
 }
 
