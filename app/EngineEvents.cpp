@@ -213,11 +213,35 @@ void ItemLifecycle::MarkFailed(DownloadInfo& item, uint64_t fileId, ErrorKind ki
             segment->kind = SegmentFailed;
             services_.rows.Refresh();
         }
+    } else {
+        MarkEverySegmentFailed(item);
     }
     // The failed item leaves the choice below; its own row shows the failure even while all
     // transfers are paused and the choice refreshes no row.
     UpdateRow(item);
     SelectActiveItem();
+}
+
+void ItemLifecycle::MarkEverySegmentFailed(const DownloadInfo& item) {
+    // A failure that names no file (no room on the disk, the downloads folder missing or not
+    // writable, a join given up) is the whole item's. Its files show it as a failed file would,
+    // and with it the list offers Retry (the status button's warning look and the menu's entry);
+    // without it the row would have no way back short of a restart. The files the store does
+    // not offer keep their own look: nothing was tried for them.
+    const int row = services_.rows.FindRow(item.name);
+    if (row < 0) {
+        return;
+    }
+    std::vector<Segment>& segments = services_.rows.RowSegments(row);
+    const bool anyOffered = std::any_of(segments.begin(), segments.end(), [](const Segment& s) {
+        return s.kind != SegmentUnavailable;
+    });
+    for (Segment& segment : segments) {
+        if (segment.kind != SegmentUnavailable || !anyOffered) {
+            segment.kind = SegmentFailed;
+        }
+    }
+    services_.rows.Refresh();
 }
 
 void ItemLifecycle::OnItemFailed(const FileEvent& event, int64_t errorKind) {

@@ -150,7 +150,9 @@ private:
     void OnItemReleased(const std::u16string& name);
     void OnLinkNeeded(const LinkRequest& request);
     void OnSpeedSample(uint64_t kilobytesPerSecond);
+    // fileId all bits set: the failure is the item's, not one file's.
     void MarkFailed(DownloadInfo& item, uint64_t fileId, ErrorKind kind);
+    void MarkEverySegmentFailed(const DownloadInfo& item);
     // The listed item a report names, or nullptr after an Error line naming the message.
     DownloadInfo* ItemForReport(uint32_t message, const std::u16string& name) const;
     // The file a report names, or nullptr after an Error line.

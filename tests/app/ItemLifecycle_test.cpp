@@ -491,9 +491,14 @@ TEST(ItemLifecycle, DetailsFailuresAndChangedFiles) {
     EXPECT_EQ(rig.rows.Of(u"broken").state, RowFailed);
     // Retrying an item without details asks the store again.
     rig.calls.clear();
+    EXPECT_EQ(rig.rows.Of(u"broken").button, static_cast<uint32_t>(WM_APP_RETRY_ITEM));
     rig.lifecycle.OnRowCommand(WM_APP_RETRY_ITEM, u"broken", 0);
     EXPECT_TRUE(rig.Called("RequestDetails broken /games/"));
     EXPECT_EQ(Narrow(rig.rows.Of(u"broken").status), "Fetching download size...");
+    // The red state goes at once, not at some later refresh: the row waits for its details.
+    EXPECT_EQ(rig.rows.Of(u"broken").state, RowPending);
+    EXPECT_EQ(rig.rows.Of(u"broken").button, static_cast<uint32_t>(WM_APP_ROW_TOGGLE));
+    EXPECT_TRUE(rig.rows.Of(u"broken").linkText.empty());
 
     // A completed game whose file changed on the server downloads that file again.
     AddWithDetails(rig, u"changed", {100});
@@ -670,6 +675,78 @@ TEST(ItemLifecycle, AJoinThatKeepsFailingIsGivenUpAfterAFewRounds) {
 
     rig.lifecycle.OnRowCommand(WM_APP_RETRY_ITEM, u"g", 0);
     EXPECT_EQ(resubmits(1), 1u);
+}
+
+// Failures that name no file (file id all bits set) are the whole item's: the row offers Retry
+// through its status button and its menu like a failed file, and Retry hands the item to the
+// engine again, which checks the cause anew. A failure of one file behaves the same.
+TEST(ItemLifecycle, EveryFailureOffersRetryAndRetryAsksTheEngineAgain) {
+    struct Case {
+        const char* what;
+        uint32_t message;
+        uint64_t fileId;
+        int64_t lParam;
+        int repeats;  // resubmits are given up after a few rounds
+        ErrorKind kind;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"not enough free space", WM_APP_ITEM_FAILED, kAllBits, 6, 1, ErrorKind::DiskSpace,
+         "Not enough free disk space: 2 MB more needed"},
+        {"downloads folder missing or unwritable", WM_APP_ITEM_FAILED, kAllBits, 2, 1,
+         ErrorKind::DiskWrite, "Error writing file to disk..."},
+        {"join given up", WM_APP_ITEM_RESUBMIT, kAllBits, 3, ItemLifecycle::kMaxJoinResubmits + 1,
+         ErrorKind::FileGaveUp, "There is a problem with this file, please use our "},
+        {"join could not write", WM_APP_ITEM_RESUBMIT, kAllBits, 2, 1, ErrorKind::DiskWrite,
+         "Error writing file to disk..."},
+        {"one file could not be written", WM_APP_ITEM_FAILED, 1, 2, 1, ErrorKind::DiskWrite,
+         "Error writing file to disk..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LifecycleRig rig;
+        rig.Connect();
+        AddWithDetails(rig, u"g", {100, 300, 50});
+        // File 2 is not offered by the store: its segment keeps its own look throughout.
+        rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_UNAVAILABLE, u"g", 2));
+        rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 50));
+        ASSERT_EQ(rig.rows.Of(u"g").state, RowActive);
+        for (int i = 0; i < c.repeats; ++i) {
+            auto event = std::make_unique<FileEvent>();
+            event->gameName = u"g";
+            event->fileId = c.fileId;
+            event->bytesShort = kMB + 1;
+            rig.lifecycle.HandleMessage(MakeMessage(c.message, std::move(event), c.lParam));
+        }
+        const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
+        ASSERT_EQ(item.state, ItemState::Failed);
+        EXPECT_EQ(item.errorKind, c.kind);
+        const FakeRowView::Row& failed = rig.rows.Of(u"g");
+        EXPECT_EQ(Narrow(failed.status), c.text);
+        EXPECT_EQ(failed.button, static_cast<uint32_t>(WM_APP_RETRY_ITEM));
+        EXPECT_TRUE(failed.MenuOffersRetry());
+        EXPECT_EQ(failed.segments.at(1).kind, SegmentFailed);
+        EXPECT_EQ(failed.segments.at(0).kind,
+                  c.fileId == kAllBits ? SegmentFailed : SegmentDownloading);
+        EXPECT_EQ(failed.segments.at(2).kind, SegmentUnavailable);
+
+        rig.calls.clear();
+        rig.lifecycle.OnRowCommand(failed.button, u"g", 0);
+        EXPECT_EQ(item.state, ItemState::Paused);
+        EXPECT_EQ(item.errorKind, ErrorKind::None);
+        EXPECT_TRUE(rig.Called("RequestDownload g")) << "the engine checks the cause again";
+        EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "g");
+        const FakeRowView::Row& retried = rig.rows.Of(u"g");
+        EXPECT_EQ(retried.state, RowPaused);
+        EXPECT_EQ(retried.button, static_cast<uint32_t>(WM_APP_ROW_TOGGLE));
+        EXPECT_FALSE(retried.MenuOffersRetry());
+        EXPECT_TRUE(retried.linkText.empty());
+        EXPECT_FLOAT_EQ(retried.segments.at(0).fill, 0.5f) << "what is on disk shows again";
+        // The engine goes on with it: the row is active again.
+        rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 1, 50));
+        EXPECT_EQ(item.state, ItemState::Downloading);
+        EXPECT_EQ(rig.rows.Of(u"g").state, RowActive);
+    }
 }
 
 }  // namespace
