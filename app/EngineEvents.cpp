@@ -36,6 +36,13 @@ Segment* ItemLifecycle::SegmentOf(const DownloadInfo& item, uint64_t fileId) {
     return &segments[static_cast<size_t>(fileId)];
 }
 
+void ItemLifecycle::ShowProgressState(DownloadInfo& item, ItemState state) {
+    // While every transfer is paused, a report already on its way (a block that was being
+    // written, a speed sample after it) still counts, but it must not turn the row back into
+    // a running one with a pause button: the item stays paused until the user resumes.
+    item.state = paused_ ? ItemState::Paused : state;
+}
+
 void ItemLifecycle::OnChunkProgress(const ProgressReport& report) {
     DownloadInfo* item = ItemForReport(WM_APP_CHUNK_PROGRESS, report.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
@@ -50,7 +57,7 @@ void ItemLifecycle::OnChunkProgress(const ProgressReport& report) {
                        report.chunkId, item->name);
         return;
     }
-    item->state = ItemState::Downloading;
+    ShowProgressState(*item, ItemState::Downloading);
     file->chunks[static_cast<size_t>(report.chunkId)].onDisk = report.byteCount;
     item->RecomputeTotals();
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
@@ -80,7 +87,7 @@ void ItemLifecycle::OnCombineProgress(const ProgressReport& report) {
                        report.chunkId, item->name);
         return;
     }
-    item->state = ItemState::Combining;
+    ShowProgressState(*item, ItemState::Combining);
     item->RecomputeTotals();
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
         segment->fill = Fraction(file->joined, file->size);
@@ -98,7 +105,7 @@ void ItemLifecycle::OnCheckProgress(const ProgressReport& report) {
     if (file == nullptr) {
         return;
     }
-    item->state = ItemState::Verifying;
+    ShowProgressState(*item, ItemState::Verifying);
     if (report.byteCount == kAllBits) {
         file->verified = file->size;
     } else {

@@ -136,6 +136,8 @@ private:
     void UpdateTrayIcon();
 
     // Engine reports (EngineEvents.cpp).
+    // The state a progress report puts an item in, unless all transfers are paused.
+    void ShowProgressState(DownloadInfo& item, ItemState state);
     void OnChunkProgress(const ProgressReport& report);
     void OnCombineProgress(const ProgressReport& report);
     void OnCheckProgress(const ProgressReport& report);

@@ -88,6 +88,15 @@ void ItemLifecycle::PauseAll() {
     services_.ui.SetHeaderMode(HeaderMode::Paused);
     UpdateStatusMode();
     services_.rows.PauseActiveRows();
+    // The records say so too: a later refresh of a row (a speed sample, a report in flight)
+    // would otherwise show it running again.
+    for (const auto& item : items_) {
+        if (item->state == ItemState::Downloading || item->state == ItemState::Combining ||
+            item->state == ItemState::Verifying) {
+            item->state = ItemState::Paused;
+            UpdateRow(*item);
+        }
+    }
 }
 
 void ItemLifecycle::ResumeAll() {

@@ -749,4 +749,33 @@ TEST(ItemLifecycle, EveryFailureOffersRetryAndRetryAsksTheEngineAgain) {
     }
 }
 
+// Paused from the header, the active row stays paused whatever still arrives from the engine:
+// a chunk written as the workers stopped, a speed sample, a joining step. The counts still move.
+TEST(ItemLifecycle, WhilePausedReportsInFlightKeepTheRowPaused) {
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"g", {2 * kMB, 2 * kMB});
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, kMB / 2));
+    ASSERT_EQ(rig.rows.Of(u"g").state, RowActive);
+    rig.lifecycle.PauseAll();
+    const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
+    EXPECT_EQ(item.state, ItemState::Paused);
+    EXPECT_EQ(Narrow(rig.rows.Of(u"g").status), "0 MB of 4 MB - paused");
+
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, kMB));
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 100));
+    rig.lifecycle.HandleMessage(Progress(WM_APP_COMBINE_PROGRESS, u"g", 1, 0, 10));
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"g", 1, 0, 10));
+    EXPECT_EQ(item.state, ItemState::Paused);
+    EXPECT_EQ(item.downloaded, kMB) << "the counts still follow the reports";
+    EXPECT_EQ(rig.rows.Of(u"g").state, RowPaused);
+    EXPECT_EQ(rig.rows.Of(u"g").button, static_cast<uint32_t>(WM_APP_ROW_TOGGLE));
+    EXPECT_EQ(Narrow(rig.rows.Of(u"g").status), "1 MB of 4 MB - paused");
+
+    rig.lifecycle.ResumeAll();
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 1, kMB / 2));
+    EXPECT_EQ(item.state, ItemState::Downloading);
+    EXPECT_EQ(rig.rows.Of(u"g").state, RowActive);
+}
+
 }  // namespace

@@ -166,6 +166,12 @@ TEST_F(MainWindowTest, PauseAndResumeFromTheHeaderStopAndRestartTheTransfer) {
     }
     PumpFor(std::chrono::milliseconds(1500));
     EXPECT_EQ(BytesUnder(folder), heldAt);
+    // Speed samples and the reports that were on their way kept the row paused all along.
+    row = RowOf(window, u"demo-game");
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->state, RowPaused);
+    EXPECT_NE(WideToUtf8(row->statusText).find("- paused"), std::string::npos)
+        << WideToUtf8(row->statusText);
 
     store.ClearFaults();
     window.OnHeaderCommand(ID_RESUME_ALL);
