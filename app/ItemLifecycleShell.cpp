@@ -54,13 +54,13 @@ void ItemLifecycle::UpdateStatusMode() {
 
 void ItemLifecycle::UpdateHeaderButtons() {
     if (signedIn_ && online_ && !paused_) {
-        services_.ui.SetHeaderMode(HeaderMode::Running);
+        services_.ui.SetHeaderMode(HeaderMode::Running, signedIn_);
     } else if (online_ && !signedIn_) {
-        services_.ui.SetHeaderMode(HeaderMode::SignedOut);
+        services_.ui.SetHeaderMode(HeaderMode::SignedOut, signedIn_);
     } else if (online_) {
-        services_.ui.SetHeaderMode(HeaderMode::Paused);
+        services_.ui.SetHeaderMode(HeaderMode::Paused, signedIn_);
     } else {
-        services_.ui.SetHeaderMode(HeaderMode::Offline);
+        services_.ui.SetHeaderMode(HeaderMode::Offline, signedIn_);
     }
 }
 
@@ -85,7 +85,7 @@ void ItemLifecycle::PauseAll() {
     }
     services_.engine.Pause();
     paused_ = true;
-    services_.ui.SetHeaderMode(HeaderMode::Paused);
+    services_.ui.SetHeaderMode(HeaderMode::Paused, signedIn_);
     UpdateStatusMode();
     services_.rows.PauseActiveRows();
     // The records say so too: a later refresh of a row (a speed sample, a report in flight)
@@ -102,7 +102,7 @@ void ItemLifecycle::PauseAll() {
 void ItemLifecycle::ResumeAll() {
     services_.engine.Resume();
     paused_ = false;
-    services_.ui.SetHeaderMode(HeaderMode::Running);
+    services_.ui.SetHeaderMode(HeaderMode::Running, signedIn_);
     UpdateStatusMode();
     SelectActiveItem();
 }
@@ -133,7 +133,7 @@ void ItemLifecycle::OnAuthStarted() {
 
 void ItemLifecycle::OnAuthFailed() {
     signedIn_ = false;
-    services_.ui.SetHeaderMode(online_ ? HeaderMode::SignedOut : HeaderMode::Offline);
+    services_.ui.SetHeaderMode(online_ ? HeaderMode::SignedOut : HeaderMode::Offline, signedIn_);
     UpdateStatusMode();
     UpdateTrayIcon();
     services_.ui.SetLoginLinkEnabled(true);

@@ -625,6 +625,34 @@ TEST(ItemLifecycle, PauseResumeSignInAndQuitOrder) {
                                         "Store.Stop", "SpeedMeter.Stop"}));
 }
 
+// The login link reads "Logout" exactly while a user is signed in, whichever header mode the
+// window is in: a link reading "Login" would otherwise sign the user out when clicked.
+TEST(ItemLifecycle, TheLoginLinkFollowsTheSignedInStateInEveryHeaderMode) {
+    LifecycleRig rig;
+    rig.Connect();
+    EXPECT_TRUE(rig.ui.headerSignedIn);
+    rig.lifecycle.PauseAll();
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Paused);
+    EXPECT_TRUE(rig.ui.headerSignedIn);
+    // Sign out while paused, then in again.
+    rig.lifecycle.LoginLogoutCommand();
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_AUTH_FAILED, 0));
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::SignedOut);
+    EXPECT_FALSE(rig.ui.headerSignedIn);
+    rig.Connect();
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Paused);
+    EXPECT_TRUE(rig.ui.headerSignedIn) << "signed in again while paused: the link reads Logout";
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_CONNECTION_STATUS, 0));
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Offline);
+    EXPECT_TRUE(rig.ui.headerSignedIn);
+    rig.lifecycle.ResumeAll();
+    EXPECT_TRUE(rig.ui.headerSignedIn);
+    // And the link's click does what it reads: sign out.
+    rig.calls.clear();
+    rig.lifecycle.LoginLogoutCommand();
+    EXPECT_TRUE(rig.Called("Logout"));
+}
+
 TEST(ItemLifecycle, RowLinksAndMenus) {
     setenv("VELKDOWNLOADER_SITE_URL", "https://Site.test/", 1);
     LifecycleRig rig;
