@@ -8,6 +8,11 @@
 #include "core/NormalisePath.h"
 #include "core/RecordStore.h"
 
+namespace {
+// How much of a refused name the user's message shows.
+constexpr size_t kShownGameNameLength = 60;
+}  // namespace
+
 ItemLifecycle::ItemLifecycle(Services services) : services_(std::move(services)) {}
 
 ItemLifecycle::~ItemLifecycle() = default;
@@ -136,6 +141,13 @@ ItemLifecycle::AddResult ItemLifecycle::AddItemFromUrl(const std::u16string& nam
     if (!IsAcceptableGameName(name)) {
         Logger().Warning(u"Refused to add \"%s\": not a game name of the store",
                          PrintableGameName(name));
+        // The user clicked a link and would otherwise see nothing happen. Shown only while the
+        // window is (AskUser shows nothing in the tray), as plain text, cut short enough for a
+        // message box.
+        AskUser(kAskOkWarning,
+                u"The game link names \"%s\", which is not a game of the store. Nothing was "
+                u"added to the list.",
+                PrintableGameName(name, kShownGameNameLength));
         return AddResult::Refused;
     }
     if (FindItem(name) != nullptr) {

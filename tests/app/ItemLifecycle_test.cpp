@@ -65,13 +65,33 @@ TEST(ItemLifecycle, NamesThatNoStoreGameHasAreRefusedBeforeAnythingIsDone) {
     }
     EXPECT_TRUE(rig.lifecycle.Items().empty());
     EXPECT_TRUE(rig.rows.rows.empty());
-    EXPECT_TRUE(rig.calls.empty());
+    EXPECT_EQ(rig.calls.size(), 4u) << "nothing but a message each";
     EXPECT_TRUE(StoredNames(rig.registry).empty());
     size_t refusals = 0;
     for (const std::string& line : log.Get()) {
         refusals += line.find("Refused to add") != std::string::npos ? 1u : 0u;
     }
     EXPECT_EQ(refusals, 4u);
+}
+
+// A refused link tells the user while the window is visible, with the name as plain text that is
+// cut short and has no control characters; hidden in the tray only the log line is written.
+TEST(ItemLifecycle, ARefusedLinkIsShownToTheUserUnlessTheWindowIsInTheTray) {
+    LifecycleRig rig;
+    const std::u16string hostile = u"evil\n<b>bold</b>\x1b[2J" + std::u16string(200, u'x');
+    EXPECT_EQ(rig.lifecycle.AddItemFromUrl(hostile), ItemLifecycle::AddResult::Refused);
+    ASSERT_EQ(rig.calls.size(), 1u);
+    EXPECT_EQ(rig.calls[0],
+              "AskUser 48 The game link names \"evil?<b>bold</b>?[2J" + std::string(40, 'x') +
+                  "...\", which is not a game of the store. Nothing was added to the list.");
+
+    rig.calls.clear();
+    rig.lifecycle.SetMinimisedToTray(true);
+    LogLines log(CDebugPrintf::Level::Warning);
+    EXPECT_EQ(rig.lifecycle.AddItemFromUrl(u"a b"), ItemLifecycle::AddResult::Refused);
+    EXPECT_TRUE(rig.calls.empty()) << "no message box in the tray";
+    EXPECT_EQ(log.Get(),
+              std::vector<std::string>{"Refused to add \"a b\": not a game name of the store"});
 }
 
 TEST(ItemLifecycle, NewItemFromUrlGetsPendingRowRecordAndDetailsRequest) {
