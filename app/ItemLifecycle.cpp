@@ -27,6 +27,9 @@ RowContext ItemLifecycle::Context() const {
 
 void ItemLifecycle::UpdateRow(DownloadInfo& record) {
     ::UpdateRow(services_.rows, record, Context());
+    if (record.state == ItemState::Completed && installerCheckShown_.count(record.name) != 0) {
+        ShowInstallerCheck(record);
+    }
 }
 
 void ItemLifecycle::LayoutSegments(const DownloadInfo& record) {
@@ -304,6 +307,12 @@ void ItemLifecycle::HandleMessage(AppMessage message) {
         case WM_APP_INSTALLER_CHECKED:
             if (const InstallerCheck* check = message.PayloadAs<InstallerCheck>()) {
                 OnInstallerChecked(*check);
+                return;
+            }
+            break;
+        case WM_APP_INSTALLER_CHECK_PROGRESS:
+            if (const ProgressReport* report = message.PayloadAs<ProgressReport>()) {
+                OnInstallerCheckProgress(*report);
                 return;
             }
             break;

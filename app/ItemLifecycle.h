@@ -177,6 +177,11 @@ private:
     void StartInstaller(const DownloadInfo& item);
     void NoteInstallerChecked(const std::u16string& path);
     void OnInstallerChecked(const InstallerCheck& check);
+    void OnInstallerCheckProgress(const ProgressReport& report);
+    // While its installer is checked, a completed item's row shows the check and its progress
+    // (the active look, the installer's segment filling, "... - integrity check (x%)") in place
+    // of a ready button that would seem to do nothing.
+    void ShowInstallerCheck(const DownloadInfo& item);
 
     RowContext Context() const;
 
@@ -190,6 +195,8 @@ private:
     // so the installer is checked again before it starts).
     std::map<std::u16string, std::optional<FileIdentity>> checkedInstallers_;
     std::set<std::u16string> installerChecksRunning_;
+    // The games whose installer check the rows show, with the bytes checked so far.
+    std::map<std::u16string, uint64_t> installerCheckShown_;
     bool online_ = false;
     bool signedIn_ = false;
     bool paused_ = false;

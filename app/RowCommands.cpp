@@ -79,6 +79,12 @@ void ItemLifecycle::OnRowCommand(uint32_t message, const std::u16string& argumen
             RetryItemCommand(argument);
             return;
         case WM_APP_PAUSE_BUTTON:
+            if (installerCheckShown_.count(argument) != 0) {
+                // The row's button shows that its installer is being checked; pausing the
+                // transfers would not stop that check, so the click means nothing here.
+                Logger().Log(u"The installer of %s is still being checked", argument);
+                return;
+            }
             PauseAll();
             return;
         case WM_APP_ROW_TOGGLE:
