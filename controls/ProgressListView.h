@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,8 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void leaveEvent(QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
@@ -115,6 +118,11 @@ private:
     ActiveElement* ElementAt(int row, const QPoint& pos) const;
     bool OnLink(int row, const QPoint& pos) const;
     void SetHoveredElement(ActiveElement* element);
+    // Looks up the row, element and cursor under the last known pointer position again: rows
+    // that move, appear or change under a resting pointer show their hover look at once.
+    void RefreshHover();
+    // A button release the list never saw (a modal box took it): the press and any drag end.
+    void EndLostPress();
     void ClearElementReferences();
     void ClickAction(const QPoint& pos);
     void ShowContextMenu(const QPoint& pos, const QPoint& globalPos);
@@ -137,6 +145,7 @@ private:
     QPoint pressPoint_;
     QPoint dragOffset_;  // pointer minus the dragged row's top-left at the start of the drag
     QPoint lastDragPoint_;
+    std::optional<QPoint> pointer_;  // last pointer position over the list; none once it left
     bool buttonDown_ = false;
     bool orderReportPending_ = false;  // a drag whose row was removed ends at the release
     int scrollOffset_ = 0;
