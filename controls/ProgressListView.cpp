@@ -316,11 +316,19 @@ bool ProgressListView::eventFilter(QObject* watched, QEvent* e) {
 // --- painting ---
 
 QImage ProgressListView::Render() {
+    return Render(devicePixelRatioF());
+}
+
+QImage ProgressListView::Render(qreal devicePixelRatio) {
     const bool barShown = ScrollBarShown();
     const int originX = RowOriginX();
     const int rowWidth = std::max(1, barShown ? width() - kScrollBarWidth : width());
     const int clientHeight = std::max(1, height());
-    QImage image(rowWidth, clientHeight, QImage::Format_ARGB32);
+    const qreal ratio = std::max(devicePixelRatio, qreal{1});
+    QImage image(QSize(rowWidth, clientHeight) * ratio, QImage::Format_ARGB32);
+    // The painter scales by the ratio: every row keeps its logical geometry, and so do the link
+    // rectangles stored for the hit tests. Fonts still resolve at 96 dots per logical inch.
+    image.setDevicePixelRatio(ratio);
     image.setDotsPerMeterX(kDotsPerMeter96Dpi);
     image.setDotsPerMeterY(kDotsPerMeter96Dpi);
     image.fill(QColor::fromRgba(kListBackground));

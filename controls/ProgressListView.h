@@ -67,9 +67,12 @@ public:
     // The status text is written in place by the lifecycle where no operation exists for it.
     void SetRowStatusText(int index, const std::u16string& text) override;
 
-    // Renders the whole list as the next paint shows it (also what paintEvent copies). Drawing
-    // stores each row's link rectangle, which the link hit tests use.
+    // Renders the whole list as the next paint shows it (also what paintEvent copies), at the
+    // screen's device pixel ratio: the image has the list's logical size times the ratio, so text
+    // on a high-density screen is drawn at full detail rather than stretched. Drawing stores each
+    // row's link rectangle (logical client coordinates), which the link hit tests use.
     QImage Render();
+    QImage Render(qreal devicePixelRatio);
 
     // Recomputes maxScroll, clamps the offset and shows or hides the scroll bar.
     void UpdateScrollBar();
