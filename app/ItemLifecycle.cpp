@@ -50,7 +50,22 @@ void ItemLifecycle::PersistItem(const DownloadInfo& record) {
         return;  // no settings store this run; start-up said so
     }
     std::optional<RegistryKey> key = OpenDownloadsKey(services_.registry);
-    const bool stored = key && SaveDownloadRecord(*key, record);
+    NoteStored(record, key && SaveDownloadRecord(*key, record));
+}
+
+void ItemLifecycle::PersistItems(const std::vector<const DownloadInfo*>& records) {
+    if (!services_.registry || records.empty()) {
+        return;
+    }
+    std::optional<RegistryKey> key = OpenDownloadsKey(services_.registry);
+    const std::vector<bool> stored =
+        key ? SaveDownloadRecords(*key, records) : std::vector<bool>(records.size(), false);
+    for (size_t i = 0; i < records.size(); ++i) {
+        NoteStored(*records[i], stored[i]);
+    }
+}
+
+void ItemLifecycle::NoteStored(const DownloadInfo& record, bool stored) {
     if (!stored) {
         Logger().Warning(u"Cannot store the record of %s in the settings store.", record.name);
     }
@@ -174,6 +189,7 @@ ItemLifecycle::AddResult ItemLifecycle::AddItemFromUrl(const std::u16string& nam
 }
 
 void ItemLifecycle::OnRowOrderChanged() {
+    std::vector<const DownloadInfo*> moved;
     for (const auto& item : items_) {
         const int32_t position = services_.rows.FindRow(item->name);
         if (position == item->listPosition) {
@@ -183,9 +199,12 @@ void ItemLifecycle::OnRowOrderChanged() {
         // Stored at once: a completed game is never stored again, and the order the user gave
         // the list would otherwise be lost (or two records share a place) at the next start.
         if (position >= 0 && item->state != ItemState::Removing) {
-            PersistItem(*item);
+            moved.push_back(item.get());
         }
     }
+    // In one write: moving the last of a hundred rows to the top renumbers every record, and a
+    // write (with its flush to the disk) for each held the window up for a noticeable while.
+    PersistItems(moved);
     SelectActiveItem();
 }
 

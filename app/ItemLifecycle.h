@@ -93,6 +93,8 @@ public:
     DownloadInfo* AddOrUpdateItem(std::unique_ptr<DownloadInfo> record, bool persist);
     // Stores a listed record under its name in the registry; write failures are ignored.
     void PersistItem(const DownloadInfo& record);
+    // Stores several listed records in one write (a new order touches them all).
+    void PersistItems(const std::vector<const DownloadInfo*>& records);
     // Drops the record of that name from the list and from the registry.
     void RemoveItemRecord(const std::u16string& name);
     void SelectActiveItem();
@@ -126,6 +128,9 @@ public:
     static Credentials ReadStoredCredentials(const std::shared_ptr<Registry>& registry);
 
 private:
+    // After a write of `record`: a failed write is logged and shown on its row until one works.
+    void NoteStored(const DownloadInfo& record, bool stored);
+
     // Connectivity, sign-in, status bar and header (ItemLifecycleShell.cpp).
     void OnConnectionStatus(bool online);
     void OnAuthStarted();
