@@ -255,7 +255,9 @@ std::unique_ptr<QMenu> ProgressListView::BuildContextMenu(int row) {
     QAction* launch = menu->addAction(QStringLiteral("Launch Installer"));
     launch->setData(kMenuLaunchInstaller);
     launch->setEnabled(item.state == RowReady);
-    if (item.HasSegmentOfKind(4)) {
+    // Retry is offered wherever the row's status button offers it: a failed file, or a game
+    // whose details could not be fetched (the whole row red, no file to point at).
+    if (item.HasSegmentOfKind(4) || item.state == RowFailed) {
         menu->addSeparator();
         menu->addAction(QStringLiteral("Retry"))->setData(kMenuRetry);
         menu->addSeparator();

@@ -565,6 +565,7 @@ TEST_F(ProgressListViewTest, StatusButtonSendsTheCommandOfTheRowState) {
 }
 
 TEST_F(ProgressListViewTest, ContextMenuEntriesDependOnStateAndFailedFiles) {
+    // "Retry" appears with a failed file and on a row whose whole game failed.
     AddRows(1);
     struct Case {
         int32_t state;
@@ -588,7 +589,8 @@ TEST_F(ProgressListViewTest, ContextMenuEntriesDependOnStateAndFailedFiles) {
         }
         std::vector<QString> expected = {QStringLiteral("Title gamea"), QStringLiteral("-"),
                                          QStringLiteral("Launch Installer")};
-        if (c.failedFile) {
+        const bool retryOffered = c.failedFile || c.state == RowFailed;
+        if (retryOffered) {
             expected.insert(expected.end(),
                             {QStringLiteral("-"), QStringLiteral("Retry"), QStringLiteral("-")});
         }
@@ -597,7 +599,7 @@ TEST_F(ProgressListViewTest, ContextMenuEntriesDependOnStateAndFailedFiles) {
         EXPECT_EQ(commands.front(), 33441);
         EXPECT_EQ(menu->actions()[2]->data().toInt(), 33442);
         EXPECT_EQ(menu->actions()[2]->isEnabled(), c.state == RowReady);
-        if (c.failedFile) {
+        if (retryOffered) {
             EXPECT_EQ(menu->actions()[4]->data().toInt(), 33443);
         }
         QMenu* remove = menu->actions().back()->menu();
