@@ -36,6 +36,13 @@ Segment* ItemLifecycle::SegmentOf(const DownloadInfo& item, uint64_t fileId) {
     return &segments[static_cast<size_t>(fileId)];
 }
 
+void ItemLifecycle::ShowProgressState(DownloadInfo& item, ItemState state) {
+    // While every transfer is paused, a report already on its way (a block that was being
+    // written, a speed sample after it) still counts, but it must not turn the row back into
+    // a running one with a pause button: the item stays paused until the user resumes.
+    item.state = paused_ ? ItemState::Paused : state;
+}
+
 void ItemLifecycle::OnChunkProgress(const ProgressReport& report) {
     DownloadInfo* item = ItemForReport(WM_APP_CHUNK_PROGRESS, report.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
@@ -50,7 +57,7 @@ void ItemLifecycle::OnChunkProgress(const ProgressReport& report) {
                        report.chunkId, item->name);
         return;
     }
-    item->state = ItemState::Downloading;
+    ShowProgressState(*item, ItemState::Downloading);
     file->chunks[static_cast<size_t>(report.chunkId)].onDisk = report.byteCount;
     item->RecomputeTotals();
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
@@ -80,7 +87,7 @@ void ItemLifecycle::OnCombineProgress(const ProgressReport& report) {
                        report.chunkId, item->name);
         return;
     }
-    item->state = ItemState::Combining;
+    ShowProgressState(*item, ItemState::Combining);
     item->RecomputeTotals();
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
         segment->fill = Fraction(file->joined, file->size);
@@ -98,7 +105,7 @@ void ItemLifecycle::OnCheckProgress(const ProgressReport& report) {
     if (file == nullptr) {
         return;
     }
-    item->state = ItemState::Verifying;
+    ShowProgressState(*item, ItemState::Verifying);
     if (report.byteCount == kAllBits) {
         file->verified = file->size;
     } else {
@@ -213,11 +220,35 @@ void ItemLifecycle::MarkFailed(DownloadInfo& item, uint64_t fileId, ErrorKind ki
             segment->kind = SegmentFailed;
             services_.rows.Refresh();
         }
+    } else {
+        MarkEverySegmentFailed(item);
     }
     // The failed item leaves the choice below; its own row shows the failure even while all
     // transfers are paused and the choice refreshes no row.
     UpdateRow(item);
     SelectActiveItem();
+}
+
+void ItemLifecycle::MarkEverySegmentFailed(const DownloadInfo& item) {
+    // A failure that names no file (no room on the disk, the downloads folder missing or not
+    // writable, a join given up) is the whole item's. Its files show it as a failed file would,
+    // and with it the list offers Retry (the status button's warning look and the menu's entry);
+    // without it the row would have no way back short of a restart. The files the store does
+    // not offer keep their own look: nothing was tried for them.
+    const int row = services_.rows.FindRow(item.name);
+    if (row < 0) {
+        return;
+    }
+    std::vector<Segment>& segments = services_.rows.RowSegments(row);
+    const bool anyOffered = std::any_of(segments.begin(), segments.end(), [](const Segment& s) {
+        return s.kind != SegmentUnavailable;
+    });
+    for (Segment& segment : segments) {
+        if (segment.kind != SegmentUnavailable || !anyOffered) {
+            segment.kind = SegmentFailed;
+        }
+    }
+    services_.rows.Refresh();
 }
 
 void ItemLifecycle::OnItemFailed(const FileEvent& event, int64_t errorKind) {

@@ -21,9 +21,9 @@ bool IsAcceptableGameName(std::u16string_view name) {
     return true;
 }
 
-std::u16string PrintableGameName(std::u16string_view name) {
+std::u16string PrintableGameName(std::u16string_view name, size_t longest) {
     std::u16string out;
-    const size_t shown = name.size() > kMaxGameNameLength ? kMaxGameNameLength : name.size();
+    const size_t shown = name.size() > longest ? longest : name.size();
     out.reserve(shown + 3);
     for (size_t i = 0; i < shown; ++i) {
         const char16_t c = name[i];

@@ -12,6 +12,7 @@ inline constexpr size_t kMaxGameNameLength = 128;
 
 bool IsAcceptableGameName(std::u16string_view name);
 
-// The name as a log line may show it: characters outside printable ASCII become "?", and a long
-// name is cut to 128 characters followed by "...".
-std::u16string PrintableGameName(std::u16string_view name);
+// The name as a log line or a message may show it: characters outside printable ASCII (control
+// characters included) become "?", and a name longer than `shown` characters is cut there and
+// followed by "...".
+std::u16string PrintableGameName(std::u16string_view name, size_t shown = kMaxGameNameLength);

@@ -1,5 +1,7 @@
 #include "app/InstallerCheckThread.h"
 
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "core/DebugPrintf.h"
@@ -39,7 +41,29 @@ void InstallerCheckThread::Loop(Event& stop) {
         if (!check) {
             continue;
         }
-        Run(*check, [&stop] { return !stop.IsSet(); });
+        // One report per 1/64 of the file at most: enough for the row's percentage to move,
+        // without flooding the window's queue with a report per block of a large file.
+        uint64_t size = 0;
+        if (const std::optional<std::string> path = FittingPath(check->path)) {
+            std::error_code error;
+            size = std::filesystem::file_size(*path, error);
+            size = error ? 0 : size;
+        }
+        uint64_t reported = 0;
+        const auto progress = [&](uint64_t bytes) {
+            // The end needs no report: the answer follows at once.
+            if (bytes >= size || bytes - reported < size / 64) {
+                return;
+            }
+            reported = bytes;
+            auto report = std::make_unique<ProgressReport>();
+            report->gameName = check->gameName;
+            report->phase = ProgressReport::kWholeFileCheck;
+            report->byteCount = bytes;
+            target_.Post(MakeMessage(WM_APP_INSTALLER_CHECK_PROGRESS, std::move(report)));
+        };
+        Run(
+            *check, [&stop] { return !stop.IsSet(); }, progress);
         if (stop.IsSet()) {
             return;
         }
@@ -47,7 +71,8 @@ void InstallerCheckThread::Loop(Event& stop) {
     }
 }
 
-void InstallerCheckThread::Run(InstallerCheck& check, const std::function<bool()>& proceed) {
+void InstallerCheckThread::Run(InstallerCheck& check, const std::function<bool()>& proceed,
+                               const std::function<void(uint64_t)>& progress) {
     check.passed = false;
     check.identity.reset();
     check.digest.clear();
@@ -64,6 +89,7 @@ void InstallerCheckThread::Run(InstallerCheck& check, const std::function<bool()
     const std::optional<FileIdentity> before = IdentityOfFd(file.fd.Get());
     Md5Context digest;
     std::vector<uint8_t> buffer(kDiskBlockSize);
+    uint64_t read = 0;
     for (;;) {
         if (proceed && !proceed()) {
             return;
@@ -77,6 +103,10 @@ void InstallerCheckThread::Run(InstallerCheck& check, const std::function<bool()
             break;
         }
         digest.Update(buffer.data(), static_cast<size_t>(got));
+        read += static_cast<uint64_t>(got);
+        if (progress) {
+            progress(read);
+        }
     }
     digest.Finalize();
     check.digest = digest.HexDigest();

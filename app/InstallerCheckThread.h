@@ -32,8 +32,9 @@ public:
     // One check, on the calling thread: the file is opened without following a symbolic link,
     // read to its end and digested; it passes when the digest matches and neither the open file
     // nor the path changed while it was read. `proceed` is asked between blocks; no means the
-    // check did not pass.
-    static void Run(InstallerCheck& check, const std::function<bool()>& proceed);
+    // check did not pass. `progress`, when given, hears the bytes read so far after each block.
+    static void Run(InstallerCheck& check, const std::function<bool()>& proceed,
+                    const std::function<void(uint64_t)>& progress = {});
 
 private:
     void Loop(Event& stop);

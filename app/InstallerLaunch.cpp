@@ -3,6 +3,8 @@
 // still the one that passed such a check in this run. Anything else — a game completed in an
 // earlier run, a file replaced or damaged since — is read and checked again first, in the
 // background, and started only if it passes.
+#include <algorithm>
+
 #include "app/ItemLifecycle.h"
 #include "core/DebugPrintf.h"
 #include "core/NormalisePath.h"
@@ -56,13 +58,57 @@ void ItemLifecycle::StartInstaller(const DownloadInfo& item) {
     }
     Logger().Log(u"Checking installer %s before starting it", path);
     services_.installerChecks.Check(item.name, path, digest);
+    installerCheckShown_[item.name] = 0;
+    ShowInstallerCheck(item);
+}
+
+void ItemLifecycle::ShowInstallerCheck(const DownloadInfo& item) {
+    const int row = services_.rows.FindRow(item.name);
+    const auto shown = installerCheckShown_.find(item.name);
+    if (row < 0 || shown == installerCheckShown_.end()) {
+        return;
+    }
+    constexpr uint64_t kMegabyte = 1048576;
+    const uint64_t size = item.files.empty() ? 0 : item.files[0].size;
+    const uint64_t checked = std::min(shown->second, size);
+    const float fraction = Fraction(checked, size);
+    services_.rows.SetRowLink(row, {}, {});
+    services_.rows.SetRowState(row, RowActiveNoProgress);
+    std::vector<Segment>& segments = services_.rows.RowSegments(row);
+    if (!segments.empty()) {
+        segments[0].kind = SegmentChecking;
+        segments[0].fill = fraction;
+    }
+    services_.rows.SetRowStatusText(
+        row, FormatWide(u"%I64u MB of %I64u MB - integrity check (%.2f%%)", checked / kMegabyte,
+                        size / kMegabyte, static_cast<double>(fraction) * 100.0));
+    services_.rows.Refresh();
+}
+
+void ItemLifecycle::OnInstallerCheckProgress(const ProgressReport& report) {
+    const auto shown = installerCheckShown_.find(report.gameName);
+    if (shown == installerCheckShown_.end()) {
+        return;
+    }
+    shown->second = report.byteCount;
+    if (const DownloadInfo* item = FindItem(report.gameName)) {
+        if (item->state == ItemState::Completed) {
+            ShowInstallerCheck(*item);
+        }
+    }
 }
 
 void ItemLifecycle::OnInstallerChecked(const InstallerCheck& check) {
     installerChecksRunning_.erase(check.path);
-    const DownloadInfo* item = FindItem(check.gameName);
-    if (item == nullptr || item->state == ItemState::Removing ||
-        NormalisePath(item->folder + item->installer) != check.path) {
+    installerCheckShown_.erase(check.gameName);
+    DownloadInfo* item = FindItem(check.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    // The row goes back to its own look ("completed." and its link) whatever the outcome.
+    LayoutSegments(*item);
+    UpdateRow(*item);
+    if (NormalisePath(item->folder + item->installer) != check.path) {
         return;
     }
     if (!check.passed) {

@@ -8,6 +8,11 @@
 #include "core/NormalisePath.h"
 #include "core/RecordStore.h"
 
+namespace {
+// How much of a refused name the user's message shows.
+constexpr size_t kShownGameNameLength = 60;
+}  // namespace
+
 ItemLifecycle::ItemLifecycle(Services services) : services_(std::move(services)) {}
 
 ItemLifecycle::~ItemLifecycle() = default;
@@ -22,6 +27,9 @@ RowContext ItemLifecycle::Context() const {
 
 void ItemLifecycle::UpdateRow(DownloadInfo& record) {
     ::UpdateRow(services_.rows, record, Context());
+    if (record.state == ItemState::Completed && installerCheckShown_.count(record.name) != 0) {
+        ShowInstallerCheck(record);
+    }
 }
 
 void ItemLifecycle::LayoutSegments(const DownloadInfo& record) {
@@ -42,7 +50,22 @@ void ItemLifecycle::PersistItem(const DownloadInfo& record) {
         return;  // no settings store this run; start-up said so
     }
     std::optional<RegistryKey> key = OpenDownloadsKey(services_.registry);
-    const bool stored = key && SaveDownloadRecord(*key, record);
+    NoteStored(record, key && SaveDownloadRecord(*key, record));
+}
+
+void ItemLifecycle::PersistItems(const std::vector<const DownloadInfo*>& records) {
+    if (!services_.registry || records.empty()) {
+        return;
+    }
+    std::optional<RegistryKey> key = OpenDownloadsKey(services_.registry);
+    const std::vector<bool> stored =
+        key ? SaveDownloadRecords(*key, records) : std::vector<bool>(records.size(), false);
+    for (size_t i = 0; i < records.size(); ++i) {
+        NoteStored(*records[i], stored[i]);
+    }
+}
+
+void ItemLifecycle::NoteStored(const DownloadInfo& record, bool stored) {
     if (!stored) {
         Logger().Warning(u"Cannot store the record of %s in the settings store.", record.name);
     }
@@ -136,6 +159,13 @@ ItemLifecycle::AddResult ItemLifecycle::AddItemFromUrl(const std::u16string& nam
     if (!IsAcceptableGameName(name)) {
         Logger().Warning(u"Refused to add \"%s\": not a game name of the store",
                          PrintableGameName(name));
+        // The user clicked a link and would otherwise see nothing happen. Shown only while the
+        // window is (AskUser shows nothing in the tray), as plain text, cut short enough for a
+        // message box.
+        AskUser(kAskOkWarning,
+                u"The game link names \"%s\", which is not a game of the store. Nothing was "
+                u"added to the list.",
+                PrintableGameName(name, kShownGameNameLength));
         return AddResult::Refused;
     }
     if (FindItem(name) != nullptr) {
@@ -159,6 +189,7 @@ ItemLifecycle::AddResult ItemLifecycle::AddItemFromUrl(const std::u16string& nam
 }
 
 void ItemLifecycle::OnRowOrderChanged() {
+    std::vector<const DownloadInfo*> moved;
     for (const auto& item : items_) {
         const int32_t position = services_.rows.FindRow(item->name);
         if (position == item->listPosition) {
@@ -168,9 +199,12 @@ void ItemLifecycle::OnRowOrderChanged() {
         // Stored at once: a completed game is never stored again, and the order the user gave
         // the list would otherwise be lost (or two records share a place) at the next start.
         if (position >= 0 && item->state != ItemState::Removing) {
-            PersistItem(*item);
+            moved.push_back(item.get());
         }
     }
+    // In one write: moving the last of a hundred rows to the top renumbers every record, and a
+    // write (with its flush to the disk) for each held the window up for a noticeable while.
+    PersistItems(moved);
     SelectActiveItem();
 }
 
@@ -292,6 +326,12 @@ void ItemLifecycle::HandleMessage(AppMessage message) {
         case WM_APP_INSTALLER_CHECKED:
             if (const InstallerCheck* check = message.PayloadAs<InstallerCheck>()) {
                 OnInstallerChecked(*check);
+                return;
+            }
+            break;
+        case WM_APP_INSTALLER_CHECK_PROGRESS:
+            if (const ProgressReport* report = message.PayloadAs<ProgressReport>()) {
+                OnInstallerCheckProgress(*report);
                 return;
             }
             break;

@@ -93,6 +93,8 @@ public:
     DownloadInfo* AddOrUpdateItem(std::unique_ptr<DownloadInfo> record, bool persist);
     // Stores a listed record under its name in the registry; write failures are ignored.
     void PersistItem(const DownloadInfo& record);
+    // Stores several listed records in one write (a new order touches them all).
+    void PersistItems(const std::vector<const DownloadInfo*>& records);
     // Drops the record of that name from the list and from the registry.
     void RemoveItemRecord(const std::u16string& name);
     void SelectActiveItem();
@@ -126,6 +128,9 @@ public:
     static Credentials ReadStoredCredentials(const std::shared_ptr<Registry>& registry);
 
 private:
+    // After a write of `record`: a failed write is logged and shown on its row until one works.
+    void NoteStored(const DownloadInfo& record, bool stored);
+
     // Connectivity, sign-in, status bar and header (ItemLifecycleShell.cpp).
     void OnConnectionStatus(bool online);
     void OnAuthStarted();
@@ -136,6 +141,8 @@ private:
     void UpdateTrayIcon();
 
     // Engine reports (EngineEvents.cpp).
+    // The state a progress report puts an item in, unless all transfers are paused.
+    void ShowProgressState(DownloadInfo& item, ItemState state);
     void OnChunkProgress(const ProgressReport& report);
     void OnCombineProgress(const ProgressReport& report);
     void OnCheckProgress(const ProgressReport& report);
@@ -150,7 +157,9 @@ private:
     void OnItemReleased(const std::u16string& name);
     void OnLinkNeeded(const LinkRequest& request);
     void OnSpeedSample(uint64_t kilobytesPerSecond);
+    // fileId all bits set: the failure is the item's, not one file's.
     void MarkFailed(DownloadInfo& item, uint64_t fileId, ErrorKind kind);
+    void MarkEverySegmentFailed(const DownloadInfo& item);
     // The listed item a report names, or nullptr after an Error line naming the message.
     DownloadInfo* ItemForReport(uint32_t message, const std::u16string& name) const;
     // The file a report names, or nullptr after an Error line.
@@ -173,6 +182,11 @@ private:
     void StartInstaller(const DownloadInfo& item);
     void NoteInstallerChecked(const std::u16string& path);
     void OnInstallerChecked(const InstallerCheck& check);
+    void OnInstallerCheckProgress(const ProgressReport& report);
+    // While its installer is checked, a completed item's row shows the check and its progress
+    // (the active look, the installer's segment filling, "... - integrity check (x%)") in place
+    // of a ready button that would seem to do nothing.
+    void ShowInstallerCheck(const DownloadInfo& item);
 
     RowContext Context() const;
 
@@ -186,6 +200,8 @@ private:
     // so the installer is checked again before it starts).
     std::map<std::u16string, std::optional<FileIdentity>> checkedInstallers_;
     std::set<std::u16string> installerChecksRunning_;
+    // The games whose installer check the rows show, with the bytes checked so far.
+    std::map<std::u16string, uint64_t> installerCheckShown_;
     bool online_ = false;
     bool signedIn_ = false;
     bool paused_ = false;

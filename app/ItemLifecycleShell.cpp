@@ -54,13 +54,13 @@ void ItemLifecycle::UpdateStatusMode() {
 
 void ItemLifecycle::UpdateHeaderButtons() {
     if (signedIn_ && online_ && !paused_) {
-        services_.ui.SetHeaderMode(HeaderMode::Running);
+        services_.ui.SetHeaderMode(HeaderMode::Running, signedIn_);
     } else if (online_ && !signedIn_) {
-        services_.ui.SetHeaderMode(HeaderMode::SignedOut);
+        services_.ui.SetHeaderMode(HeaderMode::SignedOut, signedIn_);
     } else if (online_) {
-        services_.ui.SetHeaderMode(HeaderMode::Paused);
+        services_.ui.SetHeaderMode(HeaderMode::Paused, signedIn_);
     } else {
-        services_.ui.SetHeaderMode(HeaderMode::Offline);
+        services_.ui.SetHeaderMode(HeaderMode::Offline, signedIn_);
     }
 }
 
@@ -85,15 +85,24 @@ void ItemLifecycle::PauseAll() {
     }
     services_.engine.Pause();
     paused_ = true;
-    services_.ui.SetHeaderMode(HeaderMode::Paused);
+    services_.ui.SetHeaderMode(HeaderMode::Paused, signedIn_);
     UpdateStatusMode();
     services_.rows.PauseActiveRows();
+    // The records say so too: a later refresh of a row (a speed sample, a report in flight)
+    // would otherwise show it running again.
+    for (const auto& item : items_) {
+        if (item->state == ItemState::Downloading || item->state == ItemState::Combining ||
+            item->state == ItemState::Verifying) {
+            item->state = ItemState::Paused;
+            UpdateRow(*item);
+        }
+    }
 }
 
 void ItemLifecycle::ResumeAll() {
     services_.engine.Resume();
     paused_ = false;
-    services_.ui.SetHeaderMode(HeaderMode::Running);
+    services_.ui.SetHeaderMode(HeaderMode::Running, signedIn_);
     UpdateStatusMode();
     SelectActiveItem();
 }
@@ -124,7 +133,7 @@ void ItemLifecycle::OnAuthStarted() {
 
 void ItemLifecycle::OnAuthFailed() {
     signedIn_ = false;
-    services_.ui.SetHeaderMode(online_ ? HeaderMode::SignedOut : HeaderMode::Offline);
+    services_.ui.SetHeaderMode(online_ ? HeaderMode::SignedOut : HeaderMode::Offline, signedIn_);
     UpdateStatusMode();
     UpdateTrayIcon();
     services_.ui.SetLoginLinkEnabled(true);

@@ -107,7 +107,9 @@ public:
     virtual void UpdateTrayIcon(bool online) = 0;
     virtual void SetStatusMode(StatusMode mode) = 0;
     virtual void SetSpeed(uint32_t kilobytesPerSecond) = 0;
-    virtual void SetHeaderMode(HeaderMode mode) = 0;
+    // The header's buttons by `mode`; the login link reads "Logout" exactly while `signedIn`
+    // (whatever the mode), since a click on it signs out then.
+    virtual void SetHeaderMode(HeaderMode mode, bool signedIn) = 0;
     virtual void SetLoginLinkEnabled(bool enabled) = 0;
     // The signed-in user's picture (empty: none) and name in the header.
     virtual void SetUser(const std::u16string& picturePath, const std::u16string& userName) = 0;

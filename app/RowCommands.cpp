@@ -79,6 +79,12 @@ void ItemLifecycle::OnRowCommand(uint32_t message, const std::u16string& argumen
             RetryItemCommand(argument);
             return;
         case WM_APP_PAUSE_BUTTON:
+            if (installerCheckShown_.count(argument) != 0) {
+                // The row's button shows that its installer is being checked; pausing the
+                // transfers would not stop that check, so the click means nothing here.
+                Logger().Log(u"The installer of %s is still being checked", argument);
+                return;
+            }
             PauseAll();
             return;
         case WM_APP_ROW_TOGGLE:
@@ -162,15 +168,25 @@ void ItemLifecycle::RetryItemCommand(const std::u16string& name) {
     item->state = ItemState::Paused;
     item->errorKind = ErrorKind::None;
     item->joinResubmits = 0;
+    item->spaceShort = 0;
     const int row = services_.rows.FindRow(name);
     if (row >= 0) {
         services_.rows.SetRowLink(row, {}, {});
     }
+    // The failed files' segments go back to what the record says, so that the row leaves its
+    // warning look at once; if the cause is still there, the engine's check fails it again when
+    // the item is handed over below.
+    LayoutSegments(*item);
     if (!item->detailsReceived) {
         // Without details the item can't be downloaded; a retry that only paused it would leave
         // it waiting for ever, so it asks the store again.
         item->state = ItemState::FetchingDetails;
         services_.store.RequestDetails(item->name, item->folder);
+        // Fetching keeps the row's state, and the row must not stay red while the details are
+        // asked for again: it takes the look of an item that waits for them.
+        if (row >= 0) {
+            services_.rows.SetRowState(row, RowPending);
+        }
     }
     UpdateRow(*item);
     SelectActiveItem();

@@ -1,5 +1,7 @@
 #include "app/RowTexts.h"
 
+#include <algorithm>
+
 #include "core/NormalisePath.h"
 #include "core/WideFormat.h"
 
@@ -57,6 +59,12 @@ RowStatus ErrorStatus(const DownloadInfo& record, std::u16string_view siteBaseUr
         status.linkTarget = std::u16string(siteBaseUrl) + std::u16string(kSupportPagePath);
     }
     return status;
+}
+
+bool HasFailedSegment(RowView& rows, int row) {
+    const std::vector<Segment>& segments = rows.RowSegments(row);
+    return std::any_of(segments.begin(), segments.end(),
+                       [](const Segment& segment) { return segment.kind == SegmentFailed; });
 }
 
 }  // namespace
@@ -158,6 +166,11 @@ void UpdateRow(RowView& rows, DownloadInfo& record, const RowContext& context) {
     // appears next to it.
     if (status.rowState) {
         rows.SetRowState(row, *status.rowState);
+    } else if (record.state == ItemState::Failed && HasFailedSegment(rows, row)) {
+        // A failed item whose error keeps the row's state would keep the look it had while it
+        // ran, with a button that pauses every transfer. It is not running: the paused look
+        // with a failed file gives the status button its warning look, which offers Retry.
+        rows.SetRowState(row, RowPaused);
     }
     if (!status.linkText.empty()) {
         rows.SetRowLink(row, status.linkText, status.linkTarget);

@@ -25,7 +25,7 @@ public:
     void UpdateTrayIcon(bool) override {}
     void SetStatusMode(StatusMode mode) override;
     void SetSpeed(uint32_t kilobytesPerSecond) override;
-    void SetHeaderMode(HeaderMode) override {}
+    void SetHeaderMode(HeaderMode, bool) override {}
     void SetLoginLinkEnabled(bool) override {}
     void SetUser(const std::u16string& picturePath, const std::u16string& userName) override;
     // No dialog to show: the failure is recorded and the attempt is not repeated.

@@ -129,6 +129,14 @@ void HeaderControl::SetLoginState(int mode, bool reset) {
     update();
 }
 
+void HeaderControl::ShowSignedIn(bool signedIn) {
+    if (!loginLink_) {
+        return;
+    }
+    loginLink_->SetText(signedIn ? kLogout : kLogin);
+    update();
+}
+
 QImage HeaderControl::Render() {
     if (width() <= 0 || height() <= 0) {
         return {};

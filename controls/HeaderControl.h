@@ -56,6 +56,10 @@ public:
     // Modes 0 and 1: Resume and Pause disabled (with `reset`: "Login", "Not logged in", no
     // picture); 2: Resume enabled, Pause disabled; 3: Resume disabled, Pause enabled, "Logout".
     void SetLoginState(int mode, bool reset);
+    // The link reads "Logout" while a user is signed in and "Login" otherwise. The modes above
+    // leave the link as it was (but for a reset), so the window says which after each of them:
+    // the link's text must always match what a click on it does.
+    void ShowSignedIn(bool signedIn);
 
     // Draws the whole header into a new image of its size (the children drawn on it).
     QImage Render();

@@ -88,10 +88,9 @@ void PaintBar(QPainter& painter, ProgressItem& item, const QRect& rowRect,
                 strip = 1003;
                 break;
             case 4:
-                // A failed file shows red over its whole length: the failure report changes only
-                // the kind, and a fill left from the download would hide part of the failure.
-                DrawStrip(painter, resources.Strip(1000), off, len, x0, barY);
-                continue;
+                // Like any other file, a failed one shows how far it got: red up to its fill.
+                strip = 1000;
+                break;
             default:
                 break;
         }

@@ -29,6 +29,9 @@ ProgressListView::ProgressListView(RowCommandSink* sink, const QImage& texture, 
     // not reach the parent and open a second menu.
     setContextMenuPolicy(Qt::PreventContextMenu);
     scrollBar_->setObjectName(QStringLiteral("ProgressListScrollBar"));
+    // The wheel over the bar scrolls like the wheel over the rows: the bar's own handling would
+    // move by its single step of one pixel.
+    scrollBar_->installEventFilter(this);
     connect(scrollBar_, &QScrollBar::actionTriggered, this, &ProgressListView::OnScrollAction);
     // Anything else that moves the bar (keyboard on the bar, programmatic changes) scrolls too.
     connect(scrollBar_, &QScrollBar::valueChanged, this, [this](int value) {
@@ -78,6 +81,7 @@ int ProgressListView::AddOrUpdateRow(const std::u16string& id, const std::u16str
     }
     SetRowState(index, state);
     UpdateScrollBar();
+    RefreshHover();
     return index;
 }
 
@@ -98,6 +102,7 @@ void ProgressListView::RemoveRow(int index) {
         --dragRow_;
     }
     UpdateScrollBar();
+    RefreshHover();
     update();
 }
 
@@ -118,6 +123,7 @@ void ProgressListView::SetRowStatusText(int index, const std::u16string& text) {
 void ProgressListView::SetRowState(int index, int32_t state) {
     if (ValidRow(index, u"SetRowState")) {
         rows_[static_cast<size_t>(index)].SetState(state);
+        RefreshHover();
         update();
     }
 }
@@ -177,6 +183,7 @@ void ProgressListView::MoveRowToTop(int index) {
     } else if (dragRow_ >= 0 && dragRow_ < index) {
         ++dragRow_;
     }
+    RefreshHover();
     update();
     SendOrderChanged();
 }
@@ -249,6 +256,7 @@ void ProgressListView::ScrollTo(int offset) {
         const QSignalBlocker blocker(scrollBar_);
         scrollBar_->setValue(scrollOffset_);
     }
+    RefreshHover();
     update();
 }
 
@@ -282,6 +290,7 @@ void ProgressListView::OnScrollAction(int action) {
     scrollOffset_ = std::clamp(offset, 0, maxScroll_);
     // The bar applies this position once the action's handlers have run.
     scrollBar_->setSliderPosition(scrollOffset_);
+    RefreshHover();
     update();
 }
 
@@ -296,14 +305,30 @@ void ProgressListView::wheelEvent(QWheelEvent* e) {
     e->accept();
 }
 
+bool ProgressListView::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == scrollBar_ && e->type() == QEvent::Wheel) {
+        wheelEvent(static_cast<QWheelEvent*>(e));
+        return true;
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
 // --- painting ---
 
 QImage ProgressListView::Render() {
+    return Render(devicePixelRatioF());
+}
+
+QImage ProgressListView::Render(qreal devicePixelRatio) {
     const bool barShown = ScrollBarShown();
     const int originX = RowOriginX();
     const int rowWidth = std::max(1, barShown ? width() - kScrollBarWidth : width());
     const int clientHeight = std::max(1, height());
-    QImage image(rowWidth, clientHeight, QImage::Format_ARGB32);
+    const qreal ratio = std::max(devicePixelRatio, qreal{1});
+    QImage image(QSize(rowWidth, clientHeight) * ratio, QImage::Format_ARGB32);
+    // The painter scales by the ratio: every row keeps its logical geometry, and so do the link
+    // rectangles stored for the hit tests. Fonts still resolve at 96 dots per logical inch.
+    image.setDevicePixelRatio(ratio);
     image.setDotsPerMeterX(kDotsPerMeter96Dpi);
     image.setDotsPerMeterY(kDotsPerMeter96Dpi);
     image.fill(QColor::fromRgba(kListBackground));

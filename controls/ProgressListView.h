@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,9 +67,12 @@ public:
     // The status text is written in place by the lifecycle where no operation exists for it.
     void SetRowStatusText(int index, const std::u16string& text) override;
 
-    // Renders the whole list as the next paint shows it (also what paintEvent copies). Drawing
-    // stores each row's link rectangle, which the link hit tests use.
+    // Renders the whole list as the next paint shows it (also what paintEvent copies), at the
+    // screen's device pixel ratio: the image has the list's logical size times the ratio, so text
+    // on a high-density screen is drawn at full detail rather than stretched. Drawing stores each
+    // row's link rectangle (logical client coordinates), which the link hit tests use.
     QImage Render();
+    QImage Render(qreal devicePixelRatio);
 
     // Recomputes maxScroll, clamps the offset and shows or hides the scroll bar.
     void UpdateScrollBar();
@@ -103,6 +107,8 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void leaveEvent(QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
@@ -115,6 +121,11 @@ private:
     ActiveElement* ElementAt(int row, const QPoint& pos) const;
     bool OnLink(int row, const QPoint& pos) const;
     void SetHoveredElement(ActiveElement* element);
+    // Looks up the row, element and cursor under the last known pointer position again: rows
+    // that move, appear or change under a resting pointer show their hover look at once.
+    void RefreshHover();
+    // A button release the list never saw (a modal box took it): the press and any drag end.
+    void EndLostPress();
     void ClearElementReferences();
     void ClickAction(const QPoint& pos);
     void ShowContextMenu(const QPoint& pos, const QPoint& globalPos);
@@ -137,6 +148,7 @@ private:
     QPoint pressPoint_;
     QPoint dragOffset_;  // pointer minus the dragged row's top-left at the start of the drag
     QPoint lastDragPoint_;
+    std::optional<QPoint> pointer_;  // last pointer position over the list; none once it left
     bool buttonDown_ = false;
     bool orderReportPending_ = false;  // a drag whose row was removed ends at the release
     int scrollOffset_ = 0;

@@ -58,15 +58,66 @@ void ProgressListView::SetHoveredElement(ActiveElement* element) {
     hoveredElement_ = element;
 }
 
+void ProgressListView::RefreshHover() {
+    if (!pointer_ || dragRow_ >= 0) {
+        return;
+    }
+    const QPoint pos = *pointer_;
+    const int r = RowAt(pos.y());
+    hoverRow_ = r;
+    if (r >= 0 && OnLink(r, pos)) {
+        setCursor(Qt::PointingHandCursor);
+        SetHoveredElement(nullptr);
+        return;
+    }
+    setCursor(Qt::ArrowCursor);
+    SetHoveredElement(ElementAt(r, pos));
+}
+
+void ProgressListView::EndLostPress() {
+    buttonDown_ = false;
+    pressKind_ = 0;
+    pressedElement_ = nullptr;
+    if (dragRow_ >= 0 || orderReportPending_) {
+        // Rows may already have changed places: the order is reported as at a release.
+        dragRow_ = -1;
+        orderReportPending_ = false;
+        setCursor(Qt::ArrowCursor);
+        update();
+        SendOrderChanged();
+    }
+}
+
+void ProgressListView::leaveEvent(QEvent* e) {
+    // The row stays highlighted until the next move, but nothing is looked up under a pointer
+    // that is elsewhere.
+    pointer_.reset();
+    QWidget::leaveEvent(e);
+}
+
 void ProgressListView::mouseMoveEvent(QMouseEvent* e) {
     e->accept();
     const QPoint pos = e->position().toPoint();
+    pointer_ = pos;
+    if (buttonDown_ && !e->buttons().testFlag(Qt::LeftButton)) {
+        // The release went elsewhere (a message box opened while the button was down): without
+        // this, the next plain move would start a drag, or keep one going, with no button held.
+        EndLostPress();
+    }
     const int r = RowAt(pos.y());
     if (r < 0) {
         // A drag does not follow the pointer into the empty area below the last row.
         if (hoverRow_ != -1) {
             hoverRow_ = -1;
             update();
+        }
+        if (dragRow_ < 0) {
+            // Nothing to click or drag here: the hand or a button's hover look would promise it.
+            setCursor(Qt::ArrowCursor);
+            if (hoveredElement_ != nullptr) {
+                SetHoveredElement(nullptr);
+                update();
+            }
         }
         return;
     }
@@ -115,6 +166,7 @@ void ProgressListView::mouseMoveEvent(QMouseEvent* e) {
 void ProgressListView::mousePressEvent(QMouseEvent* e) {
     e->accept();
     const QPoint pos = e->position().toPoint();
+    pointer_ = pos;
     if (e->button() == Qt::RightButton) {
         ShowContextMenu(pos, e->globalPosition().toPoint());
         return;
@@ -203,7 +255,9 @@ std::unique_ptr<QMenu> ProgressListView::BuildContextMenu(int row) {
     QAction* launch = menu->addAction(QStringLiteral("Launch Installer"));
     launch->setData(kMenuLaunchInstaller);
     launch->setEnabled(item.state == RowReady);
-    if (item.HasSegmentOfKind(4)) {
+    // Retry is offered wherever the row's status button offers it: a failed file, or a game
+    // whose details could not be fetched (the whole row red, no file to point at).
+    if (item.HasSegmentOfKind(4) || item.state == RowFailed) {
         menu->addSeparator();
         menu->addAction(QStringLiteral("Retry"))->setData(kMenuRetry);
         menu->addSeparator();

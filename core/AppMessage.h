@@ -43,6 +43,9 @@ enum AppMessageId : uint32_t {
     WM_APP_ROW_TOGGLE = WM_APP + 0x2A0,
     // The installer check thread's answer (InstallerCheck).
     WM_APP_INSTALLER_CHECKED = WM_APP + 0x2A1,
+    // How far the installer check thread has read an installer (ProgressReport: the game, file
+    // 0, the bytes read so far), so that the row can show the check going on.
+    WM_APP_INSTALLER_CHECK_PROGRESS = WM_APP + 0x2A2,
     WM_APP_USER_AUTHENTICATED = WM_APP + 0x379,
     WM_APP_AUTH_STARTED = WM_APP + 0x37A,
     WM_APP_AUTH_FAILED = WM_APP + 0x37B,

@@ -61,17 +61,44 @@ std::vector<std::unique_ptr<DownloadInfo>> LoadDownloadRecords(RegistryKey& down
     return records;
 }
 
-bool SaveDownloadRecord(RegistryKey& downloadsKey, const DownloadInfo& record) {
+namespace {
+
+// The record's stored bytes, or nothing (with a warning) when it cannot be stored.
+std::optional<std::vector<uint8_t>> StoredForm(const DownloadInfo& record) {
     if (record.name.empty()) {
         // A value without a name is skipped when loading: storing it would only leave litter.
         Logger().Warning(u"Cannot store a download record without a name");
-        return false;
+        return std::nullopt;
     }
     std::vector<uint8_t> data;
     if (!record.Serialize(data)) {
-        return false;
+        return std::nullopt;
     }
-    return downloadsKey.SetBinary(record.name, data);
+    return data;
+}
+
+}  // namespace
+
+bool SaveDownloadRecord(RegistryKey& downloadsKey, const DownloadInfo& record) {
+    const std::optional<std::vector<uint8_t>> data = StoredForm(record);
+    return data && downloadsKey.SetBinary(record.name, *data);
+}
+
+std::vector<bool> SaveDownloadRecords(RegistryKey& downloadsKey,
+                                      std::span<const DownloadInfo* const> records) {
+    std::vector<bool> stored(records.size(), false);
+    std::vector<RegistryValue> values;
+    values.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (std::optional<std::vector<uint8_t>> data = StoredForm(*records[i])) {
+            values.push_back({records[i]->name, REG_BINARY, std::move(*data)});
+            stored[i] = true;
+        }
+    }
+    if (!values.empty() && !downloadsKey.SetValues(values)) {
+        std::fill(stored.begin(), stored.end(), false);
+    }
+    return stored;
 }
 
 bool RemoveDownloadRecord(RegistryKey& downloadsKey, std::u16string_view name) {

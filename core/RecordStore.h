@@ -4,6 +4,7 @@
 // single write. Called from the user-interface thread, the only writer of these values.
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,13 @@ std::vector<std::unique_ptr<DownloadInfo>> LoadDownloadRecords(RegistryKey& down
 // Stores the record under its name. A record that cannot be serialised, or that has no name to
 // be stored under, is not written at all: false, and the stored value (if any) stays as it was.
 bool SaveDownloadRecord(RegistryKey& downloadsKey, const DownloadInfo& record);
+
+// Stores several records in one write: far cheaper than one write each when a change of order
+// touches every record. Records that cannot be serialised or have no name are left out (their
+// stored values stay as they were); the others are stored all together or not at all. Returns,
+// per record in order, whether it was stored.
+std::vector<bool> SaveDownloadRecords(RegistryKey& downloadsKey,
+                                      std::span<const DownloadInfo* const> records);
 
 // False when there was no such record.
 bool RemoveDownloadRecord(RegistryKey& downloadsKey, std::u16string_view name);

@@ -1,9 +1,11 @@
 #include "core/WideFormat.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <system_error>
 
 namespace {
 
@@ -226,7 +228,13 @@ std::u16string FormatWideArgs(std::u16string_view format, std::span<const Format
                 if (arg && arg->kind() != FormatArg::Kind::Text) {
                     const int precision = conv.precision < 0 ? 6 : std::min(conv.precision, 30);
                     const double value = arg->AsReal();
-                    std::snprintf(buffer, sizeof buffer, "%.*f", precision, value);
+                    // Not printf: a toolkit sets the process locale from the desktop, and
+                    // "%.2f" would then write "33,33" on a German one. Our texts, log lines and
+                    // numbers read the same everywhere, so the point is always a point.
+                    const std::to_chars_result written =
+                        std::to_chars(buffer, buffer + sizeof buffer - 1, value,
+                                      std::chars_format::fixed, precision);
+                    *(written.ec == std::errc() ? written.ptr : buffer) = '\0';
                     // "inf" and "nan" are padded with blanks, never zeros ("00inf").
                     AppendPadded(out, Widen(buffer), conv, std::isfinite(value));
                 }

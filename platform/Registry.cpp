@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -305,19 +306,15 @@ public:
     bool SetValue(std::u16string_view key, std::u16string_view name, uint32_t type,
                   std::span<const uint8_t> data) {
         std::lock_guard lock(lock_);
+        return Write([&] { return Upsert(key, name, type, data); });
+    }
+
+    bool SetValues(std::u16string_view key, std::span<const RegistryValue> values) {
+        std::lock_guard lock(lock_);
         return Write([&] {
-            StatementUse use(upsertValue_);
-            static const uint8_t kEmpty = 0;
-            const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
-                            BindText(use.get(), 2, ToUtf8(name)) &&
-                            sqlite3_bind_int64(use.get(), 3, type) == SQLITE_OK &&
-                            sqlite3_bind_blob64(use.get(), 4, data.empty() ? &kEmpty : data.data(),
-                                                data.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
-                            sqlite3_step(use.get()) == SQLITE_DONE;
-            if (ok && type == REG_BINARY) {
-                CrashPoint("record-storing");
-            }
-            return ok;
+            return std::all_of(values.begin(), values.end(), [&](const RegistryValue& value) {
+                return Upsert(key, value.name, value.type, value.data);
+            });
         });
     }
 
@@ -372,6 +369,23 @@ public:
 
 private:
     Impl(Database db, fs::path reserve) : db_(std::move(db)), reserve_(std::move(reserve)) {}
+
+    // One value written inside the transaction that the caller holds.
+    bool Upsert(std::u16string_view key, std::u16string_view name, uint32_t type,
+                std::span<const uint8_t> data) {
+        StatementUse use(upsertValue_);
+        static const uint8_t kEmpty = 0;
+        const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
+                        BindText(use.get(), 2, ToUtf8(name)) &&
+                        sqlite3_bind_int64(use.get(), 3, type) == SQLITE_OK &&
+                        sqlite3_bind_blob64(use.get(), 4, data.empty() ? &kEmpty : data.data(),
+                                            data.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
+                        sqlite3_step(use.get()) == SQLITE_DONE;
+        if (ok && type == REG_BINARY) {
+            CrashPoint("record-storing");
+        }
+        return ok;
+    }
 
     // One transaction around `body` (true when its statements did what they should). When the
     // disk is full, the reserve is given up and the whole transaction run once more; after a
@@ -579,6 +593,10 @@ bool RegistryKey::SetDword(std::u16string_view name, uint32_t value) {
 
 bool RegistryKey::SetBinary(std::u16string_view name, std::span<const uint8_t> data) {
     return SetValue(name, REG_BINARY, data);
+}
+
+bool RegistryKey::SetValues(std::span<const RegistryValue> values) {
+    return registry_->impl().SetValues(path_, values);
 }
 
 bool RegistryKey::DeleteValue(std::u16string_view name) {

@@ -63,6 +63,9 @@ public:
     bool SetString(std::u16string_view name, std::u16string_view value);
     bool SetDword(std::u16string_view name, uint32_t value);
     bool SetBinary(std::u16string_view name, std::span<const uint8_t> data);
+    // Writes all of `values` in one transaction: every one is stored, or none is. Many values
+    // written together cost one flush to the disk instead of one each.
+    bool SetValues(std::span<const RegistryValue> values);
     bool DeleteValue(std::u16string_view name);  // false when absent
 
     std::optional<RegistryValue> Query(std::u16string_view name) const;

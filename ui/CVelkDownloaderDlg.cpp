@@ -395,21 +395,22 @@ void CVelkDownloaderDlg::LoginLogoutCommand() {
     core_->Lifecycle().LoginLogoutCommand();
 }
 
-void CVelkDownloaderDlg::SetHeaderMode(HeaderMode mode) {
+void CVelkDownloaderDlg::SetHeaderMode(HeaderMode mode, bool signedIn) {
     switch (mode) {
         case HeaderMode::Running:
             header_->SetLoginState(3, false);
-            return;
+            break;
         case HeaderMode::SignedOut:
             header_->SetLoginState(1, true);
-            return;
+            break;
         case HeaderMode::Paused:
             header_->SetLoginState(2, false);
-            return;
+            break;
         case HeaderMode::Offline:
             header_->SetLoginState(0, false);
-            return;
+            break;
     }
+    header_->ShowSignedIn(signedIn);
 }
 
 void CVelkDownloaderDlg::SetLoginLinkEnabled(bool enabled) {

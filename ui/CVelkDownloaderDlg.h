@@ -93,7 +93,7 @@ public:
     void UpdateTrayIcon(bool online) override;
     void SetStatusMode(StatusMode mode) override;
     void SetSpeed(uint32_t kilobytesPerSecond) override;
-    void SetHeaderMode(HeaderMode mode) override;
+    void SetHeaderMode(HeaderMode mode, bool signedIn) override;
     void SetLoginLinkEnabled(bool enabled) override;
     void SetUser(const std::u16string& picturePath, const std::u16string& userName) override;
     bool ShowLoginDialog(std::u16string& email, std::u16string& password) override;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/RowView.h"
+#include "core/AppMessage.h"
 
 class FakeRowView final : public RowView {
 public:
@@ -18,6 +19,29 @@ public:
         std::u16string linkText;
         std::u16string linkTarget;
         std::vector<Segment> segments;
+        // What the status button sends, styled as the real list styles it: when the row's state
+        // is set, from that state and the segments it has then.
+        uint32_t button = 0;
+
+        bool HasSegmentOfKind(int32_t kind) const {
+            return std::any_of(segments.begin(), segments.end(),
+                               [kind](const Segment& segment) { return segment.kind == kind; });
+        }
+        // The list's context menu offers "Retry" for a failed file.
+        bool MenuOffersRetry() const { return HasSegmentOfKind(4); }
+        void Style(int32_t newState) {
+            state = newState;
+            if (HasSegmentOfKind(4) || state == RowFailed) {
+                button = WM_APP_RETRY_ITEM;
+            } else if (state == RowActive || state == RowActiveNoProgress ||
+                       state == RowActiveNoProgress2) {
+                button = WM_APP_PAUSE_BUTTON;
+            } else if (state == RowPaused || state == RowPending) {
+                button = WM_APP_ROW_TOGGLE;
+            } else if (state == RowReady) {
+                button = WM_APP_RUN_INSTALLER;
+            }
+        }
     };
 
     // Where MoveRowToTop reports the new order (the lifecycle under test).
@@ -38,13 +62,13 @@ public:
                        int32_t state) override {
         int index = FindRow(id);
         if (index < 0) {
-            rows.push_back(Row{id, title, statusText, iconPath, state, {}, {}, {}});
+            rows.push_back(Row{id, title, statusText, iconPath, 0, {}, {}, {}, 0});
             index = static_cast<int>(rows.size()) - 1;
         } else {
             rows[static_cast<size_t>(index)].title = title;
             rows[static_cast<size_t>(index)].status = statusText;
-            rows[static_cast<size_t>(index)].state = state;
         }
+        rows[static_cast<size_t>(index)].Style(state);
         return index;
     }
     void RemoveRow(int index) override { rows.erase(rows.begin() + index); }
@@ -52,7 +76,7 @@ public:
     void SetRowStatusText(int index, const std::u16string& text) override {
         At(index).status = text;
     }
-    void SetRowState(int index, int32_t state) override { At(index).state = state; }
+    void SetRowState(int index, int32_t state) override { At(index).Style(state); }
     void SetRowIcon(int index, const std::u16string& path) override {
         if (!path.empty()) {
             At(index).icon = path;
@@ -67,7 +91,7 @@ public:
     void PauseActiveRows() override {
         for (Row& row : rows) {
             if ((row.state & 0x19) != 0) {
-                row.state = RowPaused;
+                row.Style(RowPaused);
             }
         }
     }

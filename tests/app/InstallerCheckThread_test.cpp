@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "core/TextUtil.h"
+#include "engine/BlockFile.h"
 #include "engine/Md5Context.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
@@ -80,6 +82,21 @@ TEST(InstallerCheckThread, OnlyTheVeryFileWithTheRightDigestPasses) {
     stopped.expectedDigest = right;
     InstallerCheckThread::Run(stopped, [] { return false; });
     EXPECT_FALSE(stopped.passed);
+}
+
+TEST(InstallerCheckThread, ReportsHowFarItHasRead) {
+    TempDir dir;
+    const std::string bytes(3 * kDiskBlockSize + 5, 'x');
+    WriteFile(dir.Path() / "setup.sh", bytes);
+    InstallerCheck check;
+    check.path = Utf8ToWide((dir.Path() / "setup.sh").string());
+    check.expectedDigest = Md5Hex(bytes);
+    std::vector<uint64_t> heard;
+    InstallerCheckThread::Run(check, {}, [&](uint64_t read) { heard.push_back(read); });
+    EXPECT_TRUE(check.passed);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_TRUE(std::is_sorted(heard.begin(), heard.end()));
+    EXPECT_EQ(heard.back(), bytes.size());
 }
 
 TEST(InstallerCheckThread, AnswersEveryQueuedCheckInOrderAndStops) {

@@ -2,6 +2,7 @@
 // in this run: finished by the engine now, or read and checked again first.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -99,6 +100,50 @@ TEST(InstallerLaunch, AGameCompletedEarlierIsCheckedBeforeItsInstallerStarts) {
     WriteFile(r.Installer(), std::string(kInstallerBytes) + "rm -rf ~\n");
     r.Click();
     EXPECT_EQ(r.rig.calls, std::vector<std::string>{check});
+}
+
+// While the check runs the row shows it, with its progress and the active look, and no refresh
+// of the row in between takes that away; when it ends the row is "completed." again.
+TEST(InstallerLaunch, TheRowShowsTheCheckAndItsProgressUntilItEnds) {
+    InstallerRig r;
+    DownloadInfo& item = r.CompletedEarlier(u"expected");
+    item.files[0].size = 4 * 1048576;
+    item.total = item.files[0].size;
+    r.rig.lifecycle.UpdateRow(item);
+    ASSERT_EQ(r.rig.rows.Of(u"g").state, RowReady);
+    r.Click();
+    const auto row = [&]() -> const FakeRowView::Row& { return r.rig.rows.Of(u"g"); };
+    EXPECT_EQ(Narrow(row().status), "0 MB of 4 MB - integrity check (0.00%)");
+    EXPECT_EQ(row().state, RowActiveNoProgress);
+    EXPECT_TRUE(row().linkText.empty());
+
+    auto report = std::make_unique<ProgressReport>();
+    report->gameName = u"g";
+    report->byteCount = 1048576;
+    r.rig.lifecycle.HandleMessage(MakeMessage(WM_APP_INSTALLER_CHECK_PROGRESS, std::move(report)));
+    r.rig.lifecycle.SelectActiveItem();  // refreshes every row
+    EXPECT_EQ(Narrow(row().status), "1 MB of 4 MB - integrity check (25.00%)");
+    EXPECT_EQ(row().segments.at(0).kind, SegmentChecking);
+    EXPECT_FLOAT_EQ(row().segments.at(0).fill, 0.25f);
+    // The row's button means "busy" now: it pauses nothing.
+    r.rig.lifecycle.OnRowCommand(row().button, u"g", 0);
+    EXPECT_FALSE(r.rig.lifecycle.Paused());
+
+    r.Answer(true);
+    EXPECT_EQ(Narrow(row().status), "4 MB of 4 MB - completed. ");
+    EXPECT_EQ(row().state, RowReady);
+    EXPECT_EQ(Narrow(row().linkText), "INSTALL");
+    EXPECT_EQ(row().segments.at(0).kind, SegmentDownloading);
+    EXPECT_EQ(r.Count("RunInstaller "), 1u);
+
+    // A check that fails shows the failure and leaves the row completed as well.
+    std::filesystem::last_write_time(
+        r.Installer(), std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+    r.Click();
+    ASSERT_EQ(row().state, RowActiveNoProgress);
+    r.Answer(false);
+    EXPECT_EQ(row().state, RowReady);
+    EXPECT_EQ(r.Count("AskUser "), 1u);
 }
 
 TEST(InstallerLaunch, WithoutAKnownDigestNothingIsStarted) {

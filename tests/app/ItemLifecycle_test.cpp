@@ -65,13 +65,33 @@ TEST(ItemLifecycle, NamesThatNoStoreGameHasAreRefusedBeforeAnythingIsDone) {
     }
     EXPECT_TRUE(rig.lifecycle.Items().empty());
     EXPECT_TRUE(rig.rows.rows.empty());
-    EXPECT_TRUE(rig.calls.empty());
+    EXPECT_EQ(rig.calls.size(), 4u) << "nothing but a message each";
     EXPECT_TRUE(StoredNames(rig.registry).empty());
     size_t refusals = 0;
     for (const std::string& line : log.Get()) {
         refusals += line.find("Refused to add") != std::string::npos ? 1u : 0u;
     }
     EXPECT_EQ(refusals, 4u);
+}
+
+// A refused link tells the user while the window is visible, with the name as plain text that is
+// cut short and has no control characters; hidden in the tray only the log line is written.
+TEST(ItemLifecycle, ARefusedLinkIsShownToTheUserUnlessTheWindowIsInTheTray) {
+    LifecycleRig rig;
+    const std::u16string hostile = u"evil\n<b>bold</b>\x1b[2J" + std::u16string(200, u'x');
+    EXPECT_EQ(rig.lifecycle.AddItemFromUrl(hostile), ItemLifecycle::AddResult::Refused);
+    ASSERT_EQ(rig.calls.size(), 1u);
+    EXPECT_EQ(rig.calls[0],
+              "AskUser 48 The game link names \"evil?<b>bold</b>?[2J" + std::string(40, 'x') +
+                  "...\", which is not a game of the store. Nothing was added to the list.");
+
+    rig.calls.clear();
+    rig.lifecycle.SetMinimisedToTray(true);
+    LogLines log(CDebugPrintf::Level::Warning);
+    EXPECT_EQ(rig.lifecycle.AddItemFromUrl(u"a b"), ItemLifecycle::AddResult::Refused);
+    EXPECT_TRUE(rig.calls.empty()) << "no message box in the tray";
+    EXPECT_EQ(log.Get(),
+              std::vector<std::string>{"Refused to add \"a b\": not a game name of the store"});
 }
 
 TEST(ItemLifecycle, NewItemFromUrlGetsPendingRowRecordAndDetailsRequest) {
@@ -491,9 +511,14 @@ TEST(ItemLifecycle, DetailsFailuresAndChangedFiles) {
     EXPECT_EQ(rig.rows.Of(u"broken").state, RowFailed);
     // Retrying an item without details asks the store again.
     rig.calls.clear();
+    EXPECT_EQ(rig.rows.Of(u"broken").button, static_cast<uint32_t>(WM_APP_RETRY_ITEM));
     rig.lifecycle.OnRowCommand(WM_APP_RETRY_ITEM, u"broken", 0);
     EXPECT_TRUE(rig.Called("RequestDetails broken /games/"));
     EXPECT_EQ(Narrow(rig.rows.Of(u"broken").status), "Fetching download size...");
+    // The red state goes at once, not at some later refresh: the row waits for its details.
+    EXPECT_EQ(rig.rows.Of(u"broken").state, RowPending);
+    EXPECT_EQ(rig.rows.Of(u"broken").button, static_cast<uint32_t>(WM_APP_ROW_TOGGLE));
+    EXPECT_TRUE(rig.rows.Of(u"broken").linkText.empty());
 
     // A completed game whose file changed on the server downloads that file again.
     AddWithDetails(rig, u"changed", {100});
@@ -620,6 +645,34 @@ TEST(ItemLifecycle, PauseResumeSignInAndQuitOrder) {
                                         "Store.Stop", "SpeedMeter.Stop"}));
 }
 
+// The login link reads "Logout" exactly while a user is signed in, whichever header mode the
+// window is in: a link reading "Login" would otherwise sign the user out when clicked.
+TEST(ItemLifecycle, TheLoginLinkFollowsTheSignedInStateInEveryHeaderMode) {
+    LifecycleRig rig;
+    rig.Connect();
+    EXPECT_TRUE(rig.ui.headerSignedIn);
+    rig.lifecycle.PauseAll();
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Paused);
+    EXPECT_TRUE(rig.ui.headerSignedIn);
+    // Sign out while paused, then in again.
+    rig.lifecycle.LoginLogoutCommand();
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_AUTH_FAILED, 0));
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::SignedOut);
+    EXPECT_FALSE(rig.ui.headerSignedIn);
+    rig.Connect();
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Paused);
+    EXPECT_TRUE(rig.ui.headerSignedIn) << "signed in again while paused: the link reads Logout";
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_CONNECTION_STATUS, 0));
+    EXPECT_EQ(rig.ui.headerMode, HeaderMode::Offline);
+    EXPECT_TRUE(rig.ui.headerSignedIn);
+    rig.lifecycle.ResumeAll();
+    EXPECT_TRUE(rig.ui.headerSignedIn);
+    // And the link's click does what it reads: sign out.
+    rig.calls.clear();
+    rig.lifecycle.LoginLogoutCommand();
+    EXPECT_TRUE(rig.Called("Logout"));
+}
+
 TEST(ItemLifecycle, RowLinksAndMenus) {
     setenv("VELKDOWNLOADER_SITE_URL", "https://Site.test/", 1);
     LifecycleRig rig;
@@ -670,6 +723,107 @@ TEST(ItemLifecycle, AJoinThatKeepsFailingIsGivenUpAfterAFewRounds) {
 
     rig.lifecycle.OnRowCommand(WM_APP_RETRY_ITEM, u"g", 0);
     EXPECT_EQ(resubmits(1), 1u);
+}
+
+// Failures that name no file (file id all bits set) are the whole item's: the row offers Retry
+// through its status button and its menu like a failed file, and Retry hands the item to the
+// engine again, which checks the cause anew. A failure of one file behaves the same.
+TEST(ItemLifecycle, EveryFailureOffersRetryAndRetryAsksTheEngineAgain) {
+    struct Case {
+        const char* what;
+        uint32_t message;
+        uint64_t fileId;
+        int64_t lParam;
+        int repeats;  // resubmits are given up after a few rounds
+        ErrorKind kind;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"not enough free space", WM_APP_ITEM_FAILED, kAllBits, 6, 1, ErrorKind::DiskSpace,
+         "Not enough free disk space: 2 MB more needed"},
+        {"downloads folder missing or unwritable", WM_APP_ITEM_FAILED, kAllBits, 2, 1,
+         ErrorKind::DiskWrite, "Error writing file to disk..."},
+        {"join given up", WM_APP_ITEM_RESUBMIT, kAllBits, 3, ItemLifecycle::kMaxJoinResubmits + 1,
+         ErrorKind::FileGaveUp, "There is a problem with this file, please use our "},
+        {"join could not write", WM_APP_ITEM_RESUBMIT, kAllBits, 2, 1, ErrorKind::DiskWrite,
+         "Error writing file to disk..."},
+        {"one file could not be written", WM_APP_ITEM_FAILED, 1, 2, 1, ErrorKind::DiskWrite,
+         "Error writing file to disk..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LifecycleRig rig;
+        rig.Connect();
+        AddWithDetails(rig, u"g", {100, 300, 50});
+        // File 2 is not offered by the store: its segment keeps its own look throughout.
+        rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_UNAVAILABLE, u"g", 2));
+        rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 50));
+        ASSERT_EQ(rig.rows.Of(u"g").state, RowActive);
+        for (int i = 0; i < c.repeats; ++i) {
+            auto event = std::make_unique<FileEvent>();
+            event->gameName = u"g";
+            event->fileId = c.fileId;
+            event->bytesShort = kMB + 1;
+            rig.lifecycle.HandleMessage(MakeMessage(c.message, std::move(event), c.lParam));
+        }
+        const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
+        ASSERT_EQ(item.state, ItemState::Failed);
+        EXPECT_EQ(item.errorKind, c.kind);
+        const FakeRowView::Row& failed = rig.rows.Of(u"g");
+        EXPECT_EQ(Narrow(failed.status), c.text);
+        EXPECT_EQ(failed.button, static_cast<uint32_t>(WM_APP_RETRY_ITEM));
+        EXPECT_TRUE(failed.MenuOffersRetry());
+        EXPECT_EQ(failed.segments.at(1).kind, SegmentFailed);
+        EXPECT_EQ(failed.segments.at(0).kind,
+                  c.fileId == kAllBits ? SegmentFailed : SegmentDownloading);
+        EXPECT_EQ(failed.segments.at(2).kind, SegmentUnavailable);
+
+        rig.calls.clear();
+        rig.lifecycle.OnRowCommand(failed.button, u"g", 0);
+        EXPECT_EQ(item.state, ItemState::Paused);
+        EXPECT_EQ(item.errorKind, ErrorKind::None);
+        EXPECT_TRUE(rig.Called("RequestDownload g")) << "the engine checks the cause again";
+        EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "g");
+        const FakeRowView::Row& retried = rig.rows.Of(u"g");
+        EXPECT_EQ(retried.state, RowPaused);
+        EXPECT_EQ(retried.button, static_cast<uint32_t>(WM_APP_ROW_TOGGLE));
+        EXPECT_FALSE(retried.MenuOffersRetry());
+        EXPECT_TRUE(retried.linkText.empty());
+        EXPECT_FLOAT_EQ(retried.segments.at(0).fill, 0.5f) << "what is on disk shows again";
+        // The engine goes on with it: the row is active again.
+        rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 1, 50));
+        EXPECT_EQ(item.state, ItemState::Downloading);
+        EXPECT_EQ(rig.rows.Of(u"g").state, RowActive);
+    }
+}
+
+// Paused from the header, the active row stays paused whatever still arrives from the engine:
+// a chunk written as the workers stopped, a speed sample, a joining step. The counts still move.
+TEST(ItemLifecycle, WhilePausedReportsInFlightKeepTheRowPaused) {
+    LifecycleRig rig;
+    rig.Connect();
+    AddWithDetails(rig, u"g", {2 * kMB, 2 * kMB});
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, kMB / 2));
+    ASSERT_EQ(rig.rows.Of(u"g").state, RowActive);
+    rig.lifecycle.PauseAll();
+    const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
+    EXPECT_EQ(item.state, ItemState::Paused);
+    EXPECT_EQ(Narrow(rig.rows.Of(u"g").status), "0 MB of 4 MB - paused");
+
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, kMB));
+    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 100));
+    rig.lifecycle.HandleMessage(Progress(WM_APP_COMBINE_PROGRESS, u"g", 1, 0, 10));
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"g", 1, 0, 10));
+    EXPECT_EQ(item.state, ItemState::Paused);
+    EXPECT_EQ(item.downloaded, kMB) << "the counts still follow the reports";
+    EXPECT_EQ(rig.rows.Of(u"g").state, RowPaused);
+    EXPECT_EQ(rig.rows.Of(u"g").button, static_cast<uint32_t>(WM_APP_ROW_TOGGLE));
+    EXPECT_EQ(Narrow(rig.rows.Of(u"g").status), "1 MB of 4 MB - paused");
+
+    rig.lifecycle.ResumeAll();
+    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 1, kMB / 2));
+    EXPECT_EQ(item.state, ItemState::Downloading);
+    EXPECT_EQ(rig.rows.Of(u"g").state, RowActive);
 }
 
 }  // namespace

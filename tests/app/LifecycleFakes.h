@@ -112,7 +112,10 @@ public:
     void UpdateTrayIcon(bool online) override { trayOnline = online; }
     void SetStatusMode(StatusMode mode) override { statusMode = mode; }
     void SetSpeed(uint32_t kbps) override { speed = kbps; }
-    void SetHeaderMode(HeaderMode mode) override { headerMode = mode; }
+    void SetHeaderMode(HeaderMode mode, bool signedIn) override {
+        headerMode = mode;
+        headerSignedIn = signedIn;
+    }
     void SetLoginLinkEnabled(bool enabled) override { loginLinkEnabled = enabled; }
     void SetUser(const std::u16string& picture, const std::u16string& name) override {
         log_.push_back("SetUser " + Narrow(picture) + " " + Narrow(name));
@@ -133,6 +136,7 @@ public:
     StatusMode statusMode = StatusMode::Offline;
     uint32_t speed = 0;
     HeaderMode headerMode = HeaderMode::Offline;
+    bool headerSignedIn = false;  // what the login link reads: "Logout" when set
     bool loginLinkEnabled = false;
 
 private:

@@ -7,6 +7,7 @@
 
 #include "app/FakeRowView.h"
 #include "core/TextUtil.h"
+#include "support/CommaLocale.h"
 
 namespace {
 
@@ -250,6 +251,21 @@ TEST(RowTexts, EmptySizesGiveNoNumbersThatAreNotNumbers) {
     record.files.clear();
     LayoutSegments(rows, record);
     EXPECT_TRUE(rows.rows[0].segments.empty());
+}
+
+TEST(RowTexts, PercentagesKeepTheirPointWhateverTheDesktopsLocale) {
+    const CommaLocale german;
+    ASSERT_TRUE(german.Active()) << german.Error();
+    DownloadInfo combining = Record(ItemState::Combining);
+    combining.joined = 1024 * kMB / 3;
+    FakeRowView rows = ListWithRow(combining);
+    UpdateRow(rows, combining, Connected());
+    EXPECT_EQ(Narrow(rows.rows[0].status), "341 MB of 1024 MB - combining (33.33%)");
+
+    DownloadInfo verifying = Record(ItemState::Verifying);
+    verifying.verified = 1024 * kMB / 8;
+    UpdateRow(rows, verifying, Connected());
+    EXPECT_EQ(Narrow(rows.rows[0].status), "128 MB of 1024 MB - integrity check (12.50%)");
 }
 
 }  // namespace

@@ -230,6 +230,23 @@ TEST_F(HeaderControlTest, ButtonClicksArePostedAndDisabledButtonsIgnoreThem) {
     EXPECT_EQ(sink.commands, (std::vector<int>{ID_RESUME_ALL, ID_SETTINGS}));
 }
 
+TEST_F(HeaderControlTest, TheLinkReadsWhatTheSignedInStateSaysInEveryMode) {
+    // Signed out, then in while paused (mode 2), and offline (mode 0): neither mode sets the
+    // link, so the window's word on the signed-in state decides it.
+    header.SetLoginState(1, true);
+    header.ShowSignedIn(false);
+    EXPECT_EQ(header.LoginLink()->Text(), QStringLiteral("Login"));
+    for (const int mode : {2, 0, 3}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        header.SetLoginState(mode, false);
+        header.ShowSignedIn(true);
+        EXPECT_EQ(header.LoginLink()->Text(), QStringLiteral("Logout"));
+    }
+    header.SetLoginState(0, false);
+    header.ShowSignedIn(false);
+    EXPECT_EQ(header.LoginLink()->Text(), QStringLiteral("Login"));
+}
+
 TEST_F(HeaderControlTest, LinkClickSendsLoginLogoutWhateverItReads) {
     header.Render();  // fits the link to its text
     Click({258, 46});

@@ -232,17 +232,20 @@ TEST_F(ProgressItemTest, ButtonClickSendsItsMessageAndSurvivesItsRowBeingRemoved
     plain.RemoveButton().OnClick(nullptr, plain.id, 0);  // no receiver: nothing happens
 }
 
-TEST_F(ProgressItemTest, KindZeroSegmentShowsFilledSliceOfStateStrip) {
-    // 0.25..0.75 of 258 starts at 64 and is 129 long; half of it filled is 64 pixels.
+TEST_F(ProgressItemTest, SegmentShowsFilledSliceOfItsStrip) {
+    // 0.25..0.75 of 258 starts at 64 and is 129 long; half of it filled is 64 pixels. A failed
+    // file (kind 4) is drawn the same way in red: only the part it got shows.
     struct Case {
+        int32_t kind;
         int32_t state;
         int strip;  // 0: nothing drawn over the track
     };
-    const Case cases[] = {{1, 1005}, {2, 1001}, {32, 1001}, {8, 0}, {16, 0}};
+    const Case cases[] = {{0, 1, 1005}, {0, 2, 1001}, {0, 32, 1001}, {0, 8, 0},
+                          {0, 16, 0},   {4, 1, 1000}, {4, 2, 1000},  {4, 8, 1000}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "state " << c.state);
+        SCOPED_TRACE(testing::Message() << "kind " << c.kind << " state " << c.state);
         ProgressItem item(u"g", u"t", u"s", u"", 0);
-        item.segments.push_back({0, 0.25F, 0.75F, 0.5F});
+        item.segments.push_back({c.kind, 0.25F, 0.75F, 0.5F});
         item.SetState(c.state);
         const QImage image = Paint(item);
         const QRgb trackBefore = image.pixel(kBarX + 63, kBarMidY);
@@ -256,16 +259,17 @@ TEST_F(ProgressItemTest, KindZeroSegmentShowsFilledSliceOfStateStrip) {
         for (int i = 0; i < 64; ++i) {
             ASSERT_EQ(image.pixel(kBarX + 64 + i, kBarMidY), StripPixel(c.strip, 64 + i)) << i;
         }
-        if (c.strip == 1005) {
-            EXPECT_TRUE(IsBlue(image.pixel(kBarX + 64, kBarMidY)));
-            EXPECT_TRUE(IsBlue(image.pixel(kBarX + 127, kBarMidY)));
-        }
+        const auto isStripColour = c.strip == 1005 ? IsBlue : c.strip == 1000 ? IsRed : IsGrey;
+        EXPECT_TRUE(isStripColour(image.pixel(kBarX + 64, kBarMidY)));
+        EXPECT_TRUE(isStripColour(image.pixel(kBarX + 127, kBarMidY)));
+        // The unfilled half of the segment shows the track.
         EXPECT_NE(image.pixel(kBarX + 128, kBarMidY), image.pixel(kBarX + 127, kBarMidY));
         EXPECT_FALSE(IsBlue(trackAfter));
+        EXPECT_FALSE(IsRed(trackAfter));
     }
 }
 
-TEST_F(ProgressItemTest, KindOneIsAlwaysFullPurpleAndFailedFileRed) {
+TEST_F(ProgressItemTest, KindOneIsAlwaysFullPurpleAndFailedFileShowsOnlyWhatItGot) {
     ProgressItem item(u"g", u"t", u"s", u"", 0);
     item.segments.push_back({1, 0.0F, 0.5F, 0.1F});
     item.segments.push_back({4, 0.5F, 1.0F, 0.0F});
@@ -275,10 +279,10 @@ TEST_F(ProgressItemTest, KindOneIsAlwaysFullPurpleAndFailedFileRed) {
     for (int x : {kBarX + 1, kBarX + 64, kBarX + 127}) {
         EXPECT_TRUE(IsPurple(image.pixel(x, kBarMidY))) << x;
     }
-    // A failed file is red over its whole length whatever fill the download left; its fill
-    // stays as it was.
+    // A failed file that got nothing shows no red at all; drawing leaves its fill as it was.
     for (int x : {kBarX + 129, kBarX + 200, kBarX + 256}) {
-        EXPECT_TRUE(IsRed(image.pixel(x, kBarMidY))) << x;
+        EXPECT_FALSE(IsRed(image.pixel(x, kBarMidY))) << x;
+        EXPECT_TRUE(IsGrey(image.pixel(x, kBarMidY))) << x;
     }
     EXPECT_FLOAT_EQ(item.segments[1].fill, 0.0F);
 }

@@ -113,11 +113,13 @@ protected:
         Press(pos);
         Release(pos);
     }
-    void Wheel(int delta) {
-        const QPoint pos(100, 100);
-        QWheelEvent event(QPointF(pos), QPointF(list_->mapToGlobal(pos)), QPoint(),
+    // A wheel turn over the rows, or over `target` (a child such as the scroll bar).
+    void Wheel(int delta, QWidget* target = nullptr) {
+        QWidget* receiver = target != nullptr ? target : list_.get();
+        const QPoint pos(target != nullptr ? 5 : 100, 100);
+        QWheelEvent event(QPointF(pos), QPointF(receiver->mapToGlobal(pos)), QPoint(),
                           QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-        QCoreApplication::sendEvent(list_.get(), &event);
+        QCoreApplication::sendEvent(receiver, &event);
     }
     // Top of row r's icon frame, where white shows at its left edge.
     static int FrameTop(int row, int scroll) { return row * 58 - scroll + 2; }
@@ -200,6 +202,176 @@ TEST_F(ProgressListViewTest, TenRowsScrollByWheelAndScrollBarWithinLimits) {
     }
     EXPECT_EQ(list_->MaxScroll(), 7 * 58 - 400);
     EXPECT_EQ(list_->ScrollOffset(), 6);
+}
+
+TEST_F(ProgressListViewTest, WheelOverTheScrollBarScrollsLikeTheWheelOverTheRows) {
+    AddRows(10);
+    ASSERT_TRUE(list_->ScrollBarShown());
+    Wheel(-120, list_->ScrollBar());
+    EXPECT_EQ(list_->ScrollOffset(), 24);
+    EXPECT_EQ(list_->ScrollBar()->value(), 24);
+    Wheel(-240, list_->ScrollBar());
+    EXPECT_EQ(list_->ScrollOffset(), 72);
+    Wheel(60, list_->ScrollBar());
+    EXPECT_EQ(list_->ScrollOffset(), 60);
+    for (int i = 0; i < 10; ++i) {
+        Wheel(-120, list_->ScrollBar());
+    }
+    EXPECT_EQ(list_->ScrollOffset(), 180);
+    EXPECT_EQ(list_->ScrollBar()->value(), 180);
+}
+
+TEST_F(ProgressListViewTest, ReleaseLostToAMessageBoxLeavesNoRowStuckToThePointer) {
+    AddRows(3);
+    // Pressed on a row, and the release went to a box that opened meanwhile: the next move comes
+    // with no button held.
+    const QPoint inRow1(200, 58 + 10);
+    Move(inRow1);
+    Press(inRow1);
+    Move(inRow1 + QPoint(0, 30));
+    EXPECT_EQ(list_->DragRow(), -1);
+    EXPECT_EQ(list_->cursor().shape(), Qt::ArrowCursor);
+    Move(QPoint(200, 2 * 58 + 10));
+    EXPECT_EQ(list_->DragRow(), -1);
+    EXPECT_EQ(list_->RowId(1), u"gameb");
+    EXPECT_EQ(sink_.orderChanges, 0);
+    // The release that finally arrives is no click and no drag's end.
+    Release(QPoint(200, 2 * 58 + 10));
+    EXPECT_EQ(sink_.orderChanges, 0);
+    EXPECT_TRUE(sink_.commands.empty());
+
+    // A drag under way when the release is lost ends at the next plain move, with the order the
+    // rows took reported, as a release would have.
+    Move(QPoint(200, 10));
+    Press(QPoint(200, 10));
+    Move(QPoint(200, 12), true);
+    Move(QPoint(200, 58 + 10), true);
+    ASSERT_EQ(list_->DragRow(), 1);
+    ASSERT_EQ(list_->RowId(1), u"gamea");
+    Move(QPoint(200, 2 * 58 + 10));
+    EXPECT_EQ(list_->DragRow(), -1);
+    EXPECT_EQ(list_->RowId(1), u"gamea");
+    EXPECT_EQ(list_->RowId(2), u"gamec");
+    EXPECT_EQ(sink_.orderChanges, 1);
+    EXPECT_EQ(list_->cursor().shape(), Qt::ArrowCursor);
+    // And with the button really held, a drag starts as before.
+    Press(QPoint(200, 2 * 58 + 10));
+    Move(QPoint(200, 2 * 58 + 12), true);
+    EXPECT_EQ(list_->DragRow(), 2);
+    Release(QPoint(200, 2 * 58 + 12));
+    EXPECT_EQ(sink_.orderChanges, 2);
+}
+
+TEST_F(ProgressListViewTest, PointerBelowTheLastRowShowsTheArrowAndNoHoveredButton) {
+    AddRows(2, RowReady);
+    list_->SetRowLink(1, u"INSTALL", u"/games/b/setup.sh");
+    list_->Render();
+    const QPoint below(200, 3 * 58 + 20);
+    Move(list_->Row(1).linkRect.center().toPoint());
+    ASSERT_EQ(list_->cursor().shape(), Qt::PointingHandCursor);
+    Move(below);
+    EXPECT_EQ(list_->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_EQ(list_->HoverRow(), -1);
+
+    // Straight from the remove button (ends 20 pixels above the row's bottom) to below the rows.
+    const QPoint onRemove(8 + 320 + 6, 58 + 20 + 6);
+    Move(onRemove);
+    ASSERT_NE(list_->HoveredElement(), nullptr);
+    Move(below);
+    EXPECT_EQ(list_->HoveredElement(), nullptr);
+    EXPECT_EQ(list_->Render().pixel(onRemove), CellColour(AtlasCell::kRemove));
+
+    // A drag keeps its sizing cursor down there.
+    Move(QPoint(200, 10));
+    Press(QPoint(200, 10));
+    Move(QPoint(200, 12), true);
+    Move(below, true);
+    EXPECT_EQ(list_->cursor().shape(), Qt::SizeVerCursor);
+    Release(below);
+}
+
+TEST_F(ProgressListViewTest, ButtonThatComesUnderARestingPointerShowsItsHoverLook) {
+    // The pointer rests on row 0's status button while the owner changes the rows.
+    const QPoint onStatus(8 + 57 + 6, 5 + 6);
+    struct Case {
+        const char* what;
+        std::function<void(ProgressListView&)> change;
+        QRect hoverCell;
+        std::u16string rowUnderPointer;
+    };
+    const std::vector<Case> cases = {
+        {"restyled", [](ProgressListView& l) { l.SetRowState(0, RowReady); },
+         AtlasCell::kReadyHover, u"gamea"},
+        {"moved to the top", [](ProgressListView& l) { l.MoveRowToTop(2); },
+         AtlasCell::kPausedHover, u"gamec"},
+        {"row above removed", [](ProgressListView& l) { l.RemoveRow(0); }, AtlasCell::kPausedHover,
+         u"gameb"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        list_ = std::make_unique<ProgressListView>(&sink_, MakeAtlas());
+        list_->resize(420, 400);
+        list_->show();
+        AddRows(3, RowActive);
+        list_->SetRowState(1, RowPaused);
+        list_->SetRowState(2, RowPaused);
+        Move(onStatus);
+        ASSERT_EQ(list_->HoveredElement(), &list_->Row(0).StatusButton());
+        c.change(*list_);
+        ASSERT_EQ(list_->RowId(0), c.rowUnderPointer);
+        EXPECT_EQ(list_->HoveredElement(), &list_->Row(0).StatusButton());
+        EXPECT_EQ(list_->Render().pixel(onStatus), CellColour(c.hoverCell));
+    }
+
+    // A row added under a pointer resting below the last row.
+    list_ = std::make_unique<ProgressListView>(&sink_, MakeAtlas());
+    list_->resize(420, 400);
+    list_->show();
+    AddRows(1);
+    const QPoint onNextRowsRemove(8 + 320 + 6, 58 + 20 + 6);
+    Move(onNextRowsRemove);
+    ASSERT_EQ(list_->HoverRow(), -1);
+    list_->AddOrUpdateRow(u"new", u"New", u"", u"", RowActive);
+    EXPECT_EQ(list_->HoverRow(), 1);
+    EXPECT_EQ(list_->Render().pixel(onNextRowsRemove), CellColour(AtlasCell::kRemoveHover));
+
+    // Scrolled by the wheel under a resting pointer: the button now under it lights up.
+    AddRows(10);
+    Move(QPoint(57 + 6, 58 + 5 + 6));  // row 1's status button; the scroll bar shows
+    ASSERT_EQ(list_->HoveredElement(), &list_->Row(1).StatusButton());
+    Wheel(-290);  // 58 pixels: row 2 moves into row 1's place
+    EXPECT_EQ(list_->ScrollOffset(), 58);
+    EXPECT_EQ(list_->HoveredElement(), &list_->Row(2).StatusButton());
+    EXPECT_FALSE(list_->Row(1).StatusButton().Hovered());
+
+    // Once the pointer has left the list, nothing lights up under its old place.
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(list_.get(), &leave);
+    list_->MoveRowToTop(5);
+    EXPECT_EQ(list_->HoveredElement(), nullptr);
+}
+
+TEST_F(ProgressListViewTest, ContextMenuOpensAtThePointerAlsoWhenScrolledInsideAWindow) {
+    QWidget window;
+    window.resize(600, 500);
+    list_->setParent(&window);
+    list_->move(40, 70);
+    AddRows(10);
+    window.show();
+    Wheel(-120);
+    ASSERT_EQ(list_->ScrollOffset(), 24);
+    std::vector<QPoint> openedAt;
+    list_->SetMenuRunner([&openedAt](QMenu&, const QPoint& globalPos) -> QAction* {
+        openedAt.push_back(globalPos);
+        return nullptr;
+    });
+    const QPoint press(210, 3 * 58 + 40 - 24);
+    Press(press, Qt::RightButton);
+    ASSERT_EQ(openedAt.size(), 1U);
+    EXPECT_EQ(list_->MenuRow(), 3);
+    EXPECT_EQ(openedAt[0], list_->mapToGlobal(press));
+    EXPECT_EQ(openedAt[0], window.mapToGlobal(press + QPoint(40, 70)));
+    list_->setParent(nullptr);
 }
 
 TEST_F(ProgressListViewTest, LinkClickOnScrolledListSendsTargetAndRowIndex) {
@@ -393,6 +565,7 @@ TEST_F(ProgressListViewTest, StatusButtonSendsTheCommandOfTheRowState) {
 }
 
 TEST_F(ProgressListViewTest, ContextMenuEntriesDependOnStateAndFailedFiles) {
+    // "Retry" appears with a failed file and on a row whose whole game failed.
     AddRows(1);
     struct Case {
         int32_t state;
@@ -416,7 +589,8 @@ TEST_F(ProgressListViewTest, ContextMenuEntriesDependOnStateAndFailedFiles) {
         }
         std::vector<QString> expected = {QStringLiteral("Title gamea"), QStringLiteral("-"),
                                          QStringLiteral("Launch Installer")};
-        if (c.failedFile) {
+        const bool retryOffered = c.failedFile || c.state == RowFailed;
+        if (retryOffered) {
             expected.insert(expected.end(),
                             {QStringLiteral("-"), QStringLiteral("Retry"), QStringLiteral("-")});
         }
@@ -425,7 +599,7 @@ TEST_F(ProgressListViewTest, ContextMenuEntriesDependOnStateAndFailedFiles) {
         EXPECT_EQ(commands.front(), 33441);
         EXPECT_EQ(menu->actions()[2]->data().toInt(), 33442);
         EXPECT_EQ(menu->actions()[2]->isEnabled(), c.state == RowReady);
-        if (c.failedFile) {
+        if (retryOffered) {
             EXPECT_EQ(menu->actions()[4]->data().toInt(), 33443);
         }
         QMenu* remove = menu->actions().back()->menu();
@@ -541,8 +715,10 @@ TEST_F(ProgressListViewTest, HoveredButtonOfAnotherRowLosesItsHoverLookWhenRowsC
     const ActiveElement* button = list_->HoveredElement();
     ASSERT_NE(button, nullptr);
     list_->MoveRowToTop(2);
-    EXPECT_EQ(list_->HoveredElement(), nullptr);
+    // The moved row's button is no longer under the pointer; the one that came there is.
     EXPECT_FALSE(button->Hovered());
+    EXPECT_EQ(list_->HoveredElement(), list_->Row(2).elements[0].get());
+    EXPECT_TRUE(list_->Row(2).elements[0]->Hovered());
     EXPECT_EQ(list_->RowId(0), u"gamec");
     EXPECT_EQ(list_->RowId(1), u"gamea");
     EXPECT_EQ(list_->RowId(2), u"gameb");

@@ -163,3 +163,24 @@ TEST_F(RecordStoreTest, ARecordThatCannotBeStoredLeavesTheStoredValueAlone) {
     EXPECT_EQ(key->Query(u"other"), std::nullopt);
     EXPECT_EQ(key->EnumValue(1), std::nullopt);
 }
+
+TEST_F(RecordStoreTest, RecordsStoredTogetherLeaveOutOnlyThoseThatCannotBeStored) {
+    ASSERT_TRUE(registry_);
+    auto key = OpenDownloadsKey(registry_);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(SaveDownloadRecord(*key, Record(u"b", 0)));
+    const auto before = key->Query(u"b");
+
+    LogCapture log;
+    const DownloadInfo a = Record(u"a", 1);
+    DownloadInfo b = Record(u"b", 2);
+    b.installer.assign(40000, u'i');  // too long to store: its old value stays
+    const DownloadInfo unnamed = Record(u"", 3);
+    const DownloadInfo c = Record(u"c", 0);
+    const std::vector<const DownloadInfo*> records = {&a, &b, &unnamed, &c};
+    EXPECT_EQ(SaveDownloadRecords(*key, records), (std::vector<bool>{true, false, false, true}));
+    EXPECT_EQ(log.Warnings().size(), 2U);
+    EXPECT_EQ(key->Query(u"b")->data, before->data);
+    EXPECT_EQ(Names(LoadDownloadRecords(*key)), (std::vector<std::u16string>{u"b", u"c", u"a"}));
+    EXPECT_EQ(SaveDownloadRecords(*key, {}), std::vector<bool>{});
+}

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 
 #include "core/TextUtil.h"
+#include "support/CommaLocale.h"
 
 namespace {
 
@@ -135,6 +137,23 @@ TEST(FormatWide, AbsurdWidthsAreBounded) {
     EXPECT_EQ(wide.back(), u'5');
     EXPECT_EQ(FormatWide(u"%.99999999999999999999s", u"abc"), u"abc");
     EXPECT_EQ(FormatWide(u"%.99999999999999999999f", 0.5).substr(0, 4), u"0.50");
+}
+
+TEST(FormatWide, RealsKeepTheirPointUnderADesktopLocaleWithACommaSeparator) {
+    const CommaLocale german;
+    ASSERT_TRUE(german.Active()) << german.Error();
+    // The locale is really in force: the C library's own printf now writes a comma.
+    char viaPrintf[16];
+    std::snprintf(viaPrintf, sizeof viaPrintf, "%.2f", 33.333);
+    ASSERT_STREQ(viaPrintf, "33,33");
+    ExpectRows({
+        {"%.2f", FormatWide(u"%.2f%%", 33.333), u"33.33%"},
+        {"%f", FormatWide(u"%f", 1.5), u"1.500000"},
+        {"%07.2f", FormatWide(u"%07.2f", -1.5), u"-001.50"},
+        {"%.0f", FormatWide(u"%.0f", 2.5), u"2"},
+        {"integers", FormatWide(u"%d %I64u", -1234567, uint64_t{9876543210}),
+         u"-1234567 9876543210"},
+    });
 }
 
 }  // namespace

@@ -178,6 +178,37 @@ TEST_F(RegistryStore, EnumerationKeepsCreationOrderThroughUpdatesAndDeletes) {
     EXPECT_EQ(key->EnumValue(3), std::nullopt);
 }
 
+TEST_F(RegistryStore, ValuesWrittenTogetherAreAllStoredOrNoneIs) {
+    ASSERT_TRUE(registry_);
+    auto key = RegistryKey::Create(registry_, kDownloads);
+    ASSERT_TRUE(key);
+    ASSERT_TRUE(key->SetDword(u"b", 1));
+    const std::vector<RegistryValue> values = {
+        {u"a", REG_BINARY, {1, 2}}, {u"B", REG_BINARY, {3}}, {u"c", REG_DWORD, {4, 0, 0, 0}}};
+    ASSERT_TRUE(key->SetValues(values));
+    // "B" updated "b" in its place; the new ones came after it in the order given.
+    EXPECT_EQ(EnumeratedNames(*key), (std::vector<std::u16string>{u"b", u"a", u"c"}));
+    EXPECT_EQ(key->Query(u"b")->data, std::vector<uint8_t>{3});
+    EXPECT_EQ(key->QueryDword(u"c"), 4u);
+    EXPECT_TRUE(key->SetValues({}));
+
+    // The store refuses one value of the next batch: nothing of that batch is kept.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file_.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "CREATE TRIGGER refuse BEFORE UPDATE ON reg_values WHEN NEW.name = 'c'"
+                           " BEGIN SELECT RAISE(ABORT, 'refused'); END;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    const std::vector<RegistryValue> refused = {
+        {u"a", REG_BINARY, {9}}, {u"d", REG_BINARY, {9}}, {u"c", REG_BINARY, {9}}};
+    EXPECT_FALSE(key->SetValues(refused));
+    EXPECT_EQ(key->Query(u"a")->data, (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(key->Query(u"d"), std::nullopt);
+    EXPECT_EQ(key->QueryDword(u"c"), 4u);
+}
+
 TEST_F(RegistryStore, ValuesPersistAndTheFileIsPrivate) {
     ASSERT_TRUE(registry_);
     {

@@ -32,6 +32,16 @@ constexpr bool kResidentMemoryIsOurs = false;
 constexpr bool kResidentMemoryIsOurs = true;
 #endif
 
+// The longest the window may stop answering while a hundred rows are reordered and removed. It
+// runs at about 20 ms; storing every renumbered record with a write of its own took up to
+// hundreds.
+// A sanitizer makes everything several times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::chrono::milliseconds kLongestStall{1500};
+#else
+constexpr std::chrono::milliseconds kLongestStall{250};
+#endif
+
 // Resident memory of this process now, in KiB.
 long ResidentKiB() {
     std::ifstream status("/proc/self/status");
@@ -227,7 +237,7 @@ TEST_F(LoadTest, AHundredGamesReorderedAndRemovedWhileDownloading) {
         EXPECT_EQ(stored[static_cast<size_t>(i)]->name, name) << "stored order differs at " << i;
         EXPECT_EQ(stored[static_cast<size_t>(i)]->listPosition, i);
     }
-    EXPECT_LT(longestGap, std::chrono::milliseconds(1500)) << "the window stopped answering";
+    EXPECT_LT(longestGap, kLongestStall) << "the window stopped answering";
     std::printf(
         "load: %d games, %d moved to the top, %zu removed while downloading; records match "
         "the list; longest event-loop gap %lld ms\n",

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <filesystem>
 
 #include "app/RowView.h"
@@ -173,6 +174,12 @@ TEST_F(MainWindowTest, PauseAndResumeFromTheHeaderStopAndRestartTheTransfer) {
     }
     PumpFor(std::chrono::milliseconds(1500));
     EXPECT_EQ(BytesUnder(folder), heldAt);
+    // Speed samples and the reports that were on their way kept the row paused all along.
+    row = RowOf(window, u"demo-game");
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->state, RowPaused);
+    EXPECT_NE(WideToUtf8(row->statusText).find("- paused"), std::string::npos)
+        << WideToUtf8(row->statusText);
 
     store.ClearFaults();
     window.OnHeaderCommand(ID_RESUME_ALL);
@@ -187,6 +194,37 @@ TEST_F(MainWindowTest, PauseAndResumeFromTheHeaderStopAndRestartTheTransfer) {
         const fs::path file = WideToUtf8(NormalisePath(item->folder + u"/" + item->files[id].name));
         EXPECT_EQ(Md5OfFile(file), store.ExpectedFileMd5("demo-game", id)) << file;
     }
+}
+
+TEST_F(MainWindowTest, AGameFailedForItsMissingFolderIsRetriedOnceTheFolderIsBack) {
+    StoreSignIn();
+    const fs::path games = home.Root() / "external-disk" / "Games";
+    fs::create_directories(games);
+    Settings()->SetString(u"DownloadFolder", Utf8ToWide(games.string()));
+    CVelkDownloaderDlg& window = StartWindow();
+    ASSERT_TRUE(SignedInAndOnline());
+    // The disk is unmounted: the failure names no file, and still the row offers a way back.
+    fs::remove_all(games);
+    ASSERT_EQ(Lifecycle().AddItemFromUrl(kSmallGame), ItemLifecycle::AddResult::Added);
+    ASSERT_TRUE(ItemReaches(kSmallGame, ItemState::Failed));
+    const int row = window.List()->FindRow(kSmallGame);
+    ASSERT_GE(row, 0);
+    const std::unique_ptr<QMenu> menu = window.List()->BuildContextMenu(row);
+    std::vector<int> commands;
+    for (const QAction* action : menu->actions()) {
+        commands.push_back(action->data().toInt());
+    }
+    EXPECT_NE(std::find(commands.begin(), commands.end(), 33443), commands.end())
+        << "no Retry in the row's menu";
+    EXPECT_FALSE(fs::exists(games)) << "the missing folder was made again";
+
+    // Mounted again: Retry checks the folder again and the game downloads.
+    fs::create_directories(games);
+    window.OnRowCommand(WM_APP_RETRY_ITEM, kSmallGame, 0);
+    ASSERT_TRUE(ItemReaches(kSmallGame, ItemState::Completed));
+    const DownloadInfo* item = Lifecycle().FindItem(kSmallGame);
+    EXPECT_EQ(Md5OfFile(WideToUtf8(NormalisePath(item->folder + item->installer))),
+              store.ExpectedFileMd5("single-file-game", 0));
 }
 
 TEST_F(MainWindowTest, SettingsAreAppliedAndStored) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QMessageBox>
 #include <QPushButton>
 
 #include <chrono>
@@ -72,6 +73,14 @@ TEST_F(SecondStartTest, HostileNamesFromASecondStartAreRefused) {
     StoreSignIn();
     CVelkDownloaderDlg& window = StartWindow();
     ASSERT_TRUE(SignedInAndOnline());
+    // The window is visible: each refusal is told in a warning box (one already open keeps
+    // the next from showing), with the name as plain text and cut short.
+    std::vector<QString> texts;
+    DialogAnswerer<QMessageBox> ok([&](QMessageBox& box) {
+        texts.push_back(box.text());
+        EXPECT_EQ(box.textFormat(), Qt::PlainText);
+        box.button(QMessageBox::Ok)->click();
+    });
     const std::string longName(6000, 'a');
     for (const std::string& url :
          {std::string("velkdownloader://..%2F..%2Fetc"), std::string("velkdownloader://$(id)"),
@@ -83,6 +92,12 @@ TEST_F(SecondStartTest, HostileNamesFromASecondStartAreRefused) {
     PumpFor(std::chrono::milliseconds(300));
     EXPECT_EQ(window.List()->RowCount(), 0);
     EXPECT_TRUE(Lifecycle().Items().empty());
+    ASSERT_FALSE(texts.empty());
+    for (const QString& text : texts) {
+        EXPECT_TRUE(text.startsWith(QStringLiteral("The game link names \"")))
+            << text.toStdString();
+        EXPECT_LT(text.size(), 200) << text.toStdString();
+    }
     std::optional<RegistryKey> records = RegistryKey::Open(
         registry, std::u16string(CVelkDownloaderApp::kSettingsKeyPath) + u"\\Downloads");
     EXPECT_TRUE(!records || !records->EnumValue(0));
