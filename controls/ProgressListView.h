@@ -126,6 +126,9 @@ private:
     void RefreshHover();
     // A button release the list never saw (a modal box took it): the press and any drag end.
     void EndLostPress();
+    // Ends a drag, if one is going on (or its row went while it was), and reports the order:
+    // whether there was one.
+    bool EndDrag();
     void ClearElementReferences();
     void ClickAction(const QPoint& pos);
     void ShowContextMenu(const QPoint& pos, const QPoint& globalPos);

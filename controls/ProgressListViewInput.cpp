@@ -78,14 +78,20 @@ void ProgressListView::EndLostPress() {
     buttonDown_ = false;
     pressKind_ = 0;
     pressedElement_ = nullptr;
-    if (dragRow_ >= 0 || orderReportPending_) {
-        // Rows may already have changed places: the order is reported as at a release.
-        dragRow_ = -1;
-        orderReportPending_ = false;
-        setCursor(Qt::ArrowCursor);
-        update();
-        SendOrderChanged();
+    // Rows may already have changed places: the order is reported as at a release.
+    EndDrag();
+}
+
+bool ProgressListView::EndDrag() {
+    if (dragRow_ < 0 && !orderReportPending_) {
+        return false;
     }
+    dragRow_ = -1;
+    orderReportPending_ = false;
+    setCursor(Qt::ArrowCursor);
+    update();
+    SendOrderChanged();
+    return true;
 }
 
 void ProgressListView::leaveEvent(QEvent* e) {
@@ -198,12 +204,7 @@ void ProgressListView::mouseReleaseEvent(QMouseEvent* e) {
     // Cleared first: the receiver of what follows may open a modal dialog with its own loop.
     buttonDown_ = false;
     const QPoint pos = e->position().toPoint();
-    if (dragRow_ >= 0 || orderReportPending_) {
-        dragRow_ = -1;
-        orderReportPending_ = false;
-        setCursor(Qt::ArrowCursor);
-        update();
-        SendOrderChanged();
+    if (EndDrag()) {
         return;
     }
     if (pressKind_ == 1 && pressedRow_ >= 0 && RowAt(pos.y()) == pressedRow_) {

@@ -6,7 +6,6 @@
 // summary, body, actions). A test makes it emit ActionInvoked(id, key) for a notification, as a
 // user's click would, by calling Invoke(id, key) on the interface org.velk.test.Notifications of
 // the same object. Ends with SIGTERM.
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
@@ -14,7 +13,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <cstdio>
+
+#include "DBusStandIn.h"
 
 namespace {
 
@@ -106,20 +106,6 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: dbus_notifications_standin RECORD_FILE\n");
-        return 2;
-    }
-    QCoreApplication app(argc, argv);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "no session bus\n");
-        return 1;
-    }
-    NotificationService service(QString::fromLocal8Bit(argv[1]));
-    if (!bus.registerVirtualObject(kPath, &service) || !bus.registerService(kService)) {
-        std::fprintf(stderr, "cannot own %s\n", qPrintable(kService));
-        return 1;
-    }
-    return app.exec();
+    return RunDBusStandIn<NotificationService>(argc, argv, "dbus_notifications_standin", kService,
+                                               kPath);
 }

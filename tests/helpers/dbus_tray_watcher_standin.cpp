@@ -4,13 +4,13 @@
 // Owns org.kde.StatusNotifierWatcher, says a host is registered, and appends one line per
 // RegisterStatusNotifierItem call to RECORD_FILE: the item's bus name, a tab, the object path
 // (the argument may be either, as the protocol allows). Ends with SIGTERM.
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QFile>
-#include <cstdio>
+
+#include "DBusStandIn.h"
 
 namespace {
 
@@ -102,20 +102,5 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: dbus_tray_watcher_standin RECORD_FILE\n");
-        return 2;
-    }
-    QCoreApplication app(argc, argv);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        std::fprintf(stderr, "no session bus\n");
-        return 1;
-    }
-    Watcher watcher(QString::fromLocal8Bit(argv[1]));
-    if (!bus.registerVirtualObject(kPath, &watcher) || !bus.registerService(kService)) {
-        std::fprintf(stderr, "cannot own %s\n", qPrintable(kService));
-        return 1;
-    }
-    return app.exec();
+    return RunDBusStandIn<Watcher>(argc, argv, "dbus_tray_watcher_standin", kService, kPath);
 }

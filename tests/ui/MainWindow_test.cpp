@@ -360,15 +360,21 @@ TEST_F(MainWindowTest, StartedMinimisedItLivesInTheTrayWithTheOfflineIcon) {
     EXPECT_TRUE(window.Header()->LoginLink()->isEnabled());
 }
 
+// A menu's entries as (text, command id), separators as "-".
+std::vector<std::pair<QString, int>> MenuEntries(const QMenu& menu) {
+    std::vector<std::pair<QString, int>> entries;
+    for (const QAction* action : menu.actions()) {
+        entries.emplace_back(action->isSeparator() ? QStringLiteral("-") : action->text(),
+                             action->data().toInt());
+    }
+    return entries;
+}
+
 TEST_F(MainWindowTest, TrayAndWindowMenusOfferTheirEntries) {
     StoreSignIn();
     CVelkDownloaderDlg& window = StartWindow();
     std::unique_ptr<QMenu> menu = window.Tray().BuildMenu(true);
-    std::vector<std::pair<QString, int>> entries;
-    for (const QAction* action : menu->actions()) {
-        entries.emplace_back(action->isSeparator() ? QStringLiteral("-") : action->text(),
-                             action->data().toInt());
-    }
+    const std::vector<std::pair<QString, int>> entries = MenuEntries(*menu);
     const std::vector<std::pair<QString, int>> expected = {
         {QStringLiteral("&Run at startup"), ID_TRAY_RUN_AT_STARTUP},
         {QStringLiteral("-"), 0},
@@ -402,11 +408,7 @@ TEST_F(MainWindowTest, TrayAndWindowMenusOfferTheirEntries) {
     // window is in view), so that they are in reach where the desktop has no tray.
     window.OnTrayCommand(ID_TRAY_RUN_AT_STARTUP);
     std::unique_ptr<QMenu> windowMenu = window.BuildWindowMenu();
-    std::vector<std::pair<QString, int>> windowEntries;
-    for (const QAction* action : windowMenu->actions()) {
-        windowEntries.emplace_back(action->isSeparator() ? QStringLiteral("-") : action->text(),
-                                   action->data().toInt());
-    }
+    const std::vector<std::pair<QString, int>> windowEntries = MenuEntries(*windowMenu);
     const std::vector<std::pair<QString, int>> expectedWindowEntries = {
         {QStringLiteral("&About VelkDownloader..."), IDM_ABOUTBOX},
         {QStringLiteral("-"), 0},
