@@ -6,8 +6,10 @@
 #include <QImage>
 #include <QPixmap>
 #include <QScreen>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "app/RowView.h"
@@ -75,7 +77,12 @@ TEST_F(WindowScreenshotTest, RunningWindowWithFourGames) {
     }
     EXPECT_GT(colours.size(), 50u);
 
-    const std::filesystem::path out = VELK_SCREENSHOT_PATH;
+    // The high-density run (QT_SCALE_FACTOR=2) keeps its picture beside the plain one.
+    const char* scale = std::getenv("QT_SCALE_FACTOR");
+    std::filesystem::path out = VELK_SCREENSHOT_PATH;
+    if (scale != nullptr && std::string(scale) != "1") {
+        out.replace_filename(out.stem().string() + "-" + scale + "x" + out.extension().string());
+    }
     std::filesystem::create_directories(out.parent_path());
     ASSERT_TRUE(image.save(QString::fromStdString(out.string()), "PNG"));
     std::printf("Saved the window's picture as %s\n", out.c_str());
