@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string_view>
+
 #include <gtest/gtest.h>
 
 #include "support/FileFixtures.h"
@@ -28,9 +31,20 @@ CliProcess::CliProcess(const Options& options) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
+    // The test's own variables, but those the options set again: the program would read the
+    // first of two with the same name.
+    const auto setAgain = [&options](std::string_view variable) {
+        const std::string_view name = variable.substr(0, variable.find('='));
+        return std::any_of(
+            options.environment.begin(), options.environment.end(), [name](const std::string& set) {
+                return set.size() > name.size() && set.starts_with(name) && set[name.size()] == '=';
+            });
+    };
     std::vector<std::string> environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
-        environment.emplace_back(*variable);
+        if (!setAgain(*variable)) {
+            environment.emplace_back(*variable);
+        }
     }
     environment.insert(environment.end(), options.environment.begin(), options.environment.end());
     std::vector<char*> envp;

@@ -15,11 +15,12 @@ public:
     struct Options {
         std::filesystem::path program;
         std::vector<std::string> args;
-        std::filesystem::path logFolder;       // where the output files go
-        std::filesystem::path workingFolder;   // empty: the test's own
-        std::vector<std::string> environment;  // "NAME=value", added to the test's own
-        std::vector<std::string> wrapper;      // a command line put before the program
-        std::string input;                     // its standard input (empty: nothing to read)
+        std::filesystem::path logFolder;      // where the output files go
+        std::filesystem::path workingFolder;  // empty: the test's own
+        std::vector<std::string>
+            environment;  // "NAME=value": added to the test's own, or in place of it
+        std::vector<std::string> wrapper;  // a command line put before the program
+        std::string input;                 // its standard input (empty: nothing to read)
     };
 
     explicit CliProcess(const Options& options);
