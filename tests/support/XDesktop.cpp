@@ -72,15 +72,15 @@ XDesktop::XDesktop(Options options) {
         setenv("DBUS_SESSION_BUS_ADDRESS", busAddress_.c_str(), 1);
     }
 
-    Start("openbox");
+    CliProcess& windowManager = Start("openbox");
     // The window manager is in charge once it names its check window on the root.
     if (!WaitFor(
             [&] {
                 return Tool({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).out.find("window id") !=
                        std::string::npos;
             },
-            15s)) {
-        ADD_FAILURE() << "openbox did not start";
+            30s)) {
+        ADD_FAILURE() << "openbox did not start: " << windowManager.Err();
         return;
     }
     ready_ = true;
