@@ -12,6 +12,7 @@
 #include <ctime>
 #include <limits>
 #include <mutex>
+#include <span>
 #include <string_view>
 
 #include "core/DebugPrintf.h"
@@ -150,7 +151,7 @@ Download::~Download() {
     // A caller that stops between blocks finds every block it was told of in the file. Whoever
     // observed the blocks may be gone already: the last batch is only written.
     blockObserver_ = nullptr;
-    if (fd_ >= 0 && pending_ > 0) {
+    if (fd_ >= 0 && ring_.Moved() > 0) {
         try {
             Flush();
         } catch (const DLExc&) {
@@ -238,9 +239,7 @@ void Download::StartRequest(bool headOnly) {
     done_ = false;
     paused_ = false;
     result_ = CURLE_OK;
-    ringHead_ = 0;
-    ringUsed_ = 0;
-    pending_ = 0;
+    ring_.Clear();
     writebackFrom_ = existing_;
     if (curl_multi_add_handle(handles_->multi.get(), easy) != CURLM_OK) {
         Fail(TransferError::kSession, true, kConnectionFailure, url_, u"Can't open connection");
@@ -346,7 +345,7 @@ bool Download::ReadSegment() {
         const size_t wanted =
             static_cast<size_t>(std::min<uint64_t>(kBlockSize, contentLength_ - received));
         Fill(wanted);
-        const size_t count = std::min(Buffered(), wanted);
+        const size_t count = std::min(ring_.Unmoved(), wanted);
         if (count == 0 && !done_ && Interrupted()) {
             return true;  // nothing moved; the caller looks at why it was interrupted
         }
@@ -363,9 +362,9 @@ bool Download::ReadSegment() {
                  closedEarly ? kEndedEarly : kTransferFailed, workingPath_,
                  u"Error occurred during download");
         }
-        pending_ += count;
+        ring_.MarkMoved(count);
         transferred_ += count;
-        if (pending_ >= kWriteBatch) {
+        if (ring_.Moved() >= kWriteBatch) {
             Flush();
         }
         UpdateSpeed(false);
@@ -382,12 +381,12 @@ void Download::Fill(size_t wanted) {
         return;
     }
     ResumeIfRoom();
-    if (Buffered() < wanted && !done_) {
+    if (ring_.Unmoved() < wanted && !done_) {
         Perform();
     }
     // A whole block, unless the answer ends first: a slow connection then still costs one write
     // and one digest step a block, not one for every few bytes that arrive.
-    while (Buffered() < wanted && !done_ && !Interrupted()) {
+    while (ring_.Unmoved() < wanted && !done_ && !Interrupted()) {
         // Bytes come no faster than they are written: the batch goes now rather than wait.
         Flush();
         Wait();
@@ -431,7 +430,7 @@ bool Download::Interrupted() const {
 }
 
 void Download::ResumeIfRoom() {
-    if (paused_ && RingFree() >= kReceiveBufferSize) {
+    if (paused_ && ring_.Free() >= kReceiveBufferSize) {
         paused_ = false;
         // May hand over the held-back piece at once, through OnBody.
         curl_easy_pause(handles_->easy.get(), CURLPAUSE_CONT);
@@ -467,18 +466,18 @@ void Download::EndAfterFailure() {
 }
 
 void Download::Flush() {
-    if (pending_ == 0) {
+    const size_t batch = ring_.Moved();
+    if (batch == 0) {
         return;
     }
-    const uint64_t batchStart = existing_ + transferred_ - pending_;
+    const uint64_t batchStart = existing_ + transferred_ - batch;
     size_t written = 0;
-    while (written < pending_) {
-        const size_t head = (ringHead_ + written) % ring_.size();
-        const size_t left = pending_ - written;
-        const size_t first = std::min(left, ring_.size() - head);
-        iovec parts[2] = {{ring_.data() + head, first}, {ring_.data(), left - first}};
-        const ssize_t n =
-            pwritev(fd_, parts, left > first ? 2 : 1, static_cast<off_t>(batchStart + written));
+    while (written < batch) {
+        const auto pieces = ring_.MovedPieces(written);
+        iovec parts[2] = {{pieces[0].data(), pieces[0].size()},
+                          {pieces[1].data(), pieces[1].size()}};
+        const ssize_t n = pwritev(fd_, parts, pieces[1].empty() ? 1 : 2,
+                                  static_cast<off_t>(batchStart + written));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -490,25 +489,22 @@ void Download::Flush() {
             if (ftruncate(fd_, static_cast<off_t>(batchStart + kept)) != 0) {
                 // Nothing more to do: the digest check rejects whatever is left behind.
             }
-            transferred_ -= pending_ - kept;
-            pending_ = 0;
+            transferred_ -= batch - kept;
+            ring_.ForgetMoved();
             error_ = TransferError::kLocalFile;
             throw DLExc(u"Error writing file");
         }
         written += static_cast<size_t>(n);
     }
     if (blockObserver_ != nullptr) {
-        const size_t first = std::min(pending_, ring_.size() - ringHead_);
-        blockObserver_(blockObserverContext_,
-                       reinterpret_cast<const uint8_t*>(ring_.data()) + ringHead_, first);
-        if (pending_ > first) {
-            blockObserver_(blockObserverContext_, reinterpret_cast<const uint8_t*>(ring_.data()),
-                           pending_ - first);
+        for (const std::span<char> piece : ring_.MovedPieces()) {
+            if (!piece.empty()) {
+                blockObserver_(blockObserverContext_,
+                               reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
+            }
         }
     }
-    ringHead_ = (ringHead_ + pending_) % ring_.size();
-    ringUsed_ -= pending_;
-    pending_ = 0;
+    ring_.DropMoved();
     const uint64_t end = existing_ + transferred_;
     if (end < writebackFrom_) {
         writebackFrom_ = 0;
@@ -555,13 +551,13 @@ void Download::CheckTrickle() {
     if (sinceLastLook > kTrickleGapMs) {
         // The caller was not reading (paused, or busy elsewhere): the window starts afresh.
         trickleStart_ = now;
-        trickleMark_ = transferred_ + Buffered();
+        trickleMark_ = transferred_ + ring_.Unmoved();
         return;
     }
     if (now - trickleStart_ < kTrickleWindowMs) {
         return;
     }
-    const uint64_t arrived = transferred_ + Buffered();
+    const uint64_t arrived = transferred_ + ring_.Unmoved();
     if (!done_ && arrived - trickleMark_ < kTrickleMinBytes) {
         Fail(TransferError::kBodyCutShort, true, kTooSlow, workingPath_,
              u"Error occurred during download");
@@ -622,16 +618,11 @@ size_t Download::OnHeader(char* data, size_t size, size_t count, void* self) {
 size_t Download::OnBody(char* data, size_t size, size_t count, void* self) {
     auto* download = static_cast<Download*>(self);
     const size_t length = size * count;
-    if (length > download->RingFree()) {
+    if (length > download->ring_.Free()) {
         // Held back by libcurl until ReadSegment has written enough to make room.
         download->paused_ = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    auto& ring = download->ring_;
-    const size_t tail = (download->ringHead_ + download->ringUsed_) % ring.size();
-    const size_t first = std::min(length, ring.size() - tail);
-    std::memcpy(ring.data() + tail, data, first);
-    std::memcpy(ring.data(), data + first, length - first);
-    download->ringUsed_ += length;
+    download->ring_.Append(data, length);
     return length;
 }

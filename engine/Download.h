@@ -29,6 +29,7 @@
 #include <string>
 
 #include "engine/Curl.h"
+#include "engine/ReceiveRing.h"
 #include "engine/ResponseHeaders.h"
 #include "engine/TransferError.h"
 #include "engine/TransferSession.h"
@@ -157,9 +158,6 @@ private:
     [[noreturn]] void Fail(TransferError error, bool networkProblem, std::u16string_view logFormat,
                            const std::u16string& argument, std::u16string_view message);
 
-    size_t Buffered() const { return ringUsed_ - pending_; }
-    size_t RingFree() const { return ring_.size() - ringUsed_; }
-
     static size_t OnHeader(char* data, size_t size, size_t count, void* self);
     static size_t OnBody(char* data, size_t size, size_t count, void* self);
 
@@ -218,11 +216,7 @@ private:
     BlockObserver blockObserver_ = nullptr;
     void* blockObserverContext_ = nullptr;
 
-    // Received body bytes not yet written: ringUsed_ bytes starting at ringHead_, wrapping; the
-    // first pending_ of them are moved blocks waiting for their batch to be written.
-    std::array<char, kRingSize> ring_;
-    size_t ringHead_ = 0;
-    size_t ringUsed_ = 0;
-    size_t pending_ = 0;
+    // Received body bytes not yet written; the moved ones are blocks waiting for their batch.
+    ReceiveRing<kRingSize> ring_;
     uint64_t writebackFrom_ = 0;  // file offset from which written bytes were not handed over
 };

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <optional>
@@ -300,13 +301,36 @@ std::optional<bool> Scheduler::FinishedFileVerified(const DownloadInfo& download
 }
 
 std::optional<Scheduler::Plan> Scheduler::MakePlan(DownloadInfo& download) {
-    const std::u16string& name = download.name;
+    const std::optional<std::vector<bool>> finishedDone = VerifyFinishedFiles(download);
+    if (!finishedDone) {
+        return std::nullopt;  // stopped: shut-down, a new request, or this one was removed
+    }
+    if (std::all_of(finishedDone->begin(), finishedDone->end(), [](bool done) { return done; })) {
+        ReportAllDone(download);
+        return std::nullopt;
+    }
+    if (!CanStart(download)) {
+        AbortCurrent();
+        return std::nullopt;
+    }
+    Plan plan = StartPlan(download);
+    for (size_t position = 0; position < download.files.size(); ++position) {
+        if (events_.shutdown->IsSet()) {
+            break;
+        }
+        if (!PlaceFile(download, position, (*finishedDone)[position], plan)) {
+            AbortCurrent();
+            return std::nullopt;
+        }
+    }
+    return plan;
+}
 
-    // Is everything done already? A finished file counts only once its bytes matched the file's
-    // digest in this run. Every file is looked at (not only up to the first that is not done), so
-    // that one failing its check is gone before the free space is reckoned.
+std::optional<std::vector<bool>> Scheduler::VerifyFinishedFiles(const DownloadInfo& download) {
+    // A finished file counts only once its bytes matched the file's digest in this run. Every
+    // file is looked at (not only up to the first that is not done), so that one failing its
+    // check is gone before the free space is reckoned.
     std::vector<bool> finishedDone(download.files.size(), false);
-    bool allDone = true;
     for (size_t position = 0; position < download.files.size(); ++position) {
         const FileInfo& file = download.files[position];
         if (events_.shutdown->IsSet()) {
@@ -315,108 +339,95 @@ std::optional<Scheduler::Plan> Scheduler::MakePlan(DownloadInfo& download) {
         // A name whose folders lead out of the record's folder is neither read nor deleted.
         if (!IsSafeRelativeName(file.name) ||
             !FoldersOfNameStayInside(download.folder, file.name)) {
-            allDone = false;
             continue;
         }
         const std::optional<bool> done = FinishedFileVerified(download, file);
         if (!done) {
-            return std::nullopt;  // stopped: shut-down, a new request, or this one was removed
+            return std::nullopt;
         }
         finishedDone[position] = *done;
-        allDone = allDone && *done;
     }
-    if (allDone) {
-        for (const FileInfo& file : download.files) {
-            RemoveLeftovers(download, file);
-        }
-        ClearCurrentDownload();
-        PostName(WM_APP_ITEM_FINISHED, name, 0);
-        AbortCurrent();
-        return std::nullopt;
-    }
+    return finishedDone;
+}
 
-    if (!CanStart(download)) {
-        AbortCurrent();
-        return std::nullopt;
+void Scheduler::ReportAllDone(const DownloadInfo& download) {
+    const std::u16string& name = download.name;
+    for (const FileInfo& file : download.files) {
+        RemoveLeftovers(download, file);
     }
+    ClearCurrentDownload();
+    PostName(WM_APP_ITEM_FINISHED, name, 0);
+    AbortCurrent();
+}
+
+Scheduler::Plan Scheduler::StartPlan(const DownloadInfo& download) const {
     Plan plan;
-    plan.name = name;
+    plan.name = download.name;
     for (const FileInfo& file : download.files) {
         plan.totalChunks += file.chunks.size();
     }
     plan.entries = MakeCombineEntries(download);
     plan.runningJoins.resize(plan.entries.size());
-
-    for (size_t position = 0; position < download.files.size(); ++position) {
-        FileInfo& file = download.files[position];
-        if (events_.shutdown->IsSet()) {
-            break;
-        }
-        const int64_t fileId = static_cast<int64_t>(file.id);
-        if (!file.available) {
-            PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
-            plan.anyUnavailable = true;
-            continue;
-        }
-        // Names and chunk lists come from the network. A file that would leave the record's
-        // folder, or whose chunks do not cover it, can't be fetched: it is treated as one that
-        // the store does not offer, so it is neither downloaded nor joined.
-        std::u16string reason;
-        bool fetchable = IsSafeRelativeName(file.name);
-        if (!fetchable) {
-            reason = u"unsafe file name";
-        } else if (!FoldersOfNameStayInside(download.folder, file.name)) {
-            fetchable = false;
-            reason = u"a folder on its way is a symbolic link or not a folder";
-        } else {
-            fetchable = ValidateChunkPlan(file, &reason);
-        }
-        if (!fetchable) {
-            Logger().Warning(u"File %s of %s can't be downloaded: %s", file.name, name, reason);
-            PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
-            plan.anyUnavailable = true;
-            continue;
-        }
-        if (finishedDone[position]) {
-            RemoveLeftovers(download, file);
-            for (const ChunkInfo& chunk : file.chunks) {
-                PostChunkOnDisk(name, fileId, chunk.id, chunk.Length());
-            }
-            continue;
-        }
-        // A chunk file name the file system can't hold would fail at every attempt: refuse the
-        // download at once, as a disk problem of this file.
-        const std::u16string finishedPath = FinishedFilePath(download.folder, file.name);
-        const std::u16string longest = LongestChunkPath(download, file);
-        if (!FittingPath(longest) || !FittingPath(finishedPath + u".joining")) {
-            Logger().Warning(u"Chunk file path does not fit in a file name: %s", longest);
-            PostFileEvent(WM_APP_ITEM_FAILED, name, fileId,
-                          static_cast<int64_t>(ErrorKind::DiskWrite));
-            AbortCurrent();
-            return std::nullopt;
-        }
-        PlanFile(download, position, plan);
-    }
     return plan;
+}
+
+bool Scheduler::Fetchable(const DownloadInfo& download, const FileInfo& file,
+                          std::u16string* reason) const {
+    // Names and chunk lists come from the network. A file that would leave the record's folder,
+    // or whose chunks do not cover it, can't be fetched: it is treated as one that the store does
+    // not offer, so it is neither downloaded nor joined.
+    if (!IsSafeRelativeName(file.name)) {
+        *reason = u"unsafe file name";
+        return false;
+    }
+    if (!FoldersOfNameStayInside(download.folder, file.name)) {
+        *reason = u"a folder on its way is a symbolic link or not a folder";
+        return false;
+    }
+    return ValidateChunkPlan(file, reason);
+}
+
+bool Scheduler::PlaceFile(DownloadInfo& download, size_t position, bool finishedDone, Plan& plan) {
+    FileInfo& file = download.files[position];
+    const std::u16string& name = download.name;
+    const int64_t fileId = static_cast<int64_t>(file.id);
+    if (!file.available) {
+        PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
+        plan.anyUnavailable = true;
+        return true;
+    }
+    std::u16string reason;
+    if (!Fetchable(download, file, &reason)) {
+        Logger().Warning(u"File %s of %s can't be downloaded: %s", file.name, name, reason);
+        PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
+        plan.anyUnavailable = true;
+        return true;
+    }
+    if (finishedDone) {
+        RemoveLeftovers(download, file);
+        for (const ChunkInfo& chunk : file.chunks) {
+            PostChunkOnDisk(name, fileId, chunk.id, chunk.Length());
+        }
+        return true;
+    }
+    // A chunk file name the file system can't hold would fail at every attempt: refuse the
+    // download at once, as a disk problem of this file.
+    const std::u16string finishedPath = FinishedFilePath(download.folder, file.name);
+    const std::u16string longest = LongestChunkPath(download, file);
+    if (!FittingPath(longest) || !FittingPath(finishedPath + u".joining")) {
+        Logger().Warning(u"Chunk file path does not fit in a file name: %s", longest);
+        PostFileEvent(WM_APP_ITEM_FAILED, name, fileId, static_cast<int64_t>(ErrorKind::DiskWrite));
+        return false;
+    }
+    PlanFile(download, position, plan);
+    return true;
 }
 
 void Scheduler::PlanFile(DownloadInfo& download, size_t position, Plan& plan) {
     FileInfo& file = download.files[position];
     const std::u16string& name = download.name;
     const int64_t fileId = static_cast<int64_t>(file.id);
-    const std::u16string finishedPath = FinishedFilePath(download.folder, file.name);
-    if (file.restart) {
-        CarryOutRestart(download, file);
-    } else if (RegularFileSize(finishedPath)) {
-        DeleteFile(finishedPath);
-    }
-    const fs::path folder = fs::path(*FittingPath(finishedPath)).parent_path();
-    std::error_code error;
-    fs::create_directories(folder, error);
-    if (error) {
-        Logger().Warning(u"Cannot create folder %s: %s", Utf8ToWide(folder.string()),
-                         Utf8ToWide(error.message()));
-    }
+    PrepareFileFolder(download, file);
 
     // Chunks verified in an earlier run or plan are handed to the file's running join as soon as
     // it exists, so that it appends them in order and no later chunk waits for them. The join is
@@ -442,15 +453,7 @@ void Scheduler::PlanFile(DownloadInfo& download, size_t position, Plan& plan) {
         if (size) {
             DeleteFile(chunkPath);
         }
-        auto task = std::make_unique<DownloadChunkTask>();
-        task->downloadName = name;
-        task->fileId = static_cast<int32_t>(file.id);
-        task->restart = file.restart;
-        task->chunkId = chunk.id;
-        task->expectedDigest = chunk.md5;
-        task->chunkPath = chunkPath;
-        task->from = chunk.from;
-        task->to = chunk.to;
+        std::unique_ptr<DownloadChunkTask> task = MakeChunkTask(name, file, chunk, chunkPath);
         if (join != nullptr) {
             if (!*join) {
                 *join = std::make_shared<RunningJoin>(plan.entries[position]);
@@ -465,6 +468,38 @@ void Scheduler::PlanFile(DownloadInfo& download, size_t position, Plan& plan) {
         pool_.Queue(std::move(task), false);
         Logger().Log(u"Adding new download task for: %s", file.name);
     }
+}
+
+void Scheduler::PrepareFileFolder(const DownloadInfo& download, FileInfo& file) {
+    const std::u16string finishedPath = FinishedFilePath(download.folder, file.name);
+    if (file.restart) {
+        CarryOutRestart(download, file);
+    } else if (RegularFileSize(finishedPath)) {
+        DeleteFile(finishedPath);
+    }
+    const fs::path folder = fs::path(*FittingPath(finishedPath)).parent_path();
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) {
+        Logger().Warning(u"Cannot create folder %s: %s", Utf8ToWide(folder.string()),
+                         Utf8ToWide(error.message()));
+    }
+}
+
+std::unique_ptr<DownloadChunkTask> Scheduler::MakeChunkTask(const std::u16string& name,
+                                                            const FileInfo& file,
+                                                            const ChunkInfo& chunk,
+                                                            const std::u16string& chunkPath) {
+    auto task = std::make_unique<DownloadChunkTask>();
+    task->downloadName = name;
+    task->fileId = static_cast<int32_t>(file.id);
+    task->restart = file.restart;
+    task->chunkId = chunk.id;
+    task->expectedDigest = chunk.md5;
+    task->chunkPath = chunkPath;
+    task->from = chunk.from;
+    task->to = chunk.to;
+    return task;
 }
 
 void Scheduler::FollowPlan(Plan& plan) {

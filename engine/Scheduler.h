@@ -73,8 +73,27 @@ private:
     void ProcessRemovals();
     // Makes the plan and queues its tasks; nothing when the download ends or is left here.
     std::optional<Plan> MakePlan(DownloadInfo& download);
+    // The planning's phases, in order. Whether each file's finished file is there and verified;
+    // nothing when the check was stopped.
+    std::optional<std::vector<bool>> VerifyFinishedFiles(const DownloadInfo& download);
+    // Every file is done: leftovers go, the item is reported finished and the download ends.
+    void ReportAllDone(const DownloadInfo& download);
+    // An empty plan for `download`: its chunk count, its join's entries.
+    Plan StartPlan(const DownloadInfo& download) const;
+    // Places one file in the plan: unavailable, done already, or its tasks queued. False when
+    // the download must be refused (its chunk paths do not fit; reported already).
+    bool PlaceFile(DownloadInfo& download, size_t position, bool finishedDone, Plan& plan);
+    // Whether the file's name and chunk list allow fetching it; otherwise why not.
+    bool Fetchable(const DownloadInfo& download, const FileInfo& file,
+                   std::u16string* reason) const;
     // Queues the tasks of the chunks of `file` that are not on disk yet.
     void PlanFile(DownloadInfo& download, size_t position, Plan& plan);
+    // Carries out a restart, or clears a stale finished file, and makes the file's folder.
+    void PrepareFileFolder(const DownloadInfo& download, FileInfo& file);
+    static std::unique_ptr<DownloadChunkTask> MakeChunkTask(const std::u16string& name,
+                                                            const FileInfo& file,
+                                                            const ChunkInfo& chunk,
+                                                            const std::u16string& chunkPath);
     void FollowPlan(Plan& plan);
     // Judges the workers' results: false when the download was given up (and aborted).
     bool ProcessResults(Plan& plan);
