@@ -17,7 +17,7 @@
 
 #include "api/OAuth.h"
 #include "api/RequestExecutor.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/TextUtil.h"
 #include "engine/EngineSignals.h"
 #include "platform/BackgroundThread.h"
@@ -84,11 +84,11 @@ public:
     // Ends the request thread, then the sign-in thread, and waits for both. Waiting threads wake
     // at once; a request in flight ends within the transfer time-outs. Safe to call twice.
     void Stop();
-    // Queues a details request: title and icon (WM_APP_GAME_DETAILS kind 1), then files and
+    // Queues a details request: title and icon (DetailsReply kind 1), then files and
     // their chunk indexes (kind 2). Retried up to kMaxDetailsAttempts times.
     void RequestDetails(const std::u16string& name, const std::u16string& folder);
     // Queues a link request for one installer file; the answer goes to worker `workerSlot` in
-    // WM_APP_FILE_LINK. The low half of `passThrough` is kept with the task, unread.
+    // FileLink. The low half of `passThrough` is kept with the task, unread.
     void RequestLink(const std::u16string& name, uint64_t fileId, uint32_t workerSlot,
                      uint64_t passThrough);
     // Withdraws every queued or running details request of the game; nothing more is posted
@@ -163,7 +163,7 @@ private:
     // Fetches one avatar image whole into ".data/" under `namePart` ("/name.png"); its
     // reference, or empty when it was not fetched.
     std::u16string FetchAvatar(const std::u16string& url, const std::u16string& namePart);
-    void Post(uint32_t id, std::unique_ptr<MessagePayload> payload);
+    void Post(AppEvent event);
 
     mutable std::mutex credentialsLock_;
     OAuthCredentials credentials_;  // guarded by credentialsLock_

@@ -10,7 +10,7 @@
 
 #include "api/ConnectionsManager.h"
 #include "api/ConnectionsTask.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/DebugFlags.h"
 #include "core/DebugPrintf.h"
 #include "core/DownloadInfo.h"
@@ -133,11 +133,8 @@ private:
                 manager_.internetProblemReported_.Set();
             }
         }
-        auto answer = std::make_unique<FileLink>();
-        answer->passThrough = task.passThrough;
-        answer->workerSlot = task.workerSlot;
-        answer->link = task.link;
-        manager_.Post(WM_APP_FILE_LINK, std::move(answer));
+        manager_.Post(FileLink{
+            .workerSlot = task.workerSlot, .link = task.link, .passThrough = task.passThrough});
         manager_.FinishTask(std::move(owned));
     }
 
@@ -153,18 +150,16 @@ private:
     }
 
     // Title and icon come from the record; `details` goes with a final reply only.
-    void PostDetails(uint32_t kind, uint32_t result, const ConnectionsTask& task,
+    void PostDetails(uint32_t kind, DetailsReply::Result result, const ConnectionsTask& task,
                      const DownloadInfo& record, std::unique_ptr<DownloadInfo> details = nullptr,
                      std::u16string message = {}) {
-        auto reply = std::make_unique<DetailsReply>();
-        reply->kind = kind;
-        reply->title = record.title;
-        reply->iconReference = record.icon;
-        reply->result = result;
-        reply->gameName = task.gameName;
-        reply->details = std::move(details);
-        reply->message = std::move(message);
-        manager_.Post(WM_APP_GAME_DETAILS, std::move(reply));
+        manager_.Post(DetailsReply{.kind = kind,
+                                   .title = record.title,
+                                   .iconReference = record.icon,
+                                   .result = result,
+                                   .gameName = task.gameName,
+                                   .details = std::move(details),
+                                   .message = std::move(message)});
     }
 
     void ServeDetails(std::unique_ptr<ConnectionsTask> owned) {
@@ -358,8 +353,8 @@ void ConnectionsManager::FinishTask(std::unique_ptr<ConnectionsTask> task) {
     task.reset();
 }
 
-void ConnectionsManager::Post(uint32_t id, std::unique_ptr<MessagePayload> payload) {
+void ConnectionsManager::Post(AppEvent event) {
     if (owner_ != nullptr) {
-        owner_->Post(MakeMessage(id, std::move(payload)));
+        owner_->Post(std::move(event));
     }
 }

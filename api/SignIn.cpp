@@ -8,7 +8,7 @@
 #include "api/ApiReplies.h"
 #include "api/ConnectionsManager.h"
 #include "api/WholeFileFetch.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/DebugPrintf.h"
 #include "core/NormalisePath.h"
 #include "core/TextUtil.h"
@@ -195,22 +195,20 @@ void ConnectionsManager::authThread(Event& stop) {
             }
         } else {
             auto user = std::make_unique<UserDetails>();
-            Post(WM_APP_AUTH_STARTED, nullptr);
+            Post(AuthStarted{});
             const bool signedIn = AuthenticateUser(*user);
             // A request made during the attempt was absorbed by it. Reset before the outcome is
             // posted: a request made by whoever reacts to the outcome must start a new attempt.
             loginRequested_.Reset();
             if (signedIn) {
                 userLoggedIn_.Set();
-                auto result = std::make_unique<AuthResult>();
                 const OAuthCredentials credentials = Credentials();
-                result->token = credentials.token;
-                result->tokenSecret = credentials.tokenSecret;
-                result->user = std::move(user);
-                Post(WM_APP_USER_AUTHENTICATED, std::move(result));
+                Post(UserAuthenticated{.token = credentials.token,
+                                       .tokenSecret = credentials.tokenSecret,
+                                       .user = std::move(*user)});
             } else {
                 userLoggedIn_.Reset();
-                Post(WM_APP_AUTH_FAILED, nullptr);
+                Post(AuthFailed{});
             }
         }
         if (!loginOrStop()) {

@@ -3,15 +3,14 @@
 #include "core/DebugPrintf.h"
 #include "core/NormalisePath.h"
 
-void ItemLifecycle::OnLocalDetails(AppMessage& message) {
-    LocalDetails& payload = *message.PayloadAs<LocalDetails>();
-    DownloadInfo* item = ItemForReport(WM_APP_LOCAL_DETAILS, payload.gameName);
+void ItemLifecycle::OnLocalDetails(LocalDetails& payload) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(payload), payload.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
         // A removal confirmed while the loader read must stand: copying the loader's record over
         // it would bring the item back to life after its row was gone.
         return;
     }
-    if (message.lParam == 1 && payload.info) {
+    if (payload.read && payload.info) {
         if (item->detailsReceived) {
             // The store's details overtook the loader; its copy dates from before them.
             Logger().Log(u"Local details for item %s arrived after its details", item->name);
@@ -70,8 +69,7 @@ void ItemLifecycle::ApplyFullDetails(DownloadInfo& item, DownloadInfo& details) 
     Logger().Log(u"Received full details for game: %s", item.name);
 }
 
-void ItemLifecycle::OnGameDetails(AppMessage& message) {
-    DetailsReply& reply = *message.PayloadAs<DetailsReply>();
+void ItemLifecycle::OnGameDetails(DetailsReply& reply) {
     const std::u16string& name = reply.gameName;
     if (reply.result == DetailsReply::kRefused) {
         Logger().Warning(u"Cannot fetch game details for game: %s. Server reply: %s", name,

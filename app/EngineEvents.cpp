@@ -43,8 +43,8 @@ void ItemLifecycle::ShowProgressState(DownloadInfo& item, ItemState state) {
     item.state = paused_ ? ItemState::Paused : state;
 }
 
-void ItemLifecycle::OnChunkProgress(const ProgressReport& report) {
-    DownloadInfo* item = ItemForReport(WM_APP_CHUNK_PROGRESS, report.gameName);
+void ItemLifecycle::OnChunkProgress(const ChunkProgress& report) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(report), report.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
@@ -67,8 +67,8 @@ void ItemLifecycle::OnChunkProgress(const ProgressReport& report) {
     UpdateRow(*item);
 }
 
-void ItemLifecycle::OnCombineProgress(const ProgressReport& report) {
-    DownloadInfo* item = ItemForReport(WM_APP_COMBINE_PROGRESS, report.gameName);
+void ItemLifecycle::OnCombineProgress(const CombineProgress& report) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(report), report.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
@@ -96,8 +96,8 @@ void ItemLifecycle::OnCombineProgress(const ProgressReport& report) {
     UpdateRow(*item);
 }
 
-void ItemLifecycle::OnCheckProgress(const ProgressReport& report) {
-    DownloadInfo* item = ItemForReport(WM_APP_CHECK_PROGRESS, report.gameName);
+void ItemLifecycle::OnCheckProgress(const CheckProgress& report) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(report), report.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
@@ -120,25 +120,30 @@ void ItemLifecycle::OnCheckProgress(const ProgressReport& report) {
     UpdateRow(*item);
 }
 
-void ItemLifecycle::OnFileSegment(uint32_t message, const FileEvent& event) {
-    DownloadInfo* item = ItemForReport(message, event.gameName);
+void ItemLifecycle::OnFileProgressReset(const FileProgressReset& event) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(event), event.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
-    Segment* segment = SegmentOf(*item, event.fileId);
-    if (segment == nullptr) {
-        return;
-    }
-    if (message == WM_APP_FILE_UNAVAILABLE) {
-        segment->kind = SegmentUnavailable;
-    } else {
+    if (Segment* segment = SegmentOf(*item, event.fileId)) {
         segment->fill = 0.0f;
+        services_.rows.Refresh();
     }
-    services_.rows.Refresh();
 }
 
-void ItemLifecycle::OnRestartCarriedOut(const FileEvent& event) {
-    DownloadInfo* item = ItemForReport(WM_APP_FILE_PROGRESS_RESET, event.gameName);
+void ItemLifecycle::OnFileUnavailable(const FileUnavailable& event) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(event), event.gameName);
+    if (item == nullptr || item->state == ItemState::Removing) {
+        return;
+    }
+    if (Segment* segment = SegmentOf(*item, event.fileId)) {
+        segment->kind = SegmentUnavailable;
+        services_.rows.Refresh();
+    }
+}
+
+void ItemLifecycle::OnRestartCarriedOut(const FileProgressReset& event) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(event), event.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
@@ -153,7 +158,7 @@ void ItemLifecycle::OnRestartCarriedOut(const FileEvent& event) {
 }
 
 void ItemLifecycle::OnItemPaused(const std::u16string& name) {
-    DownloadInfo* item = ItemForReport(WM_APP_ITEM_PAUSED, name);
+    DownloadInfo* item = ItemForReport(ItemPaused::kLogNumber, name);
     if (item == nullptr || item->state == ItemState::Removing || item->state == ItemState::Failed) {
         return;
     }
@@ -162,7 +167,7 @@ void ItemLifecycle::OnItemPaused(const std::u16string& name) {
 }
 
 void ItemLifecycle::OnCombineReset(const std::u16string& name) {
-    DownloadInfo* item = ItemForReport(WM_APP_COMBINE_RESET, name);
+    DownloadInfo* item = ItemForReport(CombineReset::kLogNumber, name);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
@@ -179,7 +184,7 @@ void ItemLifecycle::OnCombineReset(const std::u16string& name) {
 }
 
 void ItemLifecycle::OnItemFinished(const std::u16string& name, bool partially) {
-    DownloadInfo* item = ItemForReport(WM_APP_ITEM_FINISHED, name);
+    DownloadInfo* item = ItemForReport(ItemFinished::kLogNumber, name);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
@@ -212,11 +217,11 @@ void ItemLifecycle::OnItemFinished(const std::u16string& name, bool partially) {
     SelectActiveItem();
 }
 
-void ItemLifecycle::MarkFailed(DownloadInfo& item, uint64_t fileId, ErrorKind kind) {
+void ItemLifecycle::MarkFailed(DownloadInfo& item, std::optional<uint64_t> fileId, ErrorKind kind) {
     item.state = ItemState::Failed;
     item.errorKind = kind;
-    if (fileId != kAllBits) {
-        if (Segment* segment = SegmentOf(item, fileId)) {
+    if (fileId) {
+        if (Segment* segment = SegmentOf(item, *fileId)) {
             segment->kind = SegmentFailed;
             services_.rows.Refresh();
         }
@@ -251,22 +256,23 @@ void ItemLifecycle::MarkEverySegmentFailed(const DownloadInfo& item) {
     services_.rows.Refresh();
 }
 
-void ItemLifecycle::OnItemFailed(const FileEvent& event, int64_t errorKind) {
-    DownloadInfo* item = ItemForReport(WM_APP_ITEM_FAILED, event.gameName);
+void ItemLifecycle::OnItemFailed(const ItemFailed& event) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(event), event.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
     item->spaceShort = event.bytesShort;
-    MarkFailed(*item, event.fileId, static_cast<ErrorKind>(static_cast<uint32_t>(errorKind)));
+    MarkFailed(*item, event.fileId, event.kind);
 }
 
-void ItemLifecycle::OnItemResubmit(const FileEvent& event, int64_t result) {
-    DownloadInfo* item = ItemForReport(WM_APP_ITEM_RESUBMIT, event.gameName);
+void ItemLifecycle::OnItemResubmit(const ItemResubmit& event) {
+    DownloadInfo* item = ItemForReport(LogNumberOf(event), event.gameName);
     if (item == nullptr || item->state == ItemState::Removing) {
         return;
     }
-    if (result == static_cast<int64_t>(ErrorKind::DiskWrite)) {
-        MarkFailed(*item, event.fileId, ErrorKind::DiskWrite);
+    // A resubmission is about the join as a whole: its failures are the item's.
+    if (event.diskProblem) {
+        MarkFailed(*item, std::nullopt, ErrorKind::DiskWrite);
         return;
     }
     // A join that fails again after a fresh plan that found every chunk still good can't be
@@ -275,7 +281,7 @@ void ItemLifecycle::OnItemResubmit(const FileEvent& event, int64_t result) {
     if (++item->joinResubmits > kMaxJoinResubmits) {
         Logger().Warning(u"Item %s could not be joined after %d attempts. Giving up.", item->name,
                          kMaxJoinResubmits);
-        MarkFailed(*item, event.fileId, ErrorKind::FileGaveUp);
+        MarkFailed(*item, std::nullopt, ErrorKind::FileGaveUp);
         return;
     }
     if (item->detailsReceived) {
@@ -285,7 +291,7 @@ void ItemLifecycle::OnItemResubmit(const FileEvent& event, int64_t result) {
 }
 
 void ItemLifecycle::OnItemReleased(const std::u16string& name) {
-    DownloadInfo* item = ItemForReport(WM_APP_ITEM_RELEASED, name);
+    DownloadInfo* item = ItemForReport(ItemReleased::kLogNumber, name);
     if (item == nullptr) {
         return;
     }
@@ -295,7 +301,7 @@ void ItemLifecycle::OnItemReleased(const std::u16string& name) {
     OnRowOrderChanged();
 }
 
-void ItemLifecycle::OnLinkNeeded(const LinkRequest& request) {
+void ItemLifecycle::OnLinkNeeded(const LinkNeeded& request) {
     // Passed on even when the item is gone: the worker waits for an answer, and the store's
     // answer (or the engine's own removal) is what lets it go.
     services_.store.RequestLink(request.gameName, request.fileId, request.workerSlot,

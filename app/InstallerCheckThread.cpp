@@ -56,18 +56,14 @@ void InstallerCheckThread::Loop(Event& stop) {
                 return;
             }
             reported = bytes;
-            auto report = std::make_unique<ProgressReport>();
-            report->gameName = check->gameName;
-            report->phase = ProgressReport::kWholeFileCheck;
-            report->byteCount = bytes;
-            target_.Post(MakeMessage(WM_APP_INSTALLER_CHECK_PROGRESS, std::move(report)));
+            target_.Post(InstallerCheckProgress{.gameName = check->gameName, .byteCount = bytes});
         };
         Run(
             *check, [&stop] { return !stop.IsSet(); }, progress);
         if (stop.IsSet()) {
             return;
         }
-        target_.Post(MakeMessage(WM_APP_INSTALLER_CHECKED, std::move(check)));
+        target_.Post(InstallerChecked{std::move(*check)});
     }
 }
 

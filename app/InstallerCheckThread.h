@@ -3,14 +3,14 @@
 // whole and compared with the file's digest from its chunk index, so that nothing is started that
 // changed on disk since it was downloaded (a game completed in an earlier run, a file replaced or
 // damaged meanwhile). Reading a game-sized file takes seconds, hence a thread of its own; each
-// check is answered with WM_APP_INSTALLER_CHECKED carrying an InstallerCheck.
+// check is answered with InstallerChecked.
 // Check, Start and Stop belong to the user-interface thread; the checks run on the thread.
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "app/LifecycleServices.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "platform/BackgroundThread.h"
 #include "platform/Event.h"
 #include "platform/WorkQueue.h"

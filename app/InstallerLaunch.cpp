@@ -85,7 +85,7 @@ void ItemLifecycle::ShowInstallerCheck(const DownloadInfo& item) {
     services_.rows.Refresh();
 }
 
-void ItemLifecycle::OnInstallerCheckProgress(const ProgressReport& report) {
+void ItemLifecycle::OnInstallerCheckProgress(const InstallerCheckProgress& report) {
     const auto shown = installerCheckShown_.find(report.gameName);
     if (shown == installerCheckShown_.end()) {
         return;

@@ -6,6 +6,7 @@
 #include "core/DebugPrintf.h"
 #include "core/Deployment.h"
 #include "core/NormalisePath.h"
+#include "core/Overloaded.h"
 #include "core/RecordStore.h"
 
 namespace {
@@ -239,123 +240,39 @@ void ItemLifecycle::SelectActiveItem() {
     }
 }
 
-void ItemLifecycle::HandleMessage(AppMessage message) {
-    // Each handler reads what it needs; the payload goes with `message` when this returns,
-    // whatever path the handler took.
-    switch (message.id) {
-        case WM_APP_CHUNK_PROGRESS:
-        case WM_APP_COMBINE_PROGRESS:
-        case WM_APP_CHECK_PROGRESS: {
-            const ProgressReport* report = message.PayloadAs<ProgressReport>();
-            if (report == nullptr) {
-                break;
-            }
-            if (message.id == WM_APP_CHUNK_PROGRESS) {
-                OnChunkProgress(*report);
-            } else if (message.id == WM_APP_COMBINE_PROGRESS) {
-                OnCombineProgress(*report);
-            } else {
-                OnCheckProgress(*report);
-            }
-            return;
-        }
-        case WM_APP_FILE_PROGRESS_RESET:
-        case WM_APP_FILE_PROGRESS_RESET_ON_COMBINE:
-        case WM_APP_FILE_UNAVAILABLE:
-            if (const FileEvent* event = message.PayloadAs<FileEvent>()) {
-                if (message.id == WM_APP_FILE_PROGRESS_RESET &&
-                    message.lParam == kRestartCarriedOut) {
-                    OnRestartCarriedOut(*event);
-                }
-                OnFileSegment(message.id, *event);
-                return;
-            }
-            break;
-        case WM_APP_ITEM_FAILED:
-        case WM_APP_ITEM_RESUBMIT:
-            if (const FileEvent* event = message.PayloadAs<FileEvent>()) {
-                if (message.id == WM_APP_ITEM_FAILED) {
-                    OnItemFailed(*event, message.lParam);
-                } else {
-                    OnItemResubmit(*event, message.lParam);
-                }
-                return;
-            }
-            break;
-        case WM_APP_ITEM_FINISHED:
-        case WM_APP_ITEM_PAUSED:
-        case WM_APP_COMBINE_RESET:
-        case WM_APP_ITEM_RELEASED:
-            if (const NamePayload* payload = message.PayloadAs<NamePayload>()) {
-                if (message.id == WM_APP_ITEM_FINISHED) {
-                    OnItemFinished(payload->name, message.lParam != 0);
-                } else if (message.id == WM_APP_ITEM_PAUSED) {
-                    OnItemPaused(payload->name);
-                } else if (message.id == WM_APP_COMBINE_RESET) {
-                    OnCombineReset(payload->name);
-                } else {
-                    OnItemReleased(payload->name);
-                }
-                return;
-            }
-            break;
-        case WM_APP_LINK_NEEDED:
-            if (const LinkRequest* request = message.PayloadAs<LinkRequest>()) {
-                OnLinkNeeded(*request);
-                return;
-            }
-            break;
-        case WM_APP_FILE_LINK:
-            if (const FileLink* link = message.PayloadAs<FileLink>()) {
-                services_.engine.DeliverLink(link->workerSlot, link->link, link->passThrough);
-                return;
-            }
-            break;
-        case WM_APP_SPEED_SAMPLE:
-            OnSpeedSample(message.wParam);
-            return;
-        case WM_APP_CONNECTION_STATUS:
-            OnConnectionStatus(message.wParam != 0);
-            return;
-        case WM_APP_LOCAL_DETAILS:
-            if (message.PayloadAs<LocalDetails>() != nullptr) {
-                OnLocalDetails(message);
-                return;
-            }
-            break;
-        case WM_APP_INSTALLER_CHECKED:
-            if (const InstallerCheck* check = message.PayloadAs<InstallerCheck>()) {
-                OnInstallerChecked(*check);
-                return;
-            }
-            break;
-        case WM_APP_INSTALLER_CHECK_PROGRESS:
-            if (const ProgressReport* report = message.PayloadAs<ProgressReport>()) {
-                OnInstallerCheckProgress(*report);
-                return;
-            }
-            break;
-        case WM_APP_GAME_DETAILS:
-            if (message.PayloadAs<DetailsReply>() != nullptr) {
-                OnGameDetails(message);
-                return;
-            }
-            break;
-        case WM_APP_AUTH_STARTED:
-            OnAuthStarted();
-            return;
-        case WM_APP_AUTH_FAILED:
-            OnAuthFailed();
-            return;
-        case WM_APP_USER_AUTHENTICATED:
-            if (message.PayloadAs<AuthResult>() != nullptr) {
-                OnUserAuthenticated(message);
-                return;
-            }
-            break;
-        default:
-            Logger().Error(u"Unexpected message 0x%x", message.id);
-            return;
-    }
-    Logger().Error(u"Message 0x%x arrived without the payload its number carries", message.id);
+void ItemLifecycle::HandleMessage(AppEvent event) {
+    // One handler per event; an event none of them takes does not compile. What the event owns
+    // goes with `event` when this returns, whatever path the handler took.
+    std::visit(Overloaded{
+                   [this](const ChunkProgress& e) { OnChunkProgress(e); },
+                   [this](const CombineProgress& e) { OnCombineProgress(e); },
+                   [this](const CheckProgress& e) { OnCheckProgress(e); },
+                   [this](const FileProgressReset& e) {
+                       if (e.reason == FileProgressReset::Reason::kRestartCarriedOut) {
+                           OnRestartCarriedOut(e);
+                       }
+                       OnFileProgressReset(e);
+                   },
+                   [this](const FileUnavailable& e) { OnFileUnavailable(e); },
+                   [this](const ItemPaused& e) { OnItemPaused(e.gameName); },
+                   [this](const CombineReset& e) { OnCombineReset(e.gameName); },
+                   [this](const ItemFinished& e) { OnItemFinished(e.gameName, e.partially); },
+                   [this](const ItemFailed& e) { OnItemFailed(e); },
+                   [this](const ItemResubmit& e) { OnItemResubmit(e); },
+                   [this](const ItemReleased& e) { OnItemReleased(e.gameName); },
+                   [this](const LinkNeeded& e) { OnLinkNeeded(e); },
+                   [this](const FileLink& e) {
+                       services_.engine.DeliverLink(e.workerSlot, e.link, e.passThrough);
+                   },
+                   [this](const SpeedSample& e) { OnSpeedSample(e.kilobytesPerSecond); },
+                   [this](const ConnectionStatus& e) { OnConnectionStatus(e.online); },
+                   [this](LocalDetails& e) { OnLocalDetails(e); },
+                   [this](const InstallerChecked& e) { OnInstallerChecked(e.check); },
+                   [this](const InstallerCheckProgress& e) { OnInstallerCheckProgress(e); },
+                   [this](DetailsReply& e) { OnGameDetails(e); },
+                   [this](const AuthStarted&) { OnAuthStarted(); },
+                   [this](const AuthFailed&) { OnAuthFailed(); },
+                   [this](const UserAuthenticated& e) { OnUserAuthenticated(e); },
+               },
+               event);
 }

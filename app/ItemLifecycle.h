@@ -19,7 +19,7 @@
 #include "app/LifecycleServices.h"
 #include "app/RowTexts.h"
 #include "app/RowView.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/DownloadInfo.h"
 #include "core/WideFormat.h"
 #include "platform/FileIdentity.h"
@@ -66,9 +66,9 @@ public:
     // request is logged as a warning and dropped.
     AddResult AddItemFromUrl(const std::u16string& name);
 
-    // Every posted message of the engines, the store's threads, the loader, the connectivity
-    // check and the speed meter. The message's payload is freed on every path.
-    void HandleMessage(AppMessage message);
+    // Every posted event of the engines, the store's threads, the loader, the installer checks,
+    // the connectivity check and the speed meter; user-interface thread only.
+    void HandleMessage(AppEvent event);
     // The list's buttons and menus, and its reordering.
     void OnRowCommand(uint32_t message, const std::u16string& argument, int64_t lParam) override;
     void OnRowOrderChanged() override;
@@ -135,7 +135,7 @@ private:
     void OnConnectionStatus(bool online);
     void OnAuthStarted();
     void OnAuthFailed();
-    void OnUserAuthenticated(AppMessage& message);
+    void OnUserAuthenticated(const UserAuthenticated& event);
     void UpdateStatusMode();
     void UpdateHeaderButtons();
     void UpdateTrayIcon();
@@ -143,24 +143,26 @@ private:
     // Engine reports (EngineEvents.cpp).
     // The state a progress report puts an item in, unless all transfers are paused.
     void ShowProgressState(DownloadInfo& item, ItemState state);
-    void OnChunkProgress(const ProgressReport& report);
-    void OnCombineProgress(const ProgressReport& report);
-    void OnCheckProgress(const ProgressReport& report);
-    void OnFileSegment(uint32_t message, const FileEvent& event);
-    // WM_APP_FILE_PROGRESS_RESET with kRestartCarriedOut: the file's restart flag is done with.
-    void OnRestartCarriedOut(const FileEvent& event);
+    void OnChunkProgress(const ChunkProgress& report);
+    void OnCombineProgress(const CombineProgress& report);
+    void OnCheckProgress(const CheckProgress& report);
+    void OnFileProgressReset(const FileProgressReset& event);
+    void OnFileUnavailable(const FileUnavailable& event);
+    // A reset for a restart carried out: the file's restart flag is done with.
+    void OnRestartCarriedOut(const FileProgressReset& event);
     void OnItemPaused(const std::u16string& name);
     void OnCombineReset(const std::u16string& name);
     void OnItemFinished(const std::u16string& name, bool partially);
-    void OnItemFailed(const FileEvent& event, int64_t errorKind);
-    void OnItemResubmit(const FileEvent& event, int64_t result);
+    void OnItemFailed(const ItemFailed& event);
+    void OnItemResubmit(const ItemResubmit& event);
     void OnItemReleased(const std::u16string& name);
-    void OnLinkNeeded(const LinkRequest& request);
+    void OnLinkNeeded(const LinkNeeded& request);
     void OnSpeedSample(uint64_t kilobytesPerSecond);
-    // fileId all bits set: the failure is the item's, not one file's.
-    void MarkFailed(DownloadInfo& item, uint64_t fileId, ErrorKind kind);
+    // No file: the failure is the item's, not one file's.
+    void MarkFailed(DownloadInfo& item, std::optional<uint64_t> fileId, ErrorKind kind);
     void MarkEverySegmentFailed(const DownloadInfo& item);
-    // The listed item a report names, or nullptr after an Error line naming the message.
+    // The listed item a report names, or nullptr after an Error line naming the report by its
+    // message number (LogNumberOf).
     DownloadInfo* ItemForReport(uint32_t message, const std::u16string& name) const;
     // The file a report names, or nullptr after an Error line.
     FileInfo* FileForReport(DownloadInfo& item, uint64_t fileId) const;
@@ -168,8 +170,8 @@ private:
     Segment* SegmentOf(const DownloadInfo& item, uint64_t fileId);
 
     // Details (DetailsEvents.cpp).
-    void OnLocalDetails(AppMessage& message);
-    void OnGameDetails(AppMessage& message);
+    void OnLocalDetails(LocalDetails& event);
+    void OnGameDetails(DetailsReply& reply);
     void ApplyFullDetails(DownloadInfo& item, DownloadInfo& details);
 
     // The list's commands (RowCommands.cpp).
@@ -182,7 +184,7 @@ private:
     void StartInstaller(const DownloadInfo& item);
     void NoteInstallerChecked(const std::u16string& path);
     void OnInstallerChecked(const InstallerCheck& check);
-    void OnInstallerCheckProgress(const ProgressReport& report);
+    void OnInstallerCheckProgress(const InstallerCheckProgress& report);
     // While its installer is checked, a completed item's row shows the check and its progress
     // (the active look, the installer's segment filling, "... - integrity check (x%)") in place
     // of a ready button that would seem to do nothing.

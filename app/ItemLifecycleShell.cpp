@@ -149,10 +149,8 @@ void ItemLifecycle::OnAuthFailed() {
     }
 }
 
-void ItemLifecycle::OnUserAuthenticated(AppMessage& message) {
-    const AuthResult& result = *message.PayloadAs<AuthResult>();
-    const UserDetails empty;
-    const UserDetails& user = result.user ? *result.user : empty;
+void ItemLifecycle::OnUserAuthenticated(const UserAuthenticated& result) {
+    const UserDetails& user = result.user;
     Logger().Log(u"User %s was authenticated", user.userName);
     if (std::optional<RegistryKey> settings =
             RegistryKey::Create(services_.registry, CVelkDownloaderApp::kSettingsKeyPath)) {

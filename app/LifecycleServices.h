@@ -16,7 +16,7 @@ public:
     virtual void RequestDownload(const DownloadInfo& record) = 0;
     // Asks the engine to release an item; with deleteFiles it deletes the item's own files (and
     // the folders they leave empty; `folder` names the item's folder, empty for none). The engine
-    // answers with WM_APP_ITEM_RELEASED.
+    // answers with ItemReleased.
     virtual void RequestRemoval(const DownloadInfo& record, bool deleteFiles,
                                 const std::u16string& folder) = 0;
     // The answer to the worker's link request numbered `passThrough`.
@@ -46,7 +46,7 @@ public:
 class ItemLoader {
 public:
     virtual ~ItemLoader() = default;
-    // Queues a copy of the record; the answer comes as WM_APP_LOCAL_DETAILS.
+    // Queues a copy of the record; the answer comes as LocalDetails.
     virtual void Enqueue(const DownloadInfo& record) = 0;
     // Ends the loader and returns once it ended.
     virtual void Stop() = 0;
@@ -56,7 +56,7 @@ public:
 class InstallerChecks {
 public:
     virtual ~InstallerChecks() = default;
-    // Queues a check of the file at `path`; the answer comes as WM_APP_INSTALLER_CHECKED.
+    // Queues a check of the file at `path`; the answer comes as InstallerChecked.
     virtual void Check(const std::u16string& gameName, const std::u16string& path,
                        const std::u16string& expectedDigest) = 0;
     // Ends the checks (one running is broken off) and returns once they ended.

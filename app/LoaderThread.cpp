@@ -35,9 +35,8 @@ void LoaderThread::Run(Event& stop) {
             continue;
         }
         const bool read = LoadChunkIndexes(*copy, dataFolder_);
-        auto payload = std::make_unique<LocalDetails>();
-        payload->gameName = copy->name;
-        payload->info = std::move(copy);
-        target_.Post(MakeMessage(WM_APP_LOCAL_DETAILS, std::move(payload), read ? 1 : 0));
+        std::u16string name = copy->name;
+        target_.Post(
+            LocalDetails{.gameName = std::move(name), .read = read, .info = std::move(copy)});
     }
 }

@@ -1,13 +1,13 @@
 #pragma once
 // The loader thread: reads the stored chunk indexes of listed records in the background and
-// answers each with WM_APP_LOCAL_DETAILS (lParam 1 when read, 0 when not), carrying the filled
+// answers each with LocalDetails (read set when the indexes were read), carrying the filled
 // copy. It owns its queue of copies and its thread; it never touches the listed records.
 // Enqueue, Start and Stop belong to the user-interface thread; the body runs on its own thread.
 #include <memory>
 #include <string>
 
 #include "app/LifecycleServices.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/DownloadInfo.h"
 #include "platform/BackgroundThread.h"
 #include "platform/Event.h"

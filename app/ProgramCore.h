@@ -62,7 +62,7 @@ public:
     // order, each to its end. Once; later calls do nothing.
     void Quit();
 
-    void HandleMessage(AppMessage message) { lifecycle_.HandleMessage(std::move(message)); }
+    void HandleMessage(AppEvent event) { lifecycle_.HandleMessage(std::move(event)); }
 
     // The receiving side of the single-instance hand-off, for the front end's thread once the
     // listener told it a block is there: a game named in the block is added as from the

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "api/ApiBaseUrl.h"
@@ -343,20 +344,18 @@ bool CliRun::HandleMessages() {
     DownloadWatch& watch = *watch_;
     MessageQueue& queue = *queue_;
     bool settled = false;
-    std::optional<AppMessage> message = queue.Take(std::chrono::milliseconds(100));
+    std::optional<AppEvent> message = queue.Take(std::chrono::milliseconds(100));
     int handled = 0;
     while (message && !settled) {
-        if (message->id == WM_APP_GAME_DETAILS) {
-            if (const DetailsReply* reply = message->PayloadAs<DetailsReply>()) {
-                if ((reply->kind & DetailsReply::kFinal) != 0 ||
-                    reply->result != DetailsReply::kSuccess) {
-                    watch.NoteDetailsReply(reply->gameName);
-                }
+        if (const DetailsReply* reply = std::get_if<DetailsReply>(&*message)) {
+            if ((reply->kind & DetailsReply::kFinal) != 0 ||
+                reply->result != DetailsReply::kSuccess) {
+                watch.NoteDetailsReply(reply->gameName);
             }
         }
-        if (message->id == WM_APP_ITEM_FINISHED && message->lParam == 0) {
-            if (const NamePayload* finished = message->PayloadAs<NamePayload>()) {
-                watch.NoteFinished(finished->name);
+        if (const ItemFinished* finished = std::get_if<ItemFinished>(&*message)) {
+            if (!finished->partially) {
+                watch.NoteFinished(finished->gameName);
             }
         }
         core.HandleMessage(std::move(*message));

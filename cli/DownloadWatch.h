@@ -47,7 +47,7 @@ public:
 
     // The store answered a details request for `name` (whatever the result).
     void NoteDetailsReply(const std::u16string& name);
-    // The engine reported `name` finished with every file (WM_APP_ITEM_FINISHED, lParam 0).
+    // The engine reported `name` finished with every file (ItemFinished, not partially).
     void NoteFinished(const std::u16string& name);
     // Marks every listed record not asked for as stopped for this run (not stored), so the
     // choice of the active item passes over it. Called after every handled message: a record

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "controls/ButtonFromCommonTexture.h"
-#include "core/AppMessage.h"
+#include "core/MessageIds.h"
 
 namespace {
 const QRectF kRemoveButtonPlace(320, 20, 13, 13);

@@ -10,8 +10,8 @@
 #include <algorithm>
 
 #include "controls/ProgressListView.h"
-#include "core/AppMessage.h"
 #include "core/Deployment.h"
+#include "core/MessageIds.h"
 #include "core/WideFormat.h"
 
 namespace {

@@ -1,28 +1,28 @@
 #include "core/MessageQueue.h"
 
-void MessageQueue::Post(AppMessage message) {
+void MessageQueue::Post(AppEvent event) {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        messages_.push_back(std::move(message));
+        events_.push_back(std::move(event));
     }
     arrived_.notify_one();
 }
 
-std::optional<AppMessage> MessageQueue::Take(std::chrono::milliseconds limit) {
+std::optional<AppEvent> MessageQueue::Take(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> guard(lock_);
-    if (!arrived_.wait_for(guard, limit, [this] { return !messages_.empty(); })) {
+    if (!arrived_.wait_for(guard, limit, [this] { return !events_.empty(); })) {
         return std::nullopt;
     }
-    AppMessage message = std::move(messages_.front());
-    messages_.pop_front();
-    return message;
+    AppEvent event = std::move(events_.front());
+    events_.pop_front();
+    return event;
 }
 
-std::optional<AppMessage> MessageQueue::TryTake() {
+std::optional<AppEvent> MessageQueue::TryTake() {
     return Take(std::chrono::milliseconds(0));
 }
 
 size_t MessageQueue::Size() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return messages_.size();
+    return events_.size();
 }

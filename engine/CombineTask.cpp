@@ -15,24 +15,6 @@
 
 namespace {
 
-void PostFileEvent(MessageTarget& window, uint32_t id, std::u16string_view name, uint64_t fileId) {
-    auto event = std::make_unique<FileEvent>();
-    event->gameName = name;
-    event->fileId = fileId;
-    window.Post(MakeMessage(id, std::move(event)));
-}
-
-void PostProgress(MessageTarget& window, uint32_t id, std::u16string_view name, uint64_t fileId,
-                  uint64_t chunkId, uint32_t phase, uint64_t bytes) {
-    auto report = std::make_unique<ProgressReport>();
-    report->gameName = name;
-    report->fileId = fileId;
-    report->chunkId = chunkId;
-    report->phase = phase;
-    report->byteCount = bytes;
-    window.Post(MakeMessage(id, std::move(report)));
-}
-
 // A file found under the finished name that fails its check must not stay there: the next plan
 // would take a finished file of the right size for done and report the download complete.
 // Its chunk files, if any are left, stay for the next attempt.
@@ -61,7 +43,9 @@ CombineTaskOutcome RunCombineTask(std::u16string_view downloadName,
         anyFailed = true;
     };
 
-    PostFileEvent(window, WM_APP_FILE_PROGRESS_RESET_ON_COMBINE, downloadName, 0);
+    const std::u16string name(downloadName);
+    window.Post(FileProgressReset{
+        .gameName = name, .fileId = 0, .reason = FileProgressReset::Reason::kCombineStarting});
     for (size_t position = 0; position < entries.size(); ++position) {
         const CombineEntry& entry = entries[position];
         const uint64_t fileId = position;
@@ -81,12 +65,13 @@ CombineTaskOutcome RunCombineTask(std::u16string_view downloadName,
             if (stop != WorkerStop::kNone || !combiner.Step()) {
                 break;
             }
-            PostProgress(window, WM_APP_COMBINE_PROGRESS, downloadName, fileId,
-                         combiner.ChunkPosition(), ProgressReport::kJoining,
-                         combiner.JoinedInChunk());
+            window.Post(CombineProgress{.gameName = name,
+                                        .fileId = fileId,
+                                        .chunkId = combiner.ChunkPosition(),
+                                        .byteCount = combiner.JoinedInChunk()});
         }
-        PostProgress(window, WM_APP_COMBINE_PROGRESS, downloadName, fileId, kAllBits,
-                     ProgressReport::kJoining, kAllBits);
+        window.Post(CombineProgress{
+            .gameName = name, .fileId = fileId, .chunkId = kAllBits, .byteCount = kAllBits});
         if (stop != WorkerStop::kNone) {
             outcome.stoppedBy = stop;
             return outcome;
@@ -109,7 +94,8 @@ CombineTaskOutcome RunCombineTask(std::u16string_view downloadName,
             continue;
         }
 
-        PostFileEvent(window, WM_APP_FILE_PROGRESS_RESET, downloadName, fileId);
+        window.Post(FileProgressReset{
+            .gameName = name, .fileId = fileId, .reason = FileProgressReset::Reason::kFileJoined});
         // The joiner digested every byte it wrote; reading them back would cost a second pass
         // over the whole game for no more certainty (they would come from the page cache). A
         // file found already joined is read.
@@ -125,11 +111,10 @@ CombineTaskOutcome RunCombineTask(std::u16string_view downloadName,
             if (stop != WorkerStop::kNone || !verifier->Step()) {
                 break;
             }
-            PostProgress(window, WM_APP_CHECK_PROGRESS, downloadName, fileId, 0,
-                         ProgressReport::kWholeFileCheck, verifier->BytesChecked());
+            window.Post(CheckProgress{
+                .gameName = name, .fileId = fileId, .byteCount = verifier->BytesChecked()});
         }
-        PostProgress(window, WM_APP_CHECK_PROGRESS, downloadName, fileId, 0,
-                     ProgressReport::kWholeFileCheck, kAllBits);
+        window.Post(CheckProgress{.gameName = name, .fileId = fileId, .byteCount = kAllBits});
         if (stop != WorkerStop::kNone) {
             outcome.stoppedBy = stop;
             return outcome;
@@ -158,9 +143,7 @@ CombineTaskOutcome RunCombineTask(std::u16string_view downloadName,
         if (options.clearCurrentDownload) {
             options.clearCurrentDownload();
         }
-        auto name = std::make_unique<NamePayload>();
-        name->name = downloadName;
-        window.Post(MakeMessage(WM_APP_ITEM_FINISHED, std::move(name), 0));
+        window.Post(ItemFinished{.gameName = name, .partially = false});
         outcome.state = CombineTaskOutcome::kCompleted;
     }
     return outcome;

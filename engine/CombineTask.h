@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "engine/BlockFile.h"
 #include "engine/CombineEntry.h"
 #include "engine/WorkerCheckPoint.h"
@@ -29,7 +29,7 @@ struct CombineTaskOutcome {
 };
 
 struct CombineTaskOptions {
-    // Called just before WM_APP_ITEM_FINISHED: the worker pool clears its current download
+    // Called just before ItemFinished: the worker pool clears its current download
     // under its own lock here.
     std::function<void()> clearCurrentDownload;
     size_t blockSize = kDiskBlockSize;

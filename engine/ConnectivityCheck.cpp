@@ -45,7 +45,7 @@ private:
 
 void PostStatus(MessageTarget& window, bool online) {
     try {
-        window.Post(MakeValueMessage(WM_APP_CONNECTION_STATUS, online ? 1 : 0));
+        window.Post(ConnectionStatus{online});
     } catch (...) {
         // The window learns the state from the next change; the events already tell the
         // threads that depend on it.

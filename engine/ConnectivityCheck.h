@@ -1,7 +1,7 @@
 #pragma once
 // Whether the program is online. `connectionCkeckThread` runs on one background thread owned by
 // the downloads manager: it checks the store's web site, keeps the two state events it is handed
-// opposite to each other, posts WM_APP_CONNECTION_STATUS to the main window on every change, and
+// opposite to each other, posts ConnectionStatus to the main window on every change, and
 // sleeps until a stop or a reported internet problem (or, while offline, the retry delay) before
 // checking again. It never touches a window or a record; only this thread changes the state
 // events once they exist, while any thread may set the problem event.
@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "engine/Curl.h"
 #include "engine/StoppableTransfer.h"
 #include "platform/Event.h"

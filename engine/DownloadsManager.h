@@ -3,8 +3,8 @@
 // and follows one download at a time (engine/Scheduler.h) on its own thread, and the
 // connectivity check thread, which share the signals it is handed (engine/EngineSignals.h) with
 // the API client. The main window owns one, calls its public operations on its own
-// thread, and receives everything the engine has to say as posted messages (core/AppMessage.h)
-// whose payloads it then owns.
+// thread, and receives everything the engine has to say as posted events (core/AppEvent.h)
+// and owns what they carry.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -12,7 +12,7 @@
 #include <span>
 #include <string>
 
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/DownloadInfo.h"
 #include "engine/ConnectivityCheck.h"
 #include "engine/EngineSignals.h"
@@ -63,8 +63,8 @@ public:
     // the main window's idea of the item's folder and bounds nothing further. A second request
     // for the same name before the scheduler takes the list is ignored.
     void RequestRemoval(const DownloadInfo& record, bool deleteFiles, const std::u16string& folder);
-    // The link that worker `slot` asked for (WM_APP_LINK_NEEDED), empty when none was found,
-    // answering the worker's request `passThrough` (the number its LINK_NEEDED carried). A link
+    // The link that worker `slot` asked for (LinkNeeded), empty when none was found,
+    // answering the worker's request `passThrough` (the number its LinkNeeded carried). A link
     // for an earlier request of the same worker is dropped.
     void DeliverLink(uint32_t slot, const std::u16string& link, uint64_t passThrough);
     // Workers 0 .. n-1 take tasks, the others stay idle; takes effect without a restart.

@@ -100,7 +100,7 @@ void Scheduler::ProcessRemovals() {
         if (removal.deleteFiles) {
             DeleteDownloadFiles(removal.record);
         }
-        PostName(WM_APP_ITEM_RELEASED, removal.name);
+        window_.Post(ItemReleased{removal.name});
     }
 }
 
@@ -139,7 +139,7 @@ void Scheduler::AbortCurrent() {
     waits_.Clear();
     std::lock_guard<std::mutex> guard(currentLock_);
     if (current_) {
-        PostName(WM_APP_ITEM_PAUSED, current_->name);
+        window_.Post(ItemPaused{current_->name});
     }
     current_.reset();
     abortingCurrent_ = false;
@@ -155,29 +155,12 @@ void Scheduler::ClearCurrentDownload() {
     current_.reset();
 }
 
-void Scheduler::PostName(uint32_t id, const std::u16string& name, int64_t lParam) {
-    auto payload = std::make_unique<NamePayload>();
-    payload->name = name;
-    window_.Post(MakeMessage(id, std::move(payload), lParam));
-}
-
-void Scheduler::PostFileEvent(uint32_t id, const std::u16string& name, int64_t fileId,
-                              int64_t lParam) {
-    auto payload = std::make_unique<FileEvent>();
-    payload->gameName = name;
-    payload->fileId = static_cast<uint64_t>(fileId);
-    window_.Post(MakeMessage(id, std::move(payload), lParam));
-}
-
 void Scheduler::PostChunkOnDisk(const std::u16string& name, int64_t fileId, int32_t chunkId,
                                 uint64_t bytes) {
-    auto report = std::make_unique<ProgressReport>();
-    report->gameName = name;
-    report->fileId = static_cast<uint64_t>(fileId);
-    report->chunkId = static_cast<uint64_t>(static_cast<int64_t>(chunkId));
-    report->phase = ProgressReport::kChunkDownload;
-    report->byteCount = bytes;
-    window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
+    window_.Post(ChunkProgress{.gameName = name,
+                               .fileId = static_cast<uint64_t>(fileId),
+                               .chunkId = static_cast<uint64_t>(static_cast<int64_t>(chunkId)),
+                               .byteCount = bytes});
 }
 
 namespace {
@@ -224,8 +207,9 @@ void Scheduler::CarryOutRestart(const DownloadInfo& download, FileInfo& file) {
             }
         }
     }
-    PostFileEvent(WM_APP_FILE_PROGRESS_RESET, download.name, static_cast<int64_t>(file.id),
-                  kRestartCarriedOut);
+    window_.Post(FileProgressReset{.gameName = download.name,
+                                   .fileId = file.id,
+                                   .reason = FileProgressReset::Reason::kRestartCarriedOut});
 }
 
 bool Scheduler::CanStart(const DownloadInfo& download) {
@@ -237,16 +221,20 @@ bool Scheduler::CanStart(const DownloadInfo& download) {
     if (!spelled || !fs::is_directory(*spelled, error)) {
         Logger().Warning(u"Cannot download %s: the downloads folder %s does not exist.",
                          download.name, folder);
-        PostFileEvent(WM_APP_ITEM_FAILED, download.name, -1,
-                      static_cast<int64_t>(ErrorKind::DiskWrite));
+        window_.Post(ItemFailed{.gameName = download.name,
+                                .fileId = std::nullopt,
+                                .kind = ErrorKind::DiskWrite,
+                                .bytesShort = 0});
         return false;
     }
     if (::access(spelled->c_str(), W_OK) != 0) {
         const std::u16string why = ErrorText(errno);
         Logger().Warning(u"Cannot download %s: the downloads folder %s can't be written: %s",
                          download.name, folder, why);
-        PostFileEvent(WM_APP_ITEM_FAILED, download.name, -1,
-                      static_cast<int64_t>(ErrorKind::DiskWrite));
+        window_.Post(ItemFailed{.gameName = download.name,
+                                .fileId = std::nullopt,
+                                .kind = ErrorKind::DiskWrite,
+                                .bytesShort = 0});
         return false;
     }
     const uint64_t needed = SpaceStillNeeded(download);
@@ -256,10 +244,10 @@ bool Scheduler::CanStart(const DownloadInfo& download) {
         Logger().Warning(
             u"Not enough free disk space for %s in %s: %I64u MB more needed, %I64u MB free.",
             download.name, folder, (needed - *free + kMegabyte - 1) / kMegabyte, *free / kMegabyte);
-        auto payload = std::make_unique<FileEvent>();
-        payload->gameName = download.name;
-        payload->bytesShort = needed - *free;
-        window_.Post(MakeMessage(WM_APP_ITEM_FAILED, std::move(payload), kNotEnoughSpace));
+        window_.Post(ItemFailed{.gameName = download.name,
+                                .fileId = std::nullopt,
+                                .kind = ErrorKind::DiskSpace,
+                                .bytesShort = needed - *free});
         return false;
     }
     return true;
@@ -281,12 +269,7 @@ std::optional<bool> Scheduler::FinishedFileVerified(const DownloadInfo& download
         return true;
     };
     const auto progress = [this, &name, &file](uint64_t bytes) {
-        auto report = std::make_unique<ProgressReport>();
-        report->gameName = name;
-        report->fileId = file.id;
-        report->phase = ProgressReport::kWholeFileCheck;
-        report->byteCount = bytes;
-        window_.Post(MakeMessage(WM_APP_CHECK_PROGRESS, std::move(report)));
+        window_.Post(CheckProgress{.gameName = name, .fileId = file.id, .byteCount = bytes});
     };
     switch (finishedChecks_.Check(file, FinishedFilePath(download.folder, file.name), proceed,
                                   progress)) {
@@ -356,7 +339,7 @@ void Scheduler::ReportAllDone(const DownloadInfo& download) {
         RemoveLeftovers(download, file);
     }
     ClearCurrentDownload();
-    PostName(WM_APP_ITEM_FINISHED, name, 0);
+    window_.Post(ItemFinished{.gameName = name, .partially = false});
     AbortCurrent();
 }
 
@@ -392,14 +375,14 @@ bool Scheduler::PlaceFile(DownloadInfo& download, size_t position, bool finished
     const std::u16string& name = download.name;
     const int64_t fileId = static_cast<int64_t>(file.id);
     if (!file.available) {
-        PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
+        window_.Post(FileUnavailable{name, static_cast<uint64_t>(fileId)});
         plan.anyUnavailable = true;
         return true;
     }
     std::u16string reason;
     if (!Fetchable(download, file, &reason)) {
         Logger().Warning(u"File %s of %s can't be downloaded: %s", file.name, name, reason);
-        PostFileEvent(WM_APP_FILE_UNAVAILABLE, name, fileId);
+        window_.Post(FileUnavailable{name, static_cast<uint64_t>(fileId)});
         plan.anyUnavailable = true;
         return true;
     }
@@ -416,7 +399,10 @@ bool Scheduler::PlaceFile(DownloadInfo& download, size_t position, bool finished
     const std::u16string longest = LongestChunkPath(download, file);
     if (!FittingPath(longest) || !FittingPath(finishedPath + u".joining")) {
         Logger().Warning(u"Chunk file path does not fit in a file name: %s", longest);
-        PostFileEvent(WM_APP_ITEM_FAILED, name, fileId, static_cast<int64_t>(ErrorKind::DiskWrite));
+        window_.Post(ItemFailed{.gameName = name,
+                                .fileId = static_cast<uint64_t>(fileId),
+                                .kind = ErrorKind::DiskWrite,
+                                .bytesShort = 0});
         return false;
     }
     PlanFile(download, position, plan);
@@ -539,7 +525,7 @@ void Scheduler::QueueJoin(Plan& plan) {
     plan.runningJoins.clear();
     if (plan.anyUnavailable) {
         joins.clear();
-        PostName(WM_APP_ITEM_FINISHED, plan.name, 1);
+        window_.Post(ItemFinished{.gameName = plan.name, .partially = true});
     } else {
         auto task = std::make_unique<CombineChunksTask>();
         task->downloadName = plan.name;

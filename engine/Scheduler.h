@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/DownloadInfo.h"
 #include "engine/FinishedFileCheck.h"
 #include "engine/RetryPolicy.h"
@@ -24,10 +24,6 @@
 
 class RunningJoin;
 struct CombineEntry;
-
-// WM_APP_ITEM_FAILED's code when the disk lacks room for what a download still needs; the
-// payload's bytesShort tells how much more it needs.
-inline constexpr int64_t kNotEnoughSpace = 6;
 
 class Scheduler {
 public:
@@ -115,11 +111,9 @@ private:
     // and the planning must then be left.
     std::optional<bool> FinishedFileVerified(const DownloadInfo& download, const FileInfo& file);
     // Whether the download may start: its downloads folder exists and holds room for what it
-    // still needs. Otherwise the item is reported failed (WM_APP_ITEM_FAILED) with the reason.
+    // still needs. Otherwise the item is reported failed (ItemFailed) with the reason.
     bool CanStart(const DownloadInfo& download);
 
-    void PostName(uint32_t id, const std::u16string& name, int64_t lParam = 0);
-    void PostFileEvent(uint32_t id, const std::u16string& name, int64_t fileId, int64_t lParam = 0);
     void PostChunkOnDisk(const std::u16string& name, int64_t fileId, int32_t chunkId,
                          uint64_t bytes);
 

@@ -28,7 +28,7 @@ void RunMeter(MessageTarget& window, const SpeedSource& source, Event& stop,
         }
         const uint64_t speed = average.Add(source());
         try {
-            window.Post(MakeValueMessage(WM_APP_SPEED_SAMPLE, speed));
+            window.Post(SpeedSample{speed});
         } catch (...) {
             // The next sample follows in a period; a missed one only delays the display.
         }

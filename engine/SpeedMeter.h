@@ -1,7 +1,7 @@
 #pragma once
 // The download speed shown in the status bar. `SpeedMeterThread` runs on one background thread
 // owned by the main window (through `SpeedMeter`): once a period it sums the workers' current
-// speeds, keeps the last ten sums and posts their mean as WM_APP_SPEED_SAMPLE. It only reads the
+// speeds, keeps the last ten sums and posts their mean as SpeedSample. It only reads the
 // speed source and posts; it touches no window, record or engine state, and takes no lock the
 // workers take.
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <functional>
 #include <span>
 
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "platform/BackgroundThread.h"
 #include "platform/Event.h"
 
@@ -52,8 +52,8 @@ private:
     uint64_t total_ = 0;
 };
 
-// The thread procedure: samples after every completed wait and posts WM_APP_SPEED_SAMPLE with the
-// average in wParam and lParam 0; a post that fails is skipped. Ends as soon as `stop` is set
+// The thread procedure: samples after every completed wait and posts the average as a
+// SpeedSample; a post that fails is skipped. Ends as soon as `stop` is set
 // (the default wait notices at once), and sets `stopped` before it returns, on every path.
 // Returns 0.
 int SpeedMeterThread(MessageTarget& window, const SpeedSource& source, Event& stop, Event& stopped,

@@ -7,6 +7,7 @@
 
 #include "core/DebugPrintf.h"
 #include "core/WideFormat.h"
+#include "engine/CombineTask.h"
 #include "engine/Scheduler.h"
 
 namespace {
@@ -62,7 +63,7 @@ bool Scheduler::ProcessResults(Plan& plan) {
                     static_cast<DownloadChunkTask&>(task).link.clear();
                 }
                 if (task.kind == WorkerTask::kCombineChunks) {
-                    PostName(WM_APP_COMBINE_RESET, task.downloadName);
+                    window_.Post(CombineReset{task.downloadName});
                 }
                 if (decision.wait.count() > 0) {
                     waits_.Add(std::move(owned), decision.wait);
@@ -179,13 +180,17 @@ void Scheduler::GiveUp(const WorkerTask& task, const RetryDecision& decision) {
     // for the same download, which is ignored while that download is still the current one.
     if (task.kind == WorkerTask::kDownloadChunk) {
         AbortCurrent();
-        PostFileEvent(WM_APP_ITEM_FAILED, task.downloadName, task.fileId,
-                      static_cast<int64_t>(decision.errorKind));
+        window_.Post(ItemFailed{.gameName = task.downloadName,
+                                .fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId)),
+                                .kind = decision.errorKind,
+                                .bytesShort = 0});
         return;
     }
     // The join's progress is taken back before anything else is said about the download.
-    PostName(WM_APP_COMBINE_RESET, task.downloadName);
+    window_.Post(CombineReset{task.downloadName});
     AbortCurrent();
-    PostFileEvent(WM_APP_ITEM_RESUBMIT, task.downloadName, -1,
-                  static_cast<const CombineChunksTask&>(task).joinResult);
+    window_.Post(
+        ItemResubmit{.gameName = task.downloadName,
+                     .diskProblem = static_cast<const CombineChunksTask&>(task).joinResult ==
+                                    CombineTaskOutcome::kDiskProblem});
 }

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "engine/LinkBroker.h"
 #include "engine/ServerHolds.h"
 #include "engine/WorkerCheckPoint.h"

@@ -139,15 +139,13 @@ void WorkerPool::ThrowIfStopped(int slot) const {
 
 bool WorkerPool::AwaitLink(DownloadChunkTask& task, int slot) {
     Worker& w = *workers_[static_cast<size_t>(slot)];
-    auto request = std::make_unique<LinkRequest>();
-    request->gameName = task.downloadName;
-    request->fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId));
-    request->workerSlot = static_cast<uint32_t>(slot);
     // Numbered per worker, so that the answer to a request of a task that was broken off can't
     // be taken for the answer to this one.
     const uint32_t number = links_.Open(static_cast<size_t>(slot));
-    request->passThrough = number;
-    window_.Post(MakeMessage(WM_APP_LINK_NEEDED, std::move(request)));
+    window_.Post(LinkNeeded{.gameName = task.downloadName,
+                            .fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId)),
+                            .passThrough = number,
+                            .workerSlot = static_cast<uint32_t>(slot)});
     std::optional<std::u16string> link =
         links_.Await(static_cast<size_t>(slot), number, {&w.terminate, &w.breakTask});
     ThrowIfStopped(slot);
@@ -156,13 +154,10 @@ bool WorkerPool::AwaitLink(DownloadChunkTask& task, int slot) {
 }
 
 void WorkerPool::PostChunkProgress(const DownloadChunkTask& task, uint64_t bytes) {
-    auto report = std::make_unique<ProgressReport>();
-    report->gameName = task.downloadName;
-    report->fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId));
-    report->chunkId = static_cast<uint64_t>(static_cast<int64_t>(task.chunkId));
-    report->phase = ProgressReport::kChunkDownload;
-    report->byteCount = bytes;
-    window_.Post(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(report)));
+    window_.Post(ChunkProgress{.gameName = task.downloadName,
+                               .fileId = static_cast<uint64_t>(static_cast<int64_t>(task.fileId)),
+                               .chunkId = static_cast<uint64_t>(static_cast<int64_t>(task.chunkId)),
+                               .byteCount = bytes});
 }
 
 void WorkerPool::RunChunkTask(DownloadChunkTask& task, int slot) {

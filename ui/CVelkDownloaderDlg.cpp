@@ -178,16 +178,16 @@ bool CVelkDownloaderDlg::OnlineAndSignedIn() const {
 
 // ----- engine messages -----------------------------------------------------------------------
 
-void CVelkDownloaderDlg::Post(AppMessage message) {
-    QCoreApplication::postEvent(this, new AppMessageEvent(std::move(message)));
+void CVelkDownloaderDlg::Post(AppEvent event) {
+    QCoreApplication::postEvent(this, new AppMessageEvent(std::move(event)));
 }
 
 bool CVelkDownloaderDlg::event(QEvent* event) {
     if (event->type() == AppMessageEvent::EventType()) {
-        // After the quit order nothing is left to act on a report; the payload goes with the
-        // event.
+        // After the quit order nothing is left to act on a report; what it carries goes with
+        // the Qt event.
         if (!quitting_) {
-            core_->HandleMessage(std::move(static_cast<AppMessageEvent*>(event)->message));
+            core_->HandleMessage(std::move(static_cast<AppMessageEvent*>(event)->event));
         }
         return true;
     }

@@ -20,7 +20,7 @@
 #include "app/LifecycleServices.h"
 #include "app/RowView.h"
 #include "controls/HeaderControl.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "engine/DownloadsManager.h"
 #include "platform/Event.h"
 #include "platform/Registry.h"
@@ -83,7 +83,7 @@ public:
     void OnHandOffMessage();
 
     // MessageTarget: any thread.
-    void Post(AppMessage message) override;
+    void Post(AppEvent event) override;
 
     // LifecycleUi.
     int AskUser(uint32_t style, const std::u16string& text) override;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "api/ConnectionsManager.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/DebugFlags.h"
 #include "core/DownloadInfo.h"
 #include "core/MessageQueue.h"
@@ -154,41 +154,43 @@ protected:
 
     void StartSignedIn() {
         ASSERT_TRUE(manager_.Start(DataFolder(), queue_, u"conn-token", u"conn-secret"));
-        Expect(WM_APP_AUTH_STARTED);
-        Expect(WM_APP_USER_AUTHENTICATED);
+        Expect<AuthStarted>();
+        Expect<UserAuthenticated>();
     }
 
-    // The next message, which must be `id` unless that is 0.
-    AppMessage Expect(uint32_t id) {
-        std::optional<AppMessage> message = queue_.Take(kMessageLimit);
-        if (!message) {
-            ADD_FAILURE() << "no message, expected " << std::hex << id;
+    // The next posted event, which must be an `Event`; a default one when it is not.
+    template <class Event>
+    Event Expect() {
+        std::optional<AppEvent> event = queue_.Take(kMessageLimit);
+        if (!event) {
+            ADD_FAILURE() << "no event, expected 0x" << std::hex << Event::kLogNumber;
             return {};
         }
-        if (id != 0) {
-            EXPECT_EQ(message->id, id);
+        Event* typed = std::get_if<Event>(&*event);
+        if (typed == nullptr) {
+            ADD_FAILURE() << "event 0x" << std::hex << LogNumberOf(*event) << ", expected 0x"
+                          << Event::kLogNumber;
+            return {};
         }
-        return std::move(*message);
+        return std::move(*typed);
     }
-    // The next message must be a details reply of this kind and result.
-    std::unique_ptr<DetailsReply> ExpectDetails(uint32_t kind, uint32_t result) {
-        AppMessage message = Expect(WM_APP_GAME_DETAILS);
-        std::unique_ptr<DetailsReply> reply = message.TakePayload<DetailsReply>();
-        if (!reply) {
-            ADD_FAILURE() << "no details payload";
-            return std::make_unique<DetailsReply>();
+    // The next posted event, whatever it is.
+    std::optional<AppEvent> ExpectAny() {
+        std::optional<AppEvent> event = queue_.Take(kMessageLimit);
+        if (!event) {
+            ADD_FAILURE() << "no event";
         }
+        return event;
+    }
+    // The next event must be a details reply of this kind and result.
+    std::unique_ptr<DetailsReply> ExpectDetails(uint32_t kind, DetailsReply::Result result) {
+        auto reply = std::make_unique<DetailsReply>(Expect<DetailsReply>());
         EXPECT_EQ(reply->kind, kind);
         EXPECT_EQ(reply->result, result);
         return reply;
     }
     std::unique_ptr<FileLink> ExpectLink(uint32_t slot) {
-        AppMessage message = Expect(WM_APP_FILE_LINK);
-        std::unique_ptr<FileLink> link = message.TakePayload<FileLink>();
-        if (!link) {
-            ADD_FAILURE() << "no link payload";
-            return std::make_unique<FileLink>();
-        }
+        auto link = std::make_unique<FileLink>(Expect<FileLink>());
         EXPECT_EQ(link->workerSlot, slot);
         return link;
     }
@@ -447,27 +449,28 @@ TEST_F(ConnectionsThreadsTest, DebugBitZeroRewritesSecureToOpen) {
 
 TEST_F(ConnectionsThreadsTest, NothingIsServedUntilSignInThenLinksFirst) {
     ASSERT_TRUE(manager_.Start(DataFolder(), queue_, u"", u""));
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     manager_.RequestDetails(u"one-file-game", Downloads());
     manager_.RequestLink(u"three-file-game", 0, 9, 0);
     manager_.RequestLogin(Utf8ToWide(TestStore::DemoEmail()),
                           Utf8ToWide(TestStore::DemoPassword()));
-    Expect(WM_APP_AUTH_STARTED);
+    Expect<AuthStarted>();
     // The request thread starts the moment the sign-in is known, so its link may be posted
     // before the sign-in thread posts its outcome.
-    std::vector<uint32_t> posted;
+    bool authenticated = false;
+    bool linked = false;
     for (int count = 0; count < 2; ++count) {
-        AppMessage message = Expect(0);
-        posted.push_back(message.id);
-        if (message.id == WM_APP_FILE_LINK) {
-            std::unique_ptr<FileLink> link = message.TakePayload<FileLink>();
-            ASSERT_TRUE(link);
+        std::optional<AppEvent> event = ExpectAny();
+        ASSERT_TRUE(event);
+        authenticated |= std::holds_alternative<UserAuthenticated>(*event);
+        if (const FileLink* link = std::get_if<FileLink>(&*event)) {
+            linked = true;
             EXPECT_EQ(link->workerSlot, 9u);
         }
     }
-    std::sort(posted.begin(), posted.end());
-    EXPECT_EQ(posted, (std::vector<uint32_t>{WM_APP_USER_AUTHENTICATED, WM_APP_FILE_LINK}));
+    EXPECT_TRUE(authenticated);
+    EXPECT_TRUE(linked);
     ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess);
     ExpectDetails(DetailsReply::kFinal, DetailsReply::kSuccess);
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "api/ConnectionsManager.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/MessageQueue.h"
 #include "core/TextUtil.h"
 #include "core/UserDetails.h"
@@ -145,15 +145,21 @@ protected:
         return manager_.Start(DataFolder(), queue_, token, secret);
     }
 
-    // The next posted message, which must be `id`.
-    AppMessage Expect(uint32_t id) {
-        std::optional<AppMessage> message = queue_.Take(kMessageLimit);
-        if (!message) {
-            ADD_FAILURE() << "no message, expected " << std::hex << id;
+    // The next posted event, which must be an `Event`; a default one when it is not.
+    template <class Event>
+    Event Expect() {
+        std::optional<AppEvent> event = queue_.Take(kMessageLimit);
+        if (!event) {
+            ADD_FAILURE() << "no event, expected 0x" << std::hex << Event::kLogNumber;
             return {};
         }
-        EXPECT_EQ(message->id, id);
-        return std::move(*message);
+        Event* typed = std::get_if<Event>(&*event);
+        if (typed == nullptr) {
+            ADD_FAILURE() << "event 0x" << std::hex << LogNumberOf(*event) << ", expected 0x"
+                          << Event::kLogNumber;
+            return {};
+        }
+        return std::move(*typed);
     }
 
     // Shared with the manager as the download engine would share them.
@@ -169,16 +175,15 @@ protected:
 
 TEST_F(SignInTest, StoredTokenIsProvedByOneUserDetailsRequest) {
     ASSERT_TRUE(Start(u"stored", u"stored-secret"));
-    Expect(WM_APP_AUTH_STARTED);
-    AppMessage done = Expect(WM_APP_USER_AUTHENTICATED);
-    const auto* result = done.PayloadAs<AuthResult>();
+    Expect<AuthStarted>();
+    UserAuthenticated done = Expect<UserAuthenticated>();
+    const UserAuthenticated* result = &done;
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->token, u"stored");
     EXPECT_EQ(result->tokenSecret, u"stored-secret");
-    ASSERT_TRUE(result->user);
-    EXPECT_EQ(result->user->userName, u"Player & Co");
-    EXPECT_EQ(result->user->email, u"player@example.test");
-    EXPECT_EQ(result->user->smallAvatar, u"");
+    EXPECT_EQ(result->user.userName, u"Player & Co");
+    EXPECT_EQ(result->user.email, u"player@example.test");
+    EXPECT_EQ(result->user.smallAvatar, u"");
     EXPECT_TRUE(manager_.IsUserLoggedIn());
     EXPECT_EQ(manager_.SentPaths(), std::vector<std::u16string>{u"en/downloader/userDetails/"});
     // The download engine made with the same signals sees it; a manager with signals of its own
@@ -190,8 +195,8 @@ TEST_F(SignInTest, StoredTokenIsProvedByOneUserDetailsRequest) {
 
 TEST_F(SignInTest, WithoutTokenOrPasswordNothingIsSent) {
     ASSERT_TRUE(Start());
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     EXPECT_FALSE(manager_.IsUserLoggedIn());
     EXPECT_TRUE(manager_.SentRequests().empty());
 }
@@ -201,12 +206,12 @@ TEST_F(SignInTest, PasswordFlowSendsItsThreeStepsThenUserDetails) {
     store_.email = u"a&b=c@example.test";
     store_.password = u"p&ss=w rd";
     ASSERT_TRUE(Start());
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
 
     manager_.RequestLogin(store_.email, store_.password);
-    Expect(WM_APP_AUTH_STARTED);
-    AppMessage done = Expect(WM_APP_USER_AUTHENTICATED);
+    Expect<AuthStarted>();
+    UserAuthenticated done = Expect<UserAuthenticated>();
     const std::vector<FakeManager::Sent> sent = manager_.SentRequests();
     ASSERT_EQ(manager_.SentPaths(),
               (std::vector<std::u16string>{u"en/oauth/initialize/", u"en/oauth/login/",
@@ -221,7 +226,7 @@ TEST_F(SignInTest, PasswordFlowSendsItsThreeStepsThenUserDetails) {
     EXPECT_EQ(sent[2].credentials.verifier, u"abc");
     EXPECT_TRUE(sent[2].parameters.empty());
 
-    const auto* result = done.PayloadAs<AuthResult>();
+    const UserAuthenticated* result = &done;
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->token, u"access");
     EXPECT_EQ(result->tokenSecret, u"access-secret");
@@ -231,15 +236,15 @@ TEST_F(SignInTest, PasswordFlowSendsItsThreeStepsThenUserDetails) {
 
 TEST_F(SignInTest, RefusedTokenIsDroppedAndThePasswordFlowFollows) {
     ASSERT_TRUE(Start(u"revoked", u"revoked-secret"));
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     EXPECT_EQ(manager_.Credentials().token, u"");
     EXPECT_EQ(manager_.Credentials().tokenSecret, u"");
     EXPECT_FALSE(manager_.IsUserLoggedIn());
 
     manager_.RequestLogin(store_.email, store_.password);
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_USER_AUTHENTICATED);
+    Expect<AuthStarted>();
+    Expect<UserAuthenticated>();
     EXPECT_EQ(manager_.SentPaths(),
               (std::vector<std::u16string>{u"en/downloader/userDetails/", u"en/oauth/initialize/",
                                            u"en/oauth/login/", u"en/oauth/token/",
@@ -247,12 +252,12 @@ TEST_F(SignInTest, RefusedTokenIsDroppedAndThePasswordFlowFollows) {
 
     // A wrong password fails at the login step; the flow stops there.
     manager_.Logout();
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     const size_t before = manager_.SentRequests().size();
     manager_.RequestLogin(store_.email, u"wrong");
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     const std::vector<std::u16string> paths = manager_.SentPaths();
     EXPECT_EQ(
         std::vector<std::u16string>(paths.begin() + static_cast<ptrdiff_t>(before), paths.end()),
@@ -262,17 +267,17 @@ TEST_F(SignInTest, RefusedTokenIsDroppedAndThePasswordFlowFollows) {
 
 TEST_F(SignInTest, LogoutSignsOutWithoutARequest) {
     ASSERT_TRUE(Start());
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     manager_.RequestLogin(store_.email, store_.password);
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_USER_AUTHENTICATED);
+    Expect<AuthStarted>();
+    Expect<UserAuthenticated>();
     ASSERT_TRUE(manager_.IsUserLoggedIn());
     const size_t sent = manager_.SentRequests().size();
 
     manager_.Logout();
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     EXPECT_FALSE(manager_.IsUserLoggedIn());
     EXPECT_EQ(manager_.SentRequests().size(), sent);
     const OAuthCredentials credentials = manager_.Credentials();
@@ -287,8 +292,8 @@ TEST_F(SignInTest, AttemptWaitsForTheConnectionAndStopEndsTheWait) {
     ASSERT_TRUE(Start(u"stored", u"stored-secret"));
     events_.noInternet->Reset();
     events_.connectionEstablished->Set();
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_USER_AUTHENTICATED);
+    Expect<AuthStarted>();
+    Expect<UserAuthenticated>();
 
     // Offline again: a requested attempt waits, and Stop still returns at once.
     events_.connectionEstablished->Reset();
@@ -402,14 +407,21 @@ protected:
         return paths;
     }
 
-    AppMessage Expect(uint32_t id) {
-        std::optional<AppMessage> message = queue_.Take(kMessageLimit);
-        if (!message) {
-            ADD_FAILURE() << "no message, expected " << std::hex << id;
+    // The next posted event, which must be an `Event`; a default one when it is not.
+    template <class Event>
+    Event Expect() {
+        std::optional<AppEvent> event = queue_.Take(kMessageLimit);
+        if (!event) {
+            ADD_FAILURE() << "no event, expected 0x" << std::hex << Event::kLogNumber;
             return {};
         }
-        EXPECT_EQ(message->id, id);
-        return std::move(*message);
+        Event* typed = std::get_if<Event>(&*event);
+        if (typed == nullptr) {
+            ADD_FAILURE() << "event 0x" << std::hex << LogNumberOf(*event) << ", expected 0x"
+                          << Event::kLogNumber;
+            return {};
+        }
+        return std::move(*typed);
     }
 
     static inline std::unique_ptr<TestStore> store_;
@@ -426,18 +438,17 @@ TEST_F(SignInStoreTest, StoredTokenSendsOneRequestAndStoresTheAvatars) {
     Store().AddToken("kept-token", "kept-secret");
     ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"kept-token", u"kept-secret"));
-    Expect(WM_APP_AUTH_STARTED);
-    AppMessage done = Expect(WM_APP_USER_AUTHENTICATED);
+    Expect<AuthStarted>();
+    UserAuthenticated done = Expect<UserAuthenticated>();
     manager.Stop();
 
     EXPECT_EQ(ApiPaths(), std::vector<std::string>{"/en/downloader/userDetails/"});
-    const auto* result = done.PayloadAs<AuthResult>();
+    const UserAuthenticated* result = &done;
     ASSERT_NE(result, nullptr);
-    ASSERT_TRUE(result->user);
-    EXPECT_EQ(result->user->userName, Utf8ToWide(TestStore::DemoUserName()));
-    EXPECT_EQ(result->user->email, Utf8ToWide(TestStore::DemoEmail()));
-    EXPECT_EQ(result->user->smallAvatar, u".data//small.png");
-    EXPECT_EQ(result->user->bigAvatar, u".data//big.png");
+    EXPECT_EQ(result->user.userName, Utf8ToWide(TestStore::DemoUserName()));
+    EXPECT_EQ(result->user.email, Utf8ToWide(TestStore::DemoEmail()));
+    EXPECT_EQ(result->user.smallAvatar, u".data//small.png");
+    EXPECT_EQ(result->user.bigAvatar, u".data//big.png");
     EXPECT_GT(std::filesystem::file_size(data_.Path() / ".data/small.png"), 0u);
     EXPECT_GT(std::filesystem::file_size(data_.Path() / ".data/big.png"), 0u);
 }
@@ -445,8 +456,8 @@ TEST_F(SignInStoreTest, StoredTokenSendsOneRequestAndStoresTheAvatars) {
 TEST_F(SignInStoreTest, NothingToSignInWithSendsNothing) {
     ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"", u""));
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     manager.Stop();
     EXPECT_TRUE(Store().Requests().empty());
 }
@@ -456,14 +467,14 @@ TEST_F(SignInStoreTest, RevokedTokenThenPasswordThenLogout) {
     Store().RevokeToken("old-token");
     ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"old-token", u"old-secret"));
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     EXPECT_EQ(ApiPaths(), std::vector<std::string>{"/en/downloader/userDetails/"});
     Store().ClearRequests();
 
     manager.RequestLogin(Utf8ToWide(TestStore::DemoEmail()), Utf8ToWide(TestStore::DemoPassword()));
-    Expect(WM_APP_AUTH_STARTED);
-    AppMessage done = Expect(WM_APP_USER_AUTHENTICATED);
+    Expect<AuthStarted>();
+    UserAuthenticated done = Expect<UserAuthenticated>();
     EXPECT_TRUE(manager.IsUserLoggedIn());
 
     std::vector<StoreRequest> api;
@@ -484,7 +495,7 @@ TEST_F(SignInStoreTest, RevokedTokenThenPasswordThenLogout) {
         EXPECT_TRUE(request.signatureValid) << request.path;
         EXPECT_EQ(request.status, 200) << request.path;
     }
-    const auto* result = done.PayloadAs<AuthResult>();
+    const UserAuthenticated* result = &done;
     ASSERT_NE(result, nullptr);
     bool issued = false;
     for (const StoreToken& token : Store().Tokens()) {
@@ -495,8 +506,8 @@ TEST_F(SignInStoreTest, RevokedTokenThenPasswordThenLogout) {
 
     Store().ClearRequests();
     manager.Logout();
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     EXPECT_FALSE(manager.IsUserLoggedIn());
     manager.Stop();
     EXPECT_TRUE(Store().Requests().empty());
@@ -506,11 +517,11 @@ TEST_F(SignInStoreTest, TheLogNeverHoldsTheCredentials) {
     LogCapture log;
     ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"", u""));
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     manager.RequestLogin(Utf8ToWide(TestStore::DemoEmail()), Utf8ToWide(TestStore::DemoPassword()));
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_USER_AUTHENTICATED);
+    Expect<AuthStarted>();
+    Expect<UserAuthenticated>();
     manager.Stop();
 
     // Every token and secret the store issued (the temporary pair too), every signature and
@@ -554,12 +565,12 @@ TEST_F(SignInStoreTest, BadCertificatesAreRefusedBeforeAnyCredentialLeaves) {
         own->AddToken("kept-token", "kept-secret");
         ConnectionsManager manager(signals_);
         ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"kept-token", u"kept-secret"));
-        Expect(WM_APP_AUTH_STARTED);
-        Expect(WM_APP_AUTH_FAILED);
+        Expect<AuthStarted>();
+        Expect<AuthFailed>();
         manager.RequestLogin(Utf8ToWide(TestStore::DemoEmail()),
                              Utf8ToWide(TestStore::DemoPassword()));
-        Expect(WM_APP_AUTH_STARTED);
-        Expect(WM_APP_AUTH_FAILED);
+        Expect<AuthStarted>();
+        Expect<AuthFailed>();
         manager.Stop();
         // Every handshake failed: not one request, with its token or password, reached the store.
         EXPECT_TRUE(own->Requests().empty());
@@ -582,17 +593,16 @@ TEST_F(SignInStoreTest, PasswordWithAmpersandAndEqualsSignsIn) {
     Use(*own);
     ConnectionsManager manager(signals_);
     ASSERT_TRUE(manager.Start(DataFolder(), queue_, u"", u""));
-    Expect(WM_APP_AUTH_STARTED);
-    Expect(WM_APP_AUTH_FAILED);
+    Expect<AuthStarted>();
+    Expect<AuthFailed>();
     manager.RequestLogin(u"a&b=c@velkora.test", u"p&ss=w\u00f6rd x");
-    Expect(WM_APP_AUTH_STARTED);
-    AppMessage done = Expect(WM_APP_USER_AUTHENTICATED);
+    Expect<AuthStarted>();
+    UserAuthenticated done = Expect<UserAuthenticated>();
     manager.Stop();
-    const auto* result = done.PayloadAs<AuthResult>();
+    const UserAuthenticated* result = &done;
     ASSERT_NE(result, nullptr);
-    ASSERT_TRUE(result->user);
-    EXPECT_EQ(result->user->userName, u"Amp");
-    EXPECT_EQ(result->user->email, u"a&b=c@velkora.test");
+    EXPECT_EQ(result->user.userName, u"Amp");
+    EXPECT_EQ(result->user.email, u"a&b=c@velkora.test");
 }
 
 // Avatars are fetched whole at every sign-in: a picture changed behind the same address replaces

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/RowView.h"
-#include "core/AppMessage.h"
+#include "core/MessageIds.h"
 
 class FakeRowView final : public RowView {
 public:

@@ -22,22 +22,22 @@ namespace {
 
 class Collected final : public MessageTarget {
 public:
-    void Post(AppMessage message) override {
+    void Post(AppEvent event) override {
         std::lock_guard lock(mutex_);
-        messages_.push_back(std::move(message));
+        messages_.push_back(std::move(event));
     }
     size_t Count() {
         std::lock_guard lock(mutex_);
         return messages_.size();
     }
-    AppMessage Take(size_t index) {
+    AppEvent Take(size_t index) {
         std::lock_guard lock(mutex_);
         return std::move(messages_.at(index));
     }
 
 private:
     std::mutex mutex_;
-    std::vector<AppMessage> messages_;
+    std::vector<AppEvent> messages_;
 };
 
 TEST(InstallerCheckThread, OnlyTheVeryFileWithTheRightDigestPasses) {
@@ -111,15 +111,14 @@ TEST(InstallerCheckThread, AnswersEveryQueuedCheckInOrderAndStops) {
     ASSERT_TRUE(WaitFor([&] { return posted.Count() == 2; }, std::chrono::seconds(10)));
     thread.Stop();
 
-    AppMessage first = posted.Take(0);
-    AppMessage second = posted.Take(1);
-    ASSERT_EQ(first.id, WM_APP_INSTALLER_CHECKED);
-    ASSERT_NE(first.PayloadAs<InstallerCheck>(), nullptr);
-    ASSERT_NE(second.PayloadAs<InstallerCheck>(), nullptr);
-    EXPECT_EQ(first.PayloadAs<InstallerCheck>()->gameName, u"ga");
-    EXPECT_TRUE(first.PayloadAs<InstallerCheck>()->passed);
-    EXPECT_EQ(second.PayloadAs<InstallerCheck>()->gameName, u"gb");
-    EXPECT_FALSE(second.PayloadAs<InstallerCheck>()->passed);
+    AppEvent first = posted.Take(0);
+    AppEvent second = posted.Take(1);
+    ASSERT_TRUE(std::holds_alternative<InstallerChecked>(first));
+    ASSERT_TRUE(std::holds_alternative<InstallerChecked>(second));
+    EXPECT_EQ(std::get<InstallerChecked>(first).check.gameName, u"ga");
+    EXPECT_TRUE(std::get<InstallerChecked>(first).check.passed);
+    EXPECT_EQ(std::get<InstallerChecked>(second).check.gameName, u"gb");
+    EXPECT_FALSE(std::get<InstallerChecked>(second).check.passed);
 }
 
 }  // namespace

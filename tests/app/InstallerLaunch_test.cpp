@@ -47,16 +47,17 @@ struct InstallerRig {
 
     // The check thread's answer for the installer as it is now.
     void Answer(bool passed) {
-        auto check = std::make_unique<InstallerCheck>();
-        check->gameName = u"g";
-        check->path = Utf8ToWide(Path());
-        check->expectedDigest = u"expected";
-        check->digest = passed ? u"expected" : u"other";
-        check->passed = passed;
+        InstallerChecked answer;
+        InstallerCheck& check = answer.check;
+        check.gameName = u"g";
+        check.path = Utf8ToWide(Path());
+        check.expectedDigest = u"expected";
+        check.digest = passed ? u"expected" : u"other";
+        check.passed = passed;
         if (passed) {
-            check->identity = IdentityOfPath(Path());
+            check.identity = IdentityOfPath(Path());
         }
-        rig.lifecycle.HandleMessage(MakeMessage(WM_APP_INSTALLER_CHECKED, std::move(check)));
+        rig.lifecycle.HandleMessage(std::move(answer));
     }
 
     size_t Count(const std::string& prefix) const {
@@ -117,10 +118,7 @@ TEST(InstallerLaunch, TheRowShowsTheCheckAndItsProgressUntilItEnds) {
     EXPECT_EQ(row().state, RowActiveNoProgress);
     EXPECT_TRUE(row().linkText.empty());
 
-    auto report = std::make_unique<ProgressReport>();
-    report->gameName = u"g";
-    report->byteCount = 1048576;
-    r.rig.lifecycle.HandleMessage(MakeMessage(WM_APP_INSTALLER_CHECK_PROGRESS, std::move(report)));
+    r.rig.lifecycle.HandleMessage(InstallerCheckProgress{.gameName = u"g", .byteCount = 1048576});
     r.rig.lifecycle.SelectActiveItem();  // refreshes every row
     EXPECT_EQ(Narrow(row().status), "1 MB of 4 MB - integrity check (25.00%)");
     EXPECT_EQ(row().segments.at(0).kind, SegmentChecking);
@@ -158,7 +156,7 @@ TEST(InstallerLaunch, WithoutAKnownDigestNothingIsStarted) {
 TEST(InstallerLaunch, AGameFinishedInThisRunStartsUntilItsInstallerChanges) {
     InstallerRig r;
     r.rig.lifecycle.SetAutomaticInstall(true);
-    r.rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+    r.rig.lifecycle.HandleMessage(ItemFinished{u"g", false});
     r.Click();
     r.rig.lifecycle.RunReadyInstaller();  // the balloon's click
     EXPECT_EQ(r.rig.calls,
@@ -231,10 +229,10 @@ TEST(InstallerLaunch, EveryEntryPointStartsOnlyACheckedInstaller) {
             InstallerRig r;
             switch (c.before) {
                 case Before::PassedNow:
-                    r.rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+                    r.rig.lifecycle.HandleMessage(ItemFinished{u"g", false});
                     break;
                 case Before::ChangedSince:
-                    r.rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+                    r.rig.lifecycle.HandleMessage(ItemFinished{u"g", false});
                     fs::remove(r.Installer());
                     WriteFile(r.Installer(), "#!/bin/sh\necho something else\n");
                     break;
@@ -247,7 +245,7 @@ TEST(InstallerLaunch, EveryEntryPointStartsOnlyACheckedInstaller) {
                     const fs::path target = r.rig.home.Root() / "elsewhere.sh";
                     fs::rename(r.Installer(), target);
                     fs::create_symlink(target, r.Installer());
-                    r.rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+                    r.rig.lifecycle.HandleMessage(ItemFinished{u"g", false});
                     break;
                 }
             }

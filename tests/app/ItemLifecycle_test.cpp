@@ -152,7 +152,7 @@ TEST(ItemLifecycle, ActiveItemIsTheEligibleOneHighestInTheList) {
     EXPECT_EQ(rig.lifecycle.FindItem(u"c")->priority, 2u);
 
     // A failed item leaves the choice; the next one down takes over.
-    rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_ITEM_FAILED, u"a", 1, 3));
+    rig.lifecycle.HandleMessage(ItemFailed{u"a", 1, ErrorKind::FileGaveUp, 0});
     EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "b");
     EXPECT_EQ(rig.lifecycle.FindItem(u"a")->priority, 1000u);
     EXPECT_EQ(rig.rows.Of(u"a").segments.at(1).kind, SegmentFailed);
@@ -167,7 +167,7 @@ TEST(ItemLifecycle, ActiveItemIsTheEligibleOneHighestInTheList) {
     EXPECT_EQ(rig.lifecycle.FindItem(u"b")->listPosition, 2);
 
     // A completed item is never chosen again; nor anything while all is paused.
-    rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"c"));
+    rig.lifecycle.HandleMessage(ItemFinished{u"c", false});
     EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "b");
     rig.lifecycle.PauseAll();
     rig.engine.downloads.clear();
@@ -202,8 +202,8 @@ TEST(ItemLifecycle, RemovalAsksAndThenReleasesTheItem) {
         LifecycleRig rig;
         rig.Connect();
         ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"g"), ItemLifecycle::AddResult::Added);
-        AppMessage details = Details(u"g", {10});
-        details.PayloadAs<DetailsReply>()->details->files[0].name = c.firstFile;
+        DetailsReply details = Details(u"g", {10});
+        details.details->files[0].name = c.firstFile;
         rig.lifecycle.HandleMessage(std::move(details));
         rig.ui.answer = c.answer;
         rig.lifecycle.SetMinimisedToTray(c.minimised);
@@ -231,73 +231,57 @@ TEST(ItemLifecycle, RemovalAsksAndThenReleasesTheItem) {
         // A second request while removing, and late reports, change nothing.
         rig.calls.clear();
         rig.lifecycle.OnRowCommand(WM_APP_REMOVE_ITEM, u"g", 1);
-        rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 5));
+        rig.lifecycle.HandleMessage(ChunkProgress{u"g", 0, 0, 5});
         EXPECT_TRUE(rig.calls.empty());
         EXPECT_EQ(rig.lifecycle.FindItem(u"g")->state, ItemState::Removing);
 
-        rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_RELEASED, u"g"));
+        rig.lifecycle.HandleMessage(ItemReleased{u"g"});
         EXPECT_EQ(rig.lifecycle.FindItem(u"g"), nullptr);
         EXPECT_TRUE(StoredNames(rig.registry).empty());
     }
 }
 
-// Payloads that count their own destruction.
-int g_freed = 0;
-template <class Base>
-struct Counted : Base {
-    ~Counted() override { ++g_freed; }
-};
-
-TEST(ItemLifecycle, MessagesForUnknownItemsAreDroppedAndTheirPayloadsFreed) {
+TEST(ItemLifecycle, EventsForUnknownItemsAreDropped) {
     LifecycleRig rig;
     rig.Connect();
     AddWithDetails(rig, u"known");
     const std::vector<Segment> segmentsBefore = rig.rows.Of(u"known").segments;
     const std::u16string ghost = u"ghost";
 
-    std::vector<AppMessage> messages;
-    for (uint32_t id : {WM_APP_CHUNK_PROGRESS, WM_APP_COMBINE_PROGRESS, WM_APP_CHECK_PROGRESS}) {
-        auto report = std::make_unique<Counted<ProgressReport>>();
-        report->gameName = ghost;
-        messages.push_back(MakeMessage(id, std::move(report)));
+    std::vector<AppEvent> messages;
+    messages.push_back(ChunkProgress{ghost, 0, 0, 0});
+    messages.push_back(CombineProgress{ghost, 0, 0, 0});
+    messages.push_back(CheckProgress{ghost, 0, 0});
+    for (const auto reason :
+         {FileProgressReset::Reason::kFileJoined, FileProgressReset::Reason::kCombineStarting}) {
+        messages.push_back(FileProgressReset{ghost, 0, reason});
     }
-    for (uint32_t id : {WM_APP_FILE_PROGRESS_RESET, WM_APP_FILE_PROGRESS_RESET_ON_COMBINE,
-                        WM_APP_FILE_UNAVAILABLE, WM_APP_ITEM_FAILED, WM_APP_ITEM_RESUBMIT}) {
-        auto event = std::make_unique<Counted<FileEvent>>();
-        event->gameName = ghost;
-        event->fileId = 0;
-        messages.push_back(MakeMessage(id, std::move(event), 3));
-    }
-    for (uint32_t id :
-         {WM_APP_ITEM_FINISHED, WM_APP_ITEM_PAUSED, WM_APP_COMBINE_RESET, WM_APP_ITEM_RELEASED}) {
-        auto name = std::make_unique<Counted<NamePayload>>();
-        name->name = ghost;
-        messages.push_back(MakeMessage(id, std::move(name)));
-    }
+    messages.push_back(FileUnavailable{ghost, 0});
+    messages.push_back(ItemFailed{ghost, 0, ErrorKind::FileGaveUp, 0});
+    messages.push_back(ItemResubmit{ghost, false});
+    messages.push_back(ItemFinished{ghost, false});
+    messages.push_back(ItemPaused{ghost});
+    messages.push_back(CombineReset{ghost});
+    messages.push_back(ItemReleased{ghost});
     {
-        auto local = std::make_unique<Counted<LocalDetails>>();
-        local->gameName = ghost;
-        local->info = std::make_unique<DownloadInfo>();
-        messages.push_back(MakeMessage(WM_APP_LOCAL_DETAILS, std::move(local), 1));
-        auto reply = std::make_unique<Counted<DetailsReply>>();
-        reply->kind = DetailsReply::kTitleOnly | DetailsReply::kFinal;
-        reply->gameName = ghost;
-        reply->details = std::make_unique<DownloadInfo>();
-        messages.push_back(MakeMessage(WM_APP_GAME_DETAILS, std::move(reply)));
-        // The wrong payload for its number is freed too.
-        auto wrong = std::make_unique<Counted<NamePayload>>();
-        wrong->name = u"known";
-        messages.push_back(MakeMessage(WM_APP_CHUNK_PROGRESS, std::move(wrong)));
+        LocalDetails local;
+        local.gameName = ghost;
+        local.read = true;
+        local.info = std::make_unique<DownloadInfo>();
+        messages.push_back(std::move(local));
+        DetailsReply reply;
+        reply.kind = DetailsReply::kTitleOnly | DetailsReply::kFinal;
+        reply.gameName = ghost;
+        reply.details = std::make_unique<DownloadInfo>();
+        messages.push_back(std::move(reply));
     }
     const size_t count = messages.size();
 
     LogLines errors(CDebugPrintf::Level::Error);
     rig.calls.clear();
-    g_freed = 0;
-    for (AppMessage& message : messages) {
+    for (AppEvent& message : messages) {
         rig.lifecycle.HandleMessage(std::move(message));
     }
-    EXPECT_EQ(g_freed, static_cast<int>(count));
     EXPECT_EQ(errors.Get().size(), count) << "one Error line per dropped message";
     EXPECT_TRUE(rig.calls.empty());
     EXPECT_EQ(rig.lifecycle.Items().size(), 1u);
@@ -306,9 +290,9 @@ TEST(ItemLifecycle, MessagesForUnknownItemsAreDroppedAndTheirPayloadsFreed) {
     EXPECT_EQ(rig.lifecycle.FindItem(u"known")->state, ItemState::Paused);
 
     // Reports naming a file or chunk the item does not have are dropped the same way.
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"known", 7, 0, 5));
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"known", 0, 9, 5));
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"known", 2, 0, 5));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"known", 7, 0, 5});
+    rig.lifecycle.HandleMessage(ChunkProgress{u"known", 0, 9, 5});
+    rig.lifecycle.HandleMessage(CheckProgress{u"known", 2, 5});
     EXPECT_EQ(errors.Get().size(), count + 3);
     EXPECT_EQ(rig.lifecycle.FindItem(u"known")->downloaded, 0u);
 }
@@ -323,7 +307,7 @@ TEST(ItemLifecycle, RecordsPersistAndLoadBackInListOrder) {
         AddWithDetails(rig, u"second");
         AddWithDetails(rig, u"third", {1000});
         rig.lifecycle.OnRowCommand(WM_APP_ROW_TOGGLE, u"third", 0);
-        rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"third"));
+        rig.lifecycle.HandleMessage(ItemFinished{u"third", false});
         // Moved after the last time anything stored "third": the new order is kept all the same.
         rig.lifecycle.OnRowCommand(WM_APP_ROW_TOGGLE, u"second", 0);
     }
@@ -354,18 +338,18 @@ TEST(ItemLifecycle, SpeedSampleSetsTheActiveItemsRemainingTime) {
     LifecycleRig rig;
     rig.Connect();
     AddWithDetails(rig, u"big", {1000 * kMB});
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"big", 0, 0, 500 * kMB));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"big", 0, 0, 500 * kMB});
     EXPECT_EQ(rig.lifecycle.FindItem(u"big")->downloaded, 500 * kMB);
 
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 100));
+    rig.lifecycle.HandleMessage(SpeedSample{100});
     EXPECT_EQ(rig.ui.speed, 100u);
     EXPECT_EQ(rig.lifecycle.FindItem(u"big")->remainingSeconds, 5120u);
     EXPECT_EQ(Narrow(rig.rows.Of(u"big").status), "500 MB of 1000 MB - 1 hrs remaining");
 
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 1));
+    rig.lifecycle.HandleMessage(SpeedSample{1});
     EXPECT_EQ(Narrow(rig.rows.Of(u"big").status), "500 MB of 1000 MB - 5 days 22 hrs remaining");
 
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 0));
+    rig.lifecycle.HandleMessage(SpeedSample{0});
     EXPECT_EQ(rig.lifecycle.FindItem(u"big")->remainingSeconds, 0u);
     EXPECT_EQ(Narrow(rig.rows.Of(u"big").status), "500 MB of 1000 MB - downloading");
 }
@@ -377,7 +361,7 @@ TEST(ItemLifecycle, EngineReportsDriveStateAndSegments) {
     FakeRowView::Row* row = &rig.rows.Of(u"g");
     ASSERT_EQ(row->segments.size(), 3u);
 
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 1, 0, 150));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"g", 1, 0, 150});
     DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
     EXPECT_EQ(item.state, ItemState::Downloading);
     EXPECT_FLOAT_EQ(row->segments[1].fill, 0.5f);
@@ -385,54 +369,49 @@ TEST(ItemLifecycle, EngineReportsDriveStateAndSegments) {
 
     // File 2 unavailable: only its segment changes.
     const std::vector<Segment> before = row->segments;
-    rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_UNAVAILABLE, u"g", 2));
+    rig.lifecycle.HandleMessage(FileUnavailable{u"g", 2});
     EXPECT_EQ(row->segments[2].kind, SegmentUnavailable);
     EXPECT_EQ(row->segments[0].kind, before[0].kind);
     EXPECT_FLOAT_EQ(row->segments[1].fill, before[1].fill);
 
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 1, 1, 150));
-    rig.lifecycle.HandleMessage(Progress(WM_APP_COMBINE_PROGRESS, u"g", 1, kAllBits, 0));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"g", 1, 1, 150});
+    rig.lifecycle.HandleMessage(CombineProgress{u"g", 1, kAllBits, 0});
     EXPECT_EQ(item.state, ItemState::Combining);
     EXPECT_EQ(item.joined, 300u);
     EXPECT_EQ(row->segments[1].kind, SegmentJoining);
     EXPECT_FLOAT_EQ(row->segments[1].fill, 1.0f);
 
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"g", 1, 0, 100));
+    rig.lifecycle.HandleMessage(CheckProgress{u"g", 1, 100});
     EXPECT_EQ(item.state, ItemState::Verifying);
     EXPECT_EQ(item.verified, 100u);
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"g", 1, 0, 60));
+    rig.lifecycle.HandleMessage(CheckProgress{u"g", 1, 60});
     EXPECT_EQ(item.verified, 60u) << "the count follows the file's latest report";
     EXPECT_EQ(row->segments[1].kind, SegmentChecking);
     EXPECT_FLOAT_EQ(row->segments[1].fill, 0.2f);
 
-    rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE, u"g", 1));
+    rig.lifecycle.HandleMessage(
+        FileProgressReset{u"g", 1, FileProgressReset::Reason::kCombineStarting});
     EXPECT_FLOAT_EQ(row->segments[1].fill, 0.0f);
 
-    rig.lifecycle.HandleMessage(Named(WM_APP_COMBINE_RESET, u"g"));
+    rig.lifecycle.HandleMessage(CombineReset{u"g"});
     EXPECT_EQ(item.joined, 0u);
     EXPECT_EQ(item.verified, 0u);
     EXPECT_EQ(item.files[1].chunks[0].joined, 0u);
 
     // Going offline pauses the downloading row at its next refresh.
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 10));
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_CONNECTION_STATUS, 0));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"g", 0, 0, 10});
+    rig.lifecycle.HandleMessage(ConnectionStatus{false});
     EXPECT_EQ(item.state, ItemState::Paused);
     EXPECT_EQ(row->state, RowPaused);
     EXPECT_EQ(rig.ui.statusMode, StatusMode::Offline);
     EXPECT_EQ(rig.ui.headerMode, HeaderMode::Offline);
 
     // Links pass between the workers and the store.
-    auto request = std::make_unique<LinkRequest>();
-    request->gameName = u"g";
-    request->fileId = 1;
-    request->passThrough = 77;
-    request->workerSlot = 4;
-    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_LINK_NEEDED, std::move(request)));
+    rig.lifecycle.HandleMessage(
+        LinkNeeded{.gameName = u"g", .fileId = 1, .passThrough = 77, .workerSlot = 4});
     EXPECT_TRUE(rig.Called("RequestLink g 1 4 77"));
-    auto link = std::make_unique<FileLink>();
-    link->workerSlot = 4;
-    link->link = u"https://cdn.test/f";
-    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_FILE_LINK, std::move(link)));
+    rig.lifecycle.HandleMessage(
+        FileLink{.workerSlot = 4, .link = u"https://cdn.test/f", .passThrough = 0});
     EXPECT_TRUE(rig.Called("DeliverLink 4 https://cdn.test/f"));
 }
 
@@ -459,7 +438,7 @@ TEST(ItemLifecycle, FinishedItemCompletesAndOffersItsInstaller) {
         rig.lifecycle.SetMinimisedToTray(c.minimised);
         rig.lifecycle.SetAutomaticInstall(c.automatic);
         rig.calls.clear();
-        rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+        rig.lifecycle.HandleMessage(ItemFinished{u"g", false});
         const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
         EXPECT_EQ(item.state, ItemState::Completed);
         EXPECT_EQ(item.verified, 100u);
@@ -478,7 +457,7 @@ TEST(ItemLifecycle, FinishedItemCompletesAndOffersItsInstaller) {
     LifecycleRig rig;
     rig.Connect();
     AddWithDetails(rig, u"part");
-    rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"part", 1));
+    rig.lifecycle.HandleMessage(ItemFinished{u"part", true});
     EXPECT_TRUE(rig.lifecycle.FindItem(u"part")->stopped);
     EXPECT_EQ(rig.lifecycle.FindItem(u"part")->state, ItemState::Paused);
     EXPECT_EQ(rig.lifecycle.FindItem(u"part")->priority, 1000u);
@@ -490,20 +469,20 @@ TEST(ItemLifecycle, DetailsFailuresAndChangedFiles) {
     ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"refused"), ItemLifecycle::AddResult::Added);
     ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"broken"), ItemLifecycle::AddResult::Added);
 
-    auto refusal = std::make_unique<DetailsReply>();
-    refusal->result = DetailsReply::kRefused;
-    refusal->gameName = u"refused";
-    refusal->message = u"You don't own %s this game";
-    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_GAME_DETAILS, std::move(refusal)));
+    DetailsReply refusal;
+    refusal.result = DetailsReply::kRefused;
+    refusal.gameName = u"refused";
+    refusal.message = u"You don't own %s this game";
+    rig.lifecycle.HandleMessage(std::move(refusal));
     EXPECT_EQ(rig.lifecycle.FindItem(u"refused"), nullptr);
     EXPECT_EQ(rig.rows.FindRow(u"refused"), -1);
     EXPECT_TRUE(rig.Called("AskUser 48 You don't own %s this game"));
     EXPECT_EQ(StoredNames(rig.registry), std::vector<std::u16string>{u"broken"});
 
-    auto failure = std::make_unique<DetailsReply>();
-    failure->result = DetailsReply::kFailed;
-    failure->gameName = u"broken";
-    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_GAME_DETAILS, std::move(failure)));
+    DetailsReply failure;
+    failure.result = DetailsReply::kFailed;
+    failure.gameName = u"broken";
+    rig.lifecycle.HandleMessage(std::move(failure));
     const DownloadInfo& broken = *rig.lifecycle.FindItem(u"broken");
     EXPECT_EQ(broken.state, ItemState::Failed);
     EXPECT_EQ(broken.errorKind, ErrorKind::DetailsFailed);
@@ -522,7 +501,7 @@ TEST(ItemLifecycle, DetailsFailuresAndChangedFiles) {
 
     // A completed game whose file changed on the server downloads that file again.
     AddWithDetails(rig, u"changed", {100});
-    rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"changed"));
+    rig.lifecycle.HandleMessage(ItemFinished{u"changed", false});
     ASSERT_TRUE(rig.lifecycle.FindItem(u"changed")->completed);
     rig.lifecycle.HandleMessage(Details(u"changed", {100}, u"t2"));
     const DownloadInfo& changed = *rig.lifecycle.FindItem(u"changed");
@@ -544,19 +523,20 @@ TEST(ItemLifecycle, ARestartCarriedOutByTheEngineIsClearedInTheRecord) {
     ASSERT_TRUE(item.files[0].restart);
     ASSERT_TRUE(item.files[1].restart);
 
-    rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_PROGRESS_RESET, u"changed", 1));
     rig.lifecycle.HandleMessage(
-        FileEventMessage(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE, u"changed", 0, kRestartCarriedOut));
+        FileProgressReset{u"changed", 1, FileProgressReset::Reason::kFileJoined});
+    rig.lifecycle.HandleMessage(
+        FileProgressReset{u"changed", 0, FileProgressReset::Reason::kCombineStarting});
     EXPECT_TRUE(item.files[0].restart);
     EXPECT_TRUE(item.files[1].restart);
 
     rig.lifecycle.HandleMessage(
-        FileEventMessage(WM_APP_FILE_PROGRESS_RESET, u"changed", 1, kRestartCarriedOut));
+        FileProgressReset{u"changed", 1, FileProgressReset::Reason::kRestartCarriedOut});
     EXPECT_TRUE(item.files[0].restart);
     EXPECT_FALSE(item.files[1].restart);
     // A file id the item does not have changes nothing.
     rig.lifecycle.HandleMessage(
-        FileEventMessage(WM_APP_FILE_PROGRESS_RESET, u"changed", 7, kRestartCarriedOut));
+        FileProgressReset{u"changed", 7, FileProgressReset::Reason::kRestartCarriedOut});
     EXPECT_TRUE(item.files[0].restart);
 }
 
@@ -565,15 +545,16 @@ TEST(ItemLifecycle, LocalDetailsFillTheItemUnlessItIsGoingOrNewer) {
     rig.Connect();
     ASSERT_EQ(rig.lifecycle.AddItemFromUrl(u"g"), ItemLifecycle::AddResult::Added);
     rig.calls.clear();
-    auto local = std::make_unique<LocalDetails>();
-    local->gameName = u"g";
-    local->info = std::make_unique<DownloadInfo>(u"/games/");
-    local->info->name = u"g";
-    local->info->title = u"Stored title";
-    local->info->files = {File(0, u"g/a.bin", 100)};
-    local->info->listPosition = 55;  // what it was when queued
-    local->info->RecomputeTotals();
-    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_LOCAL_DETAILS, std::move(local), 1));
+    LocalDetails local;
+    local.read = true;
+    local.gameName = u"g";
+    local.info = std::make_unique<DownloadInfo>(u"/games/");
+    local.info->name = u"g";
+    local.info->title = u"Stored title";
+    local.info->files = {File(0, u"g/a.bin", 100)};
+    local.info->listPosition = 55;  // what it was when queued
+    local.info->RecomputeTotals();
+    rig.lifecycle.HandleMessage(std::move(local));
     const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
     EXPECT_TRUE(item.localDetailsLoaded);
     EXPECT_EQ(item.listPosition, 0);
@@ -584,11 +565,12 @@ TEST(ItemLifecycle, LocalDetailsFillTheItemUnlessItIsGoingOrNewer) {
 
     // After the details, a late local read does not roll them back.
     rig.lifecycle.HandleMessage(Details(u"g", {100, 200}));
-    auto late = std::make_unique<LocalDetails>();
-    late->gameName = u"g";
-    late->info = std::make_unique<DownloadInfo>(u"/games/");
-    late->info->name = u"g";
-    rig.lifecycle.HandleMessage(MakeMessage(WM_APP_LOCAL_DETAILS, std::move(late), 1));
+    LocalDetails late;
+    late.read = true;
+    late.gameName = u"g";
+    late.info = std::make_unique<DownloadInfo>(u"/games/");
+    late.info->name = u"g";
+    rig.lifecycle.HandleMessage(std::move(late));
     EXPECT_EQ(rig.lifecycle.FindItem(u"g")->files.size(), 2u);
     EXPECT_EQ(Narrow(rig.lifecycle.FindItem(u"g")->title), "Title of g");
 }
@@ -605,7 +587,7 @@ TEST(ItemLifecycle, PauseResumeSignInAndQuitOrder) {
     EXPECT_EQ(Narrow(stored.secret), "sec");
 
     AddWithDetails(rig, u"g");
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 10));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"g", 0, 0, 10});
     rig.calls.clear();
     rig.lifecycle.PauseAll();
     rig.lifecycle.OnRowCommand(WM_APP_PAUSE_BUTTON, u"g", 0);
@@ -621,7 +603,7 @@ TEST(ItemLifecycle, PauseResumeSignInAndQuitOrder) {
     // A failed sign-in offers the dialog; after the user signed out it does not.
     rig.ui.loginAnswer = true;
     rig.calls.clear();
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_AUTH_FAILED, 0));
+    rig.lifecycle.HandleMessage(AuthFailed{});
     EXPECT_FALSE(rig.lifecycle.SignedIn());
     EXPECT_EQ(rig.ui.headerMode, HeaderMode::SignedOut);
     EXPECT_EQ(rig.ui.statusMode, StatusMode::Offline);
@@ -630,7 +612,7 @@ TEST(ItemLifecycle, PauseResumeSignInAndQuitOrder) {
     rig.calls.clear();
     rig.lifecycle.LoginLogoutCommand();
     EXPECT_TRUE(rig.Called("Logout"));
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_AUTH_FAILED, 0));
+    rig.lifecycle.HandleMessage(AuthFailed{});
     EXPECT_FALSE(rig.Called("LoginDialog "));
 
     struct Last : Stoppable {
@@ -656,13 +638,13 @@ TEST(ItemLifecycle, TheLoginLinkFollowsTheSignedInStateInEveryHeaderMode) {
     EXPECT_TRUE(rig.ui.headerSignedIn);
     // Sign out while paused, then in again.
     rig.lifecycle.LoginLogoutCommand();
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_AUTH_FAILED, 0));
+    rig.lifecycle.HandleMessage(AuthFailed{});
     EXPECT_EQ(rig.ui.headerMode, HeaderMode::SignedOut);
     EXPECT_FALSE(rig.ui.headerSignedIn);
     rig.Connect();
     EXPECT_EQ(rig.ui.headerMode, HeaderMode::Paused);
     EXPECT_TRUE(rig.ui.headerSignedIn) << "signed in again while paused: the link reads Logout";
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_CONNECTION_STATUS, 0));
+    rig.lifecycle.HandleMessage(ConnectionStatus{false});
     EXPECT_EQ(rig.ui.headerMode, HeaderMode::Offline);
     EXPECT_TRUE(rig.ui.headerSignedIn);
     rig.lifecycle.ResumeAll();
@@ -677,7 +659,7 @@ TEST(ItemLifecycle, RowLinksAndMenus) {
     setenv("VELKDOWNLOADER_SITE_URL", "https://Site.test/", 1);
     LifecycleRig rig;
     AddWithDetails(rig, u"g", {100});
-    rig.lifecycle.HandleMessage(Named(WM_APP_ITEM_FINISHED, u"g"));
+    rig.lifecycle.HandleMessage(ItemFinished{u"g", false});
     rig.calls.clear();
     rig.lifecycle.OnRowCommand(WM_APP_OPEN_LINK, u"HTTPS://Site.test/Case/Path", 0);
     rig.lifecycle.OnRowCommand(WM_APP_OPEN_GAME_CARD, u"g", 0);
@@ -705,7 +687,7 @@ TEST(ItemLifecycle, AJoinThatKeepsFailingIsGivenUpAfterAFewRounds) {
     const auto resubmits = [&](int count) {
         rig.calls.clear();
         for (int i = 0; i < count; ++i) {
-            rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_ITEM_RESUBMIT, u"g", kAllBits, 3));
+            rig.lifecycle.HandleMessage(ItemResubmit{u"g", false});
         }
         size_t handedBack = 0;
         for (const std::string& call : rig.calls) {
@@ -731,23 +713,24 @@ TEST(ItemLifecycle, AJoinThatKeepsFailingIsGivenUpAfterAFewRounds) {
 TEST(ItemLifecycle, EveryFailureOffersRetryAndRetryAsksTheEngineAgain) {
     struct Case {
         const char* what;
-        uint32_t message;
-        uint64_t fileId;
-        int64_t lParam;
-        int repeats;  // resubmits are given up after a few rounds
+        bool resubmit;  // a join handed back; otherwise the item failed
+        std::optional<uint64_t> fileId;
+        ErrorKind sent;  // ItemFailed's reason; DiskWrite with a resubmit: the join could not write
+        int repeats;     // resubmits are given up after a few rounds
         ErrorKind kind;
         const char* text;
     };
     const Case cases[] = {
-        {"not enough free space", WM_APP_ITEM_FAILED, kAllBits, 6, 1, ErrorKind::DiskSpace,
-         "Not enough free disk space: 2 MB more needed"},
-        {"downloads folder missing or unwritable", WM_APP_ITEM_FAILED, kAllBits, 2, 1,
+        {"not enough free space", false, std::nullopt, ErrorKind::DiskSpace, 1,
+         ErrorKind::DiskSpace, "Not enough free disk space: 2 MB more needed"},
+        {"downloads folder missing or unwritable", false, std::nullopt, ErrorKind::DiskWrite, 1,
          ErrorKind::DiskWrite, "Error writing file to disk..."},
-        {"join given up", WM_APP_ITEM_RESUBMIT, kAllBits, 3, ItemLifecycle::kMaxJoinResubmits + 1,
-         ErrorKind::FileGaveUp, "There is a problem with this file, please use our "},
-        {"join could not write", WM_APP_ITEM_RESUBMIT, kAllBits, 2, 1, ErrorKind::DiskWrite,
+        {"join given up", true, std::nullopt, ErrorKind::FileGaveUp,
+         ItemLifecycle::kMaxJoinResubmits + 1, ErrorKind::FileGaveUp,
+         "There is a problem with this file, please use our "},
+        {"join could not write", true, std::nullopt, ErrorKind::DiskWrite, 1, ErrorKind::DiskWrite,
          "Error writing file to disk..."},
-        {"one file could not be written", WM_APP_ITEM_FAILED, 1, 2, 1, ErrorKind::DiskWrite,
+        {"one file could not be written", false, 1, ErrorKind::DiskWrite, 1, ErrorKind::DiskWrite,
          "Error writing file to disk..."},
     };
     for (const Case& c : cases) {
@@ -756,15 +739,15 @@ TEST(ItemLifecycle, EveryFailureOffersRetryAndRetryAsksTheEngineAgain) {
         rig.Connect();
         AddWithDetails(rig, u"g", {100, 300, 50});
         // File 2 is not offered by the store: its segment keeps its own look throughout.
-        rig.lifecycle.HandleMessage(FileEventMessage(WM_APP_FILE_UNAVAILABLE, u"g", 2));
-        rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, 50));
+        rig.lifecycle.HandleMessage(FileUnavailable{u"g", 2});
+        rig.lifecycle.HandleMessage(ChunkProgress{u"g", 0, 0, 50});
         ASSERT_EQ(rig.rows.Of(u"g").state, RowActive);
         for (int i = 0; i < c.repeats; ++i) {
-            auto event = std::make_unique<FileEvent>();
-            event->gameName = u"g";
-            event->fileId = c.fileId;
-            event->bytesShort = kMB + 1;
-            rig.lifecycle.HandleMessage(MakeMessage(c.message, std::move(event), c.lParam));
+            if (c.resubmit) {
+                rig.lifecycle.HandleMessage(ItemResubmit{u"g", c.sent == ErrorKind::DiskWrite});
+            } else {
+                rig.lifecycle.HandleMessage(ItemFailed{u"g", c.fileId, c.sent, kMB + 1});
+            }
         }
         const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
         ASSERT_EQ(item.state, ItemState::Failed);
@@ -774,8 +757,7 @@ TEST(ItemLifecycle, EveryFailureOffersRetryAndRetryAsksTheEngineAgain) {
         EXPECT_EQ(failed.button, static_cast<uint32_t>(WM_APP_RETRY_ITEM));
         EXPECT_TRUE(failed.MenuOffersRetry());
         EXPECT_EQ(failed.segments.at(1).kind, SegmentFailed);
-        EXPECT_EQ(failed.segments.at(0).kind,
-                  c.fileId == kAllBits ? SegmentFailed : SegmentDownloading);
+        EXPECT_EQ(failed.segments.at(0).kind, c.fileId ? SegmentDownloading : SegmentFailed);
         EXPECT_EQ(failed.segments.at(2).kind, SegmentUnavailable);
 
         rig.calls.clear();
@@ -791,7 +773,7 @@ TEST(ItemLifecycle, EveryFailureOffersRetryAndRetryAsksTheEngineAgain) {
         EXPECT_TRUE(retried.linkText.empty());
         EXPECT_FLOAT_EQ(retried.segments.at(0).fill, 0.5f) << "what is on disk shows again";
         // The engine goes on with it: the row is active again.
-        rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 1, 50));
+        rig.lifecycle.HandleMessage(ChunkProgress{u"g", 0, 1, 50});
         EXPECT_EQ(item.state, ItemState::Downloading);
         EXPECT_EQ(rig.rows.Of(u"g").state, RowActive);
     }
@@ -803,17 +785,17 @@ TEST(ItemLifecycle, WhilePausedReportsInFlightKeepTheRowPaused) {
     LifecycleRig rig;
     rig.Connect();
     AddWithDetails(rig, u"g", {2 * kMB, 2 * kMB});
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, kMB / 2));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"g", 0, 0, kMB / 2});
     ASSERT_EQ(rig.rows.Of(u"g").state, RowActive);
     rig.lifecycle.PauseAll();
     const DownloadInfo& item = *rig.lifecycle.FindItem(u"g");
     EXPECT_EQ(item.state, ItemState::Paused);
     EXPECT_EQ(Narrow(rig.rows.Of(u"g").status), "0 MB of 4 MB - paused");
 
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 0, kMB));
-    rig.lifecycle.HandleMessage(MakeValueMessage(WM_APP_SPEED_SAMPLE, 100));
-    rig.lifecycle.HandleMessage(Progress(WM_APP_COMBINE_PROGRESS, u"g", 1, 0, 10));
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHECK_PROGRESS, u"g", 1, 0, 10));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"g", 0, 0, kMB});
+    rig.lifecycle.HandleMessage(SpeedSample{100});
+    rig.lifecycle.HandleMessage(CombineProgress{u"g", 1, 0, 10});
+    rig.lifecycle.HandleMessage(CheckProgress{u"g", 1, 10});
     EXPECT_EQ(item.state, ItemState::Paused);
     EXPECT_EQ(item.downloaded, kMB) << "the counts still follow the reports";
     EXPECT_EQ(rig.rows.Of(u"g").state, RowPaused);
@@ -821,7 +803,7 @@ TEST(ItemLifecycle, WhilePausedReportsInFlightKeepTheRowPaused) {
     EXPECT_EQ(Narrow(rig.rows.Of(u"g").status), "1 MB of 4 MB - paused");
 
     rig.lifecycle.ResumeAll();
-    rig.lifecycle.HandleMessage(Progress(WM_APP_CHUNK_PROGRESS, u"g", 0, 1, kMB / 2));
+    rig.lifecycle.HandleMessage(ChunkProgress{u"g", 0, 1, kMB / 2});
     EXPECT_EQ(item.state, ItemState::Downloading);
     EXPECT_EQ(rig.rows.Of(u"g").state, RowActive);
 }

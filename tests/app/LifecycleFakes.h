@@ -7,7 +7,7 @@
 
 #include "app/FakeRowView.h"
 #include "app/ItemLifecycle.h"
-#include "core/AppMessage.h"
+#include "core/AppEvent.h"
 #include "core/DownloadInfo.h"
 #include "core/TextUtil.h"
 #include "core/UserDetails.h"
@@ -156,13 +156,12 @@ struct LifecycleRig {
 
     // Online and signed in, as a running window usually is.
     void Connect() {
-        lifecycle.HandleMessage(MakeValueMessage(WM_APP_CONNECTION_STATUS, 1));
-        auto result = std::make_unique<AuthResult>();
-        result->token = u"tok";
-        result->tokenSecret = u"sec";
-        result->user = std::make_unique<UserDetails>();
-        result->user->userName = u"Player";
-        lifecycle.HandleMessage(MakeMessage(WM_APP_USER_AUTHENTICATED, std::move(result)));
+        lifecycle.HandleMessage(ConnectionStatus{true});
+        UserAuthenticated result;
+        result.token = u"tok";
+        result.tokenSecret = u"sec";
+        result.user.userName = u"Player";
+        lifecycle.HandleMessage(std::move(result));
     }
 
     // Whether a call line was logged (exactly).
@@ -188,7 +187,7 @@ struct LifecycleRig {
     ItemLifecycle lifecycle;
 };
 
-// Messages as the engines and the store post them.
+// Events as the engines and the store post them.
 inline FileInfo File(uint32_t id, std::u16string name, uint64_t size,
                      std::u16string timestamp = u"t1") {
     FileInfo file;
@@ -211,45 +210,21 @@ inline FileInfo File(uint32_t id, std::u16string name, uint64_t size,
 }
 
 // The store's final reply (title and full details) for a game with files of the given sizes.
-inline AppMessage Details(const std::u16string& name, std::vector<uint64_t> sizes,
-                          std::u16string timestamp = u"t1") {
-    auto reply = std::make_unique<DetailsReply>();
-    reply->kind = DetailsReply::kTitleOnly | DetailsReply::kFinal;
-    reply->result = DetailsReply::kSuccess;
-    reply->gameName = name;
-    reply->title = u"Title of " + name;
-    reply->details = std::make_unique<DownloadInfo>();
-    reply->details->name = name;
-    reply->details->icon = u".data/" + name + u".png";
+inline DetailsReply Details(const std::u16string& name, std::vector<uint64_t> sizes,
+                            std::u16string timestamp = u"t1") {
+    DetailsReply reply;
+    reply.kind = DetailsReply::kTitleOnly | DetailsReply::kFinal;
+    reply.result = DetailsReply::kSuccess;
+    reply.gameName = name;
+    reply.title = u"Title of " + name;
+    reply.details = std::make_unique<DownloadInfo>();
+    reply.details->name = name;
+    reply.details->icon = u".data/" + name + u".png";
     for (uint32_t i = 0; i < sizes.size(); ++i) {
-        reply->details->files.push_back(
+        reply.details->files.push_back(
             File(i, name + u"/file" + std::u16string(1, static_cast<char16_t>(u'0' + i)) + u".bin",
                  sizes[i], timestamp));
     }
-    reply->details->RecomputeTotals();
-    return MakeMessage(WM_APP_GAME_DETAILS, std::move(reply));
-}
-
-inline AppMessage Progress(uint32_t id, const std::u16string& name, uint64_t file, uint64_t chunk,
-                           uint64_t bytes) {
-    auto report = std::make_unique<ProgressReport>();
-    report->gameName = name;
-    report->fileId = file;
-    report->chunkId = chunk;
-    report->byteCount = bytes;
-    return MakeMessage(id, std::move(report));
-}
-
-inline AppMessage Named(uint32_t id, const std::u16string& name, int64_t lParam = 0) {
-    auto payload = std::make_unique<NamePayload>();
-    payload->name = name;
-    return MakeMessage(id, std::move(payload), lParam);
-}
-
-inline AppMessage FileEventMessage(uint32_t id, const std::u16string& name, uint64_t file,
-                                   int64_t lParam = 0) {
-    auto event = std::make_unique<FileEvent>();
-    event->gameName = name;
-    event->fileId = file;
-    return MakeMessage(id, std::move(event), lParam);
+    reply.details->RecomputeTotals();
+    return reply;
 }

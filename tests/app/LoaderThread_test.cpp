@@ -56,12 +56,11 @@ TEST(LoaderThread, AnswersEachQueuedRecordWithItsLocalDetails) {
     loader.Enqueue(Stored(downloads, u"missing"));
     indexed.title = u"changed after queuing";  // the loader works on its own copy
 
-    std::optional<AppMessage> first = queue.Take(milliseconds(10000));
+    std::optional<AppEvent> first = queue.Take(milliseconds(10000));
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->id, WM_APP_LOCAL_DETAILS);
-    EXPECT_EQ(first->lParam, 1);
-    const LocalDetails* details = first->PayloadAs<LocalDetails>();
+    const LocalDetails* details = std::get_if<LocalDetails>(&*first);
     ASSERT_NE(details, nullptr);
+    EXPECT_TRUE(details->read);
     EXPECT_EQ(details->gameName, u"indexed");
     ASSERT_TRUE(details->info);
     EXPECT_TRUE(details->info->title.empty());
@@ -71,11 +70,12 @@ TEST(LoaderThread, AnswersEachQueuedRecordWithItsLocalDetails) {
     EXPECT_EQ(details->info->total, 200u);
     EXPECT_EQ(details->info->downloaded, 100u) << "the verified chunk on disk is counted";
 
-    std::optional<AppMessage> second = queue.Take(milliseconds(10000));
+    std::optional<AppEvent> second = queue.Take(milliseconds(10000));
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->lParam, 0) << "no index on disk";
-    ASSERT_NE(second->PayloadAs<LocalDetails>(), nullptr);
-    EXPECT_EQ(second->PayloadAs<LocalDetails>()->gameName, u"missing");
+    const LocalDetails* missing = std::get_if<LocalDetails>(&*second);
+    ASSERT_NE(missing, nullptr);
+    EXPECT_FALSE(missing->read) << "no index on disk";
+    EXPECT_EQ(missing->gameName, u"missing");
 
     loader.Stop();
     loader.Enqueue(Stored(downloads, u"late"));
@@ -94,9 +94,10 @@ TEST(LoaderThread, StopsPromptlyWithWorkStillQueued) {
     const size_t answered = queue.Size();
     EXPECT_LE(answered, 200u);
     for (size_t i = 0; i < answered; ++i) {
-        std::optional<AppMessage> message = queue.TryTake();
+        std::optional<AppEvent> message = queue.TryTake();
         ASSERT_TRUE(message);
-        EXPECT_EQ(message->lParam, 0);
+        ASSERT_TRUE(std::holds_alternative<LocalDetails>(*message));
+        EXPECT_FALSE(std::get<LocalDetails>(*message).read);
     }
     EXPECT_EQ(queue.Size(), 0u) << "nothing arrives once Stop returned";
 }

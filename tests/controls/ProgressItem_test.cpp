@@ -12,7 +12,7 @@
 #include "controls/ButtonFromCommonTexture.h"
 #include "controls/ProgressItem.h"
 #include "controls/ProgressItemPainter.h"
-#include "core/AppMessage.h"
+#include "core/MessageIds.h"
 #include "res/ImageResources.h"
 #include "support/QtTestApp.h"
 #include "support/TempHome.h"

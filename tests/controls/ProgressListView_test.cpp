@@ -21,7 +21,7 @@
 
 #include "controls/ButtonFromCommonTexture.h"
 #include "controls/ProgressListView.h"
-#include "core/AppMessage.h"
+#include "core/MessageIds.h"
 #include "res/ImageResources.h"
 #include "support/QtTestApp.h"
 #include "support/TempHome.h"

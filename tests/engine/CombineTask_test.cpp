@@ -10,6 +10,7 @@
 
 #include "core/DownloadInfo.h"
 #include "core/MessageQueue.h"
+#include "core/Overloaded.h"
 #include "engine/Md5Context.h"
 #include "support/ChunkFixtures.h"
 #include "support/FileFixtures.h"
@@ -23,61 +24,71 @@ namespace fs = std::filesystem;
 constexpr uint64_t kAll = kAllBits;
 const std::u16string kGame = u"mygame";
 
-// A posted message in a form that compares and prints well.
+// A posted event in a form that compares and prints well: the number log lines name it by, and
+// its fields.
 struct Posted {
     uint32_t id = 0;
     uint64_t file = 0;
     uint64_t chunk = 0;
-    uint32_t phase = 0;
     uint64_t bytes = 0;
-    int64_t lParam = 0;
+    std::optional<FileProgressReset::Reason> reason;
     bool operator==(const Posted&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const Posted& posted) {
     return out << "{0x" << std::hex << posted.id - WM_APP << std::dec << " file " << posted.file
-               << " chunk " << posted.chunk << " phase " << posted.phase << " bytes "
-               << posted.bytes << " l " << posted.lParam << "}";
+               << " chunk " << posted.chunk << " bytes " << posted.bytes << " reason "
+               << (posted.reason ? static_cast<int>(*posted.reason) : -1) << "}";
 }
 
 Posted Combine(uint64_t file, uint64_t chunk, uint64_t bytes) {
-    return {WM_APP_COMBINE_PROGRESS, file, chunk, 1, bytes, 0};
+    return {WM_APP_COMBINE_PROGRESS, file, chunk, bytes, std::nullopt};
 }
 Posted Check(uint64_t file, uint64_t bytes) {
-    return {WM_APP_CHECK_PROGRESS, file, 0, 2, bytes, 0};
+    return {WM_APP_CHECK_PROGRESS, file, 0, bytes, std::nullopt};
 }
 Posted Reset(uint64_t file) {
-    return {WM_APP_FILE_PROGRESS_RESET, file, 0, 0, 0, 0};
+    return {WM_APP_FILE_PROGRESS_RESET, file, 0, 0, FileProgressReset::Reason::kFileJoined};
 }
 Posted Begin() {
-    return {WM_APP_FILE_PROGRESS_RESET_ON_COMBINE, 0, 0, 0, 0, 0};
+    return {WM_APP_FILE_PROGRESS_RESET_ON_COMBINE, 0, 0, 0,
+            FileProgressReset::Reason::kCombineStarting};
 }
 Posted Finished() {
-    return {WM_APP_ITEM_FINISHED, 0, 0, 0, 0, 0};
+    return {WM_APP_ITEM_FINISHED, 0, 0, 0, std::nullopt};
 }
 
-// Records every post (checking the game name in each payload); `onPost` lets a test act at an
+// Records every post (checking the game name in each event); `onPost` lets a test act at an
 // exact point of the sequence, as a user or the engine would between two steps.
 class Window final : public MessageTarget {
 public:
-    void Post(AppMessage message) override {
+    void Post(AppEvent event) override {
         Posted posted;
-        posted.id = message.id;
-        posted.lParam = message.lParam;
-        if (const auto* report = message.PayloadAs<ProgressReport>()) {
-            EXPECT_EQ(report->gameName, kGame);
-            posted.file = report->fileId;
-            posted.chunk = report->chunkId;
-            posted.phase = report->phase;
-            posted.bytes = report->byteCount;
-        } else if (const auto* event = message.PayloadAs<FileEvent>()) {
-            EXPECT_EQ(event->gameName, kGame);
-            posted.file = event->fileId;
-        } else if (const auto* name = message.PayloadAs<NamePayload>()) {
-            EXPECT_EQ(name->name, kGame);
-        } else {
-            ADD_FAILURE() << "message without the expected payload";
-        }
+        posted.id = LogNumberOf(event);
+        std::visit(Overloaded{
+                       [&](const CombineProgress& e) {
+                           EXPECT_EQ(e.gameName, kGame);
+                           posted.file = e.fileId;
+                           posted.chunk = e.chunkId;
+                           posted.bytes = e.byteCount;
+                       },
+                       [&](const CheckProgress& e) {
+                           EXPECT_EQ(e.gameName, kGame);
+                           posted.file = e.fileId;
+                           posted.bytes = e.byteCount;
+                       },
+                       [&](const FileProgressReset& e) {
+                           EXPECT_EQ(e.gameName, kGame);
+                           posted.file = e.fileId;
+                           posted.reason = e.reason;
+                       },
+                       [&](const ItemFinished& e) {
+                           EXPECT_EQ(e.gameName, kGame);
+                           EXPECT_FALSE(e.partially);
+                       },
+                       [](const auto&) { ADD_FAILURE() << "an event a combine task never posts"; },
+                   },
+                   event);
         posts.push_back(posted);
         if (onPost) {
             onPost(posted);
@@ -336,9 +347,11 @@ TEST_F(CombineTaskTest, APausedWorkerHoldsBeforeItsFirstStepAndStillHearsABreak)
     auto running = std::async(std::launch::async, [&] {
         return RunCombineTask(kGame, std::vector<CombineEntry>{file.entry}, queue, points);
     });
-    std::optional<AppMessage> first = queue.Take(std::chrono::seconds(10));
+    std::optional<AppEvent> first = queue.Take(std::chrono::seconds(10));
     ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->id, static_cast<uint32_t>(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE));
+    ASSERT_TRUE(std::holds_alternative<FileProgressReset>(*first));
+    EXPECT_EQ(std::get<FileProgressReset>(*first).reason,
+              FileProgressReset::Reason::kCombineStarting);
     breakTask.Set();
     EXPECT_EQ(running.get().stoppedBy, WorkerStop::kBreak);
     EXPECT_EQ(queue.Size(), 0u) << "no step was taken while paused";

@@ -103,14 +103,15 @@ void ExpectOnline(const ConnectivityEvents& events, bool online) {
     EXPECT_EQ(events.noInternet->IsSet(), !online);
 }
 
-// The online flag of the next status message; nullopt when none came or it was something else.
+// The online flag of the next status event (1 online, 0 offline); nullopt when none came or it
+// was something else.
 std::optional<uint64_t> NextStatus(MessageQueue& window) {
-    std::optional<AppMessage> message = window.Take(kLimit);
-    if (!message || message->id != WM_APP_CONNECTION_STATUS || message->lParam != 0 ||
-        message->payload) {
+    std::optional<AppEvent> event = window.Take(kLimit);
+    const ConnectionStatus* status = event ? std::get_if<ConnectionStatus>(&*event) : nullptr;
+    if (status == nullptr) {
         return std::nullopt;
     }
-    return message->wParam;
+    return status->online ? 1 : 0;
 }
 
 // Lets `span` pass. Used only before asserting that something did NOT happen: too short a pause

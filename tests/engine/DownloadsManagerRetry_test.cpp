@@ -22,8 +22,9 @@ struct RetryCase {
     std::function<void(TestStore&, const fs::path& downloads)> arm;
     // Runs after the request while the test pumps, for cases that act mid-way.
     std::function<void(EngineFixture&)> during;
-    uint32_t finalMessage = 0;
-    int64_t finalLParam = 0;
+    size_t finalMessage = 0;
+    // ItemFailed: the reason. ItemResubmit: DiskWrite for a join that could not write.
+    ErrorKind finalError = ErrorKind::None;
     uint64_t finalFileId = 0;
     std::vector<std::string> warnings;  // in this order
     // GETs of the file from its first byte the store saw, and requests of the file of any kind.
@@ -42,8 +43,8 @@ std::vector<RetryCase> RetryCases() {
                             R"(","fail_next":-1,"corrupt":true})");
          },
          {},
-         WM_APP_ITEM_FAILED,
-         3,
+         kEventKind<ItemFailed>,
+         ErrorKind::FileGaveUp,
          0,
          {"again 2 more times", "again 1 more times", "again 0 more times",
           "It was always the same md5. Probably invalid file on server. Permanent failure."},
@@ -58,8 +59,8 @@ std::vector<RetryCase> RetryCases() {
              }
          },
          {},
-         WM_APP_ITEM_FAILED,
-         3,
+         kEventKind<ItemFailed>,
+         ErrorKind::FileGaveUp,
          0,
          // The first failure has a history of one digest, which counts as "always the same":
          // its warning counts against the limit of 3. From the second on they differ.
@@ -77,11 +78,11 @@ std::vector<RetryCase> RetryCases() {
              ASSERT_TRUE(f.window.PumpUntil([&] {
                  return f.log.CountContaining("the server is busy (status 500). Will retry") >= 8;
              }));
-             EXPECT_EQ(f.window.Count(WM_APP_ITEM_FAILED), 0u);
+             EXPECT_EQ(f.window.Count(kEventKind<ItemFailed>), 0u);
              f.store.ClearFaults();
          },
-         WM_APP_ITEM_FINISHED,
-         0,
+         kEventKind<ItemFinished>,
+         ErrorKind::None,
          0,
          {"the server is busy (status 500). Will retry", "Combine task (retry) completed."}});
     cases.push_back(
@@ -93,8 +94,8 @@ std::vector<RetryCase> RetryCases() {
              }
          },
          {},
-         WM_APP_ITEM_FINISHED,
-         0,
+         kEventKind<ItemFinished>,
+         ErrorKind::None,
          0,
          {"closed before the body's end", "aborted due to internet problem. Will retry.",
           "Combine task (retry) completed."},
@@ -110,8 +111,8 @@ std::vector<RetryCase> RetryCases() {
                                         R"(","fail_next":-1,"status":403})");
                      },
                      {},
-                     WM_APP_ITEM_FINISHED,
-                     0,
+                     kEventKind<ItemFinished>,
+                     ErrorKind::None,
                      0,
                      {"chunk.bin.chunk0) completed.", "Combine task (retry) completed."},
                      0,
@@ -123,8 +124,8 @@ std::vector<RetryCase> RetryCases() {
                             R"(","fail_next":-1,"ignore_range":true})");
          },
          {},
-         WM_APP_ITEM_FAILED,
-         3,
+         kEventKind<ItemFailed>,
+         ErrorKind::FileGaveUp,
          0,
          {"refused by the server (not the bytes asked for). Will retry 4 more times",
           "refused by the server (not the bytes asked for). Will retry 1 more times",
@@ -138,8 +139,8 @@ std::vector<RetryCase> RetryCases() {
                                         R"(","fail_next":-1,"status":404})");
                      },
                      {},
-                     WM_APP_ITEM_FAILED,
-                     3,
+                     kEventKind<ItemFailed>,
+                     ErrorKind::FileGaveUp,
                      0,
                      {"refused by the server (status 404). Will retry 4 more times",
                       "refused by the server (status 404) 5 times. Permanent failure."},
@@ -154,8 +155,8 @@ std::vector<RetryCase> RetryCases() {
              store.SetFault(R"({"server":"cdn_http","path":")" + kPath + R"(","status":403})");
          },
          {},
-         WM_APP_ITEM_FINISHED,
-         0,
+         kEventKind<ItemFinished>,
+         ErrorKind::None,
          0,
          {"closed before the body's end", "its link was refused (status 403). Asking for a fresh",
           "Combine task (retry) completed."},
@@ -168,8 +169,8 @@ std::vector<RetryCase> RetryCases() {
                          fs::create_directories(downloads / "chunk.bin.chunk0_downloading");
                      },
                      {},
-                     WM_APP_ITEM_FAILED,
-                     2,
+                     kEventKind<ItemFailed>,
+                     ErrorKind::DiskWrite,
                      0,
                      {"aborted due to disk problem. Will retry 2 times.",
                       "aborted due to disk problem. Will retry 1 times.",
@@ -177,8 +178,8 @@ std::vector<RetryCase> RetryCases() {
     cases.push_back({"a chunk file missing at joining",
                      [](TestStore&, const fs::path&) {},
                      {},
-                     WM_APP_ITEM_RESUBMIT,
-                     4,
+                     kEventKind<ItemResubmit>,
+                     ErrorKind::None,
                      kAllBits,
                      {"Combine task (retry) failed due missing files. Will schedule redownload."}});
     return cases;
@@ -189,7 +190,7 @@ public:
     void Run(const RetryCase& c) {
         // One chunk, so that every fault on the file hits the same chunk; two for the joining
         // case, so that one chunk file can go missing while the other stays.
-        const bool joining = c.finalMessage == WM_APP_ITEM_RESUBMIT;
+        const bool joining = c.finalMessage == kEventKind<ItemResubmit>;
         const FileSpec file{"chunk.bin", joining ? 2 * kChunk : kChunk};
         const DownloadInfo game = Game("retry", {file});
         if (joining) {
@@ -203,7 +204,7 @@ public:
         c.arm(store, downloads);
         StartEngine(6);
         engine->RequestDownload(game);
-        if (c.finalMessage == WM_APP_ITEM_RESUBMIT) {
+        if (c.finalMessage == kEventKind<ItemResubmit>) {
             ASSERT_TRUE(window.PumpUntil(
                 [&] { return log.CountContaining("Adding new combine task for: retry") == 1; }));
             fs::remove(downloads / "chunk.bin.chunk1");
@@ -214,12 +215,19 @@ public:
         }
         ASSERT_TRUE(window.PumpUntil([&] { return window.Count(c.finalMessage) > 0; }));
         const Seen& final = *window.Last(c.finalMessage);
-        EXPECT_EQ(final.lParam, c.finalLParam);
-        if (c.finalMessage != WM_APP_ITEM_FINISHED) {
+        if (c.finalMessage == kEventKind<ItemFinished>) {
+            EXPECT_FALSE(final.partially);
+        } else if (c.finalMessage == kEventKind<ItemResubmit>) {
+            EXPECT_EQ(final.diskProblem, c.finalError == ErrorKind::DiskWrite);
+        } else {
+            EXPECT_EQ(final.error, c.finalError);
+        }
+        if (c.finalMessage != kEventKind<ItemFinished>) {
             EXPECT_EQ(final.fileId, c.finalFileId);
             // The failure stops the download: it is reported paused and nothing is left queued.
-            ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_PAUSED) == 1; }));
-            EXPECT_EQ(window.Count(WM_APP_ITEM_FINISHED), 0u);
+            ASSERT_TRUE(
+                window.PumpUntil([&] { return window.Count(kEventKind<ItemPaused>) == 1; }));
+            EXPECT_EQ(window.Count(kEventKind<ItemFinished>), 0u);
             EXPECT_EQ(engine->QueuedTaskCount(), 0u);
             EXPECT_EQ(engine->CurrentDownloadName(), u"");
         } else {
@@ -249,11 +257,11 @@ public:
             EXPECT_EQ(requests, *c.requests);
         }
         if (c.links) {
-            EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), *c.links);
+            EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), *c.links);
         }
-        if (c.finalMessage == WM_APP_ITEM_RESUBMIT) {
-            const size_t reset = window.IndexOf(WM_APP_COMBINE_RESET);
-            EXPECT_LT(reset, window.IndexOf(WM_APP_ITEM_RESUBMIT));
+        if (c.finalMessage == kEventKind<ItemResubmit>) {
+            const size_t reset = window.IndexOf(kEventKind<CombineReset>);
+            EXPECT_LT(reset, window.IndexOf(kEventKind<ItemResubmit>));
             EXPECT_EQ(window.seen[reset].name, u"retry");
             EXPECT_FALSE(fs::exists(downloads / "chunk.bin"));
             EXPECT_TRUE(fs::exists(downloads / "chunk.bin.chunk0"));
@@ -294,16 +302,16 @@ TEST_F(EngineFixture, RemovalWithFilesDeletesOnlyThatGamesFiles) {
 
     StartEngine(6);
     engine->RequestDownload(shared);
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_CHUNK_PROGRESS) >= 3; }));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<ChunkProgress>) >= 3; }));
     engine->RequestRemoval(shared, true, Utf8ToWide(downloads.string()) + u"/");
     engine->RequestRemoval(own, true, Utf8ToWide((downloads / "own").string()));
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_RELEASED) == 2; }));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<ItemReleased>) == 2; }));
     window.PumpFor(100ms);
 
-    EXPECT_EQ(window.Count(WM_APP_ITEM_RELEASED, u"shared"), 1u);
-    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED, u"shared"), 1u);
-    EXPECT_LT(window.IndexOf(WM_APP_ITEM_PAUSED), window.IndexOf(WM_APP_ITEM_RELEASED));
-    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED), 1u) << "\"own\" was not the current download";
+    EXPECT_EQ(window.Count(kEventKind<ItemReleased>, u"shared"), 1u);
+    EXPECT_EQ(window.Count(kEventKind<ItemPaused>, u"shared"), 1u);
+    EXPECT_LT(window.IndexOf(kEventKind<ItemPaused>), window.IndexOf(kEventKind<ItemReleased>));
+    EXPECT_EQ(window.Count(kEventKind<ItemPaused>), 1u) << "\"own\" was not the current download";
     EXPECT_EQ(FilesBelow(downloads),
               (std::vector<std::string>{"other.bin", "other.bin.chunk0", "setup/other-setup.bin"}));
     EXPECT_TRUE(fs::is_directory(downloads));
@@ -318,9 +326,9 @@ TEST_F(EngineFixture, ASecondRemovalOfTheSameNameWhileTheFirstWaitsIsIgnored) {
     engine->RequestRemoval(own, true, Utf8ToWide((downloads / "own").string()));
     engine->RequestRemoval(own, true, Utf8ToWide((downloads / "own").string()));
     StartEngine();
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_RELEASED) == 1; }));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<ItemReleased>) == 1; }));
     window.PumpFor(100ms);
-    EXPECT_EQ(window.Count(WM_APP_ITEM_RELEASED), 1u);
+    EXPECT_EQ(window.Count(kEventKind<ItemReleased>), 1u);
     EXPECT_EQ(log.CountContaining("Deleted 1 files of own."), 1u);
     EXPECT_FALSE(fs::exists(downloads / "own"));
 }
@@ -330,11 +338,11 @@ TEST_F(EngineFixture, ChunkPathsThatDoNotFitAreRefused) {
     const DownloadInfo game = Game("long-name", {{longName, 1000}});
     StartEngine(6);
     engine->RequestDownload(game);
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_FAILED) == 1; }));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FAILED)->lParam, 2);
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FAILED)->fileId, 0u);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<ItemFailed>) == 1; }));
+    EXPECT_EQ(window.Last(kEventKind<ItemFailed>)->error, ErrorKind::DiskWrite);
+    EXPECT_EQ(window.Last(kEventKind<ItemFailed>)->fileId, 0u);
     EXPECT_EQ(log.CountContaining("Chunk file path does not fit in a file name"), 1u);
-    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 0u);
+    EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), 0u);
 }
 
 TEST_F(EngineFixture, ShutdownReturnsWhileWorkersWaitOrTransfer) {
@@ -345,7 +353,7 @@ TEST_F(EngineFixture, ShutdownReturnsWhileWorkersWaitOrTransfer) {
     StartEngine(6);
     engine->RequestDownload(stalled);
     // Two workers sit in stalled transfers, the others wait for links nobody answers.
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_LINK_NEEDED) >= 4; }));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<LinkNeeded>) >= 4; }));
     window.answerLinks = false;
     window.PumpFor(100ms);
     const auto start = std::chrono::steady_clock::now();

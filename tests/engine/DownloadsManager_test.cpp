@@ -23,7 +23,7 @@ TEST_F(EngineFixture, DownloadsVerifiesAndJoinsAThreeFileGame) {
     ASSERT_TRUE(
         WaitFor([&] { return log.CountContaining("Combine task (three-files) completed.") == 1; }));
 
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, false);
     EXPECT_EQ(engine->CurrentDownloadName(), u"");
     // The finished files hold the store's bytes; no chunk file is left.
     EXPECT_EQ(FilesBelow(downloads),
@@ -35,16 +35,16 @@ TEST_F(EngineFixture, DownloadsVerifiesAndJoinsAThreeFileGame) {
     EXPECT_EQ(log.CountContaining("Adding new download task for: "), 7u);
 
     // Every chunk asked for a link from one of the six enabled workers and was reported whole.
-    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 7u);
+    EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), 7u);
     std::map<std::pair<uint64_t, uint64_t>, uint64_t> lastBytes;
-    size_t firstCombine = window.IndexOf(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE);
+    size_t firstCombine = window.IndexOf(FileProgressReset::Reason::kCombineStarting);
     for (size_t i = 0; i < window.seen.size(); ++i) {
         const Seen& s = window.seen[i];
-        if (s.id == WM_APP_LINK_NEEDED) {
+        if (s.kind == kEventKind<LinkNeeded>) {
             EXPECT_LT(s.slot, 6u);
             EXPECT_LT(i, firstCombine);
         }
-        if (s.id == WM_APP_CHUNK_PROGRESS) {
+        if (s.kind == kEventKind<ChunkProgress>) {
             EXPECT_LT(i, firstCombine) << "a chunk reported after the joining began";
             lastBytes[{s.fileId, s.chunkId}] = s.bytes;
         }
@@ -58,20 +58,20 @@ TEST_F(EngineFixture, DownloadsVerifiesAndJoinsAThreeFileGame) {
     ASSERT_LT(firstCombine, window.seen.size());
     size_t at = firstCombine;
     for (uint64_t fileId = 0; fileId < 3; ++fileId) {
-        const size_t joined = window.IndexOf(WM_APP_COMBINE_PROGRESS, at);
+        const size_t joined = window.IndexOf(kEventKind<CombineProgress>, at);
         ASSERT_LT(joined, window.seen.size());
         EXPECT_EQ(window.seen[joined].fileId, fileId);
-        const size_t reset = window.IndexOf(WM_APP_FILE_PROGRESS_RESET, joined);
+        const size_t reset = window.IndexOf(kEventKind<FileProgressReset>, joined);
         ASSERT_LT(reset, window.seen.size());
         EXPECT_EQ(window.seen[reset].fileId, fileId);
         EXPECT_EQ(window.seen[reset - 1].chunkId, kAllBits) << "joining ends before its check";
-        const size_t checkEnd = window.IndexOf(WM_APP_CHECK_PROGRESS, reset);
+        const size_t checkEnd = window.IndexOf(kEventKind<CheckProgress>, reset);
         ASSERT_LT(checkEnd, window.seen.size());
         at = checkEnd + 1;
     }
-    for (size_t i = window.IndexOf(WM_APP_ITEM_FINISHED) + 1; i < window.seen.size(); ++i) {
-        EXPECT_NE(window.seen[i].id, WM_APP_COMBINE_PROGRESS);
-        EXPECT_NE(window.seen[i].id, WM_APP_CHUNK_PROGRESS);
+    for (size_t i = window.IndexOf(kEventKind<ItemFinished>) + 1; i < window.seen.size(); ++i) {
+        EXPECT_NE(window.seen[i].kind, kEventKind<CombineProgress>);
+        EXPECT_NE(window.seen[i].kind, kEventKind<ChunkProgress>);
     }
 }
 
@@ -86,9 +86,9 @@ TEST_F(EngineFixture, EmptyFilesAreMadeCheckedAndComplete) {
     StartEngine(6);
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
-    EXPECT_EQ(window.Count(WM_APP_FILE_UNAVAILABLE), 0u);
-    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 1u) << "no link is asked for an empty file";
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, false);
+    EXPECT_EQ(window.Count(kEventKind<FileUnavailable>), 0u);
+    EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), 1u) << "no link is asked for an empty file";
     EXPECT_EQ(FilesBelow(downloads),
               (std::vector<std::string>{"first.bin", "last.bin", "setup/empty.bin"}));
     EXPECT_EQ(ReadFile(downloads / "first.bin"), Content("empty-files", files[0]));
@@ -124,7 +124,7 @@ TEST_F(EngineFixture, OnlyEnabledWorkersTakeTasksAndMoreStartWithoutRestart) {
     window.AnswerHeld();
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
     for (const Seen& s : window.seen) {
-        if (s.id == WM_APP_LINK_NEEDED) {
+        if (s.kind == kEventKind<LinkNeeded>) {
             EXPECT_LT(s.slot, 10u);
         }
     }
@@ -144,11 +144,11 @@ TEST_F(EngineFixture, ResumesFromChunkFilesOfAnEarlierRun) {
     StartEngine(6);
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, false);
     EXPECT_EQ(ReadFile(base), bytes);
     EXPECT_EQ(FilesBelow(downloads), (std::vector<std::string>{"setup/resume.bin"}));
     EXPECT_EQ(BytesServed("resume", file.name), (kChunk - 1000) + 1 + kChunk);
-    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 3u);
+    EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), 3u);
     std::set<std::string> ranges;
     for (const StoreRequest& request : store.Requests()) {
         ranges.insert(request.range);
@@ -174,12 +174,12 @@ TEST_F(EngineFixture, AResumedDownloadJoinsTheChunksFoundOnDiskAsItGoes) {
     StartEngine(1);  // one worker: the chunks arrive in order and the join is whole in time
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, false);
     EXPECT_EQ(ReadFile(base), bytes);
     EXPECT_EQ(BytesServed("resume-join", file.name), 2 * kChunk);
     std::vector<std::pair<uint64_t, uint64_t>> steps;
     for (const Seen& s : window.seen) {
-        if (s.id == WM_APP_COMBINE_PROGRESS && s.chunkId != kAllBits) {
+        if (s.kind == kEventKind<CombineProgress> && s.chunkId != kAllBits) {
             steps.emplace_back(s.chunkId, s.bytes);
         }
     }
@@ -204,25 +204,25 @@ TEST_F(EngineFixture, ARestartIsCarriedOutOnceAndLaterPlansKeepWhatArrived) {
     WriteFile(base.string() + ".chunk2_downloading", std::string(100, 'o'));
     const auto restartsReported = [this] {
         return std::count_if(window.seen.begin(), window.seen.end(), [](const Seen& s) {
-            return s.id == WM_APP_FILE_PROGRESS_RESET && s.lParam == kRestartCarriedOut &&
-                   s.fileId == 0 && s.name == u"restart-once";
+            return s.reset == FileProgressReset::Reason::kRestartCarriedOut && s.fileId == 0 &&
+                   s.name == u"restart-once";
         });
     };
 
     StartEngine(2);
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, false);
     EXPECT_EQ(ReadFile(base), bytes);
     EXPECT_EQ(BytesServed("restart-once", file.name), 4 * kChunk);
     EXPECT_EQ(restartsReported(), 1);
 
     store.ClearRequests();
-    const size_t finishedBefore = window.Count(WM_APP_ITEM_FINISHED);
+    const size_t finishedBefore = window.Count(kEventKind<ItemFinished>);
     engine->RequestDownload(game);
     ASSERT_TRUE(
-        window.PumpUntil([&] { return window.Count(WM_APP_ITEM_FINISHED) > finishedBefore; }));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+        window.PumpUntil([&] { return window.Count(kEventKind<ItemFinished>) > finishedBefore; }));
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, false);
     EXPECT_EQ(ReadFile(base), bytes);
     EXPECT_EQ(BytesServed("restart-once", file.name), 0u);
     EXPECT_EQ(restartsReported(), 1);
@@ -239,11 +239,11 @@ TEST_F(EngineFixture, FinishedFilesCountOnlyWhenTheirDigestsMatch) {
     for (const FileSpec& file : files) {
         WriteFile(downloads / file.name, Content("on-disk", file));
     }
-    const auto rounds = [&] { return window.Count(WM_APP_ITEM_FINISHED, game.name); };
+    const auto rounds = [&] { return window.Count(kEventKind<ItemFinished>, game.name); };
     const auto checkedBytes = [&](uint64_t fileId) {
         uint64_t last = 0;
         for (const Seen& s : window.seen) {
-            if (s.id == WM_APP_CHECK_PROGRESS && s.fileId == fileId) {
+            if (s.kind == kEventKind<CheckProgress> && s.fileId == fileId) {
                 last = s.bytes;
             }
         }
@@ -254,17 +254,17 @@ TEST_F(EngineFixture, FinishedFilesCountOnlyWhenTheirDigestsMatch) {
     // Intact: read whole, reported complete, nothing asked of the store.
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return rounds() == 1; }));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, false);
     EXPECT_EQ(checkedBytes(0), files[0].size);
     EXPECT_EQ(checkedBytes(1), files[1].size);
-    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 0u);
+    EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), 0u);
     EXPECT_EQ(BytesServed("on-disk", "setup/game.bin") + BytesServed("on-disk", "data.bin"), 0u);
 
     // Planned again in this run while the files stay the same: not read a second time.
-    const size_t checksBefore = window.Count(WM_APP_CHECK_PROGRESS);
+    const size_t checksBefore = window.Count(kEventKind<CheckProgress>);
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return rounds() == 2; }));
-    EXPECT_EQ(window.Count(WM_APP_CHECK_PROGRESS), checksBefore);
+    EXPECT_EQ(window.Count(kEventKind<CheckProgress>), checksBefore);
 
     // data.bin replaced by another file of the same size: deleted with a warning, fetched again,
     // and only then is the game complete, with the store's bytes.
@@ -274,7 +274,7 @@ TEST_F(EngineFixture, FinishedFilesCountOnlyWhenTheirDigestsMatch) {
     fs::rename(downloads / "data.next", downloads / "data.bin");
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return rounds() == 3; }));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 0);
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, false);
     EXPECT_EQ(log.CountContaining("does not match its digest; it is downloaded again"), 1u);
     EXPECT_EQ(Md5Hex(ReadFile(downloads / "data.bin")), game.files[1].md5);
     EXPECT_EQ(BytesServed("on-disk", "data.bin"), files[1].size);
@@ -290,7 +290,7 @@ TEST_F(EngineFixture, SignedOutWorkersWaitAndAnEmptyLinkIsRetried) {
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return engine->QueuedTaskCount() == 3; }));
     window.PumpFor(150ms);
-    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 0u);
+    EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), 0u);
     EXPECT_EQ(engine->QueuedTaskCount(), 3u);
 
     // The first two links come back empty: those tasks wait a pause and ask again.
@@ -300,7 +300,7 @@ TEST_F(EngineFixture, SignedOutWorkersWaitAndAnEmptyLinkIsRetried) {
     };
     engineSignals.loggedIn->Set();
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
-    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), 5u);
+    EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), 5u);
     EXPECT_EQ(log.CountContaining("got no download link. Will retry in"), 2u);
     EXPECT_EQ(BytesServed("gated", file.name), file.size);
     EXPECT_EQ(ReadFile(downloads / file.name), Content("gated", file));
@@ -313,13 +313,13 @@ TEST_F(EngineFixture, GameWithAnUnavailableFileFinishesWithoutJoining) {
     engine->RequestDownload(game);
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(game.name); }));
 
-    const size_t unavailable = window.IndexOf(WM_APP_FILE_UNAVAILABLE);
+    const size_t unavailable = window.IndexOf(kEventKind<FileUnavailable>);
     ASSERT_LT(unavailable, window.seen.size());
     EXPECT_EQ(window.seen[unavailable].fileId, 1u);
-    EXPECT_LT(unavailable, window.IndexOf(WM_APP_ITEM_FINISHED));
-    EXPECT_EQ(window.Last(WM_APP_ITEM_FINISHED)->lParam, 1);
-    EXPECT_EQ(window.Count(WM_APP_FILE_PROGRESS_RESET_ON_COMBINE), 0u);
-    EXPECT_EQ(window.Count(WM_APP_COMBINE_PROGRESS), 0u);
+    EXPECT_LT(unavailable, window.IndexOf(kEventKind<ItemFinished>));
+    EXPECT_EQ(window.Last(kEventKind<ItemFinished>)->partially, true);
+    EXPECT_EQ(window.Count(FileProgressReset::Reason::kCombineStarting), 0u);
+    EXPECT_EQ(window.Count(kEventKind<CombineProgress>), 0u);
     EXPECT_EQ(log.CountContaining("Adding new combine task"), 0u);
     // The available file stays as its verified chunks; nothing of the other was asked for.
     EXPECT_EQ(FilesBelow(downloads),
@@ -337,16 +337,16 @@ TEST_F(EngineFixture, AnotherRequestAbortsTheRunningDownloadAndPlansTheNewOne) {
     // The same download again, not forced, changes nothing.
     engine->RequestDownload(first);
     window.PumpFor(100ms);
-    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED), 0u);
+    EXPECT_EQ(window.Count(kEventKind<ItemPaused>), 0u);
     EXPECT_EQ(engine->CurrentDownloadName(), u"first");
 
     window.held.clear();  // those requests go unanswered: the workers are told to stop
     window.answerLinks = true;
     engine->RequestDownload(second);
     ASSERT_TRUE(window.PumpUntil([&] { return Finished(second.name); }));
-    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED, u"first"), 1u);
-    EXPECT_LT(window.IndexOf(WM_APP_ITEM_PAUSED), window.IndexOf(WM_APP_ITEM_FINISHED));
-    EXPECT_EQ(window.Count(WM_APP_ITEM_FINISHED), 1u);
+    EXPECT_EQ(window.Count(kEventKind<ItemPaused>, u"first"), 1u);
+    EXPECT_LT(window.IndexOf(kEventKind<ItemPaused>), window.IndexOf(kEventKind<ItemFinished>));
+    EXPECT_EQ(window.Count(kEventKind<ItemFinished>), 1u);
     EXPECT_EQ(ReadFile(downloads / "second.bin"), Content("second", {"second.bin", 2 * kChunk}));
     EXPECT_FALSE(fs::exists(downloads / "first.bin"));
     EXPECT_EQ(BytesServed("first", "first.bin"), 0u);
@@ -398,13 +398,13 @@ TEST_F(EngineFixture, LosingTheConnectionStopsTheWorkers) {
 
     online = false;
     engineSignals.connectivity.problemReported->Set();
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_PAUSED) == 1; }));
-    EXPECT_EQ(window.Last(WM_APP_CONNECTION_STATUS)->wParam, 0u);
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<ItemPaused>) == 1; }));
+    EXPECT_EQ(window.Last(kEventKind<ConnectionStatus>)->online, false);
     EXPECT_EQ(engine->CurrentDownloadName(), u"");
     EXPECT_EQ(engine->QueuedTaskCount(), 0u);
-    const size_t links = window.Count(WM_APP_LINK_NEEDED);
+    const size_t links = window.Count(kEventKind<LinkNeeded>);
     window.PumpFor(200ms);
-    EXPECT_EQ(window.Count(WM_APP_LINK_NEEDED), links);
+    EXPECT_EQ(window.Count(kEventKind<LinkNeeded>), links);
     EXPECT_FALSE(Finished(game.name));
     EXPECT_EQ(engine->SpeedSnapshot(), (std::array<uint32_t, DownloadsManager::kWorkerCount>{}));
 }
@@ -416,7 +416,7 @@ TEST_F(EngineFixture, PauseHoldsWorkersMidChunkAndResumeContinues) {
         R"({"server":"cdn_http","path_prefix":"/files/pause/","fail_next":-1,"rate":100000})");
     StartEngine(6);
     engine->RequestDownload(game);
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_CHUNK_PROGRESS) > 0; }));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<ChunkProgress>) > 0; }));
 
     engine->Pause();
     EXPECT_TRUE(engine->IsPaused());
@@ -459,14 +459,14 @@ TEST_F(EngineFixture, AbortWhilePausedLeavesTheEnginePaused) {
         R"({"server":"cdn_http","path_prefix":"/files/abort-paused/","fail_next":-1,"rate":100000})");
     StartEngine(6);
     engine->RequestDownload(game);
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_CHUNK_PROGRESS) > 0; }));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<ChunkProgress>) > 0; }));
     engine->Pause();
 
     // Removing the current download makes the scheduler abort the workers' tasks.
     engine->RequestRemoval(game, false, Utf8ToWide(downloads.string()));
-    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_APP_ITEM_RELEASED) == 1; }));
-    EXPECT_EQ(window.Count(WM_APP_ITEM_PAUSED, game.name), 1u);
-    EXPECT_LT(window.IndexOf(WM_APP_ITEM_PAUSED), window.IndexOf(WM_APP_ITEM_RELEASED));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(kEventKind<ItemReleased>) == 1; }));
+    EXPECT_EQ(window.Count(kEventKind<ItemPaused>, game.name), 1u);
+    EXPECT_LT(window.IndexOf(kEventKind<ItemPaused>), window.IndexOf(kEventKind<ItemReleased>));
     EXPECT_TRUE(log.InOrder({"Pausing", "Aborting worker tasks", "Unpausing", "Pausing"}));
     EXPECT_TRUE(engine->IsPaused());
     EXPECT_EQ(engine->QueuedTaskCount(), 0u);

@@ -15,14 +15,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "core/DebugPrintf.h"
 #include "core/DownloadInfo.h"
 #include "core/MessageQueue.h"
 #include "core/NormalisePath.h"
+#include "core/Overloaded.h"
 #include "core/TextUtil.h"
 #include "engine/DownloadsManager.h"
 #include "engine/Md5Context.h"
@@ -108,17 +112,34 @@ inline std::vector<std::string> FilesBelow(const fs::path& folder) {
     return names;
 }
 
-// One message as the test saw it, payload fields copied out.
+// Which alternative of AppEvent an event type is: the kind the harness files a posted event under.
+template <class Event, size_t I = 0>
+constexpr size_t EventKindOf() {
+    static_assert(I < std::variant_size_v<AppEvent>, "not an AppEvent alternative");
+    if constexpr (std::is_same_v<std::variant_alternative_t<I, AppEvent>, Event>) {
+        return I;
+    } else {
+        return EventKindOf<Event, I + 1>();
+    }
+}
+template <class Event>
+inline constexpr size_t kEventKind = EventKindOf<Event>();
+
+// One event as the test saw it, its fields copied out.
 struct Seen {
-    uint32_t id = 0;
-    int64_t lParam = 0;
-    uint64_t wParam = 0;
+    size_t kind = 0;  // kEventKind of its type
     std::u16string name;
-    uint64_t fileId = 0;
+    uint64_t fileId = kAllBits;  // kAllBits: the event names no file
     uint64_t chunkId = 0;
     uint64_t bytes = 0;
     uint32_t slot = 0;
     uint64_t passThrough = 0;
+    bool partially = false;                          // ItemFinished
+    ErrorKind error = ErrorKind::None;               // ItemFailed
+    uint64_t bytesShort = 0;                         // ItemFailed
+    bool diskProblem = false;                        // ItemResubmit
+    std::optional<FileProgressReset::Reason> reset;  // FileProgressReset
+    bool online = false;                             // ConnectionStatus
 };
 
 // The main window as far as the engine is concerned. The test thread pumps it.
@@ -158,26 +179,40 @@ public:
         held.clear();
     }
 
-    size_t Count(uint32_t id) const {
-        return static_cast<size_t>(
-            std::count_if(seen.begin(), seen.end(), [id](const Seen& s) { return s.id == id; }));
+    size_t Count(size_t kind) const {
+        return static_cast<size_t>(std::count_if(seen.begin(), seen.end(),
+                                                 [kind](const Seen& s) { return s.kind == kind; }));
     }
-    size_t Count(uint32_t id, const std::u16string& name) const {
+    size_t Count(size_t kind, const std::u16string& name) const {
+        return static_cast<size_t>(std::count_if(seen.begin(), seen.end(), [&](const Seen& s) {
+            return s.kind == kind && s.name == name;
+        }));
+    }
+    size_t Count(FileProgressReset::Reason reason) const {
         return static_cast<size_t>(std::count_if(
-            seen.begin(), seen.end(), [&](const Seen& s) { return s.id == id && s.name == name; }));
+            seen.begin(), seen.end(), [reason](const Seen& s) { return s.reset == reason; }));
     }
-    const Seen* Last(uint32_t id) const {
+    const Seen* Last(size_t kind) const {
         for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
-            if (it->id == id) {
+            if (it->kind == kind) {
                 return &*it;
             }
         }
         return nullptr;
     }
-    // Index of the first message with this id (and name when given) at or after `from`.
-    size_t IndexOf(uint32_t id, size_t from = 0) const {
+    // Index of the first event of this kind at or after `from`.
+    size_t IndexOf(size_t kind, size_t from = 0) const {
         for (size_t i = from; i < seen.size(); ++i) {
-            if (seen[i].id == id) {
+            if (seen[i].kind == kind) {
+                return i;
+            }
+        }
+        return seen.size();
+    }
+    // Index of the first file progress reset for this reason.
+    size_t IndexOf(FileProgressReset::Reason reason) const {
+        for (size_t i = 0; i < seen.size(); ++i) {
+            if (seen[i].reset == reason) {
                 return i;
             }
         }
@@ -185,29 +220,66 @@ public:
     }
 
 private:
-    void Record(AppMessage message) {
+    void Record(AppEvent event) {
         Seen s;
-        s.id = message.id;
-        s.lParam = message.lParam;
-        s.wParam = message.wParam;
-        if (auto* name = message.PayloadAs<NamePayload>()) {
-            s.name = name->name;
-        } else if (auto* report = message.PayloadAs<ProgressReport>()) {
-            s.name = report->gameName;
-            s.fileId = report->fileId;
-            s.chunkId = report->chunkId;
-            s.bytes = report->byteCount;
-        } else if (auto* event = message.PayloadAs<FileEvent>()) {
-            s.name = event->gameName;
-            s.fileId = event->fileId;
-        } else if (auto* request = message.PayloadAs<LinkRequest>()) {
-            s.name = request->gameName;
-            s.fileId = request->fileId;
-            s.slot = request->workerSlot;
-            s.passThrough = request->passThrough;
-        }
+        s.kind = event.index();
+        std::visit(Overloaded{
+                       [&](const ChunkProgress& e) {
+                           s.name = e.gameName;
+                           s.fileId = e.fileId;
+                           s.chunkId = e.chunkId;
+                           s.bytes = e.byteCount;
+                       },
+                       [&](const CombineProgress& e) {
+                           s.name = e.gameName;
+                           s.fileId = e.fileId;
+                           s.chunkId = e.chunkId;
+                           s.bytes = e.byteCount;
+                       },
+                       [&](const CheckProgress& e) {
+                           s.name = e.gameName;
+                           s.fileId = e.fileId;
+                           s.bytes = e.byteCount;
+                       },
+                       [&](const FileProgressReset& e) {
+                           s.name = e.gameName;
+                           s.fileId = e.fileId;
+                           s.reset = e.reason;
+                       },
+                       [&](const FileUnavailable& e) {
+                           s.name = e.gameName;
+                           s.fileId = e.fileId;
+                       },
+                       [&](const ItemPaused& e) { s.name = e.gameName; },
+                       [&](const CombineReset& e) { s.name = e.gameName; },
+                       [&](const ItemReleased& e) { s.name = e.gameName; },
+                       [&](const ItemFinished& e) {
+                           s.name = e.gameName;
+                           s.partially = e.partially;
+                       },
+                       [&](const ItemFailed& e) {
+                           s.name = e.gameName;
+                           s.fileId = e.fileId.value_or(kAllBits);
+                           s.error = e.kind;
+                           s.bytesShort = e.bytesShort;
+                       },
+                       [&](const ItemResubmit& e) {
+                           s.name = e.gameName;
+                           s.diskProblem = e.diskProblem;
+                       },
+                       [&](const LinkNeeded& e) {
+                           s.name = e.gameName;
+                           s.fileId = e.fileId;
+                           s.slot = e.workerSlot;
+                           s.passThrough = e.passThrough;
+                       },
+                       [&](const ConnectionStatus& e) { s.online = e.online; },
+                       // Nothing the engine posts; filed by kind only.
+                       [](const auto&) {},
+                   },
+                   event);
         seen.push_back(s);
-        if (s.id == WM_APP_LINK_NEEDED) {
+        if (s.kind == kEventKind<LinkNeeded>) {
             if (answerLinks) {
                 engine->DeliverLink(s.slot, linkFor(s.name, s.fileId), s.passThrough);
             } else {
@@ -315,7 +387,7 @@ public:
         }
         engine->Start();
         ASSERT_TRUE(
-            window.PumpUntil([this] { return window.Count(WM_APP_CONNECTION_STATUS) > 0; }));
+            window.PumpUntil([this] { return window.Count(kEventKind<ConnectionStatus>) > 0; }));
     }
 
     DownloadInfo Game(const std::string& name, const std::vector<FileSpec>& files) {
@@ -334,7 +406,7 @@ public:
     }
 
     bool Finished(const std::u16string& game) const {
-        return window.Count(WM_APP_ITEM_FINISHED, game) > 0;
+        return window.Count(kEventKind<ItemFinished>, game) > 0;
     }
 
     // Body bytes the store sent for one file.

@@ -49,17 +49,16 @@ private:
 // The value of the next speed sample; nullopt when none came in time or it was not a well-formed
 // speed sample.
 std::optional<uint64_t> NextSample(MessageQueue& window, milliseconds limit = kLimit) {
-    std::optional<AppMessage> message = window.Take(limit);
-    if (!message) {
+    std::optional<AppEvent> event = window.Take(limit);
+    if (!event) {
         return std::nullopt;
     }
-    EXPECT_EQ(message->id, WM_APP_SPEED_SAMPLE);
-    EXPECT_EQ(message->lParam, 0);
-    EXPECT_EQ(message->payload, nullptr);
-    if (message->id != WM_APP_SPEED_SAMPLE) {
+    const SpeedSample* sample = std::get_if<SpeedSample>(&*event);
+    EXPECT_NE(sample, nullptr) << "event " << LogNumberOf(*event) << " in place of a sample";
+    if (sample == nullptr) {
         return std::nullopt;
     }
-    return message->wParam;
+    return sample->kilobytesPerSecond;
 }
 
 TEST(SpeedAverage, MeanOfTheLastTenSamples) {
@@ -180,13 +179,13 @@ TEST(SpeedMeter, AFailedPostIsSkippedAndAFailedWaitEndsTheMeter) {
     // Refuses every other post.
     class FlakyWindow final : public MessageTarget {
     public:
-        void Post(AppMessage message) override {
+        void Post(AppEvent event) override {
             if (refuse_) {
                 refuse_ = false;
                 throw std::runtime_error("queue full");
             }
             refuse_ = true;
-            queue.Post(std::move(message));
+            queue.Post(std::move(event));
         }
         MessageQueue queue;
 

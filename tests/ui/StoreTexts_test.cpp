@@ -12,7 +12,7 @@
 
 #include "app/RowView.h"
 #include "controls/ProgressListView.h"
-#include "core/AppMessage.h"
+#include "core/MessageIds.h"
 #include "support/WindowFixture.h"
 #include "ui/QtText.h"
 
