@@ -83,7 +83,7 @@ void ItemLifecycle::OnGameDetails(AppMessage& message) {
         if (FindItem(name) != nullptr) {
             RemoveItemRecord(name);
         }
-        AskUser(kAskOkWarning, u"%s", reply.message);
+        AskUser(AskStyle::OkWarning, u"%s", reply.message);
         SelectActiveItem();
         return;
     }

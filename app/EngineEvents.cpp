@@ -62,7 +62,7 @@ void ItemLifecycle::OnChunkProgress(const ProgressReport& report) {
     item->RecomputeTotals();
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
         segment->fill = Fraction(file->onDisk, file->size);
-        segment->kind = SegmentDownloading;
+        segment->kind = SegmentKind::Downloading;
     }
     UpdateRow(*item);
 }
@@ -91,7 +91,7 @@ void ItemLifecycle::OnCombineProgress(const ProgressReport& report) {
     item->RecomputeTotals();
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
         segment->fill = Fraction(file->joined, file->size);
-        segment->kind = SegmentJoining;
+        segment->kind = SegmentKind::Joining;
     }
     UpdateRow(*item);
 }
@@ -115,7 +115,7 @@ void ItemLifecycle::OnCheckProgress(const ProgressReport& report) {
     }
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
         segment->fill = Fraction(file->verified, file->size);
-        segment->kind = SegmentChecking;
+        segment->kind = SegmentKind::Checking;
     }
     UpdateRow(*item);
 }
@@ -130,7 +130,7 @@ void ItemLifecycle::OnFileSegment(uint32_t message, const FileEvent& event) {
         return;
     }
     if (message == WM_APP_FILE_UNAVAILABLE) {
-        segment->kind = SegmentUnavailable;
+        segment->kind = SegmentKind::Unavailable;
     } else {
         segment->fill = 0.0f;
     }
@@ -217,7 +217,7 @@ void ItemLifecycle::MarkFailed(DownloadInfo& item, uint64_t fileId, ErrorKind ki
     item.errorKind = kind;
     if (fileId != kAllBits) {
         if (Segment* segment = SegmentOf(item, fileId)) {
-            segment->kind = SegmentFailed;
+            segment->kind = SegmentKind::Failed;
             services_.rows.Refresh();
         }
     } else {
@@ -241,11 +241,11 @@ void ItemLifecycle::MarkEverySegmentFailed(const DownloadInfo& item) {
     }
     std::vector<Segment>& segments = services_.rows.RowSegments(row);
     const bool anyOffered = std::any_of(segments.begin(), segments.end(), [](const Segment& s) {
-        return s.kind != SegmentUnavailable;
+        return s.kind != SegmentKind::Unavailable;
     });
     for (Segment& segment : segments) {
-        if (segment.kind != SegmentUnavailable || !anyOffered) {
-            segment.kind = SegmentFailed;
+        if (segment.kind != SegmentKind::Unavailable || !anyOffered) {
+            segment.kind = SegmentKind::Failed;
         }
     }
     services_.rows.Refresh();
