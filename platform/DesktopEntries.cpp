@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/KnownFolders.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -55,12 +56,13 @@ bool WriteFileAtomically(const fs::path& path, std::string_view content, mode_t 
     fs::create_directories(path.parent_path(), error);
     std::string pattern =
         (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd) {
         return false;
     }
-    const bool ok = WriteAll(fd, content) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    if (close(fd) != 0 || !ok || rename(pattern.c_str(), path.c_str()) != 0) {
+    const bool ok =
+        WriteAll(fd.Get(), content) && fchmod(fd.Get(), mode) == 0 && fsync(fd.Get()) == 0;
+    if (!fd.Close() || !ok || rename(pattern.c_str(), path.c_str()) != 0) {
         unlink(pattern.c_str());
         return false;
     }

@@ -15,6 +15,7 @@
 
 #include "platform/CrashPoint.h"
 #include "platform/KnownFolders.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -211,12 +212,12 @@ bool TakeReserve(const fs::path& reserve) {
         info.st_blocks * 512 >= kReserveBytes) {
         return true;
     }
-    const int fd = ::open(reserve.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(reserve.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
         return false;
     }
-    const bool taken = ::posix_fallocate(fd, 0, kReserveBytes) == 0;
-    ::close(fd);
+    const bool taken = ::posix_fallocate(fd.Get(), 0, kReserveBytes) == 0;
+    fd.Reset();
     if (!taken) {
         ::unlink(reserve.c_str());
     }
@@ -253,12 +254,10 @@ public:
 
     static std::unique_ptr<Impl> OpenOnce(const fs::path& file, const fs::path& reserve) {
         // Made here rather than by SQLite so that the file is private from its first byte;
-        // SQLite gives the -wal and -shm files the same mode.
-        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        // SQLite gives the -wal and -shm files the same mode. The descriptor closes at once.
+        if (!UniqueFd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))) {
             return nullptr;
         }
-        ::close(fd);
 
         sqlite3* raw = nullptr;
         const int opened = sqlite3_open_v2(file.c_str(), &raw,
