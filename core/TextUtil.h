@@ -10,9 +10,11 @@
 // Ordered by name, comparing UTF-16 code units (a prefix sorts first); one value per name.
 using ParameterMap = std::map<std::u16string, std::u16string>;
 
-// Decodes the bytes up to the first zero byte. Invalid sequences become U+FFFD.
+// Text that ends at its first zero, as the network's and the files' strings do, through the
+// platform's codec (platform/Utf8.h): invalid sequences and unpaired surrogates become U+FFFD.
+// Decodes the bytes up to the first zero byte.
 std::u16string Utf8ToWide(std::string_view utf8);
-// Encodes the code units up to the first zero unit. An unpaired surrogate becomes U+FFFD.
+// Encodes the code units up to the first zero unit.
 std::string WideToUtf8(std::u16string_view wide);
 
 // Two upper-case hexadecimal digits, high digit first.
