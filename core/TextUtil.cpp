@@ -1,6 +1,7 @@
 #include "core/TextUtil.h"
 
 #include "core/WideFormat.h"
+#include "platform/Trim.h"
 #include "platform/Utf8.h"
 
 namespace {
@@ -206,17 +207,14 @@ std::u16string BuildQueryString(const ParameterMap& parameters) {
     return out;
 }
 
-namespace {
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+std::u16string Decimal(int64_t number) {
+    const std::string ascii = std::to_string(number);
+    return std::u16string(ascii.begin(), ascii.end());
 }
-}  // namespace
 
 int64_t ReadDecimalInt64(std::string_view text) {
+    text = TrimStart(text);
     size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) {
-        ++i;
-    }
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';

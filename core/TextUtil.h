@@ -30,6 +30,8 @@ std::vector<std::u16string> SplitString(std::u16string_view text, char16_t separ
 ParameterMap ParseQueryString(std::u16string_view query);
 std::u16string BuildQueryString(const ParameterMap& parameters);
 
+// The number in decimal digits, a minus sign first when negative.
+std::u16string Decimal(int64_t number);
 // Decimal text read like strtoll: leading blanks, an optional sign, the digits up to the first
 // other character; no digits reads as 0, and a value out of range stops at the nearest limit.
 int64_t ReadDecimalInt64(std::string_view text);
