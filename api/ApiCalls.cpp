@@ -196,11 +196,6 @@ bool FetchCdnLink(ConnectionsManager& manager, const std::u16string& path, int64
     return true;
 }
 
-std::u16string Decimal(int64_t number) {
-    const std::string ascii = std::to_string(number);
-    return std::u16string(ascii.begin(), ascii.end());
-}
-
 void RemoveAll(std::u16string& text, std::u16string_view what) {
     std::u16string out;
     size_t start = 0;

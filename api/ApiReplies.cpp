@@ -4,22 +4,9 @@
 #include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
 #include "engine/ChunkFiles.h"
+#include "platform/Trim.h"
 
 namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 // The installers of a details reply, checked whole before anything of them is used.
 bool ReadInstallers(const XmlReply::Node& installers, const std::u16string& game,
@@ -68,7 +55,7 @@ bool ReadInstallers(const XmlReply::Node& installers, const std::u16string& game
 // goes on without its icon rather than failing over a picture.
 void ReadIcon(std::string_view iconText, const std::u16string& game, GameDetailsReply& details) {
     // Pretty-printed replies put line breaks around the text; they are not part of the URL.
-    const std::string_view trimmed = TrimBlanks(iconText);
+    const std::string_view trimmed = Trim(iconText);
     if (trimmed.find('\0') != std::string_view::npos) {
         Logger().Warning(u"Icon '%s' of game (%s) holds a NUL; the game goes on without it.",
                          PrintableForLog(trimmed), PrintableForLog(game));

@@ -10,6 +10,7 @@
 
 #include "engine/Download.h"
 #include "platform/Event.h"
+#include "platform/UniqueFd.h"
 
 WholeFileFetch FetchWholeFile(const std::u16string& path, const std::u16string& url, bool truncate,
                               uint64_t maxBytes, const Event* stop, Event* problemReported) {
@@ -41,11 +42,10 @@ WholeFileFetch ReplaceWithWholeFile(const std::u16string& path, const std::u16st
     // A unique name: the request thread and the sign-in thread may fetch pictures of the same
     // name at the same time.
     std::string temporary = target + ".part-XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
+    // Only the name is wanted: the descriptor closes at the end of the check.
+    if (!UniqueFd(mkstemp(temporary.data()))) {
         return WholeFileFetch::Failed;
     }
-    close(fd);
     WholeFileFetch outcome =
         FetchWholeFile(Utf8ToWide(temporary), url, true, maxBytes, stop, problemReported);
     if (outcome == WholeFileFetch::Fetched && std::rename(temporary.c_str(), target.c_str()) != 0) {

@@ -81,7 +81,7 @@ void ItemLifecycle::OnGameDetails(DetailsReply& reply) {
         if (FindItem(name) != nullptr) {
             RemoveItemRecord(name);
         }
-        AskUser(kAskOkWarning, u"%s", reply.message);
+        AskUser(AskStyle::OkWarning, u"%s", reply.message);
         SelectActiveItem();
         return;
     }

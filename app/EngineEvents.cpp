@@ -62,7 +62,7 @@ void ItemLifecycle::OnChunkProgress(const ChunkProgress& report) {
     item->RecomputeTotals();
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
         segment->fill = Fraction(file->onDisk, file->size);
-        segment->kind = SegmentDownloading;
+        segment->kind = SegmentKind::Downloading;
     }
     UpdateRow(*item);
 }
@@ -91,7 +91,7 @@ void ItemLifecycle::OnCombineProgress(const CombineProgress& report) {
     item->RecomputeTotals();
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
         segment->fill = Fraction(file->joined, file->size);
-        segment->kind = SegmentJoining;
+        segment->kind = SegmentKind::Joining;
     }
     UpdateRow(*item);
 }
@@ -115,7 +115,7 @@ void ItemLifecycle::OnCheckProgress(const CheckProgress& report) {
     }
     if (Segment* segment = SegmentOf(*item, report.fileId)) {
         segment->fill = Fraction(file->verified, file->size);
-        segment->kind = SegmentChecking;
+        segment->kind = SegmentKind::Checking;
     }
     UpdateRow(*item);
 }
@@ -137,7 +137,7 @@ void ItemLifecycle::OnFileUnavailable(const FileUnavailable& event) {
         return;
     }
     if (Segment* segment = SegmentOf(*item, event.fileId)) {
-        segment->kind = SegmentUnavailable;
+        segment->kind = SegmentKind::Unavailable;
         services_.rows.Refresh();
     }
 }
@@ -222,7 +222,7 @@ void ItemLifecycle::MarkFailed(DownloadInfo& item, std::optional<uint64_t> fileI
     item.errorKind = kind;
     if (fileId) {
         if (Segment* segment = SegmentOf(item, *fileId)) {
-            segment->kind = SegmentFailed;
+            segment->kind = SegmentKind::Failed;
             services_.rows.Refresh();
         }
     } else {
@@ -246,11 +246,11 @@ void ItemLifecycle::MarkEverySegmentFailed(const DownloadInfo& item) {
     }
     std::vector<Segment>& segments = services_.rows.RowSegments(row);
     const bool anyOffered = std::any_of(segments.begin(), segments.end(), [](const Segment& s) {
-        return s.kind != SegmentUnavailable;
+        return s.kind != SegmentKind::Unavailable;
     });
     for (Segment& segment : segments) {
-        if (segment.kind != SegmentUnavailable || !anyOffered) {
-            segment.kind = SegmentFailed;
+        if (segment.kind != SegmentKind::Unavailable || !anyOffered) {
+            segment.kind = SegmentKind::Failed;
         }
     }
     services_.rows.Refresh();

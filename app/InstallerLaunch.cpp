@@ -47,7 +47,7 @@ void ItemLifecycle::StartInstaller(const DownloadInfo& item) {
     const std::u16string digest = item.files.empty() ? std::u16string() : item.files[0].md5;
     if (digest.empty()) {
         Logger().Warning(u"Installer %s cannot be checked: its digest is not known", path);
-        AskUser(kAskOkWarning,
+        AskUser(AskStyle::OkWarning,
                 u"The installer of %s cannot be checked yet, so it was not started. Try again "
                 u"once the game's details have been fetched.",
                 item.title);
@@ -76,7 +76,7 @@ void ItemLifecycle::ShowInstallerCheck(const DownloadInfo& item) {
     services_.rows.SetRowState(row, RowActiveNoProgress);
     std::vector<Segment>& segments = services_.rows.RowSegments(row);
     if (!segments.empty()) {
-        segments[0].kind = SegmentChecking;
+        segments[0].kind = SegmentKind::Checking;
         segments[0].fill = fraction;
     }
     services_.rows.SetRowStatusText(
@@ -116,7 +116,7 @@ void ItemLifecycle::OnInstallerChecked(const InstallerCheck& check) {
             u"Installer %s does not pass its check (md5 %s, expected %s). It is not "
             u"started.",
             check.path, check.digest, check.expectedDigest);
-        AskUser(kAskOkWarning,
+        AskUser(AskStyle::OkWarning,
                 u"The installer of %s has changed since it was downloaded, so it was not "
                 u"started. Remove the game with its files and download it again.",
                 item->title);

@@ -163,7 +163,7 @@ ItemLifecycle::AddResult ItemLifecycle::AddItemFromUrl(const std::u16string& nam
         // The user clicked a link and would otherwise see nothing happen. Shown only while the
         // window is (AskUser shows nothing in the tray), as plain text, cut short enough for a
         // message box.
-        AskUser(kAskOkWarning,
+        AskUser(AskStyle::OkWarning,
                 u"The game link names \"%s\", which is not a game of the store. Nothing was "
                 u"added to the list.",
                 PrintableGameName(name, kShownGameNameLength));

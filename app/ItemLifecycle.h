@@ -101,11 +101,11 @@ public:
     void UpdateRow(DownloadInfo& record);
     void LayoutSegments(const DownloadInfo& record);
 
-    // A message box through the front end; kAnswerNotShown without asking while in the tray.
+    // A message box through the front end; Answer::NotShown without asking while in the tray.
     template <class... Args>
-    int AskUser(uint32_t style, std::u16string_view format, const Args&... args) {
+    Answer AskUser(AskStyle style, std::u16string_view format, const Args&... args) {
         if (minimisedToTray_) {
-            return kAnswerNotShown;
+            return Answer::NotShown;
         }
         return services_.ui.AskUser(style, FormatWide(format, args...));
     }

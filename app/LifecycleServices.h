@@ -81,21 +81,23 @@ enum class HeaderMode {
     Offline,    // both buttons disabled
 };
 
-// Message-box styles and answers the lifecycle uses.
-inline constexpr uint32_t kAskYesNoQuestion = 0x24;
-inline constexpr uint32_t kAskOkWarning = 0x30;
-inline constexpr int kAnswerYes = 6;
-inline constexpr int kAnswerNo = 7;
-// No box was shown (hidden in the tray, or another modal dialog is open).
-inline constexpr int kAnswerNotShown = 3;
+// The message boxes the lifecycle shows: a question with Yes and No, or a warning with OK.
+enum class AskStyle : uint32_t { YesNoQuestion = 0x24, OkWarning = 0x30 };
+// What a message box answered.
+enum class Answer : int32_t {
+    Ok = 1,
+    NotShown = 3,  // no box was shown (hidden in the tray, or another modal dialog is open)
+    Yes = 6,
+    No = 7,
+};
 
 // The front end's side: message boxes, the desktop's "open", the tray, header and status bar.
 class LifecycleUi {
 public:
     virtual ~LifecycleUi() = default;
-    // A modal question or notice with the given style; its answer, or kAnswerNotShown when no
+    // A modal question or notice with the given style; its answer, or Answer::NotShown when no
     // box could be shown because another modal dialog holds the screen.
-    virtual int AskUser(uint32_t style, const std::u16string& text) = 0;
+    virtual Answer AskUser(AskStyle style, const std::u16string& text) = 0;
     // A web page in the desktop's browser.
     virtual void OpenUrl(const std::u16string& url) = 0;
     // Starts a downloaded installer (a program or script is started directly). The only way the

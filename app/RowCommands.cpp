@@ -108,11 +108,12 @@ void ItemLifecycle::RemoveItemCommand(const std::u16string& name, bool deleteFil
         return;
     }
     Logger().Log(u"Received request to delete item: %s", name);
-    const int answer = AskUser(
-        kAskYesNoQuestion, u"Are you sure you want to remove \"%s\" from the list%s", item->title,
-        deleteFiles ? u" and from the disk?"
-                    : u"? Any files downloaded for this game will not be deleted.");
-    if (answer != kAnswerYes) {
+    const Answer answer =
+        AskUser(AskStyle::YesNoQuestion, u"Are you sure you want to remove \"%s\" from the list%s",
+                item->title,
+                deleteFiles ? u" and from the disk?"
+                            : u"? Any files downloaded for this game will not be deleted.");
+    if (answer != Answer::Yes) {
         return;
     }
     // The box ran a loop of its own: the item may have gone or changed meanwhile.

@@ -64,7 +64,7 @@ RowStatus ErrorStatus(const DownloadInfo& record, std::u16string_view siteBaseUr
 bool HasFailedSegment(RowView& rows, int row) {
     const std::vector<Segment>& segments = rows.RowSegments(row);
     return std::any_of(segments.begin(), segments.end(),
-                       [](const Segment& segment) { return segment.kind == SegmentFailed; });
+                       [](const Segment& segment) { return segment.kind == SegmentKind::Failed; });
 }
 
 }  // namespace
@@ -212,7 +212,7 @@ void LayoutSegments(RowView& rows, const DownloadInfo& record) {
             segment.end = 0.0f;
         }
         segment.fill = Fraction(file.onDisk, file.size);
-        segment.kind = file.available ? SegmentDownloading : SegmentUnavailable;
+        segment.kind = file.available ? SegmentKind::Downloading : SegmentKind::Unavailable;
         before += file.size;
         first = false;
     }

@@ -10,15 +10,6 @@
 #include "app/RowView.h"
 #include "core/DownloadInfo.h"
 
-// Segment kinds as the lifecycle uses them (the list picks the colours).
-enum SegmentKind : int32_t {
-    SegmentDownloading = 0,  // fill: on disk / size
-    SegmentUnavailable = 1,  // the server does not offer the file
-    SegmentJoining = 2,      // fill: joined / size
-    SegmentChecking = 3,     // fill: verified / size
-    SegmentFailed = 4,
-};
-
 // The support page's path on the store's web site; the row's "contact form" link.
 inline constexpr std::u16string_view kSupportPagePath =
     u"/en/support/contact/my_orders_and_payments";

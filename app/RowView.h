@@ -6,9 +6,18 @@
 #include <string>
 #include <vector>
 
+// What one file of a row is doing; the lifecycle sets it, the list picks the colours.
+enum class SegmentKind : int32_t {
+    Downloading = 0,  // fill: on disk / size
+    Unavailable = 1,  // the server does not offer the file
+    Joining = 2,      // fill: joined / size
+    Checking = 3,     // fill: verified / size
+    Failed = 4,
+};
+
 // One part of a row's progress bar, one per installer file; fractions of the bar's width.
 struct Segment {
-    int32_t kind = 0;  // SegmentKind 0..4
+    SegmentKind kind = SegmentKind::Downloading;
     float start = 0;
     float end = 0;
     float fill = 0;  // filled part of this segment, fraction of the segment
@@ -19,11 +28,13 @@ enum RowState : int32_t {
     RowActive = 1,
     RowPaused = 2,
     RowReady = 4,
-    RowActiveNoProgress = 8,    // drawn as RowActive without its kind-0 segments
+    RowActiveNoProgress = 8,    // drawn as RowActive without its downloading segments
     RowActiveNoProgress2 = 16,  // the same look as 8
     RowPending = 32,            // as RowPaused, faded
     RowFailed = 64,
 };
+// The states in which a row's download runs; PauseActiveRows moves each of them to RowPaused.
+inline constexpr int32_t kRowRunningStates = RowActive | RowActiveNoProgress | RowActiveNoProgress2;
 
 class RowView {
 public:
@@ -47,7 +58,7 @@ public:
     virtual void ClearRowSegments(int index) = 0;
     // The row's segments, written in place by the caller, who then calls Refresh.
     virtual std::vector<Segment>& RowSegments(int index) = 0;
-    // Every row in a state with a bit of 0x19 set (1, 8, 16) goes to RowPaused.
+    // Every row in a state with a bit of kRowRunningStates set (1, 8, 16) goes to RowPaused.
     virtual void PauseActiveRows() = 0;
     // Moves the row to index 0 and reports the new order (RowCommandSink::OnRowOrderChanged).
     virtual void MoveRowToTop(int index) = 0;

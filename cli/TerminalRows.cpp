@@ -116,7 +116,7 @@ std::vector<Segment>& TerminalRows::RowSegments(int index) {
 
 void TerminalRows::PauseActiveRows() {
     for (Row& row : rows_) {
-        if ((row.state & 0x19) != 0) {
+        if ((row.state & kRowRunningStates) != 0) {
             row.state = RowPaused;
         }
     }

@@ -6,25 +6,18 @@
 #include "core/EscapeControls.h"
 #include "core/TextUtil.h"
 
-namespace {
-
-// The answer a box with an OK button gives.
-constexpr int kAnswerOk = 1;
-
-}  // namespace
-
 void TerminalUi::ShowError(const std::u16string& text) {
     std::fprintf(stderr, "velkdownloader-cli: %s\n", EscapeControlsUtf8(WideToUtf8(text)).c_str());
 }
 
-int TerminalUi::AskUser(uint32_t style, const std::u16string& text) {
+Answer TerminalUi::AskUser(AskStyle style, const std::u16string& text) {
     lastNotice_ = text;
-    if (style == kAskYesNoQuestion) {
+    if (style == AskStyle::YesNoQuestion) {
         // Only removals ask, and the headless front end never removes anything.
-        return kAnswerNo;
+        return Answer::No;
     }
     rows_.Note(WideToUtf8(text));
-    return kAnswerOk;
+    return Answer::Ok;
 }
 
 void TerminalUi::OpenUrl(const std::u16string& url) {

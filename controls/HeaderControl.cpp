@@ -3,9 +3,9 @@
 #include <QMetaObject>
 #include <QPainter>
 
-#include "controls/TranslucentButton.h"
-#include "controls/TranslucentStatic.h"
-#include "controls/TranslucentStaticLink.h"
+#include "controls/CTranslucentButton.h"
+#include "controls/CTranslucentStatic.h"
+#include "controls/CTranslucentStaticLink.h"
 #include "res/ImageResources.h"
 
 namespace {
@@ -98,13 +98,13 @@ void HeaderControl::SetUser(const std::u16string& picturePath, const std::u16str
     update();
 }
 
-void HeaderControl::SetLoginState(int mode, bool reset) {
+void HeaderControl::SetLoginState(LoginState state, bool reset) {
     if (!resume_ || !pause_ || !loginLink_ || !userNameText_) {
         return;
     }
-    switch (mode) {
-        case 0:
-        case 1:
+    switch (state) {
+        case LoginState::Offline:
+        case LoginState::SignedOut:
             resume_->setEnabled(false);
             pause_->setEnabled(false);
             if (reset) {
@@ -114,11 +114,11 @@ void HeaderControl::SetLoginState(int mode, bool reset) {
                 userPicture_.reset();
             }
             break;
-        case 2:
+        case LoginState::Paused:
             resume_->setEnabled(true);
             pause_->setEnabled(false);
             break;
-        case 3:
+        case LoginState::SignedIn:
             resume_->setEnabled(false);
             pause_->setEnabled(true);
             loginLink_->SetText(kLogout);

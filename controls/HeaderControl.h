@@ -26,6 +26,14 @@ enum HeaderCommand : int {
     ID_LOGIN_LOGOUT = 33005,
 };
 
+// What the header's buttons offer, one case per state of the program.
+enum class LoginState {
+    Offline = 0,    // Resume and Pause disabled
+    SignedOut = 1,  // as Offline
+    Paused = 2,     // Resume enabled, Pause disabled
+    SignedIn = 3,   // running: Resume disabled, Pause enabled, the link reads "Logout"
+};
+
 // Implemented by the main window. Button commands arrive posted (from the event loop, after the
 // click has been handled); the login command is delivered synchronously, during the click.
 class HeaderCommandSink {
@@ -53,12 +61,12 @@ public:
 
     // Shows the picture from `picturePath` (the grey default picture when empty) and the name.
     void SetUser(const std::u16string& picturePath, const std::u16string& userName);
-    // Modes 0 and 1: Resume and Pause disabled (with `reset`: "Login", "Not logged in", no
-    // picture); 2: Resume enabled, Pause disabled; 3: Resume disabled, Pause enabled, "Logout".
-    void SetLoginState(int mode, bool reset);
-    // The link reads "Logout" while a user is signed in and "Login" otherwise. The modes above
-    // leave the link as it was (but for a reset), so the window says which after each of them:
-    // the link's text must always match what a click on it does.
+    // Enables the buttons as `state` says; with `reset`, Offline and SignedOut also show "Login",
+    // "Not logged in" and no picture.
+    void SetLoginState(LoginState state, bool reset);
+    // The link reads "Logout" while a user is signed in and "Login" otherwise. The states above
+    // but SignedIn leave the link as it was (but for a reset), so the window says which after each
+    // of them: the link's text must always match what a click on it does.
     void ShowSignedIn(bool signedIn);
 
     // Draws the whole header into a new image of its size (the children drawn on it).

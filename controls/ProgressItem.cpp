@@ -58,7 +58,7 @@ ProgressItem::~ProgressItem() = default;
 void ProgressItem::SetState(int32_t newState) {
     state = newState;
     ButtonFromCommonTexture& button = StatusButton();
-    if (HasSegmentOfKind(4) || state == RowFailed) {
+    if (HasSegmentOfKind(SegmentKind::Failed) || state == RowFailed) {
         button.Restyle(AtlasCell::kWarning, AtlasCell::kWarningHover, WM_APP_RETRY_ITEM);
     } else if (state == RowActive || state == RowActiveNoProgress ||
                state == RowActiveNoProgress2) {
@@ -76,7 +76,7 @@ void ProgressItem::LoadIcon(const std::u16string& path) {
     icon = QImage(QString::fromStdU16String(path));
 }
 
-bool ProgressItem::HasSegmentOfKind(int32_t kind) const {
+bool ProgressItem::HasSegmentOfKind(SegmentKind kind) const {
     return std::any_of(segments.begin(), segments.end(),
                        [kind](const Segment& segment) { return segment.kind == kind; });
 }

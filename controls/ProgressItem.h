@@ -29,11 +29,11 @@ public:
     virtual ~ProgressItem();
 
     // Stores the state and restyles the status button. Segments are looked at only here: one
-    // that turns to kind 4 later shows the warning look only after the next call.
+    // that turns to Failed later shows the warning look only after the next call.
     void SetState(int32_t newState);
     // Loads the icon image from `path` (an unreadable file leaves an icon that draws nothing).
     void LoadIcon(const std::u16string& path);
-    bool HasSegmentOfKind(int32_t kind) const;
+    bool HasSegmentOfKind(SegmentKind kind) const;
 
     ActiveElement& RemoveButton() { return *elements[0]; }
     ButtonFromCommonTexture& StatusButton();

@@ -9,7 +9,6 @@
 #include <algorithm>
 
 #include "controls/ProgressItem.h"
-#include "res/ImageResources.h"
 
 namespace {
 constexpr QRgb kRowColour = 0xFF626262;
@@ -54,7 +53,7 @@ void PaintBar(QPainter& painter, ProgressItem& item, const QRect& rowRect,
     const int barX = rowRect.x() + kBarLeft;
     const int barY = rowRect.y() + kBarTop;
     if (item.state == RowReady || item.state == RowFailed) {
-        const int strip = item.state == RowReady ? 1003 : 1000;
+        const int strip = item.state == RowReady ? kStripGreen : kStripRed;
         DrawStrip(painter, resources.Strip(strip), 0, barWidth, barX, barY);
         return;
     }
@@ -65,33 +64,31 @@ void PaintBar(QPainter& painter, ProgressItem& item, const QRect& rowRect,
         const int x0 = barX + off;
         int strip = 0;
         switch (segment.kind) {
-            case 0:
+            case SegmentKind::Downloading:
                 if (item.state == RowActive) {
-                    strip = 1005;
+                    strip = kStripBlue;
                 } else if (item.state == RowPaused || item.state == RowPending) {
-                    strip = 1001;
+                    strip = kStripDarkGrey;
                 } else if (item.state == RowReady) {
-                    strip = 1003;
+                    strip = kStripGreen;
                     segment.fill = 1.0F;
                 }
                 break;
-            case 1:
-                strip = 1004;
+            case SegmentKind::Unavailable:
+                strip = kStripPurple;
                 segment.fill = 1.0F;
                 break;
-            case 2:
-                DrawStrip(painter, resources.Strip(1005), 0, len, x0, barY);
-                strip = 1002;
+            case SegmentKind::Joining:
+                DrawStrip(painter, resources.Strip(kStripBlue), 0, len, x0, barY);
+                strip = kStripAmber;
                 break;
-            case 3:
-                DrawStrip(painter, resources.Strip(1002), 0, len, x0, barY);
-                strip = 1003;
+            case SegmentKind::Checking:
+                DrawStrip(painter, resources.Strip(kStripAmber), 0, len, x0, barY);
+                strip = kStripGreen;
                 break;
-            case 4:
+            case SegmentKind::Failed:
                 // Like any other file, a failed one shows how far it got: red up to its fill.
-                strip = 1000;
-                break;
-            default:
+                strip = kStripRed;
                 break;
         }
         if (strip == 0) {
@@ -173,7 +170,7 @@ void PaintProgressItem(QPainter& painter, ProgressItem& item, const QRect& rowRe
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(iconRect);
 
-    const QImage& track = resources.Strip(999);
+    const QImage& track = resources.Strip(kStripTrack);
     const int barWidth = track.isNull() ? 258 : track.width();
     painter.setOpacity(opacity);
     DrawStrip(painter, track, 0, barWidth, x + kBarLeft, y + kBarTop);

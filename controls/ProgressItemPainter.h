@@ -2,21 +2,24 @@
 // Draws one progress-list row into the list's off-screen image. The resources (strip images,
 // button texture, fonts) belong to the list and are only read here. User-interface thread only.
 // Drawing writes back what the list needs for hit tests (the link rectangle) and the fills the
-// row's look implies (kind-1 segments, kind-0 segments of a ready row): nothing else.
+// row's look implies (unavailable segments, downloading segments of a ready row): nothing else.
 #include <QFont>
 #include <QImage>
 #include <array>
+
+#include "res/ImageResources.h"
 
 class ProgressItem;
 class QPainter;
 class QRect;
 
 struct ProgressListResources {
-    static constexpr int kFirstStrip = 999;  // resources 999..1005
-    static constexpr int kStripCount = 7;
+    static constexpr int kFirstStrip = kStripTrack;
+    static constexpr int kStripCount = kStripBlue - kStripTrack + 1;
 
     ProgressListResources();
-    // A strip by its resource number; a strip that did not load is a null image.
+    // A strip by its resource number (kStripTrack..kStripBlue); a strip that did not load is a null
+    // image.
     const QImage& Strip(int number) const;
 
     std::array<QImage, kStripCount> strips;

@@ -166,7 +166,7 @@ std::vector<Segment>& ProgressListView::RowSegments(int index) {
 
 void ProgressListView::PauseActiveRows() {
     for (int i = 0; i < RowCount(); ++i) {
-        if ((rows_[static_cast<size_t>(i)].state & 0x19) != 0) {
+        if ((rows_[static_cast<size_t>(i)].state & kRowRunningStates) != 0) {
             SetRowState(i, RowPaused);
         }
     }

@@ -85,7 +85,7 @@ public:
     using MenuRunner = std::function<QAction*(QMenu& menu, const QPoint& globalPos)>;
     void SetMenuRunner(MenuRunner runner);
 
-    // The tooltip text for `row`: empty unless some segment is of a kind other than 0 and 4.
+    // The tooltip text for `row`: empty unless some segment is neither downloading nor failed.
     QString TooltipText(int row) const;
     // The tip at a client point: a row shows its tip anywhere on it except on its link.
     QString TooltipAt(const QPoint& pos) const;

@@ -258,7 +258,7 @@ std::unique_ptr<QMenu> ProgressListView::BuildContextMenu(int row) {
     launch->setEnabled(item.state == RowReady);
     // Retry is offered wherever the row's status button offers it: a failed file, or a game
     // whose details could not be fetched (the whole row red, no file to point at).
-    if (item.HasSegmentOfKind(4) || item.state == RowFailed) {
+    if (item.HasSegmentOfKind(SegmentKind::Failed) || item.state == RowFailed) {
         menu->addSeparator();
         menu->addAction(QStringLiteral("Retry"))->setData(kMenuRetry);
         menu->addSeparator();
@@ -329,8 +329,9 @@ QString ProgressListView::TooltipText(int row) const {
     const ProgressItem& item = rows_[static_cast<size_t>(row)];
     const auto total = static_cast<int64_t>(item.segments.size());
     const auto downloading = static_cast<int64_t>(
-        std::count_if(item.segments.begin(), item.segments.end(),
-                      [](const Segment& s) { return s.kind == 0 || s.kind == 4; }));
+        std::count_if(item.segments.begin(), item.segments.end(), [](const Segment& s) {
+            return s.kind == SegmentKind::Downloading || s.kind == SegmentKind::Failed;
+        }));
     const int64_t unavailable = total - downloading;
     if (unavailable == 0) {
         return {};

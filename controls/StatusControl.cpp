@@ -1,10 +1,11 @@
 #include "controls/StatusControl.h"
 
 #include <QPainter>
+#include <iterator>
 
 namespace {
 
-// Atlas cells of the dots, 13 x 13, by mode.
+// Atlas cells of the dots, 13 x 13, by StatusMode: online, offline, paused.
 constexpr QPoint kDotCells[] = {{15, 31}, {0, 31}, {30, 90}};
 constexpr int kDotSize = 13;
 
@@ -33,10 +34,11 @@ bool StatusControl::Create(const QImage* texture, const QRect& rect, QWidget* pa
 
 QString StatusControl::StatusText() const {
     switch (connectionMode) {
-        case kOnline:
+        case StatusMode::Online:
             return QStringLiteral("online") + QStringLiteral(" - %1 KB/s").arg(speed);
-        case kOffline:
+        case StatusMode::Offline:
             return QStringLiteral("offline");
+        case StatusMode::Paused:
         default:
             return QStringLiteral("paused");
     }
@@ -52,8 +54,9 @@ QImage StatusControl::Render() const {
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.fillRect(rect(), background_);
-    if (texture_ != nullptr && connectionMode >= kOnline && connectionMode <= kPaused) {
-        const QPoint cell = kDotCells[connectionMode];
+    const auto mode = static_cast<int32_t>(connectionMode);
+    if (texture_ != nullptr && mode >= 0 && mode < static_cast<int32_t>(std::size(kDotCells))) {
+        const QPoint cell = kDotCells[mode];
         p.drawImage(QRect(10, 15, kDotSize, kDotSize), *texture_,
                     QRect(cell, QSize(kDotSize, kDotSize)));
     }

@@ -8,12 +8,11 @@
 #include <QImage>
 #include <QWidget>
 
+#include "app/LifecycleServices.h"
+
 class StatusControl : public QWidget {
 public:
     static constexpr int kControlId = 7;
-
-    // connectionMode values.
-    enum Mode : int { kOnline = 0, kOffline = 1, kPaused = 2 };
 
     explicit StatusControl(QWidget* parent = nullptr);
     ~StatusControl() override;
@@ -27,7 +26,7 @@ public:
     // Draws the whole control into a new image of its size.
     QImage Render() const;
 
-    int connectionMode = kOffline;
+    StatusMode connectionMode = StatusMode::Offline;
     int speed = 0;  // KB/s, from the speed meter
 
 protected:

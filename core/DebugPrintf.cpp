@@ -13,6 +13,7 @@
 #include "core/EscapeControls.h"
 #include "core/TextUtil.h"
 #include "platform/KnownFolders.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -90,13 +91,8 @@ std::string FreshLogContents() {
 // Creates the log with its header; false if it exists already or cannot be made.
 bool CreateFreshLog(const fs::path& path, bool replace) {
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (replace ? O_TRUNC : O_EXCL);
-    const int fd = ::open(path.c_str(), flags, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = WriteAll(fd, FreshLogContents());
-    ::close(fd);
-    return ok;
+    const UniqueFd fd(::open(path.c_str(), flags, 0600));
+    return fd && WriteAll(fd.Get(), FreshLogContents());
 }
 
 void RotateBackups(const fs::path& log) {
@@ -120,12 +116,8 @@ CDebugPrintf::CDebugPrintf(Options options) : options_(std::move(options)) {
 }
 
 CDebugPrintf::~CDebugPrintf() {
-    if (fileFd_ >= 0) {
-        ::close(fileFd_);
-    }
-    if (lockFd_ >= 0) {
-        ::close(lockFd_);  // releases the marker lock
-    }
+    fileFd_.Reset();
+    lockFd_.Reset();  // releases the marker lock
 }
 
 fs::path CDebugPrintf::DefaultPath() {
@@ -153,7 +145,7 @@ bool CDebugPrintf::StartedLog() const {
 }
 
 bool CDebugPrintf::EnsureOpenLocked() {
-    if (fileFd_ >= 0) {
+    if (fileFd_) {
         return true;
     }
     const fs::path path = options_.path.empty() ? DefaultPath() : options_.path;
@@ -162,30 +154,29 @@ bool CDebugPrintf::EnsureOpenLocked() {
     if (!fs::is_directory(path.parent_path(), error)) {
         return false;
     }
-    if (lockFd_ < 0) {
+    if (!lockFd_) {
         const fs::path lockPath = path.string() + ".lock";
-        lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (lockFd_ < 0) {
+        lockFd_.Reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!lockFd_) {
             return false;
         }
-        if (LockByte(lockFd_, F_WRLCK, false)) {
+        if (LockByte(lockFd_.Get(), F_WRLCK, false)) {
             RotateBackups(path);
             startedLog_ = CreateFreshLog(path, true);
-            LockByte(lockFd_, F_RDLCK, true);
-        } else if (!LockByte(lockFd_, F_RDLCK, true)) {
-            ::close(lockFd_);
-            lockFd_ = -1;
+            LockByte(lockFd_.Get(), F_RDLCK, true);
+        } else if (!LockByte(lockFd_.Get(), F_RDLCK, true)) {
+            lockFd_.Reset();
             return false;
         }
     }
-    fileFd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-    if (fileFd_ < 0 && errno == ENOENT) {
+    fileFd_.Reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+    if (!fileFd_ && errno == ENOENT) {
         // The file went away under a running program: start it again with a proper header
         // rather than appending text without its byte-order mark.
         CreateFreshLog(path, false);
-        fileFd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+        fileFd_.Reset(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
     }
-    if (fileFd_ < 0) {
+    if (!fileFd_) {
         return false;
     }
     openPath_ = path;
@@ -218,7 +209,7 @@ void CDebugPrintf::Write(Level level, std::u16string_view format, std::span<cons
         bytes.reserve((line.size() + 2) * 2);
         AppendUtf16Le(bytes, line);
         AppendUtf16Le(bytes, u"\r\n");
-        WriteAll(fileFd_, bytes);  // one append: lines of two processes never mix
+        WriteAll(fileFd_.Get(), bytes);  // one append: lines of two processes never mix
     }
     if (echo_ && !echoGone_ && options_.echoFd >= 0) {
         // A pipe whose reader went away stays so: no line after this one could arrive.

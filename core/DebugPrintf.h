@@ -19,6 +19,7 @@
 
 #include "core/WideFormat.h"
 #include "platform/Clock.h"
+#include "platform/UniqueFd.h"
 
 class CDebugPrintf {
 public:
@@ -96,8 +97,8 @@ private:
     LineObserver observer_;
     bool echo_ = true;       // guarded by lineLock_
     bool echoGone_ = false;  // guarded by lineLock_: the echo's reader went away
-    int fileFd_ = -1;
-    int lockFd_ = -1;
+    UniqueFd fileFd_;
+    UniqueFd lockFd_;
     bool startedLog_ = false;
     std::filesystem::path openPath_;
     uint32_t baseline_ = 0;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/Utf8.h"
+
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -42,48 +44,6 @@ std::string EscapeFor(char32_t point) {
     return {};
 }
 
-// The length of the UTF-8 sequence starting at `at` and its code point; 0 when the bytes there
-// are not a well-formed sequence (overlong forms, encoded surrogates and values past U+10FFFF
-// are not).
-size_t DecodeUtf8(std::string_view text, size_t at, char32_t& point) {
-    const auto lead = static_cast<unsigned char>(text[at]);
-    size_t length = 0;
-    char32_t min = 0;
-    if (lead < 0x80) {
-        point = lead;
-        return 1;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        point = lead & 0x1F;
-        min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        point = lead & 0x0F;
-        min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        point = lead & 0x07;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length) {
-        return 0;
-    }
-    for (size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[at + i]);
-        if ((next & 0xC0) != 0x80) {
-            return 0;
-        }
-        point = (point << 6) | (next & 0x3F);
-    }
-    if (point < min || point > 0x10FFFF || IsHighSurrogate(point) || IsLowSurrogate(point)) {
-        return 0;
-    }
-    return length;
-}
-
 }  // namespace
 
 std::u16string EscapeControls(std::u16string_view text, size_t maxUnits) {
@@ -114,21 +74,20 @@ std::string EscapeControlsUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
     for (size_t at = 0; at < utf8.size();) {
-        char32_t point = 0;
-        const size_t length = DecodeUtf8(utf8, at, point);
-        if (length == 0) {
+        const Utf8Sequence sequence = DecodeUtf8Sequence(utf8, at);
+        if (!sequence.valid) {
             const auto byte = static_cast<unsigned char>(utf8[at]);
             out += {'\\', 'x', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
             ++at;
             continue;
         }
-        const std::string escape = EscapeFor(point);
+        const std::string escape = EscapeFor(sequence.point);
         if (escape.empty()) {
-            out.append(utf8.substr(at, length));
+            out.append(utf8.substr(at, sequence.length));
         } else {
             out += escape;
         }
-        at += length;
+        at += sequence.length;
     }
     return out;
 }

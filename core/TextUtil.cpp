@@ -1,67 +1,10 @@
 #include "core/TextUtil.h"
 
 #include "core/WideFormat.h"
+#include "platform/Trim.h"
+#include "platform/Utf8.h"
 
 namespace {
-
-constexpr char16_t kReplacement = u'\uFFFD';
-
-bool IsContinuation(uint8_t byte) {
-    return (byte & 0xC0) == 0x80;
-}
-
-// The range the byte after a lead byte must fall in. Tighter than 80..BF for E0, ED, F0 and F4:
-// that is what rules out overlong forms, surrogates and code points above U+10FFFF, and what
-// makes a broken sequence end at the first byte that cannot continue it (one U+FFFD per
-// maximal subpart, as Unicode recommends and browsers do).
-struct SecondByteRange {
-    uint8_t low;
-    uint8_t high;
-};
-
-SecondByteRange SecondRange(uint8_t lead) {
-    switch (lead) {
-        case 0xE0:
-            return {0xA0, 0xBF};
-        case 0xED:
-            return {0x80, 0x9F};
-        case 0xF0:
-            return {0x90, 0xBF};
-        case 0xF4:
-            return {0x80, 0x8F};
-        default:
-            return {0x80, 0xBF};
-    }
-}
-
-void AppendCodePoint(std::u16string& out, char32_t cp) {
-    if (cp < 0x10000) {
-        out.push_back(static_cast<char16_t>(cp));
-    } else {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    }
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-    auto put = [&out](char32_t byte) { out.push_back(static_cast<char>(byte)); };
-    if (cp < 0x80) {
-        put(cp);
-    } else if (cp < 0x800) {
-        put(0xC0 | (cp >> 6));
-        put(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        put(0xE0 | (cp >> 12));
-        put(0x80 | ((cp >> 6) & 0x3F));
-        put(0x80 | (cp & 0x3F));
-    } else {
-        put(0xF0 | (cp >> 18));
-        put(0x80 | ((cp >> 12) & 0x3F));
-        put(0x80 | ((cp >> 6) & 0x3F));
-        put(0x80 | (cp & 0x3F));
-    }
-}
 
 bool IsUnreserved(uint8_t byte) {
     return (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') ||
@@ -174,78 +117,11 @@ bool SplitUrl(std::u16string_view url, UrlParts& parts) {
 }  // namespace
 
 std::u16string Utf8ToWide(std::string_view utf8) {
-    utf8 = utf8.substr(0, utf8.find('\0'));
-    std::u16string out;
-    out.reserve(utf8.size());
-    size_t i = 0;
-    while (i < utf8.size()) {
-        const auto lead = static_cast<uint8_t>(utf8[i]);
-        if (lead < 0x80) {
-            out.push_back(lead);
-            ++i;
-            continue;
-        }
-        size_t trailing = 0;
-        char32_t cp = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            trailing = 1;
-            cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            trailing = 2;
-            cp = lead & 0x0F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            trailing = 3;
-            cp = lead & 0x07;
-        } else {
-            // A stray continuation byte, an overlong lead (C0, C1) or a lead beyond U+10FFFF.
-            out.push_back(kReplacement);
-            ++i;
-            continue;
-        }
-        ++i;
-        bool complete = true;
-        for (size_t k = 0; k < trailing; ++k, ++i) {
-            if (i >= utf8.size()) {
-                complete = false;
-                break;
-            }
-            const auto byte = static_cast<uint8_t>(utf8[i]);
-            const SecondByteRange range = k == 0 ? SecondRange(lead) : SecondByteRange{0x80, 0xBF};
-            if (!IsContinuation(byte) || byte < range.low || byte > range.high) {
-                complete = false;
-                break;
-            }
-            cp = (cp << 6) | (byte & 0x3F);
-        }
-        // On failure the offending byte is not consumed: it may start the next character.
-        if (complete) {
-            AppendCodePoint(out, cp);
-        } else {
-            out.push_back(kReplacement);
-        }
-    }
-    return out;
+    return DecodeUtf8(utf8.substr(0, utf8.find('\0')));
 }
 
 std::string WideToUtf8(std::u16string_view wide) {
-    wide = wide.substr(0, wide.find(u'\0'));
-    std::string out;
-    out.reserve(wide.size());
-    for (size_t i = 0; i < wide.size(); ++i) {
-        const char16_t unit = wide[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
-            wide[i + 1] <= 0xDFFF) {
-            const char32_t cp = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
-                                (static_cast<char32_t>(wide[i + 1]) - 0xDC00);
-            AppendUtf8(out, cp);
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendUtf8(out, kReplacement);
-        } else {
-            AppendUtf8(out, unit);
-        }
-    }
-    return out;
+    return EncodeUtf8(wide.substr(0, wide.find(u'\0')));
 }
 
 std::u16string HexByte(uint8_t byte) {
@@ -331,17 +207,14 @@ std::u16string BuildQueryString(const ParameterMap& parameters) {
     return out;
 }
 
-namespace {
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+std::u16string Decimal(int64_t number) {
+    const std::string ascii = std::to_string(number);
+    return std::u16string(ascii.begin(), ascii.end());
 }
-}  // namespace
 
 int64_t ReadDecimalInt64(std::string_view text) {
+    text = TrimStart(text);
     size_t i = 0;
-    while (i < text.size() && IsBlank(text[i])) {
-        ++i;
-    }
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';

@@ -10,9 +10,11 @@
 // Ordered by name, comparing UTF-16 code units (a prefix sorts first); one value per name.
 using ParameterMap = std::map<std::u16string, std::u16string>;
 
-// Decodes the bytes up to the first zero byte. Invalid sequences become U+FFFD.
+// Text that ends at its first zero, as the network's and the files' strings do, through the
+// platform's codec (platform/Utf8.h): invalid sequences and unpaired surrogates become U+FFFD.
+// Decodes the bytes up to the first zero byte.
 std::u16string Utf8ToWide(std::string_view utf8);
-// Encodes the code units up to the first zero unit. An unpaired surrogate becomes U+FFFD.
+// Encodes the code units up to the first zero unit.
 std::string WideToUtf8(std::u16string_view wide);
 
 // Two upper-case hexadecimal digits, high digit first.
@@ -28,6 +30,8 @@ std::vector<std::u16string> SplitString(std::u16string_view text, char16_t separ
 ParameterMap ParseQueryString(std::u16string_view query);
 std::u16string BuildQueryString(const ParameterMap& parameters);
 
+// The number in decimal digits, a minus sign first when negative.
+std::u16string Decimal(int64_t number);
 // Decimal text read like strtoll: leading blanks, an optional sign, the digits up to the first
 // other character; no digits reads as 0, and a value out of range stops at the nearest limit.
 int64_t ReadDecimalInt64(std::string_view text);

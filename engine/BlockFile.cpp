@@ -36,36 +36,6 @@ std::u16string ErrorText(int error) {
     return Utf8ToWide(std::error_code(error, std::generic_category()).message());
 }
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
-int UniqueFd::Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void UniqueFd::Reset() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
-bool UniqueFd::Close() {
-    if (fd_ < 0) {
-        return true;
-    }
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result == 0;
-}
-
 namespace {
 
 OpenedFile Open(const std::string& path, int flags) {
@@ -175,9 +145,8 @@ void SyncParentFolder(const std::string& path) {
     const size_t slash = path.rfind('/');
     const std::string folder =
         slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
+    const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) {
+        ::fsync(fd.Get());
     }
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/UniqueFd.h"
+
 // How many bytes one step of checking or joining reads. Large enough that reading is bound by
 // the disk rather than by system calls and that a multi-gigabyte file makes a few thousand
 // progress reports rather than a hundred thousand; small enough that a worker notices its stop
@@ -23,27 +25,6 @@ std::optional<std::string> FittingPath(std::u16string_view path);
 
 // Why the last call failed, as text for a log line.
 std::u16string ErrorText(int error);
-
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int Release();
-    void Reset();
-    // Closes and reports whether the close succeeded (a delayed write error shows up here).
-    bool Close();
-
-private:
-    int fd_ = -1;
-};
 
 struct OpenedFile {
     enum class Status { kOpened, kMissing, kFailed };

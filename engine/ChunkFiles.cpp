@@ -17,11 +17,6 @@ bool IsControl(char16_t unit) {
     return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F);
 }
 
-std::u16string Decimal(int64_t number) {
-    const std::string ascii = std::to_string(number);
-    return std::u16string(ascii.begin(), ascii.end());
-}
-
 std::u16string Join(std::u16string_view folder, std::u16string_view name,
                     std::u16string_view suffix = {}, std::u16string_view suffix2 = {},
                     std::u16string_view suffix3 = {}) {

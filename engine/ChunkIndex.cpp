@@ -17,6 +17,7 @@
 #include "core/WideFormat.h"
 #include "engine/ChunkFiles.h"
 #include "engine/UntrustedXml.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -25,33 +26,6 @@ using XmlNode = rapidxml::xml_node<char>;
 // The parser descends one call per nesting level; an index is two levels deep, so anything far
 // deeper is garbage that could only exhaust the stack.
 constexpr size_t kMaxNesting = 256;
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            if (fd_ >= 0) {
-                close(fd_);
-            }
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 enum class OpenStatus { Opened, Missing, NotRegular, Failed };
 
@@ -77,13 +51,13 @@ OpenedFile OpenRegularFile(const std::string& path) {
         return opened;
     }
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (fd.get() < 0) {
+    if (fd.Get() < 0) {
         opened.status = errno == ENOENT  ? OpenStatus::Missing
                         : errno == ELOOP ? OpenStatus::NotRegular
                                          : OpenStatus::Failed;
         return opened;
     }
-    if (fstat(fd.get(), &info) == 0) {
+    if (fstat(fd.Get(), &info) == 0) {
         if (!S_ISREG(info.st_mode)) {
             opened.status = OpenStatus::NotRegular;
             return opened;
@@ -114,7 +88,7 @@ IndexText ReadIndexText(const std::string& path, std::vector<char>& text) {
     text.reserve(static_cast<size_t>(opened.size.value_or(0)) + 1);
     char block[65536];
     for (;;) {
-        const ssize_t got = read(opened.fd.get(), block, sizeof block);
+        const ssize_t got = read(opened.fd.Get(), block, sizeof block);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;

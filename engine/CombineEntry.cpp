@@ -1,6 +1,7 @@
 #include "engine/CombineEntry.h"
 
 #include "core/DownloadInfo.h"
+#include "core/TextUtil.h"
 #include "engine/ChunkFiles.h"
 
 const std::u16string& CombineEntry::ChunkDigest(uint32_t position) const {
@@ -9,11 +10,7 @@ const std::u16string& CombineEntry::ChunkDigest(uint32_t position) const {
 }
 
 std::u16string ChunkFileOfEntry(const CombineEntry& entry, uint32_t position) {
-    std::u16string path = entry.finishedPath + u".chunk";
-    for (const char digit : std::to_string(position)) {
-        path.push_back(static_cast<char16_t>(digit));
-    }
-    return path;
+    return entry.finishedPath + u".chunk" + Decimal(position);
 }
 
 std::u16string WorkingFileOfEntry(const CombineEntry& entry) {

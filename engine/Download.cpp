@@ -151,7 +151,7 @@ Download::~Download() {
     // A caller that stops between blocks finds every block it was told of in the file. Whoever
     // observed the blocks may be gone already: the last batch is only written.
     blockObserver_ = nullptr;
-    if (fd_ >= 0 && ring_.Moved() > 0) {
+    if (fd_.Valid() && ring_.Moved() > 0) {
         try {
             Flush();
         } catch (const DLExc&) {
@@ -179,10 +179,11 @@ void Download::OpenLocalFile(bool truncate) {
     }
     IgnoreFileSizeSignal();
     // Never through a symbolic link, and never blocking on something that is not a file.
-    fd_ = open(pathUtf8_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    fd_.Reset(
+        open(pathUtf8_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666));
     struct stat info {};
-    if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) ||
-        (truncate && ftruncate(fd_, 0) != 0)) {
+    if (!fd_ || fstat(fd_.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        (truncate && ftruncate(fd_.Get(), 0) != 0)) {
         CloseFile();
         error_ = TransferError::kLocalFile;
         Logger().Warning(kCannotOpenFile, workingPath_);
@@ -193,7 +194,7 @@ void Download::OpenLocalFile(bool truncate) {
 
 void Download::DiscardOverlongFile() {
     // Its bytes can't all belong to the range, and which ones do is unknown: start over.
-    if (ftruncate(fd_, 0) == 0) {
+    if (ftruncate(fd_.Get(), 0) == 0) {
         existing_ = 0;
     }
     error_ = TransferError::kLocalFile;
@@ -324,7 +325,7 @@ bool Download::TakeAnswer(bool wholeFile) {
 }
 
 void Download::RestartFile() {
-    if (ftruncate(fd_, 0) != 0) {
+    if (ftruncate(fd_.Get(), 0) != 0) {
         error_ = TransferError::kLocalFile;
         Logger().Warning(kCannotOpenFile, workingPath_);
         throw DLExc(u"Can't open output file");
@@ -453,7 +454,7 @@ bool Download::WritePending() {
 void Download::EndAfterFailure() {
     // The blocks moved before a network failure are right: they go to the file, so that the
     // next transfer resumes after them. (A failed write has already emptied the batch.)
-    if (fd_ >= 0) {
+    if (fd_.Valid()) {
         try {
             Flush();
         } catch (const DLExc&) {
@@ -476,7 +477,7 @@ void Download::Flush() {
         const auto pieces = ring_.MovedPieces(written);
         iovec parts[2] = {{pieces[0].data(), pieces[0].size()},
                           {pieces[1].data(), pieces[1].size()}};
-        const ssize_t n = pwritev(fd_, parts, pieces[1].empty() ? 1 : 2,
+        const ssize_t n = pwritev(fd_.Get(), parts, pieces[1].empty() ? 1 : 2,
                                   static_cast<off_t>(batchStart + written));
         if (n < 0 && errno == EINTR) {
             continue;
@@ -486,7 +487,7 @@ void Download::Flush() {
             // consistent end; what was cut off no longer counts as transferred.
             Logger().Warning(kProblemWriting, workingPath_);
             const uint64_t kept = written / kBlockSize * kBlockSize;
-            if (ftruncate(fd_, static_cast<off_t>(batchStart + kept)) != 0) {
+            if (ftruncate(fd_.Get(), static_cast<off_t>(batchStart + kept)) != 0) {
                 // Nothing more to do: the digest check rejects whatever is left behind.
             }
             transferred_ -= batch - kept;
@@ -511,7 +512,7 @@ void Download::Flush() {
     }
     if (end - writebackFrom_ >= kWritebackStep) {
         // Starts the write-out without waiting for it; a failure shows up at the flush.
-        ::sync_file_range(fd_, static_cast<off_t>(writebackFrom_),
+        ::sync_file_range(fd_.Get(), static_cast<off_t>(writebackFrom_),
                           static_cast<off_t>(end - writebackFrom_), SYNC_FILE_RANGE_WRITE);
         writebackFrom_ = end;
     }
@@ -567,10 +568,7 @@ void Download::CheckTrickle() {
 }
 
 void Download::CloseFile() {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
-    }
+    fd_.Reset();
 }
 
 void Download::CloseRequest() {

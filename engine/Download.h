@@ -34,6 +34,7 @@
 #include "engine/TransferError.h"
 #include "engine/TransferSession.h"
 #include "platform/Clock.h"
+#include "platform/UniqueFd.h"
 
 class Event;
 
@@ -185,7 +186,7 @@ private:
     std::string urlUtf8_;
     std::string rangeHeader_;
 
-    int fd_ = -1;
+    UniqueFd fd_;
     uint64_t existing_ = 0;
     uint64_t contentLength_ = 0;
     uint64_t transferred_ = 0;

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <string>
 
+#include "platform/Trim.h"
+
 namespace {
 
 char Lower(char c) {
@@ -23,15 +25,9 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n')) {
-        text.remove_suffix(1);
-    }
-    return text;
+// Blanks before a header's value, and after it up to the line's end.
+std::string_view TrimHeader(std::string_view text) {
+    return TrimEnd(TrimStart(text, " \t"), " \t\r\n");
 }
 
 // Reads all of `text` as a decimal number; nothing when it is not all digits or needs more than
@@ -78,16 +74,16 @@ void ResponseHeaders::TakeLine(std::string_view line) {
         status = ReadStatus(line);
         return;
     }
-    if (Trim(line).empty()) {
+    if (TrimHeader(line).empty()) {
         headersDone = status >= 200 || status == 0;
         return;
     }
     if (StartsWithNoCase(line, "content-length:")) {
-        TakeLength(Trim(line.substr(15)));
+        TakeLength(TrimHeader(line.substr(15)));
     } else if (StartsWithNoCase(line, "content-range:")) {
-        TakeRange(Trim(line.substr(14)));
+        TakeRange(TrimHeader(line.substr(14)));
     } else if (StartsWithNoCase(line, "retry-after:")) {
-        TakeRetryAfter(Trim(line.substr(12)));
+        TakeRetryAfter(TrimHeader(line.substr(12)));
     }
 }
 
@@ -133,13 +129,13 @@ ResponseHeaders::Range ResponseHeaders::ReadRange(std::string_view value) {
     if (!StartsWithNoCase(value, "bytes ")) {
         return range;
     }
-    value = Trim(value.substr(6));
+    value = TrimHeader(value.substr(6));
     const size_t slash = value.find('/');
     if (slash == std::string_view::npos) {
         return range;
     }
-    const std::string_view span = Trim(value.substr(0, slash));
-    const std::string_view totalText = Trim(value.substr(slash + 1));
+    const std::string_view span = TrimHeader(value.substr(0, slash));
+    const std::string_view totalText = TrimHeader(value.substr(slash + 1));
     if (totalText != "*") {
         range.total = ParseNumber(totalText);
         if (!range.total) {

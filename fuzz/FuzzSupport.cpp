@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "core/DebugPrintf.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -105,15 +106,14 @@ bool SameRecord(const DownloadInfo& a, const DownloadInfo& b) {
 }
 
 void WriteWhole(const fs::path& path, const uint8_t* data, size_t size) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    Require(fd >= 0, "the fuzz input file can be written");
+    const UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    Require(fd.Valid(), "the fuzz input file can be written");
     size_t done = 0;
     while (done < size) {
-        const ssize_t wrote = write(fd, data + done, size - done);
+        const ssize_t wrote = write(fd.Get(), data + done, size - done);
         Require(wrote > 0, "the fuzz input file can be written");
         done += static_cast<size_t>(wrote);
     }
-    close(fd);
 }
 
 std::u16string UnitsOf(const uint8_t* data, size_t size) {

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "platform/KnownFolders.h"
+#include "platform/Trim.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -55,12 +57,13 @@ bool WriteFileAtomically(const fs::path& path, std::string_view content, mode_t 
     fs::create_directories(path.parent_path(), error);
     std::string pattern =
         (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd) {
         return false;
     }
-    const bool ok = WriteAll(fd, content) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    if (close(fd) != 0 || !ok || rename(pattern.c_str(), path.c_str()) != 0) {
+    const bool ok =
+        WriteAll(fd.Get(), content) && fchmod(fd.Get(), mode) == 0 && fsync(fd.Get()) == 0;
+    if (!fd.Close() || !ok || rename(pattern.c_str(), path.c_str()) != 0) {
         unlink(pattern.c_str());
         return false;
     }
@@ -75,13 +78,10 @@ fs::path ResolveLink(const fs::path& path) {
     return error ? path : resolved;
 }
 
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
+// Blanks around a desktop entry's keys and values (a file written on another system may end its
+// lines with CR LF).
+std::string_view TrimEntry(std::string_view text) {
+    return Trim(text, " \t\r");
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -101,7 +101,8 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 bool IsSchemeKeyLine(std::string_view trimmed) {
     const auto equals = trimmed.find('=');
-    return equals != std::string_view::npos && Trim(trimmed.substr(0, equals)) == kSchemeMimeType;
+    return equals != std::string_view::npos &&
+           TrimEntry(trimmed.substr(0, equals)) == kSchemeMimeType;
 }
 
 // Sets our scheme's default handler in a mimeapps.list, keeping every other line as it was.
@@ -114,7 +115,7 @@ std::string WithDefaultHandler(const std::string& original) {
     bool written = false;
     size_t insertAt = 0;  // after the last non-blank line of the first defaults section
     for (const std::string& line : SplitLines(original)) {
-        const std::string_view trimmed = Trim(line);
+        const std::string_view trimmed = TrimEntry(line);
         if (!trimmed.empty() && trimmed.front() == '[') {
             pastFirst = seenDefaults;
             inDefaults = trimmed == kDefaultSection;
@@ -142,7 +143,7 @@ std::string WithDefaultHandler(const std::string& original) {
         if (seenDefaults) {
             result.insert(result.begin() + static_cast<std::ptrdiff_t>(insertAt), ours);
         } else {
-            if (!result.empty() && !Trim(result.back()).empty()) {
+            if (!result.empty() && !TrimEntry(result.back()).empty()) {
                 result.emplace_back();
             }
             result.emplace_back(kDefaultSection);

@@ -14,6 +14,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/UniqueFd.h"
+
 namespace {
 
 constexpr size_t kBlockUnits = kHandOffBlockSize / sizeof(char16_t);
@@ -37,22 +39,6 @@ public:
 
 private:
     sem_t* sem_;
-};
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
 };
 
 class Mapping {
@@ -181,7 +167,7 @@ HandOffSendResult SendHandOff(std::u16string_view commandLine, std::chrono::mill
         sem_post(token.Get());
         return result;
     };
-    const FileDescriptor block(shm_open(names.block.c_str(), O_RDWR | O_CLOEXEC, 0));
+    const UniqueFd block(shm_open(names.block.c_str(), O_RDWR | O_CLOEXEC, 0));
     if (block.Get() < 0) {
         return giveBack(HandOffSendResult::NoMapping);
     }
@@ -254,7 +240,7 @@ std::unique_ptr<HandOffReceiver> HandOffReceiver::CreateNamed(const HandOffNames
     if (receiver->token_ == SEM_FAILED || receiver->notify_ == SEM_FAILED) {
         return nullptr;  // the destructor removes whichever was made, and nothing else
     }
-    const FileDescriptor block(
+    const UniqueFd block(
         shm_open(names.block.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
     if (block.Get() < 0) {
         return nullptr;

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "platform/KnownFolders.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -57,14 +58,12 @@ fs::path RecordPath() {
 
 // Opens a file of the shared-memory folder without following a link, for a look at its owner.
 HandOffObject FileObject(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
         // Anything but absence - a link, a file we may not read - is not ours to use.
         return errno == ENOENT ? HandOffObject::Absent : HandOffObject::Foreign;
     }
-    const HandOffObject object = DescriptorObject(fd);
-    close(fd);
-    return object;
+    return DescriptorObject(fd.Get());
 }
 
 }  // namespace
@@ -132,18 +131,18 @@ std::optional<std::string> RecordedHandOffTag() {
     if (path.empty()) {
         return std::nullopt;
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
         return std::nullopt;
     }
     struct stat info {};
     char buffer[64];
     ssize_t n = -1;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+    if (fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
         (info.st_mode & 0022) == 0) {
-        n = read(fd, buffer, sizeof buffer);
+        n = read(fd.Get(), buffer, sizeof buffer);
     }
-    close(fd);
+    fd.Reset();
     if (n <= 0) {
         return std::nullopt;
     }
@@ -163,13 +162,14 @@ bool RecordHandOffTag(const std::string& tag) {
     // never half of one.
     const fs::path fresh = path.string() + ".new";
     unlink(fresh.c_str());
-    const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
         return false;
     }
     const std::string line = tag + "\n";
-    const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    const bool closed = close(fd) == 0;
+    const bool written =
+        write(fd.Get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    const bool closed = fd.Close();
     if (!written || !closed || rename(fresh.c_str(), path.c_str()) != 0) {
         unlink(fresh.c_str());
         return false;

@@ -16,10 +16,7 @@ InstanceLock::~InstanceLock() {
 }
 
 void InstanceLock::Release() {
-    if (fd_ >= 0) {
-        close(fd_);  // closing the only descriptor of the description drops the flock
-        fd_ = -1;
-    }
+    fd_.Reset();  // closing the only descriptor of the description drops the flock
 }
 
 InstanceLock::Result InstanceLock::Fail(std::string error) {
@@ -36,7 +33,7 @@ std::filesystem::path InstanceLock::DefaultPath() {
 }
 
 InstanceLock::Result InstanceLock::Acquire(const std::filesystem::path& file) {
-    if (fd_ >= 0) {
+    if (fd_) {
         return Result::First;
     }
     error_.clear();
@@ -51,30 +48,29 @@ InstanceLock::Result InstanceLock::Acquire(const std::filesystem::path& file) {
     }
     // O_NOFOLLOW: a symlink planted in place of the lock file must not make us create or lock
     // some other file of the user's.
-    int fd = -1;
+    UniqueFd fd;
     do {
-        fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        fd.Reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    } while (!fd && errno == EINTR);
+    if (!fd) {
         return Fail(path.string() + ": " + std::strerror(errno));
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
-        close(fd);
+    if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
         return Fail(path.string() + ": not a plain file of this user's");
     }
     int rc = -1;
     do {
-        rc = flock(fd, LOCK_EX | LOCK_NB);
+        rc = flock(fd.Get(), LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
         const int error = errno;
-        close(fd);
+        fd.Reset();
         if (error == EWOULDBLOCK) {
             return Result::AlreadyRunning;
         }
         return Fail(path.string() + ": cannot lock: " + std::strerror(error));
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     return Result::First;
 }

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 class InstanceLock {
 public:
     enum class Result {
@@ -22,7 +24,7 @@ public:
     // Takes the lock on `file` (the default one when empty). Only the first successful call
     // holds it; calling again while held returns First without reopening.
     Result Acquire(const std::filesystem::path& file = {});
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return fd_.Valid(); }
     // Why the last Acquire failed, for the user: what could not be had, and the system's reason.
     const std::string& Error() const { return error_; }
     // Drops the lock now (the destructor does it too).
@@ -34,6 +36,6 @@ public:
 private:
     Result Fail(std::string error);
 
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string error_;
 };

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "platform/KnownFolders.h"
+#include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 
@@ -45,39 +47,31 @@ public:
     explicit FolderRecord(const fs::path& file) {
         std::error_code ignored;
         fs::create_directories(file.parent_path(), ignored);
-        int fd = -1;
+        UniqueFd fd;
         do {
-            fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0) {
+            fd.Reset(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        } while (!fd && errno == EINTR);
+        if (!fd) {
             return;
         }
         struct stat info {};
         // Only a file nobody else can write may tell us where our private objects are.
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+        if (fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
             (info.st_mode & 0022) != 0) {
-            close(fd);
             return;
         }
-        fd_ = fd;
+        fd_ = std::move(fd);
         // Where the home's file system can't lock (some network mounts), two starts at the very
         // same moment might still choose apart; that is no reason to refuse to start.
-        while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        while (flock(fd_.Get(), LOCK_EX) != 0 && errno == EINTR) {
         }
     }
-    ~FolderRecord() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FolderRecord(const FolderRecord&) = delete;
-    FolderRecord& operator=(const FolderRecord&) = delete;
 
-    bool Valid() const { return fd_ >= 0; }
+    bool Valid() const { return fd_.Valid(); }
 
     std::string Read() const {
         char buffer[4096];
-        const ssize_t n = pread(fd_, buffer, sizeof buffer, 0);
+        const ssize_t n = pread(fd_.Get(), buffer, sizeof buffer, 0);
         if (n <= 0) {
             return {};
         }
@@ -90,12 +84,12 @@ public:
 
     bool Write(const std::string& text) const {
         const std::string line = text.empty() ? text : text + "\n";
-        return ftruncate(fd_, 0) == 0 &&
-               pwrite(fd_, line.data(), line.size(), 0) == static_cast<ssize_t>(line.size());
+        return ftruncate(fd_.Get(), 0) == 0 &&
+               pwrite(fd_.Get(), line.data(), line.size(), 0) == static_cast<ssize_t>(line.size());
     }
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 }  // namespace

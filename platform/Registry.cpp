@@ -15,94 +15,12 @@
 
 #include "platform/CrashPoint.h"
 #include "platform/KnownFolders.h"
+#include "platform/UniqueFd.h"
+#include "platform/Utf8.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The platform layer sits below the text helpers of core, so it carries its own small UTF
-// conversions. An unpaired surrogate or a broken sequence becomes U+FFFD.
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-std::string ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            const char32_t cp = 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
-                                (static_cast<char32_t>(text[i + 1]) - 0xDC00);
-            AppendUtf8(out, cp);
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendUtf8(out, 0xFFFD);
-        } else {
-            AppendUtf8(out, unit);
-        }
-    }
-    return out;
-}
-
-std::u16string FromUtf8(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        size_t length = 0;
-        char32_t cp = 0;
-        if (lead < 0x80) {
-            length = 1;
-            cp = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            cp = lead & 0x1Fu;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            cp = lead & 0x0Fu;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            cp = lead & 0x07u;
-        }
-        bool valid = length != 0 && i + length <= text.size();
-        for (size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            cp = (cp << 6) | (next & 0x3Fu);
-        }
-        static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (!valid || cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out += u'\xFFFD';
-            ++i;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp);
-        }
-        i += length;
-    }
-    return out;
-}
 
 // "A\\\\B\\" and "\\A\\B" both mean "A\\B": empty components are dropped.
 std::u16string NormaliseKeyPath(std::u16string_view path) {
@@ -211,12 +129,12 @@ bool TakeReserve(const fs::path& reserve) {
         info.st_blocks * 512 >= kReserveBytes) {
         return true;
     }
-    const int fd = ::open(reserve.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(reserve.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
         return false;
     }
-    const bool taken = ::posix_fallocate(fd, 0, kReserveBytes) == 0;
-    ::close(fd);
+    const bool taken = ::posix_fallocate(fd.Get(), 0, kReserveBytes) == 0;
+    fd.Reset();
     if (!taken) {
         ::unlink(reserve.c_str());
     }
@@ -253,12 +171,10 @@ public:
 
     static std::unique_ptr<Impl> OpenOnce(const fs::path& file, const fs::path& reserve) {
         // Made here rather than by SQLite so that the file is private from its first byte;
-        // SQLite gives the -wal and -shm files the same mode.
-        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        // SQLite gives the -wal and -shm files the same mode. The descriptor closes at once.
+        if (!UniqueFd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))) {
             return nullptr;
         }
-        ::close(fd);
 
         sqlite3* raw = nullptr;
         const int opened = sqlite3_open_v2(file.c_str(), &raw,
@@ -284,7 +200,7 @@ public:
             bool ok = true;
             for (size_t end = 0; ok && end != std::u16string_view::npos;) {
                 end = path.find(u'\\', end + 1);
-                const std::string prefix = ToUtf8(path.substr(0, end));
+                const std::string prefix = EncodeUtf8(path.substr(0, end));
                 StatementUse use(insertKey_);
                 ok = BindText(use.get(), 1, prefix) && sqlite3_step(use.get()) == SQLITE_DONE;
             }
@@ -296,10 +212,10 @@ public:
     std::optional<std::u16string> FindKey(std::u16string_view path) {
         std::lock_guard lock(lock_);
         StatementUse use(findKey_);
-        if (!BindText(use.get(), 1, ToUtf8(path)) || sqlite3_step(use.get()) != SQLITE_ROW) {
+        if (!BindText(use.get(), 1, EncodeUtf8(path)) || sqlite3_step(use.get()) != SQLITE_ROW) {
             return std::nullopt;
         }
-        return FromUtf8(ColumnText(use.get(), 0));
+        return DecodeUtf8(ColumnText(use.get(), 0));
     }
 
     // An update keeps the row and so the value's place in the enumeration.
@@ -323,8 +239,8 @@ public:
         bool removed = false;
         const bool written = Write([&] {
             StatementUse use(deleteValue_);
-            const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
-                            BindText(use.get(), 2, ToUtf8(name)) &&
+            const bool ok = BindText(use.get(), 1, EncodeUtf8(key)) &&
+                            BindText(use.get(), 2, EncodeUtf8(name)) &&
                             sqlite3_step(use.get()) == SQLITE_DONE;
             removed = ok && sqlite3_changes(db_.get()) > 0;
             return ok;
@@ -335,7 +251,7 @@ public:
     std::optional<RegistryValue> Query(std::u16string_view key, std::u16string_view name) {
         std::lock_guard lock(lock_);
         StatementUse use(queryValue_);
-        if (!BindText(use.get(), 1, ToUtf8(key)) || !BindText(use.get(), 2, ToUtf8(name))) {
+        if (!BindText(use.get(), 1, EncodeUtf8(key)) || !BindText(use.get(), 2, EncodeUtf8(name))) {
             return std::nullopt;
         }
         return ReadRow(use.get());
@@ -344,7 +260,7 @@ public:
     std::optional<RegistryValue> Enumerate(std::u16string_view key, uint32_t index) {
         std::lock_guard lock(lock_);
         StatementUse use(enumValue_);
-        if (!BindText(use.get(), 1, ToUtf8(key)) ||
+        if (!BindText(use.get(), 1, EncodeUtf8(key)) ||
             sqlite3_bind_int64(use.get(), 2, index) != SQLITE_OK) {
             return std::nullopt;
         }
@@ -375,8 +291,8 @@ private:
                 std::span<const uint8_t> data) {
         StatementUse use(upsertValue_);
         static const uint8_t kEmpty = 0;
-        const bool ok = BindText(use.get(), 1, ToUtf8(key)) &&
-                        BindText(use.get(), 2, ToUtf8(name)) &&
+        const bool ok = BindText(use.get(), 1, EncodeUtf8(key)) &&
+                        BindText(use.get(), 2, EncodeUtf8(name)) &&
                         sqlite3_bind_int64(use.get(), 3, type) == SQLITE_OK &&
                         sqlite3_bind_blob64(use.get(), 4, data.empty() ? &kEmpty : data.data(),
                                             data.size(), SQLITE_TRANSIENT) == SQLITE_OK &&
@@ -498,7 +414,7 @@ private:
             return std::nullopt;
         }
         RegistryValue value;
-        value.name = FromUtf8(ColumnText(statement, 0));
+        value.name = DecodeUtf8(ColumnText(statement, 0));
         value.type = static_cast<uint32_t>(sqlite3_column_int64(statement, 1));
         const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(statement, 2));
         const int size = sqlite3_column_bytes(statement, 2);

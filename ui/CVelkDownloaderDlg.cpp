@@ -13,10 +13,10 @@
 #include "app/CVelkDownloaderApp.h"
 #include "app/CommandLine.h"
 #include "app/ProgramCore.h"
+#include "controls/CTranslucentButton.h"
+#include "controls/CTranslucentStaticLink.h"
 #include "controls/ProgressListView.h"
 #include "controls/StatusControl.h"
-#include "controls/TranslucentButton.h"
-#include "controls/TranslucentStaticLink.h"
 #include "core/DebugPrintf.h"
 #include "core/Deployment.h"
 #include "core/NormalisePath.h"
@@ -39,9 +39,6 @@ constexpr int kTrayWatchIntervalMs = 2000;
 // The window's template size, in dialog units.
 constexpr int kWindowWidthUnits = 240;
 constexpr int kWindowHeightUnits = 280;
-
-// Message-box answers besides Yes and No.
-constexpr int kAnswerOk = 1;
 
 QIcon ProgramIcon(int number) {
     const QString base = QStringLiteral(":/images/%1").arg(number);
@@ -398,16 +395,16 @@ void CVelkDownloaderDlg::LoginLogoutCommand() {
 void CVelkDownloaderDlg::SetHeaderMode(HeaderMode mode, bool signedIn) {
     switch (mode) {
         case HeaderMode::Running:
-            header_->SetLoginState(3, false);
+            header_->SetLoginState(LoginState::SignedIn, false);
             break;
         case HeaderMode::SignedOut:
-            header_->SetLoginState(1, true);
+            header_->SetLoginState(LoginState::SignedOut, true);
             break;
         case HeaderMode::Paused:
-            header_->SetLoginState(2, false);
+            header_->SetLoginState(LoginState::Paused, false);
             break;
         case HeaderMode::Offline:
-            header_->SetLoginState(0, false);
+            header_->SetLoginState(LoginState::Offline, false);
             break;
     }
     header_->ShowSignedIn(signedIn);
@@ -427,7 +424,7 @@ void CVelkDownloaderDlg::SetUser(const std::u16string& picturePath,
 }
 
 void CVelkDownloaderDlg::SetStatusMode(StatusMode mode) {
-    status_->connectionMode = static_cast<int>(mode);
+    status_->connectionMode = mode;
     status_->update();
 }
 
@@ -481,9 +478,9 @@ void CVelkDownloaderDlg::ApplySettings(const SettingsRecord& record) {
 
 // ----- message boxes, login, desktop ---------------------------------------------------------
 
-int CVelkDownloaderDlg::AskUser(uint32_t style, const std::u16string& text) {
+Answer CVelkDownloaderDlg::AskUser(AskStyle style, const std::u16string& text) {
     if (!modalUiToken_.Wait(0)) {
-        return kAnswerNotShown;
+        return Answer::NotShown;
     }
     QMessageBox box(this);
     box.setWindowTitle(QStringLiteral("Velkora Downloader"));
@@ -491,14 +488,14 @@ int CVelkDownloaderDlg::AskUser(uint32_t style, const std::u16string& text) {
     // read as markup and swallow the rest of the question.
     box.setTextFormat(Qt::PlainText);
     box.setText(ToQString(text));
-    int answer = kAnswerOk;
-    if (style == kAskYesNoQuestion) {
+    Answer answer = Answer::Ok;
+    if (style == AskStyle::YesNoQuestion) {
         box.setIcon(QMessageBox::Question);
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box.setDefaultButton(QMessageBox::Yes);
         // Closing the box is a "no": nothing is removed unless the user said so.
         box.setEscapeButton(QMessageBox::No);
-        answer = box.exec() == QMessageBox::Yes ? kAnswerYes : kAnswerNo;
+        answer = box.exec() == QMessageBox::Yes ? Answer::Yes : Answer::No;
     } else {
         box.setIcon(QMessageBox::Warning);
         box.setStandardButtons(QMessageBox::Ok);

@@ -86,7 +86,7 @@ public:
     void Post(AppEvent event) override;
 
     // LifecycleUi.
-    int AskUser(uint32_t style, const std::u16string& text) override;
+    Answer AskUser(AskStyle style, const std::u16string& text) override;
     void OpenUrl(const std::u16string& url) override;
     void RunInstaller(const std::u16string& path) override;
     void ShowReadyBalloon(const std::u16string& title) override;

@@ -20,6 +20,7 @@
 #include "app/CommandLine.h"
 #include "core/DebugPrintf.h"
 #include "core/TextUtil.h"
+#include "platform/UniqueFd.h"
 #include "ui/CVelkDownloaderDlg.h"
 #include "ui/DesktopLauncher.h"
 #include "ui/QtText.h"
@@ -119,7 +120,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const int stopSignals = BlockStopSignals();
+    UniqueFd stopSignals(BlockStopSignals());
     QApplication& qtApp = session.Application();
     {
         SystemDesktopLauncher launcher;
@@ -128,23 +129,22 @@ int main(int argc, char** argv) {
         CVelkDownloaderDlg window(services, app.CommandLine());
 
         std::unique_ptr<QSocketNotifier> signalNotifier;
-        if (stopSignals >= 0) {
-            signalNotifier = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
-            QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &window,
-                             [&window, stopSignals] {
-                                 signalfd_siginfo info{};
-                                 while (read(stopSignals, &info, sizeof info) ==
-                                        static_cast<ssize_t>(sizeof info)) {
-                                 }
-                                 window.Quit();
-                             });
+        if (stopSignals) {
+            signalNotifier =
+                std::make_unique<QSocketNotifier>(stopSignals.Get(), QSocketNotifier::Read);
+            QObject::connect(
+                signalNotifier.get(), &QSocketNotifier::activated, &window,
+                [&window, fd = stopSignals.Get()] {
+                    signalfd_siginfo info{};
+                    while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                    }
+                    window.Quit();
+                });
         }
         window.Initialise();
         qtApp.exec();
     }
-    if (stopSignals >= 0) {
-        close(stopSignals);
-    }
+    stopSignals.Reset();
     app.Shutdown();
     return app.ExitInstance();
 }

@@ -35,14 +35,14 @@ std::string Lower(std::string text) {
 }  // namespace
 
 LoopbackServer::LoopbackServer(std::vector<uint8_t> content) : content_(std::move(content)) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_.Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, 64) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (!listener_ || bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_.Get(), 64) != 0 ||
+        getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         throw std::runtime_error("cannot listen on loopback");
     }
     port_ = ntohs(address.sin_port);
@@ -51,21 +51,19 @@ LoopbackServer::LoopbackServer(std::vector<uint8_t> content) : content_(std::mov
 
 LoopbackServer::~LoopbackServer() {
     stopping_ = true;
-    shutdown(listener_, SHUT_RDWR);
+    shutdown(listener_.Get(), SHUT_RDWR);
     acceptor_.join();
-    close(listener_);
+    listener_.Reset();
     {
         std::lock_guard lock(mutex_);
-        for (int fd : fds_) {
-            shutdown(fd, SHUT_RDWR);
+        for (const UniqueFd& fd : fds_) {
+            shutdown(fd.Get(), SHUT_RDWR);
         }
     }
     for (std::thread& connection : connections_) {
         connection.join();
     }
-    for (int fd : fds_) {
-        close(fd);
-    }
+    fds_.clear();  // closed once no connection thread uses them
 }
 
 std::string LoopbackServer::Url() const {
@@ -74,12 +72,12 @@ std::string LoopbackServer::Url() const {
 
 void LoopbackServer::Accept() {
     while (!stopping_) {
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             return;
         }
         std::lock_guard lock(mutex_);
-        fds_.push_back(fd);
+        fds_.emplace_back(fd);
         connections_.emplace_back([this, fd] { Serve(fd); });
     }
 }

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 class LoopbackServer {
 public:
     explicit LoopbackServer(std::vector<uint8_t> content);
@@ -26,11 +28,11 @@ private:
     void Serve(int fd);
 
     std::vector<uint8_t> content_;
-    int listener_ = -1;
+    UniqueFd listener_;
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     std::thread acceptor_;
     std::mutex mutex_;
     std::vector<std::thread> connections_;
-    std::vector<int> fds_;
+    std::vector<UniqueFd> fds_;
 };

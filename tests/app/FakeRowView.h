@@ -23,15 +23,15 @@ public:
         // is set, from that state and the segments it has then.
         uint32_t button = 0;
 
-        bool HasSegmentOfKind(int32_t kind) const {
+        bool HasSegmentOfKind(SegmentKind kind) const {
             return std::any_of(segments.begin(), segments.end(),
                                [kind](const Segment& segment) { return segment.kind == kind; });
         }
         // The list's context menu offers "Retry" for a failed file.
-        bool MenuOffersRetry() const { return HasSegmentOfKind(4); }
+        bool MenuOffersRetry() const { return HasSegmentOfKind(SegmentKind::Failed); }
         void Style(int32_t newState) {
             state = newState;
-            if (HasSegmentOfKind(4) || state == RowFailed) {
+            if (HasSegmentOfKind(SegmentKind::Failed) || state == RowFailed) {
                 button = WM_APP_RETRY_ITEM;
             } else if (state == RowActive || state == RowActiveNoProgress ||
                        state == RowActiveNoProgress2) {
@@ -90,7 +90,7 @@ public:
     std::vector<Segment>& RowSegments(int index) override { return At(index).segments; }
     void PauseActiveRows() override {
         for (Row& row : rows) {
-            if ((row.state & 0x19) != 0) {
+            if ((row.state & kRowRunningStates) != 0) {
                 row.Style(RowPaused);
             }
         }

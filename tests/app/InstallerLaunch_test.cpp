@@ -121,7 +121,7 @@ TEST(InstallerLaunch, TheRowShowsTheCheckAndItsProgressUntilItEnds) {
     r.rig.lifecycle.HandleMessage(InstallerCheckProgress{.gameName = u"g", .byteCount = 1048576});
     r.rig.lifecycle.SelectActiveItem();  // refreshes every row
     EXPECT_EQ(Narrow(row().status), "1 MB of 4 MB - integrity check (25.00%)");
-    EXPECT_EQ(row().segments.at(0).kind, SegmentChecking);
+    EXPECT_EQ(row().segments.at(0).kind, SegmentKind::Checking);
     EXPECT_FLOAT_EQ(row().segments.at(0).fill, 0.25f);
     // The row's button means "busy" now: it pauses nothing.
     r.rig.lifecycle.OnRowCommand(row().button, u"g", 0);
@@ -131,7 +131,7 @@ TEST(InstallerLaunch, TheRowShowsTheCheckAndItsProgressUntilItEnds) {
     EXPECT_EQ(Narrow(row().status), "4 MB of 4 MB - completed. ");
     EXPECT_EQ(row().state, RowReady);
     EXPECT_EQ(Narrow(row().linkText), "INSTALL");
-    EXPECT_EQ(row().segments.at(0).kind, SegmentDownloading);
+    EXPECT_EQ(row().segments.at(0).kind, SegmentKind::Downloading);
     EXPECT_EQ(r.Count("RunInstaller "), 1u);
 
     // A check that fails shows the failure and leaves the row completed as well.

@@ -155,7 +155,7 @@ TEST(ItemLifecycle, ActiveItemIsTheEligibleOneHighestInTheList) {
     rig.lifecycle.HandleMessage(ItemFailed{u"a", 1, ErrorKind::FileGaveUp, 0});
     EXPECT_EQ(Narrow(rig.lifecycle.ActiveName()), "b");
     EXPECT_EQ(rig.lifecycle.FindItem(u"a")->priority, 1000u);
-    EXPECT_EQ(rig.rows.Of(u"a").segments.at(1).kind, SegmentFailed);
+    EXPECT_EQ(rig.rows.Of(u"a").segments.at(1).kind, SegmentKind::Failed);
     EXPECT_EQ(Narrow(rig.rows.Of(u"a").linkText), "contact form");
 
     // Moving c to the top makes it the active one.
@@ -180,22 +180,22 @@ TEST(ItemLifecycle, ActiveItemIsTheEligibleOneHighestInTheList) {
 TEST(ItemLifecycle, RemovalAsksAndThenReleasesTheItem) {
     const struct Case {
         const char* title;
-        int answer;
+        Answer answer;
         bool fromDisk;
         bool minimised;
         std::u16string firstFile;
         std::string expected;  // the removal call, empty when none
     } cases[] = {
-        {"answered no", kAnswerNo, false, false, u"g/setup.bin", ""},
-        {"box not shown", kAnswerNotShown, true, false, u"g/setup.bin", ""},
-        {"in the tray", kAnswerYes, true, true, u"g/setup.bin", ""},
-        {"from the list", kAnswerYes, false, false, u"g/setup.bin", "RequestRemoval g 0 []"},
-        {"and the disk", kAnswerYes, true, false, u"g/setup.bin", "RequestRemoval g 1 [/games/g]"},
-        {"nested folder", kAnswerYes, true, false, u"g\\disk1\\setup.bin",
+        {"answered no", Answer::No, false, false, u"g/setup.bin", ""},
+        {"box not shown", Answer::NotShown, true, false, u"g/setup.bin", ""},
+        {"in the tray", Answer::Yes, true, true, u"g/setup.bin", ""},
+        {"from the list", Answer::Yes, false, false, u"g/setup.bin", "RequestRemoval g 0 []"},
+        {"and the disk", Answer::Yes, true, false, u"g/setup.bin", "RequestRemoval g 1 [/games/g]"},
+        {"nested folder", Answer::Yes, true, false, u"g\\disk1\\setup.bin",
          "RequestRemoval g 1 [/games/g/disk1]"},
-        {"no folder part: never the downloads folder", kAnswerYes, true, false, u"setup.bin",
+        {"no folder part: never the downloads folder", Answer::Yes, true, false, u"setup.bin",
          "RequestRemoval g 1 []"},
-        {"climbing out", kAnswerYes, true, false, u"../other/setup.bin", "RequestRemoval g 1 []"},
+        {"climbing out", Answer::Yes, true, false, u"../other/setup.bin", "RequestRemoval g 1 []"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -370,7 +370,7 @@ TEST(ItemLifecycle, EngineReportsDriveStateAndSegments) {
     // File 2 unavailable: only its segment changes.
     const std::vector<Segment> before = row->segments;
     rig.lifecycle.HandleMessage(FileUnavailable{u"g", 2});
-    EXPECT_EQ(row->segments[2].kind, SegmentUnavailable);
+    EXPECT_EQ(row->segments[2].kind, SegmentKind::Unavailable);
     EXPECT_EQ(row->segments[0].kind, before[0].kind);
     EXPECT_FLOAT_EQ(row->segments[1].fill, before[1].fill);
 
@@ -378,7 +378,7 @@ TEST(ItemLifecycle, EngineReportsDriveStateAndSegments) {
     rig.lifecycle.HandleMessage(CombineProgress{u"g", 1, kAllBits, 0});
     EXPECT_EQ(item.state, ItemState::Combining);
     EXPECT_EQ(item.joined, 300u);
-    EXPECT_EQ(row->segments[1].kind, SegmentJoining);
+    EXPECT_EQ(row->segments[1].kind, SegmentKind::Joining);
     EXPECT_FLOAT_EQ(row->segments[1].fill, 1.0f);
 
     rig.lifecycle.HandleMessage(CheckProgress{u"g", 1, 100});
@@ -386,7 +386,7 @@ TEST(ItemLifecycle, EngineReportsDriveStateAndSegments) {
     EXPECT_EQ(item.verified, 100u);
     rig.lifecycle.HandleMessage(CheckProgress{u"g", 1, 60});
     EXPECT_EQ(item.verified, 60u) << "the count follows the file's latest report";
-    EXPECT_EQ(row->segments[1].kind, SegmentChecking);
+    EXPECT_EQ(row->segments[1].kind, SegmentKind::Checking);
     EXPECT_FLOAT_EQ(row->segments[1].fill, 0.2f);
 
     rig.lifecycle.HandleMessage(
@@ -756,9 +756,10 @@ TEST(ItemLifecycle, EveryFailureOffersRetryAndRetryAsksTheEngineAgain) {
         EXPECT_EQ(Narrow(failed.status), c.text);
         EXPECT_EQ(failed.button, static_cast<uint32_t>(WM_APP_RETRY_ITEM));
         EXPECT_TRUE(failed.MenuOffersRetry());
-        EXPECT_EQ(failed.segments.at(1).kind, SegmentFailed);
-        EXPECT_EQ(failed.segments.at(0).kind, c.fileId ? SegmentDownloading : SegmentFailed);
-        EXPECT_EQ(failed.segments.at(2).kind, SegmentUnavailable);
+        EXPECT_EQ(failed.segments.at(1).kind, SegmentKind::Failed);
+        EXPECT_EQ(failed.segments.at(0).kind,
+                  c.fileId ? SegmentKind::Downloading : SegmentKind::Failed);
+        EXPECT_EQ(failed.segments.at(2).kind, SegmentKind::Unavailable);
 
         rig.calls.clear();
         rig.lifecycle.OnRowCommand(failed.button, u"g", 0);

@@ -98,8 +98,9 @@ private:
 class FakeUi final : public LifecycleUi {
 public:
     explicit FakeUi(CallLog& log) : log_(log) {}
-    int AskUser(uint32_t style, const std::u16string& text) override {
-        log_.push_back("AskUser " + std::to_string(style) + " " + Narrow(text));
+    Answer AskUser(AskStyle style, const std::u16string& text) override {
+        log_.push_back("AskUser " + std::to_string(static_cast<uint32_t>(style)) + " " +
+                       Narrow(text));
         return answer;
     }
     void OpenUrl(const std::u16string& url) override { log_.push_back("OpenUrl " + Narrow(url)); }
@@ -130,7 +131,7 @@ public:
         return true;
     }
 
-    int answer = kAnswerYes;
+    Answer answer = Answer::Yes;
     bool loginAnswer = false;
     bool trayOnline = false;
     StatusMode statusMode = StatusMode::Offline;

@@ -182,7 +182,7 @@ TEST(RowTexts, TitleIconAndUntouchedRows) {
 
     DownloadInfo removing = Record(ItemState::Removing);
     FakeRowView kept = ListWithRow(removing);
-    kept.rows[0].segments.push_back(Segment{0, 0, 1, 0.5f});
+    kept.rows[0].segments.push_back(Segment{SegmentKind::Downloading, 0, 1, 0.5f});
     UpdateRow(kept, removing, Connected());
     LayoutSegments(kept, removing);
     EXPECT_EQ(Narrow(kept.rows[0].status), "old status");
@@ -212,14 +212,15 @@ TEST(RowTexts, SegmentsSpanEachFilesShare) {
     record.files = {File(0, 100, 50), File(1, 300, 300)};
     record.total = 400;
     FakeRowView rows = ListWithRow(record);
-    rows.rows[0].segments.assign(5, Segment{4, 0, 1, 1});  // leftovers of an earlier layout
+    rows.rows[0].segments.assign(
+        5, Segment{SegmentKind::Failed, 0, 1, 1});  // leftovers of an earlier layout
     LayoutSegments(rows, record);
     const std::vector<Segment>& segments = rows.rows[0].segments;
     ASSERT_EQ(segments.size(), 2u);
     EXPECT_FLOAT_EQ(segments[0].start, 0.0f);
     EXPECT_FLOAT_EQ(segments[0].end, 0.25f);
     EXPECT_FLOAT_EQ(segments[0].fill, 0.5f);
-    EXPECT_EQ(segments[0].kind, SegmentDownloading);
+    EXPECT_EQ(segments[0].kind, SegmentKind::Downloading);
     EXPECT_FLOAT_EQ(segments[1].start, 0.2525f);
     EXPECT_FLOAT_EQ(segments[1].end, 1.0f);
     EXPECT_FLOAT_EQ(segments[1].fill, 1.0f);
@@ -229,9 +230,9 @@ TEST(RowTexts, SegmentsSpanEachFilesShare) {
     record.total = 500;
     LayoutSegments(rows, record);
     ASSERT_EQ(rows.rows[0].segments.size(), 3u);
-    EXPECT_EQ(rows.rows[0].segments[0].kind, SegmentDownloading);
-    EXPECT_EQ(rows.rows[0].segments[1].kind, SegmentDownloading);
-    EXPECT_EQ(rows.rows[0].segments[2].kind, SegmentUnavailable);
+    EXPECT_EQ(rows.rows[0].segments[0].kind, SegmentKind::Downloading);
+    EXPECT_EQ(rows.rows[0].segments[1].kind, SegmentKind::Downloading);
+    EXPECT_EQ(rows.rows[0].segments[2].kind, SegmentKind::Unavailable);
 }
 
 TEST(RowTexts, EmptySizesGiveNoNumbersThatAreNotNumbers) {

@@ -9,10 +9,10 @@
 #include <QPainter>
 #include <vector>
 
+#include "controls/CTranslucentButton.h"
+#include "controls/CTranslucentStatic.h"
+#include "controls/CTranslucentStaticLink.h"
 #include "controls/HeaderControl.h"
-#include "controls/TranslucentButton.h"
-#include "controls/TranslucentStatic.h"
-#include "controls/TranslucentStaticLink.h"
 #include "res/ImageResources.h"
 #include "support/QtTestApp.h"
 #include "support/TempHome.h"
@@ -139,21 +139,23 @@ TEST_F(HeaderControlTest, FreshHeaderShowsLogoButtonsKeyAndTexts) {
 
 TEST_F(HeaderControlTest, SetLoginStateEnablesButtonsAndSetsTheLink) {
     const struct {
-        int mode;
+        LoginState mode;
         bool reset;
         bool resume;
         bool pause;
         QString link;
     } cases[] = {
-        {3, false, false, true, QStringLiteral("Logout")},
-        {2, false, true, false, QStringLiteral("Logout")},
-        {0, false, false, false, QStringLiteral("Logout")},  // link unchanged without reset
-        {1, true, false, false, QStringLiteral("Login")},
-        {3, true, false, true, QStringLiteral("Logout")},
-        {0, true, false, false, QStringLiteral("Login")},
+        {LoginState::SignedIn, false, false, true, QStringLiteral("Logout")},
+        {LoginState::Paused, false, true, false, QStringLiteral("Logout")},
+        {LoginState::Offline, false, false, false,
+         QStringLiteral("Logout")},  // link unchanged without reset
+        {LoginState::SignedOut, true, false, false, QStringLiteral("Login")},
+        {LoginState::SignedIn, true, false, true, QStringLiteral("Logout")},
+        {LoginState::Offline, true, false, false, QStringLiteral("Login")},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("mode " + std::to_string(c.mode) + (c.reset ? " reset" : ""));
+        SCOPED_TRACE("mode " + std::to_string(static_cast<int>(c.mode)) +
+                     (c.reset ? " reset" : ""));
         header.SetLoginState(c.mode, c.reset);
         EXPECT_EQ(header.ResumeButton()->isEnabled(), c.resume);
         EXPECT_EQ(header.PauseButton()->isEnabled(), c.pause);
@@ -166,7 +168,7 @@ TEST_F(HeaderControlTest, SetLoginStateEnablesButtonsAndSetsTheLink) {
 
 TEST_F(HeaderControlTest, SetUserShowsPictureAndNameAndResetRestoresTheKey) {
     header.SetUser(u"", u"Alice");
-    header.SetLoginState(3, false);
+    header.SetLoginState(LoginState::SignedIn, false);
     EXPECT_EQ(header.UserNameText()->Text(), QStringLiteral("Alice"));
     EXPECT_EQ(header.UserName(), u"Alice");
     QImage frame = header.Render();
@@ -177,7 +179,7 @@ TEST_F(HeaderControlTest, SetUserShowsPictureAndNameAndResetRestoresTheKey) {
     EXPECT_EQ(qRed(head), qBlue(head));
     EXPECT_GT(qGray(head), qGray(frame.pixel(231, 31)) + 20);
 
-    header.SetLoginState(1, true);
+    header.SetLoginState(LoginState::SignedOut, true);
     frame = header.Render();
     EXPECT_TRUE(ShowsKey(frame, atlas));
     EXPECT_EQ(header.UserNameText()->Text(), QStringLiteral("Not logged in"));
@@ -211,7 +213,7 @@ TEST_F(HeaderControlTest, SetUserLoadsThePictureFileAndAnUnreadableOneLeavesTheS
 }
 
 TEST_F(HeaderControlTest, ButtonClicksArePostedAndDisabledButtonsIgnoreThem) {
-    header.SetLoginState(3, false);  // Pause enabled, Resume disabled
+    header.SetLoginState(LoginState::SignedIn, false);  // Pause enabled, Resume disabled
     Click({90, 40});
     EXPECT_TRUE(sink.commands.empty()) << "posted, not delivered during the click";
     QCoreApplication::processEvents();
@@ -222,7 +224,7 @@ TEST_F(HeaderControlTest, ButtonClicksArePostedAndDisabledButtonsIgnoreThem) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(sink.commands.empty());
 
-    header.SetLoginState(2, false);
+    header.SetLoginState(LoginState::Paused, false);
     Click({30, 40});
     Click({90, 40});  // now the disabled one
     Click({160, 40});
@@ -231,18 +233,18 @@ TEST_F(HeaderControlTest, ButtonClicksArePostedAndDisabledButtonsIgnoreThem) {
 }
 
 TEST_F(HeaderControlTest, TheLinkReadsWhatTheSignedInStateSaysInEveryMode) {
-    // Signed out, then in while paused (mode 2), and offline (mode 0): neither mode sets the
+    // Signed out, then in while paused, and offline: neither state sets the
     // link, so the window's word on the signed-in state decides it.
-    header.SetLoginState(1, true);
+    header.SetLoginState(LoginState::SignedOut, true);
     header.ShowSignedIn(false);
     EXPECT_EQ(header.LoginLink()->Text(), QStringLiteral("Login"));
-    for (const int mode : {2, 0, 3}) {
-        SCOPED_TRACE("mode " + std::to_string(mode));
+    for (const LoginState mode : {LoginState::Paused, LoginState::Offline, LoginState::SignedIn}) {
+        SCOPED_TRACE("mode " + std::to_string(static_cast<int>(mode)));
         header.SetLoginState(mode, false);
         header.ShowSignedIn(true);
         EXPECT_EQ(header.LoginLink()->Text(), QStringLiteral("Logout"));
     }
-    header.SetLoginState(0, false);
+    header.SetLoginState(LoginState::Offline, false);
     header.ShowSignedIn(false);
     EXPECT_EQ(header.LoginLink()->Text(), QStringLiteral("Login"));
 }
@@ -251,7 +253,7 @@ TEST_F(HeaderControlTest, LinkClickSendsLoginLogoutWhateverItReads) {
     header.Render();  // fits the link to its text
     Click({258, 46});
     EXPECT_EQ(sink.commands, std::vector<int>{ID_LOGIN_LOGOUT}) << "sent during the click";
-    header.SetLoginState(3, false);
+    header.SetLoginState(LoginState::SignedIn, false);
     header.Render();
     Click({258, 46});
     EXPECT_EQ(sink.commands, (std::vector<int>{ID_LOGIN_LOGOUT, ID_LOGIN_LOGOUT}));
@@ -261,7 +263,7 @@ TEST_F(HeaderControlTest, LinkClickSendsLoginLogoutWhateverItReads) {
 }
 
 TEST_F(HeaderControlTest, HoveredButtonShowsItsHoverCell) {
-    header.SetLoginState(3, false);
+    header.SetLoginState(LoginState::SignedIn, false);
     QEnterEvent enter(QPointF(3, 3), QPointF(3, 3),
                       QPointF(header.PauseButton()->mapToGlobal(QPoint(3, 3))));
     QCoreApplication::sendEvent(header.PauseButton(), &enter);
@@ -271,9 +273,9 @@ TEST_F(HeaderControlTest, HoveredButtonShowsItsHoverCell) {
 TEST_F(HeaderControlTest, RenderedHeaderIsKeptAsAnArtifact) {
     // A signed-in look with the default picture, above the signed-out look.
     header.SetUser(u"", u"Alice Example");
-    header.SetLoginState(3, false);
+    header.SetLoginState(LoginState::SignedIn, false);
     const QImage signedIn = header.Render();
-    header.SetLoginState(1, true);
+    header.SetLoginState(LoginState::SignedOut, true);
     const QImage signedOut = header.Render();
     QImage sheet(640, 124, QImage::Format_ARGB32);
     sheet.fill(Qt::black);

@@ -100,7 +100,7 @@ protected:
     void SetUp() override {
         QtTestApp();
         resources_.texture = MakeAtlas();
-        for (int number = 999; number <= 1005; ++number) {
+        for (int number = kStripTrack; number <= kStripBlue; ++number) {
             ASSERT_FALSE(resources_.Strip(number).isNull()) << "strip " << number << " missing";
         }
     }
@@ -162,9 +162,9 @@ TEST_F(ProgressItemTest, StateRestylesStatusButtonByFirstMatchingLine) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "state " << c.state << " failed " << c.failedSegment);
         ProgressItem item(u"g", u"t", u"s", u"", 0);
-        item.segments.push_back({0, 0.0F, 0.5F, 0.0F});
+        item.segments.push_back({SegmentKind::Downloading, 0.0F, 0.5F, 0.0F});
         if (c.failedSegment) {
-            item.segments.push_back({4, 0.5F, 1.0F, 0.0F});
+            item.segments.push_back({SegmentKind::Failed, 0.5F, 1.0F, 0.0F});
         }
         item.SetState(c.state);
         EXPECT_EQ(item.state, c.state);
@@ -183,7 +183,7 @@ TEST_F(ProgressItemTest, StateOutsideTableKeepsLookAndSegmentsCountOnlyAtRestyli
     EXPECT_EQ(item.StatusButton().Message(), static_cast<uint32_t>(WM_APP_RUN_INSTALLER));
 
     item.SetState(RowActive);
-    item.segments.push_back({4, 0.0F, 1.0F, 0.0F});
+    item.segments.push_back({SegmentKind::Failed, 0.0F, 1.0F, 0.0F});
     EXPECT_EQ(item.StatusButton().Message(), static_cast<uint32_t>(WM_APP_PAUSE_BUTTON));
     item.SetState(RowActive);
     EXPECT_EQ(item.StatusButton().Message(), static_cast<uint32_t>(WM_APP_RETRY_ITEM));
@@ -198,7 +198,7 @@ TEST_F(ProgressItemTest, CopyClonesElementsUnhoveredAndSharesIcon) {
 
     ProgressItem item(u"g", u"t", u"s", iconFile.u16string(), RowActive);
     ASSERT_FALSE(item.icon.isNull());
-    item.segments.push_back({0, 0.0F, 1.0F, 0.25F});
+    item.segments.push_back({SegmentKind::Downloading, 0.0F, 1.0F, 0.25F});
     item.linkText = u"INSTALL";
     item.RemoveButton().OnMouseEnter();
 
@@ -234,16 +234,25 @@ TEST_F(ProgressItemTest, ButtonClickSendsItsMessageAndSurvivesItsRowBeingRemoved
 
 TEST_F(ProgressItemTest, SegmentShowsFilledSliceOfItsStrip) {
     // 0.25..0.75 of 258 starts at 64 and is 129 long; half of it filled is 64 pixels. A failed
-    // file (kind 4) is drawn the same way in red: only the part it got shows.
+    // file is drawn the same way in red: only the part it got shows.
     struct Case {
-        int32_t kind;
+        SegmentKind kind;
         int32_t state;
         int strip;  // 0: nothing drawn over the track
     };
-    const Case cases[] = {{0, 1, 1005}, {0, 2, 1001}, {0, 32, 1001}, {0, 8, 0},
-                          {0, 16, 0},   {4, 1, 1000}, {4, 2, 1000},  {4, 8, 1000}};
+    constexpr SegmentKind kDownloading = SegmentKind::Downloading;
+    constexpr SegmentKind kFailed = SegmentKind::Failed;
+    const Case cases[] = {{kDownloading, 1, kStripBlue},
+                          {kDownloading, 2, kStripDarkGrey},
+                          {kDownloading, 32, kStripDarkGrey},
+                          {kDownloading, 8, 0},
+                          {kDownloading, 16, 0},
+                          {kFailed, 1, kStripRed},
+                          {kFailed, 2, kStripRed},
+                          {kFailed, 8, kStripRed}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "kind " << c.kind << " state " << c.state);
+        SCOPED_TRACE(testing::Message()
+                     << "kind " << static_cast<int>(c.kind) << " state " << c.state);
         ProgressItem item(u"g", u"t", u"s", u"", 0);
         item.segments.push_back({c.kind, 0.25F, 0.75F, 0.5F});
         item.SetState(c.state);
@@ -259,7 +268,9 @@ TEST_F(ProgressItemTest, SegmentShowsFilledSliceOfItsStrip) {
         for (int i = 0; i < 64; ++i) {
             ASSERT_EQ(image.pixel(kBarX + 64 + i, kBarMidY), StripPixel(c.strip, 64 + i)) << i;
         }
-        const auto isStripColour = c.strip == 1005 ? IsBlue : c.strip == 1000 ? IsRed : IsGrey;
+        const auto isStripColour = c.strip == kStripBlue  ? IsBlue
+                                   : c.strip == kStripRed ? IsRed
+                                                          : IsGrey;
         EXPECT_TRUE(isStripColour(image.pixel(kBarX + 64, kBarMidY)));
         EXPECT_TRUE(isStripColour(image.pixel(kBarX + 127, kBarMidY)));
         // The unfilled half of the segment shows the track.
@@ -271,8 +282,8 @@ TEST_F(ProgressItemTest, SegmentShowsFilledSliceOfItsStrip) {
 
 TEST_F(ProgressItemTest, KindOneIsAlwaysFullPurpleAndFailedFileShowsOnlyWhatItGot) {
     ProgressItem item(u"g", u"t", u"s", u"", 0);
-    item.segments.push_back({1, 0.0F, 0.5F, 0.1F});
-    item.segments.push_back({4, 0.5F, 1.0F, 0.0F});
+    item.segments.push_back({SegmentKind::Unavailable, 0.0F, 0.5F, 0.1F});
+    item.segments.push_back({SegmentKind::Failed, 0.5F, 1.0F, 0.0F});
     item.SetState(RowActive);
     const QImage image = Paint(item);
     EXPECT_FLOAT_EQ(item.segments[0].fill, 1.0F);
@@ -291,7 +302,7 @@ TEST_F(ProgressItemTest, ReadyAndFailedStatesFillTheWholeBar) {
     for (int32_t state : {RowReady, RowFailed}) {
         SCOPED_TRACE(testing::Message() << "state " << state);
         ProgressItem item(u"g", u"t", u"s", u"", 0);
-        item.segments.push_back({0, 0.0F, 0.3F, 0.0F});
+        item.segments.push_back({SegmentKind::Downloading, 0.0F, 0.3F, 0.0F});
         item.SetState(state);
         const QImage image = Paint(item);
         for (int x : {kBarX + 2, kBarX + 100, kBarX + 255}) {
@@ -306,12 +317,13 @@ TEST_F(ProgressItemTest, ReadyAndFailedStatesFillTheWholeBar) {
 TEST_F(ProgressItemTest, JoiningAndCheckingDrawTheirFillOverASecondStrip) {
     // Joining: blue under an amber fill; checking: amber under a green fill.
     struct Case {
-        int32_t kind;
+        SegmentKind kind;
         int under;
         int fill;
     };
-    for (const Case& c : {Case{2, 1005, 1002}, Case{3, 1002, 1003}}) {
-        SCOPED_TRACE(testing::Message() << "kind " << c.kind);
+    for (const Case& c : {Case{SegmentKind::Joining, kStripBlue, kStripAmber},
+                          Case{SegmentKind::Checking, kStripAmber, kStripGreen}}) {
+        SCOPED_TRACE(testing::Message() << "kind " << static_cast<int>(c.kind));
         ProgressItem item(u"g", u"t", u"s", u"", 0);
         item.segments.push_back({c.kind, 0.0F, 0.5F, 0.5F});
         item.SetState(RowActive);
@@ -380,7 +392,7 @@ TEST_F(ProgressItemTest, PendingRowIsFadedWhileItsBarColoursStayOpaque) {
     };
     ProgressItem item(u"g", u"Fetching game data...", u"Fetching download size...",
                       iconFile.u16string(), 0);
-    item.segments.push_back({0, 0.0F, 0.5F, 1.0F});
+    item.segments.push_back({SegmentKind::Downloading, 0.0F, 0.5F, 1.0F});
     // Paused and pending rows draw the same dark grey bar; only the pending one is faded.
     item.SetState(RowPaused);
     const QImage normal = Paint(item);

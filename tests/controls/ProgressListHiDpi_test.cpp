@@ -79,7 +79,7 @@ TEST(ProgressListHiDpi, RowsAreDrawnAtTheScreensPixelDensityLikeTheHeader) {
     list.setGeometry(0, 60, 640, 300);
     list.AddOrUpdateRow(u"a", u"Keeping Titles Sharp", u"300 MB of 1024 MB - 1 min remaining", u"",
                         RowActive);
-    list.RowSegments(0) = {{0, 0.0F, 1.0F, 0.3F}};
+    list.RowSegments(0) = {{SegmentKind::Downloading, 0.0F, 1.0F, 0.3F}};
     list.AddOrUpdateRow(u"b", u"Ready to install", u"1024 MB of 1024 MB - completed. ", u"",
                         RowReady);
     list.SetRowLink(1, u"INSTALL", u"/games/b/setup.sh");

@@ -577,7 +577,7 @@ TEST_F(ProgressListViewTest, ContextMenuEntriesDependOnStateAndFailedFiles) {
         SCOPED_TRACE(testing::Message() << "state " << c.state << " failed " << c.failedFile);
         list_->ClearRowSegments(0);
         if (c.failedFile) {
-            list_->RowSegments(0).push_back({4, 0.0F, 1.0F, 0.0F});
+            list_->RowSegments(0).push_back({SegmentKind::Failed, 0.0F, 1.0F, 0.0F});
         }
         list_->SetRowState(0, c.state);
         const std::unique_ptr<QMenu> menu = list_->BuildContextMenu(0);
@@ -615,7 +615,7 @@ TEST_F(ProgressListViewTest, ContextMenuEntriesDependOnStateAndFailedFiles) {
 TEST_F(ProgressListViewTest, RightClickRunsTheChosenCommandOnItsRow) {
     AddRows(3);
     list_->SetRowLink(1, u"INSTALL", u"/games/b/setup.sh");
-    list_->RowSegments(1).push_back({4, 0.0F, 1.0F, 0.0F});
+    list_->RowSegments(1).push_back({SegmentKind::Failed, 0.0F, 1.0F, 0.0F});
     list_->SetRowState(1, RowReady);
     struct Case {
         int command;
@@ -789,26 +789,27 @@ TEST_F(ProgressListViewTest, InvalidIndexIsIgnoredOrRefused) {
 TEST_F(ProgressListViewTest, TooltipCountsFilesThatWillComeOnRelease) {
     setenv("VELKDOWNLOADER_SITE_URL", "https://store.example.test:8443", 1);
     AddRows(1);
-    auto setKinds = [this](std::vector<int32_t> kinds) {
+    using K = SegmentKind;
+    auto setKinds = [this](std::vector<SegmentKind> kinds) {
         list_->ClearRowSegments(0);
-        for (int32_t kind : kinds) {
+        for (SegmentKind kind : kinds) {
             list_->RowSegments(0).push_back({kind, 0.0F, 0.0F, 0.0F});
         }
     };
-    setKinds({0, 1, 1});
+    setKinds({K::Downloading, K::Unavailable, K::Unavailable});
     EXPECT_EQ(list_->TooltipText(0).toStdU16String(),
               u"Title gamea\nDownloading 1 out of 3 files. 2 files will be available on release. "
               u"\nPlease visit store.example.test for more details.");
-    setKinds({0, 4, 2});
+    setKinds({K::Downloading, K::Failed, K::Joining});
     EXPECT_EQ(list_->TooltipText(0).toStdU16String(),
               u"Title gamea\nDownloading 2 out of 3 files. 1 file will be available on release. "
               u"\nPlease visit store.example.test for more details.");
-    setKinds({0, 4});
+    setKinds({K::Downloading, K::Failed});
     EXPECT_TRUE(list_->TooltipText(0).isEmpty());
     setKinds({});
     EXPECT_TRUE(list_->TooltipText(0).isEmpty());
 
-    setKinds({1});
+    setKinds({K::Unavailable});
     list_->SetRowLink(0, u"INSTALL", u"target");
     list_->Render();
     const QPoint onLink = list_->Row(0).linkRect.center().toPoint();
@@ -831,6 +832,7 @@ TEST_F(ProgressListViewTest, TooltipCountsFilesThatWillComeOnRelease) {
 TEST_F(ProgressListViewTest, RendersEveryStateForThePicture) {
     ProgressListView list(&sink_, LoadImageResource(kIconAtlas));
     list.resize(420, 8 * 58);
+    using K = SegmentKind;
     struct Row {
         int32_t state;
         const char16_t* title;
@@ -843,30 +845,32 @@ TEST_F(ProgressListViewTest, RendersEveryStateForThePicture) {
         {RowActive,
          u"Active: two files",
          u"300 MB of 1024 MB - 1 min remaining",
-         {{0, 0.0F, 0.25F, 1.0F}, {0, 0.2525F, 1.0F, 0.4F}},
+         {{K::Downloading, 0.0F, 0.25F, 1.0F}, {K::Downloading, 0.2525F, 1.0F, 0.4F}},
          u""},
         {RowPaused,
          u"Paused, third file unavailable",
          u"120 MB of 600 MB - paused",
-         {{0, 0.0F, 0.4F, 0.6F}, {0, 0.41F, 0.7F, 0.1F}, {1, 0.71F, 1.0F, 0.0F}},
+         {{K::Downloading, 0.0F, 0.4F, 0.6F},
+          {K::Downloading, 0.41F, 0.7F, 0.1F},
+          {K::Unavailable, 0.71F, 1.0F, 0.0F}},
          u""},
         {RowActive,
          u"Joining and checking",
          u"600 MB of 600 MB - combining (50.00%)",
-         {{3, 0.0F, 0.5F, 0.7F}, {2, 0.51F, 1.0F, 0.5F}},
+         {{K::Checking, 0.0F, 0.5F, 0.7F}, {K::Joining, 0.51F, 1.0F, 0.5F}},
          u""},
         {RowReady, u"Ready to install", u"1024 MB of 1024 MB - completed. ", {}, u"INSTALL"},
         {RowPaused,
          u"A file failed",
          u"There is a problem with this file, please use our ",
-         {{0, 0.0F, 0.5F, 0.8F}, {4, 0.51F, 1.0F, 0.2F}},
+         {{K::Downloading, 0.0F, 0.5F, 0.8F}, {K::Failed, 0.51F, 1.0F, 0.2F}},
          u"contact form"},
         {RowFailed,
          u"Details failed",
          u"Cannot fetch game details, please use our ",
          {},
          u"contact form"},
-        {8, u"State 8: active without progress", u"", {{0, 0.0F, 1.0F, 0.5F}}, u""},
+        {8, u"State 8: active without progress", u"", {{K::Downloading, 0.0F, 1.0F, 0.5F}}, u""},
     };
     for (size_t i = 0; i < rows.size(); ++i) {
         const int index =

@@ -60,7 +60,7 @@ protected:
 };
 
 TEST_F(StatusControlTest, StartsOfflineWithTheOrangeRedDot) {
-    EXPECT_EQ(status.connectionMode, 1);
+    EXPECT_EQ(status.connectionMode, StatusMode::Offline);
     EXPECT_EQ(status.speed, 0);
     EXPECT_EQ(status.StatusText(), QStringLiteral("offline"));
     const QImage frame = status.Render();
@@ -72,19 +72,19 @@ TEST_F(StatusControlTest, StartsOfflineWithTheOrangeRedDot) {
 
 TEST_F(StatusControlTest, EachModeShowsItsTextAndDot) {
     const struct {
-        int mode;
+        StatusMode mode;
         int speed;
         QString text;
         QPoint dot;  // (-1, -1): no dot
     } cases[] = {
-        {0, 245, QStringLiteral("online - 245 KB/s"), {15, 31}},
-        {0, 0, QStringLiteral("online - 0 KB/s"), {15, 31}},
-        {1, 245, QStringLiteral("offline"), {0, 31}},
-        {2, 245, QStringLiteral("paused"), {30, 90}},
-        {3, 245, QStringLiteral("paused"), {-1, -1}},
+        {StatusMode::Online, 245, QStringLiteral("online - 245 KB/s"), {15, 31}},
+        {StatusMode::Online, 0, QStringLiteral("online - 0 KB/s"), {15, 31}},
+        {StatusMode::Offline, 245, QStringLiteral("offline"), {0, 31}},
+        {StatusMode::Paused, 245, QStringLiteral("paused"), {30, 90}},
+        {static_cast<StatusMode>(3), 245, QStringLiteral("paused"), {-1, -1}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text.toStdString() + " mode " + std::to_string(c.mode));
+        SCOPED_TRACE(c.text.toStdString() + " mode " + std::to_string(static_cast<int>(c.mode)));
         status.connectionMode = c.mode;
         status.speed = c.speed;
         EXPECT_EQ(status.StatusText(), c.text);
@@ -103,9 +103,9 @@ TEST_F(StatusControlTest, EachModeShowsItsTextAndDot) {
 }
 
 TEST_F(StatusControlTest, TextIsGreyAndTheSpeedWidensTheLine) {
-    status.connectionMode = 1;
+    status.connectionMode = StatusMode::Offline;
     const QImage offline = status.Render();
-    status.connectionMode = 0;
+    status.connectionMode = StatusMode::Online;
     status.speed = 245;
     const QImage online = status.Render();
     EXPECT_GT(TextRightEdge(online), TextRightEdge(offline) + 30);
@@ -124,7 +124,7 @@ TEST_F(StatusControlTest, TextIsGreyAndTheSpeedWidensTheLine) {
 }
 
 TEST_F(StatusControlTest, RenderedBarIsKeptAsAnArtifact) {
-    status.connectionMode = 0;
+    status.connectionMode = StatusMode::Online;
     status.speed = 245;
     const QDir artifacts(QCoreApplication::applicationDirPath() + QStringLiteral("/../artifacts"));
     ASSERT_TRUE(artifacts.mkpath(QStringLiteral(".")));

@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "controls/TranslucentButton.h"
+#include "controls/CTranslucentButton.h"
+#include "controls/CTranslucentStatic.h"
+#include "controls/CTranslucentStaticLink.h"
 #include "controls/TranslucentParent.h"
-#include "controls/TranslucentStatic.h"
-#include "controls/TranslucentStaticLink.h"
 #include "support/QtTestApp.h"
 
 namespace {

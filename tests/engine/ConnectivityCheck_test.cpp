@@ -23,6 +23,7 @@
 #include "core/MessageQueue.h"
 #include "engine/EngineSignals.h"
 #include "platform/BackgroundThread.h"
+#include "platform/UniqueFd.h"
 #include "support/LogCapture.h"
 #include "support/StalledNetwork.h"
 #include "support/TestStore.h"
@@ -345,25 +346,18 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         address.sin_port = 0;
         socklen_t length = sizeof(address);
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-            (listening && listen(fd_, 4) != 0)) {
+        if (!fd_ || bind(fd_.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+            (listening && listen(fd_.Get(), 4) != 0)) {
             throw std::runtime_error("loopback socket");
         }
         port_ = ntohs(address.sin_port);
     }
-    ~LoopbackSocket() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    LoopbackSocket(const LoopbackSocket&) = delete;
-    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
 
     std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_); }
 
 private:
-    int fd_;
+    UniqueFd fd_;
     int port_ = 0;
 };
 

@@ -67,34 +67,30 @@ extern "C" int getaddrinfo(const char* __restrict node, const char* __restrict s
 }
 
 StalledListener::StalledListener(Step step) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_.Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address = Loopback(0);
     socklen_t length = sizeof(address);
     // A backlog of 0 holds one connection: the filler's. The kernel drops the SYNs after it.
     const int backlog = step == Step::kConnect ? 0 : 16;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        listen(listener_, backlog) != 0) {
+    if (!listener_ || bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        listen(listener_.Get(), backlog) != 0) {
         throw std::runtime_error("stalled listener: no loopback socket");
     }
     port_ = ntohs(address.sin_port);
     if (step == Step::kConnect) {
-        filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        filler_.Reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const sockaddr_in target = Loopback(port_);
-        if (filler_ < 0 ||
-            connect(filler_, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+        if (!filler_ || connect(filler_.Get(), reinterpret_cast<const sockaddr*>(&target),
+                                sizeof(target)) != 0) {
             throw std::runtime_error("stalled listener: the accept queue can't be filled");
         }
     }
 }
 
 StalledListener::~StalledListener() {
-    if (filler_ >= 0) {
-        close(filler_);
-    }
-    if (listener_ >= 0) {
-        close(listener_);
-    }
+    filler_.Reset();  // the filler before the listener it is queued on
+    listener_.Reset();
 }
 
 std::string StalledListener::Url(const std::string& scheme) const {

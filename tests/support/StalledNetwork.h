@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/UniqueFd.h"
+
 class Event;
 
 class StalledListener {
@@ -30,8 +32,8 @@ public:
     std::string Url(const std::string& scheme = "https") const;  // scheme://127.0.0.1:port
 
 private:
-    int listener_ = -1;
-    int filler_ = -1;  // the one connection that fills the accept queue (kConnect)
+    UniqueFd listener_;
+    UniqueFd filler_;  // the one connection that fills the accept queue (kConnect)
     int port_ = 0;
 };
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "engine/Curl.h"
 
@@ -39,13 +40,6 @@ fs::path SourceRoot() {
         throw std::runtime_error("TestStore: source path is not absolute: " + root.string());
     }
     return root;
-}
-
-void CloseFd(int& fd) {
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
-    }
 }
 
 // The string value of `key` in the store's one-line JSON greeting. The greeting holds only
@@ -226,33 +220,38 @@ TestStore::TestStore(Options options) {
 
     // Both pipes are close-on-exec on our side, so no other child the tests start keeps the
     // store's standard input open (which would keep the store alive).
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
-        CloseFd(in[0]);
-        CloseFd(in[1]);
-        throw std::runtime_error("TestStore: pipe2 failed");
-    }
+    const auto makePipe = [](UniqueFd& readEnd, UniqueFd& writeEnd) {
+        int ends[2] = {-1, -1};
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            throw std::runtime_error("TestStore: pipe2 failed");
+        }
+        readEnd.Reset(ends[0]);
+        writeEnd.Reset(ends[1]);
+    };
+    UniqueFd inRead;
+    UniqueFd inWrite;
+    UniqueFd outRead;
+    UniqueFd outWrite;
+    makePipe(inRead, inWrite);
+    makePipe(outRead, outWrite);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, inRead.Get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), STDOUT_FILENO);
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    CloseFd(in[0]);
-    CloseFd(out[1]);
+    inRead.Reset();
+    outWrite.Reset();
     if (spawned != 0) {
-        CloseFd(in[1]);
-        CloseFd(out[0]);
         throw std::runtime_error(std::string("TestStore: cannot start python3: ") +
                                  std::strerror(spawned));
     }
     pid_ = pid;
-    stdinFd_ = in[1];
+    stdinFd_ = std::move(inWrite);
     try {
-        const std::string greeting = ReadGreeting(out[0]);
-        CloseFd(out[0]);
+        const std::string greeting = ReadGreeting(outRead.Get());
+        outRead.Reset();
         apiUrl_ = JsonString(greeting, "api");
         siteUrl_ = JsonString(greeting, "site");
         cdnUrl_ = JsonString(greeting, "cdn");
@@ -260,7 +259,7 @@ TestStore::TestStore(Options options) {
         controlUrl_ = JsonString(greeting, "control");
         caFile_ = JsonString(greeting, "ca_file");
     } catch (...) {
-        CloseFd(out[0]);
+        outRead.Reset();
         Stop();  // no destructor runs for a constructor that throws
         throw;
     }
@@ -274,7 +273,7 @@ void TestStore::Stop() {
     if (pid_ <= 0) {
         return;
     }
-    CloseFd(stdinFd_);
+    stdinFd_.Reset();
     kill(pid_, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + kStopLimit;
     for (;;) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 struct StoreRequest {
     std::string server;           // "api", "site", "cdn" or "cdn_http"
     std::string method;           // "GET"
@@ -127,6 +129,6 @@ private:
     void Stop();  // ends the store and reaps it; safe to call twice
 
     int pid_ = -1;
-    int stdinFd_ = -1;  // the store's standard input: closing it stops the store
+    UniqueFd stdinFd_;  // the store's standard input: closing it stops the store
     std::string apiUrl_, siteUrl_, cdnUrl_, cdnHttpUrl_, controlUrl_, caFile_;
 };

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 namespace fs = std::filesystem;
 
 TmpfsMount::TmpfsMount(const fs::path& path, uint64_t bytes) : path_(path), bytes_(bytes) {
@@ -46,8 +48,8 @@ uint64_t TmpfsMount::Free() const {
 
 bool TmpfsMount::FillLeaving(uint64_t leave, const std::string& name) {
     const fs::path filler = path_ / name;
-    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    const UniqueFd fd(::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (!fd) {
         return false;
     }
     const std::vector<char> block(4096, '\x5a');
@@ -55,13 +57,12 @@ bool TmpfsMount::FillLeaving(uint64_t leave, const std::string& name) {
     while (ok && Free() > leave) {
         const uint64_t over = Free() - leave;
         const size_t count = over < block.size() ? static_cast<size_t>(over) : block.size();
-        ok = ::write(fd, block.data(), count) == static_cast<ssize_t>(count);
+        ok = ::write(fd.Get(), block.data(), count) == static_cast<ssize_t>(count);
         if (!ok && errno == ENOSPC) {
             ok = true;  // full already: nothing more to take
             break;
         }
     }
-    ::close(fd);
     return ok;
 }
 

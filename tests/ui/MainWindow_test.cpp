@@ -14,11 +14,11 @@
 #include <filesystem>
 
 #include "app/RowView.h"
+#include "controls/CTranslucentButton.h"
+#include "controls/CTranslucentStaticLink.h"
 #include "controls/ProgressItem.h"
 #include "controls/ProgressListView.h"
 #include "controls/StatusControl.h"
-#include "controls/TranslucentButton.h"
-#include "controls/TranslucentStaticLink.h"
 #include "core/DebugPrintf.h"
 #include "core/NormalisePath.h"
 #include "engine/Md5Context.h"
@@ -146,13 +146,13 @@ TEST_F(MainWindowTest, PauseAndResumeFromTheHeaderStopAndRestartTheTransfer) {
     ASSERT_TRUE(ItemReaches(u"demo-game", ItemState::Downloading));
     ASSERT_TRUE(PumpUntil([&] { return window.Header()->PauseButton()->isEnabled(); }));
     EXPECT_FALSE(window.Header()->ResumeButton()->isEnabled());
-    EXPECT_EQ(window.Status()->connectionMode, StatusControl::kOnline);
+    EXPECT_EQ(window.Status()->connectionMode, StatusMode::Online);
 
     LogCapture log;
     window.OnHeaderCommand(ID_PAUSE_ALL);
     window.OnHeaderCommand(ID_PAUSE_ALL);  // a second press changes nothing
     EXPECT_TRUE(window.Core().Downloads().IsPaused());
-    EXPECT_EQ(window.Status()->connectionMode, StatusControl::kPaused);
+    EXPECT_EQ(window.Status()->connectionMode, StatusMode::Paused);
     EXPECT_FALSE(window.Header()->PauseButton()->isEnabled());
     EXPECT_TRUE(window.Header()->ResumeButton()->isEnabled());
     EXPECT_EQ(log.Count(u"Pausing"), 1);
@@ -184,7 +184,7 @@ TEST_F(MainWindowTest, PauseAndResumeFromTheHeaderStopAndRestartTheTransfer) {
     store.ClearFaults();
     window.OnHeaderCommand(ID_RESUME_ALL);
     EXPECT_FALSE(window.Core().Downloads().IsPaused());
-    EXPECT_EQ(window.Status()->connectionMode, StatusControl::kOnline);
+    EXPECT_EQ(window.Status()->connectionMode, StatusMode::Online);
     EXPECT_TRUE(window.Header()->PauseButton()->isEnabled());
     EXPECT_FALSE(window.Header()->ResumeButton()->isEnabled());
     EXPECT_EQ(log.Count(u"Unpausing"), 1);
@@ -307,17 +307,17 @@ TEST_F(MainWindowTest, SettingsDoNotOpenWhileAMessageBoxHoldsTheScreen) {
             window.OnHeaderCommand(ID_SETTINGS);
             shown.button(QMessageBox::No)->click();
         });
-        EXPECT_EQ(window.AskUser(kAskYesNoQuestion, u"Remove?"), kAnswerNo);
+        EXPECT_EQ(window.AskUser(AskStyle::YesNoQuestion, u"Remove?"), Answer::No);
         EXPECT_EQ(box.Count(), 1);
     }
     EXPECT_EQ(settingsShown, 0);
     EXPECT_TRUE(window.ModalUiToken().IsSet());
     // A second box is refused while one is open, without waiting.
     DialogAnswerer<QMessageBox> nested([&](QMessageBox& shown) {
-        EXPECT_EQ(window.AskUser(kAskOkWarning, u"Second"), kAnswerNotShown);
+        EXPECT_EQ(window.AskUser(AskStyle::OkWarning, u"Second"), Answer::NotShown);
         shown.button(QMessageBox::Yes)->click();
     });
-    EXPECT_EQ(window.AskUser(kAskYesNoQuestion, u"First"), kAnswerYes);
+    EXPECT_EQ(window.AskUser(AskStyle::YesNoQuestion, u"First"), Answer::Yes);
 }
 
 TEST_F(MainWindowTest, AfterSigningOutAFailedSignInShowsNoDialog) {
@@ -331,7 +331,7 @@ TEST_F(MainWindowTest, AfterSigningOutAFailedSignInShowsNoDialog) {
     ASSERT_TRUE(PumpUntil([&] { return !Lifecycle().SignedIn(); }));
     ASSERT_TRUE(PumpUntil([&] { return window.Header()->LoginLink()->isEnabled(); }));
     EXPECT_EQ(window.Header()->LoginLink()->Text(), QStringLiteral("Login"));
-    EXPECT_EQ(window.Status()->connectionMode, StatusControl::kOffline);
+    EXPECT_EQ(window.Status()->connectionMode, StatusMode::Offline);
     PumpFor(std::chrono::milliseconds(500));
     EXPECT_EQ(login.Count(), 0);
 

@@ -1,4 +1,4 @@
-#include "controls/TranslucentStatic.h"
+#include "controls/CTranslucentStatic.h"
 
 #include <QEvent>
 #include <QPainter>

@@ -1,4 +1,4 @@
-#include "controls/TranslucentStaticLink.h"
+#include "controls/CTranslucentStaticLink.h"
 
 #include <QEvent>
 #include <QFontMetricsF>

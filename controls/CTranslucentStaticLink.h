@@ -3,7 +3,7 @@
 // drawing after a text change it measures the text and fits its own widget to it, so that the
 // clickable area always covers exactly the text. A click is reported to the parent
 // (TranslucentParent::OnTranslucentCommand). UI thread only.
-#include "controls/TranslucentStatic.h"
+#include "controls/CTranslucentStatic.h"
 
 class CTranslucentStaticLink : public CTranslucentStatic {
 public:

@@ -1,4 +1,4 @@
-#include "controls/TranslucentButton.h"
+#include "controls/CTranslucentButton.h"
 
 #include <QEnterEvent>
 #include <QMouseEvent>
