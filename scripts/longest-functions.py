@@ -83,6 +83,9 @@ def functions(path):
 
 
 def main():
+    if len(sys.argv) > 2 or (len(sys.argv) == 2 and not sys.argv[1].isdigit()):
+        print(__doc__.strip().splitlines()[-1].strip(), file=sys.stderr)
+        sys.exit(2)
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 15
     found = []
     for layer in LAYERS:
