@@ -25,6 +25,7 @@
 #include "engine/ConnectivityCheck.h"
 #include "engine/EngineSignals.h"
 #include "platform/Clock.h"
+#include "support/ExpectEvent.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
@@ -161,18 +162,7 @@ protected:
     // The next posted event, which must be an `Event`; a default one when it is not.
     template <class Event>
     Event Expect() {
-        std::optional<AppEvent> event = queue_.Take(kMessageLimit);
-        if (!event) {
-            ADD_FAILURE() << "no event, expected 0x" << std::hex << Event::kLogNumber;
-            return {};
-        }
-        Event* typed = std::get_if<Event>(&*event);
-        if (typed == nullptr) {
-            ADD_FAILURE() << "event 0x" << std::hex << LogNumberOf(*event) << ", expected 0x"
-                          << Event::kLogNumber;
-            return {};
-        }
-        return std::move(*typed);
+        return ExpectEvent<Event>(queue_, kMessageLimit);
     }
     // The next posted event, whatever it is.
     std::optional<AppEvent> ExpectAny() {

@@ -23,6 +23,7 @@
 #include "core/UserDetails.h"
 #include "engine/ConnectivityCheck.h"
 #include "engine/EngineSignals.h"
+#include "support/ExpectEvent.h"
 #include "support/FileFixtures.h"
 #include "support/LogCapture.h"
 #include "support/TempHome.h"
@@ -148,18 +149,7 @@ protected:
     // The next posted event, which must be an `Event`; a default one when it is not.
     template <class Event>
     Event Expect() {
-        std::optional<AppEvent> event = queue_.Take(kMessageLimit);
-        if (!event) {
-            ADD_FAILURE() << "no event, expected 0x" << std::hex << Event::kLogNumber;
-            return {};
-        }
-        Event* typed = std::get_if<Event>(&*event);
-        if (typed == nullptr) {
-            ADD_FAILURE() << "event 0x" << std::hex << LogNumberOf(*event) << ", expected 0x"
-                          << Event::kLogNumber;
-            return {};
-        }
-        return std::move(*typed);
+        return ExpectEvent<Event>(queue_, kMessageLimit);
     }
 
     // Shared with the manager as the download engine would share them.
@@ -410,18 +400,7 @@ protected:
     // The next posted event, which must be an `Event`; a default one when it is not.
     template <class Event>
     Event Expect() {
-        std::optional<AppEvent> event = queue_.Take(kMessageLimit);
-        if (!event) {
-            ADD_FAILURE() << "no event, expected 0x" << std::hex << Event::kLogNumber;
-            return {};
-        }
-        Event* typed = std::get_if<Event>(&*event);
-        if (typed == nullptr) {
-            ADD_FAILURE() << "event 0x" << std::hex << LogNumberOf(*event) << ", expected 0x"
-                          << Event::kLogNumber;
-            return {};
-        }
-        return std::move(*typed);
+        return ExpectEvent<Event>(queue_, kMessageLimit);
     }
 
     static inline std::unique_ptr<TestStore> store_;
