@@ -225,8 +225,8 @@ if "${as_root[@]}" dpkg --root="$target" --force-depends --force-not-root -i "$d
     if "${as_root[@]}" dpkg --root="$target" --force-not-root --purge velkdownloader >>"$work/dpkg.log" 2>&1; then
         left=$(cd "$target" && find . -mindepth 1 ! -path './var' ! -path './var/lib' ! -path './var/lib/dpkg' ! -path './var/lib/dpkg/*')
         [[ -z $left ]] || fault "left after removal: $left"
-        [[ -z $(dpkg-query --admindir="$target/var/lib/dpkg" -W -f='${Status}' velkdownloader 2>/dev/null | grep installed) ]] ||
-            fault "dpkg still sees the package installed"
+        status=$(dpkg-query --admindir="$target/var/lib/dpkg" -W -f='${Status}' velkdownloader 2>/dev/null)
+        [[ -z $status || $status == *" not-installed" ]] || fault "dpkg still knows the package: $status"
     else
         cat "$work/dpkg.log" >&2
         fault "dpkg --purge failed"
