@@ -189,9 +189,11 @@ STANDIN
         'P list --|--json'
         'P remove |second.game_2 showcase-game'
         'P remove se|second.game_2'
+        'P remove --delete-files |second.game_2 showcase-game'
         'P remove showcase-game |'
         'P remove showcase-game --|--delete-files'
         'P --verbose |velkdownloader://'
+        'P --verbose list |velkdownloader://'
     )
     typed=() expected_results=""
     for case in "${cases[@]}"; do
