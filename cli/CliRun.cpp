@@ -377,8 +377,10 @@ void CliRun::ReportOutcome() {
                (sigismember(&pending, SIGINT) != 1 && sigismember(&pending, SIGTERM) != 1);
     };
     const bool stopped = interrupted_;
+    bool checksStopped = false;
     const std::vector<GameResult> results =
-        JudgeGames(core_->Lifecycle(), *watch_, proceed, stopped, interrupted_);
+        JudgeGames(core_->Lifecycle(), *watch_, proceed, stopped, checksStopped);
+    interrupted_ = stopped || checksStopped;
     if (json_) {
         PrintResultsAsJson(results);
         code_ = std::all_of(results.begin(), results.end(),

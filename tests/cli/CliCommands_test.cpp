@@ -255,12 +255,15 @@ TEST_F(CliCommandsTest, RemoveDropsTheRecordAndOnlyTheGamesOwnFiles) {
 }
 
 // While another instance runs (here a download held back by a slow store), `list` reads the
-// store beside it and `remove` refuses, leaving the record in place.
+// store beside it and `remove` refuses, leaving the record in place. The running download, told
+// to stop, ends its JSON lines with the game's result: interrupted.
 TEST_F(CliCommandsTest, WhileAnotherInstanceRunsListReadsAndRemoveRefuses) {
     store_.AddGame(GameJson("cmd-busy", {"cmd-busy/setup.bin"}, {4000000}));
     store_.SetFault(R"({"server":"cdn","path_prefix":"/secure/cmd-busy/","fail_next":-1,)"
                     R"("rate":65536})");
-    CliRun running(runs_.Path(), DownloadArgs({"cmd-busy"}));
+    std::vector<std::string> args = DownloadArgs({"cmd-busy"});
+    args.insert(args.begin(), "--json");
+    CliRun running(runs_.Path(), args);
     const auto listed = [&] {
         CliRun list(runs_.Path(), {"list", "--json"});
         return list.Wait() == 0 && list.Out().find("\"name\":\"cmd-busy\"") != std::string::npos;
@@ -277,6 +280,12 @@ TEST_F(CliCommandsTest, WhileAnotherInstanceRunsListReadsAndRemoveRefuses) {
     running.Signal(SIGTERM);
     EXPECT_EQ(running.Wait(), 130) << running.Err();
     ASSERT_EQ(Records().size(), 1u);
+    const std::vector<Fields> lines = ParseJsonLines(runs_.Path(), running.Out());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().at("type"), "result");
+    EXPECT_EQ(lines.back().at("outcome"), "interrupted");
+    EXPECT_EQ(lines.back().at("folder"), Downloads().string() + "/");
+    EXPECT_EQ(lines.back().at("files"), "");
 }
 
 // Commands that need no store, on an empty home: what they print and how they end.
