@@ -50,6 +50,10 @@ CVelkDownloaderApp::~CVelkDownloaderApp() {
     Shutdown();
 }
 
+std::u16string CVelkDownloaderApp::DefaultDataFolder() {
+    return NormaliseFolder(ToWide(DataHomeFolder()) + u"/VelkDownloader/");
+}
+
 StartupOutcome CVelkDownloaderApp::InitInstance() {
     registry_ = options_.registry ? options_.registry : Registry::Open(Registry::DefaultPath());
     if (registry_) {
@@ -72,7 +76,7 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
             std::lock_guard lock(folderLock_);
             downloadFolder_ = folder;
         }
-        const std::u16string data = NormaliseFolder(ToWide(DataHomeFolder()) + u"/VelkDownloader/");
+        const std::u16string data = DefaultDataFolder();
         CreateFolder(data);
         std::lock_guard lock(folderLock_);
         dataFolder_ = data;

@@ -70,6 +70,8 @@ public:
     bool SetDownloadFolder(const std::u16string& path, bool persist);
     std::u16string GetDownloadFolder() const;
     std::u16string GetDataFolder() const;
+    // The per-user data folder that start-up makes: $XDG_DATA_HOME/VelkDownloader/.
+    static std::u16string DefaultDataFolder();
     bool SetRunAtStartup(bool on);
 
     // 1 to 20 once loaded, -1 before; the engine and the settings dialog read and change it.
