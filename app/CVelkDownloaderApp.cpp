@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "core/DebugFlags.h"
@@ -50,6 +51,10 @@ CVelkDownloaderApp::~CVelkDownloaderApp() {
     Shutdown();
 }
 
+std::u16string CVelkDownloaderApp::DefaultDataFolder() {
+    return NormaliseFolder(ToWide(DataHomeFolder()) + u"/VelkDownloader/");
+}
+
 StartupOutcome CVelkDownloaderApp::InitInstance() {
     registry_ = options_.registry ? options_.registry : Registry::Open(Registry::DefaultPath());
     if (registry_) {
@@ -72,7 +77,7 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
             std::lock_guard lock(folderLock_);
             downloadFolder_ = folder;
         }
-        const std::u16string data = NormaliseFolder(ToWide(DataHomeFolder()) + u"/VelkDownloader/");
+        const std::u16string data = DefaultDataFolder();
         CreateFolder(data);
         std::lock_guard lock(folderLock_);
         dataFolder_ = data;
@@ -81,11 +86,11 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
         return StartupOutcome::Failed;
     }
 
-    switch (instanceLock_.Acquire()) {
+    switch (AcquireOrHandOver()) {
         case InstanceLock::Result::First:
             break;
         case InstanceLock::Result::AlreadyRunning:
-            return RunSecondInstance();
+            return FinishSecondInstance();
         case InstanceLock::Result::Failed: {
             // Never silently: without a word the user can't tell why nothing started.
             const std::u16string text =
@@ -113,8 +118,28 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
     return StartupOutcome::RunWindow;
 }
 
-StartupOutcome CVelkDownloaderApp::RunSecondInstance() {
-    lastSend_ = SendHandOff(options_.commandLine, options_.handOffWait);
+InstanceLock::Result CVelkDownloaderApp::AcquireOrHandOver() {
+    // The holder of the lock may have no hand-off objects for a moment: a first instance between
+    // taking the lock and making them, or a short command (velkdownloader-cli remove) that holds
+    // the lock and never makes them. Rather than fail at once, this start tries again for a
+    // while: it hands its command line over once the objects are there, or becomes the first
+    // instance once the lock is free.
+    const auto deadline = std::chrono::steady_clock::now() + options_.lockHolderWait;
+    for (;;) {
+        const InstanceLock::Result acquired = instanceLock_.Acquire();
+        if (acquired != InstanceLock::Result::AlreadyRunning) {
+            return acquired;
+        }
+        lastSend_ = SendHandOff(options_.commandLine, options_.handOffWait);
+        if (lastSend_ != HandOffSendResult::NoToken ||
+            std::chrono::steady_clock::now() >= deadline) {
+            return acquired;
+        }
+        std::this_thread::sleep_for(kLockHolderPoll);
+    }
+}
+
+StartupOutcome CVelkDownloaderApp::FinishSecondInstance() {
     const std::u16string error = HandOffErrorText(lastSend_);
     if (!error.empty()) {
         ui_.ShowError(error);

@@ -46,12 +46,16 @@ class CVelkDownloaderApp {
 public:
     static constexpr std::u16string_view kSettingsKeyPath = u"Software\\Velkora\\VelkDownloader";
     static constexpr std::chrono::milliseconds kHandOffWait{60000};
+    static constexpr std::chrono::milliseconds kLockHolderWait{5000};
+    static constexpr std::chrono::milliseconds kLockHolderPoll{50};
 
     struct Options {
         std::shared_ptr<Registry> registry;  // null: the user's own store
         std::u16string commandLine;          // the arguments after the program path
         std::filesystem::path programPath;   // empty: the running program
         std::chrono::milliseconds handOffWait = kHandOffWait;
+        // How long a start keeps trying while the lock's holder has no hand-off objects.
+        std::chrono::milliseconds lockHolderWait = kLockHolderWait;
     };
 
     CVelkDownloaderApp(StartupUi& ui, Options options);
@@ -70,6 +74,8 @@ public:
     bool SetDownloadFolder(const std::u16string& path, bool persist);
     std::u16string GetDownloadFolder() const;
     std::u16string GetDataFolder() const;
+    // The per-user data folder that start-up makes: $XDG_DATA_HOME/VelkDownloader/.
+    static std::u16string DefaultDataFolder();
     bool SetRunAtStartup(bool on);
 
     // 1 to 20 once loaded, -1 before; the engine and the settings dialog read and change it.
@@ -87,7 +93,10 @@ public:
 private:
     void ReadDownloadFolderSetting();
     void LoadConcurrentConnections();
-    StartupOutcome RunSecondInstance();
+    // Takes the instance lock, or hands the command line to its holder (lastSend_ tells how).
+    InstanceLock::Result AcquireOrHandOver();
+    // After a hand-off was tried: shows its error, if any.
+    StartupOutcome FinishSecondInstance();
     std::filesystem::path ProgramPath() const;
 
     StartupUi& ui_;

@@ -44,8 +44,12 @@ CliParse Fail(std::string error) {
 const char* CliUsage() {
     return "usage: velkdownloader-cli [--email E [--password-stdin]] [--connections N] "
            "[--folder DIR]\n"
-           "                          [--verbose] velkdownloader://GAME [velkdownloader://GAME "
-           "...]\n"
+           "                          [--verbose | --json] velkdownloader://GAME "
+           "[velkdownloader://GAME ...]\n"
+           "       velkdownloader-cli list [--json]\n"
+           "       velkdownloader-cli remove GAME [--delete-files]\n"
+           "       velkdownloader-cli --version | --help\n"
+           "Downloads the games, one at a time in list order, and checks every file:\n"
            "  --email E         sign in as E; the password is asked for on the terminal, "
            "without echo.\n"
            "                    Without --email the sign-in stored by an earlier run is used.\n"
@@ -58,10 +62,27 @@ const char* CliUsage() {
            "                    can read a command line (ps, /proc) while the program runs\n"
            "  --connections N   1 to 20 download connections for this run\n"
            "  --folder DIR      download new games into DIR for this run\n"
-           "  --verbose         echo the program's log on standard output\n";
+           "  --verbose         echo the program's log on standard output\n"
+           "  --json            standard output carries only JSON lines: a \"progress\" line at "
+           "every\n"
+           "                    change of a game, a \"result\" line per game at the end\n"
+           "Commands:\n"
+           "  list              the games of the list, one a line: name, title, state, bytes "
+           "done of all,\n"
+           "                    folder\n"
+           "    --json          one JSON object a line instead\n"
+           "  remove GAME       removes the game (its name as listed, or velkdownloader://GAME) "
+           "from the\n"
+           "                    list as the window's row menu does; not while VelkDownloader "
+           "runs\n"
+           "    --delete-files  the game's own downloaded files and chunk files go too, nothing "
+           "else\n"
+           "Exit codes: 0 done, 1 failed, 2 usage error, 130 interrupted.\n";
 }
 
-CliParse ParseCliOptions(int argc, const char* const* argv) {
+namespace {
+
+CliParse ParseDownload(int argc, const char* const* argv) {
     CliOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -71,13 +92,10 @@ CliParse ParseCliOptions(int argc, const char* const* argv) {
             }
             return std::string(argv[++i]);
         };
-        if (arg == "--help" || arg == "-h") {
-            CliParse parse;
-            parse.help = true;
-            return parse;
-        }
         if (arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "--json") {
+            options.json = true;
         } else if (arg == "--password-stdin") {
             options.passwordStdin = true;
         } else if (arg == "--email" || arg == "--password" || arg == "--connections" ||
@@ -121,6 +139,10 @@ CliParse ParseCliOptions(int argc, const char* const* argv) {
             return Fail("not a velkdownloader:// URL: " + arg);
         }
     }
+    if (options.json && options.verbose) {
+        // The echoed log would mix with the JSON lines on standard output.
+        return Fail("--json and --verbose can't be used together");
+    }
     if (options.password && options.passwordStdin) {
         return Fail("--password and --password-stdin can't be used together");
     }
@@ -139,6 +161,76 @@ CliParse ParseCliOptions(int argc, const char* const* argv) {
     CliParse parse;
     parse.options = std::move(options);
     return parse;
+}
+
+CliParse ParseList(int argc, const char* const* argv) {
+    CliOptions options;
+    options.command = CliCommand::List;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg != "--json") {
+            return Fail("list takes only --json, not " + arg);
+        }
+        options.json = true;
+    }
+    CliParse parse;
+    parse.options = std::move(options);
+    return parse;
+}
+
+CliParse ParseRemove(int argc, const char* const* argv) {
+    CliOptions options;
+    options.command = CliCommand::Remove;
+    std::optional<std::string> game;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--delete-files") {
+            options.deleteFiles = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            return Fail("remove takes only GAME and --delete-files, not " + arg);
+        } else if (game) {
+            return Fail("remove takes one game at a time");
+        } else {
+            game = arg;
+        }
+    }
+    if (!game || game->empty()) {
+        return Fail("remove needs the game's name");
+    }
+    options.removeGame = Utf8ToWide(*game);
+    if (game->find(kScheme) != std::string::npos) {
+        // An address as the store's site gives it, read as the window reads its command line.
+        const CommandLineRequest request = InterpretCommandLine(options.removeGame);
+        if (!request.gameName || request.gameName->empty()) {
+            return Fail("no game in " + *game);
+        }
+        options.removeGame = *request.gameName;
+    }
+    CliParse parse;
+    parse.options = std::move(options);
+    return parse;
+}
+
+}  // namespace
+
+CliParse ParseCliOptions(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h" || arg == "--version") {
+            CliParse parse;
+            parse.help = arg != "--version";
+            parse.version = !parse.help;
+            return parse;
+        }
+    }
+    const std::string_view command = argc > 1 ? argv[1] : "";
+    if (command == "list") {
+        return ParseList(argc, argv);
+    }
+    if (command == "remove") {
+        return ParseRemove(argc, argv);
+    }
+    return ParseDownload(argc, argv);
 }
 
 std::optional<std::string> AskPassword(const std::string& email) {

@@ -1,7 +1,10 @@
 #pragma once
 // The headless front end's command line:
 //   velkdownloader-cli [--email E [--password-stdin | --password P]] [--connections N]
-//                      [--folder DIR] [--verbose] velkdownloader://GAME [velkdownloader://GAME ...]
+//                      [--folder DIR] [--verbose | --json] velkdownloader://GAME [...]
+//   velkdownloader-cli list [--json]
+//   velkdownloader-cli remove GAME [--delete-files]
+//   velkdownloader-cli --version | --help
 // and the ways to the password for an e-mail given alone: the prompt without echo, or a line of
 // standard input. Main thread only.
 #include <cstdint>
@@ -9,7 +12,15 @@
 #include <string>
 #include <vector>
 
+enum class CliCommand {
+    Download,  // the games of the URLs
+    List,      // the games of the settings store
+    Remove,    // one game of the list, as the window's row menu removes it
+};
+
 struct CliOptions {
+    CliCommand command = CliCommand::Download;
+    bool json = false;  // JSON lines on standard output instead of text (downloads and list)
     std::optional<std::string> email;
     std::optional<std::string> password;  // readable by every local user while we run
     bool passwordStdin = false;           // the password is the first line of standard input
@@ -18,12 +29,15 @@ struct CliOptions {
     bool verbose = false;
     std::vector<std::string> urls;      // as given, in order
     std::vector<std::u16string> games;  // the game name of each URL, same order
+    std::u16string removeGame;          // remove: the game's name
+    bool deleteFiles = false;           // remove: the game's own files go too
 };
 
 struct CliParse {
     std::optional<CliOptions> options;  // nothing: a usage error, explained in `error`
     std::string error;
     bool help = false;
+    bool version = false;
 };
 
 CliParse ParseCliOptions(int argc, const char* const* argv);

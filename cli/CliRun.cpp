@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -16,6 +17,11 @@
 #include "app/CommandLine.h"
 #include "app/ProgramCore.h"
 #include "cli/DownloadWatch.h"
+#include "cli/ExitCodes.h"
+#include "cli/GameReport.h"
+#include "cli/JsonProgress.h"
+#include "cli/ListCommand.h"
+#include "cli/RemoveCommand.h"
 #include "cli/TerminalRows.h"
 #include "cli/TerminalUi.h"
 #include "core/DebugPrintf.h"
@@ -26,19 +32,8 @@
 
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
-
 // How long the store's site may stay silent before the user is told what we wait for.
 constexpr std::chrono::seconds kOfflineNotice{5};
-
-// Messages name games, files and the store's own words: their control characters are printed
-// as visible escapes, never handed to the terminal.
-void PrintError(const std::string& text) {
-    std::fprintf(stderr, "velkdownloader-cli: %s\n", EscapeControlsUtf8(text).c_str());
-    std::fflush(stderr);
-}
 
 // A second instance: the first URL went with start-up's hand-off; the others follow one by one,
 // each taking the token that the running instance returns.
@@ -56,11 +51,12 @@ int HandOver(const CVelkDownloaderApp& app, const CliOptions& options) {
             return kExitFailed;
         }
     }
-    std::printf("Handed over to the running instance:");
+    std::string line = "Handed over to the running instance:";
     for (const std::u16string& game : options.games) {
-        std::printf(" %s", EscapeControlsUtf8(WideToUtf8(game)).c_str());
+        line += " " + EscapeControlsUtf8(WideToUtf8(game));
     }
-    std::printf("\n");
+    // With --json standard output carries JSON only, and there is no result of ours to give.
+    std::fprintf(options.json ? stderr : stdout, "%s\n", line.c_str());
     return 0;
 }
 
@@ -77,69 +73,6 @@ std::string SignInFailure(const CliOptions& options, bool hadStoredToken) {
            "(the password is asked for)";
 }
 
-// The outcome of each game, on standard output (completed) or standard error (failed). A game
-// whose finished files are not all on disk at their sizes counts as failed. "Verified" means a
-// digest was checked in this run: a game the engine did not finish now (completed in an earlier
-// run) has its files read and compared with their digests here. `proceed` is asked while files
-// are read; when it says no, `interrupted` is set and the report ends.
-bool ReportGames(ProgramCore& core, DownloadWatch& watch, const std::function<bool()>& proceed,
-                 bool& interrupted) {
-    bool allDone = true;
-    for (const DownloadWatch::Game& game : watch.Games()) {
-        const std::string name = EscapeControlsUtf8(WideToUtf8(game.name));
-        if (game.outcome != DownloadWatch::Outcome::Completed) {
-            PrintError(
-                name + ": " +
-                (game.outcome == DownloadWatch::Outcome::Failed ? game.message : "not finished"));
-            allDone = false;
-            continue;
-        }
-        const DownloadInfo* item = core.Lifecycle().FindItem(game.name);
-        if (item == nullptr) {
-            PrintError(name + ": the record is gone");
-            allDone = false;
-            continue;
-        }
-        using Digest = DownloadWatch::FileCheck::Digest;
-        const bool readDigests = !game.checkedThisRun;
-        std::vector<std::string> missing;
-        std::vector<std::string> differing;
-        std::string lines;
-        for (const DownloadWatch::FileCheck& file :
-             DownloadWatch::CheckFiles(*item, readDigests, proceed)) {
-            if (file.digest == Digest::kStopped) {
-                interrupted = true;
-                return false;
-            }
-            if (!file.present || file.sizeOnDisk != file.expectedSize) {
-                missing.push_back(file.path);
-            } else if (readDigests && file.digest != Digest::kMatches) {
-                differing.push_back(file.path);
-            }
-            lines += "  " + EscapeControlsUtf8(file.path) + "  " + std::to_string(file.sizeOnDisk) +
-                     " bytes\n";
-        }
-        if (!missing.empty()) {
-            PrintError(name + ": completed, but " + missing.front() +
-                       " is not on disk at its size");
-            allDone = false;
-            continue;
-        }
-        if (!differing.empty()) {
-            PrintError(name + ": completed in an earlier run, but " + differing.front() +
-                       " does not match its digest; remove the game with its files and download "
-                       "it again");
-            allDone = false;
-            continue;
-        }
-        std::printf("%s (%s): completed and verified, %zu file(s) in %s\n%s", name.c_str(),
-                    EscapeControlsUtf8(WideToUtf8(item->title)).c_str(), item->files.size(),
-                    EscapeControlsUtf8(WideToUtf8(item->folder)).c_str(), lines.c_str());
-    }
-    std::fflush(stdout);
-    return allDone;
-}
-
 }  // namespace
 
 CliRun::CliRun(int argc, char** argv) : argc_(argc), argv_(argv) {}
@@ -147,24 +80,37 @@ CliRun::CliRun(int argc, char** argv) : argc_(argc), argv_(argv) {}
 CliRun::~CliRun() = default;
 
 int CliRun::Run() {
-    if (ReadOptions()) {
-        if (StartInstance() && ApplyOptions()) {
-            StartEngines();
-            if (SignIn()) {
-                WatchDownloads();
-            }
-            Shutdown();
-        }
-        // Started by StartInstance whatever its outcome, so ended on every path.
-        app_->ExitInstance();
+    if (!ReadOptions()) {
+        return code_;
     }
+    switch (options_->command) {
+        case CliCommand::List:
+            return ListGames(options_->json);
+        case CliCommand::Remove:
+            return RemoveGame(options_->removeGame, options_->deleteFiles);
+        case CliCommand::Download:
+            break;
+    }
+    return RunDownloads();
+}
+
+int CliRun::RunDownloads() {
+    if (StartInstance() && ApplyOptions()) {
+        StartEngines();
+        if (SignIn()) {
+            WatchDownloads();
+        }
+        Shutdown();
+    }
+    // Started by StartInstance whatever its outcome, so ended on every path.
+    app_->ExitInstance();
     return code_;
 }
 
 bool CliRun::ReadOptions() {
     CliParse parse = ParseCliOptions(argc_, argv_);
-    if (parse.help) {
-        std::fputs(CliUsage(), stdout);
+    if (parse.help || parse.version) {
+        std::fputs(parse.help ? CliUsage() : "velkdownloader-cli " VELK_VERSION "\n", stdout);
         return false;
     }
     if (!parse.options) {
@@ -174,6 +120,8 @@ bool CliRun::ReadOptions() {
         return false;
     }
     options_ = std::move(*parse.options);
+    // The log still goes to its file; the terminal shows our own lines unless asked for more.
+    Logger().SetEcho(options_->verbose);
     if (options_->passwordStdin) {
         // Read before anything starts: a run without its password is a usage error, not a start.
         options_->password = ReadPasswordLine();
@@ -184,16 +132,21 @@ bool CliRun::ReadOptions() {
             return false;
         }
     }
-    // The log still goes to its file; the terminal shows our own lines unless asked for more.
-    Logger().SetEcho(options_->verbose);
     return true;
 }
 
 bool CliRun::StartInstance() {
     registry_ = Registry::Open(Registry::DefaultPath());
-    // With the log echoed the rows are plain lines, so the two never overwrite each other.
-    rows_ = std::make_unique<TerminalRows>(STDOUT_FILENO,
-                                           isatty(STDOUT_FILENO) != 0 && !options_->verbose);
+    if (options_->json) {
+        // Standard output is the JSON lines': the rows are kept but never drawn, and the notes
+        // above them go to standard error.
+        rows_ = std::make_unique<TerminalRows>(STDERR_FILENO, false);
+        json_ = std::make_unique<JsonProgress>();
+    } else {
+        // With the log echoed the rows are plain lines, so the two never overwrite each other.
+        rows_ = std::make_unique<TerminalRows>(STDOUT_FILENO,
+                                               isatty(STDOUT_FILENO) != 0 && !options_->verbose);
+    }
     ui_ = std::make_unique<TerminalUi>(*rows_);
 
     CVelkDownloaderApp::Options appOptions;
@@ -207,7 +160,17 @@ bool CliRun::StartInstance() {
     if (outcome == StartupOutcome::RunWindow) {
         return true;
     }
-    code_ = outcome == StartupOutcome::SecondInstance ? HandOver(*app_, *options_) : kExitFailed;
+    std::string why;
+    if (outcome == StartupOutcome::SecondInstance) {
+        code_ = HandOver(*app_, *options_);
+        why = "another instance runs but did not take the games over";
+    } else {
+        code_ = kExitFailed;  // start-up said why
+        why = WideToUtf8(ui_->LastError());
+    }
+    if (code_ != kExitDone && json_) {
+        PrintResultsAsJson(FailAll(options_->games, why));
+    }
     return false;
 }
 
@@ -219,8 +182,7 @@ bool CliRun::ApplyOptions() {
         const std::filesystem::path folder = std::filesystem::absolute(*options.folder, error);
         std::filesystem::create_directories(folder, error);
         if (error || !std::filesystem::is_directory(folder)) {
-            PrintError("cannot create folder " + *options.folder);
-            code_ = kExitFailed;
+            FailRun("cannot create folder " + *options.folder);
             return false;
         }
         app.SetDownloadFolder(Utf8ToWide(folder.string()), false);
@@ -263,7 +225,9 @@ void CliRun::StartEngines() {
 
     watch_ = std::make_unique<DownloadWatch>(options_->games);
     for (const DownloadWatch::Game& game : watch_->Games()) {
-        rows_->Show(game.name);
+        if (!json_) {
+            rows_->Show(game.name);
+        }
     }
 }
 
@@ -280,8 +244,7 @@ bool CliRun::SignIn() {
             const std::u16string* problem = std::get_if<std::u16string>(&parsed)) {
             why = ": " + WideToUtf8(*problem);
         }
-        PrintError("the store's API address " + WideToUtf8(url) + " can't be used" + why);
-        code_ = kExitFailed;
+        FailRun("the store's API address " + WideToUtf8(url) + " can't be used" + why);
         return false;
     }
     return true;
@@ -312,6 +275,9 @@ void CliRun::WatchDownloads() {
         TakeHandOffs();
         const bool settled = HandleMessages();
         rows.Render();
+        if (json_) {
+            json_->Update(core.Lifecycle(), rows, watch);
+        }
         if (ui_->SignInFailed()) {
             signInFailed_ = true;
             break;
@@ -322,6 +288,9 @@ void CliRun::WatchDownloads() {
         NoteWhileOffline();
     }
     rows.Render(true);
+    if (json_) {
+        json_->Update(core.Lifecycle(), rows, watch);
+    }
 }
 
 void CliRun::TakeHandOffs() {
@@ -330,7 +299,9 @@ void CliRun::TakeHandOffs() {
         pendingHandOffs_.fetch_sub(1);
         if (std::optional<std::u16string> added = core_->TakeHandOff(*app.HandOff())) {
             if (watch_->Add(*added)) {
-                rows_->Show(*added);
+                if (!json_) {
+                    rows_->Show(*added);
+                }
                 rows_->Note("Added by another start: " + WideToUtf8(*added));
             }
         }
@@ -391,24 +362,50 @@ void CliRun::Shutdown() {
 }
 
 void CliRun::ReportOutcome() {
-    if (interrupted_) {
+    if (signInFailed_) {
+        FailRun(SignInFailure(*options_, hadStoredToken_));
+        return;
+    }
+    if (code_ != 0) {
+        return;  // the run failed before its downloads, and said so
+    }
+    // Reading a game's files may take a while: a stop signal still ends it.
+    const auto proceed = [] {
+        sigset_t pending;
+        sigemptyset(&pending);
+        return sigpending(&pending) != 0 ||
+               (sigismember(&pending, SIGINT) != 1 && sigismember(&pending, SIGTERM) != 1);
+    };
+    const bool stopped = interrupted_;
+    bool checksStopped = false;
+    const std::vector<GameResult> results =
+        JudgeGames(core_->Lifecycle(), *watch_, proceed, stopped, checksStopped);
+    interrupted_ = stopped || checksStopped;
+    if (json_) {
+        PrintResultsAsJson(results);
+        code_ = std::all_of(results.begin(), results.end(),
+                            [](const GameResult& result) {
+                                return result.outcome == GameResult::Outcome::Completed;
+                            })
+                    ? kExitDone
+                    : kExitFailed;
+    } else if (!stopped) {
+        code_ = PrintResultsAsText(results) ? kExitDone : kExitFailed;
+    }
+    if (stopped) {
         rows_->Note("Interrupted: stopped. What was downloaded stays and the next run resumes it.");
+    } else if (interrupted_) {
+        rows_->Note("Interrupted: stopped before every file was checked.");
+    }
+    if (interrupted_) {
         code_ = kExitInterrupted;
-    } else if (signInFailed_) {
-        PrintError(SignInFailure(*options_, hadStoredToken_));
-        code_ = kExitFailed;
-    } else if (code_ == 0) {
-        // Reading a game's files may take a while: a stop signal still ends it.
-        const auto proceed = [] {
-            sigset_t pending;
-            sigemptyset(&pending);
-            return sigpending(&pending) != 0 ||
-                   (sigismember(&pending, SIGINT) != 1 && sigismember(&pending, SIGTERM) != 1);
-        };
-        code_ = ReportGames(*core_, *watch_, proceed, interrupted_) ? 0 : kExitFailed;
-        if (interrupted_) {
-            rows_->Note("Interrupted: stopped before every file was checked.");
-            code_ = kExitInterrupted;
-        }
+    }
+}
+
+void CliRun::FailRun(const std::string& why) {
+    PrintError(why);
+    code_ = kExitFailed;
+    if (json_ && options_) {
+        PrintResultsAsJson(FailAll(options_->games, why));
     }
 }

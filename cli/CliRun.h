@@ -1,19 +1,23 @@
 #pragma once
-// One run of the headless front end, from its command line to its exit code: options, start-up
-// (or hand-over to a running instance), sign-in, the downloads watched to their end, and the
-// shutdown in the quit order with the report of each game. It owns the registry, the terminal
-// rows, the application and the program core of the run. Main thread only; `Run` once.
+// One run of the headless front end, from its command line to its exit code: the options, then
+// `list` or `remove` (ListCommand.h, RemoveCommand.h), or a download run - start-up (or hand-over
+// to a running instance), sign-in, the downloads watched to their end, and the shutdown in the
+// quit order with the report of each game, as text or as JSON lines. It owns the registry, the
+// terminal rows, the application and the program core of a download run. Main thread only; `Run`
+// once.
 #include <signal.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "cli/CliOptions.h"
 
 class CVelkDownloaderApp;
 class DownloadWatch;
+class JsonProgress;
 class MessageQueue;
 class ProgramCore;
 class Registry;
@@ -33,6 +37,7 @@ public:
 private:
     // Each phase returns whether the run goes on; one that ends it has set `code_`.
     bool ReadOptions();
+    int RunDownloads();
     bool StartInstance();
     bool ApplyOptions();
     void StartEngines();
@@ -45,6 +50,8 @@ private:
     bool HandleMessages();
     void NoteWhileOffline();
     void ReportOutcome();
+    // A failure of the whole run: said on standard error and, with --json, as every game's result.
+    void FailRun(const std::string& why);
 
     int argc_;
     char** argv_;
@@ -65,6 +72,7 @@ private:
     std::atomic<int> pendingHandOffs_{0};
     std::unique_ptr<ProgramCore> core_;
     std::unique_ptr<DownloadWatch> watch_;
+    std::unique_ptr<JsonProgress> json_;  // with --json only
 
     // The watch loop's notice of a store that stays silent.
     std::chrono::steady_clock::time_point offlineSince_;

@@ -15,14 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string RowText(const TerminalRows::Row& row) {
-    std::string text = WideToUtf8(row.status);
-    if (!row.linkText.empty()) {
-        text += WideToUtf8(row.linkText) + " <" + WideToUtf8(row.linkTarget) + ">";
-    }
-    return text;
-}
-
 // Reads the file at `path` whole and compares its MD5 with `expected`.
 DownloadWatch::FileCheck::Digest ReadDigest(const std::string& path, const std::u16string& expected,
                                             const std::function<bool()>& proceed) {
@@ -115,7 +107,7 @@ bool DownloadWatch::Update(const ItemLifecycle& lifecycle, const TerminalRows& r
                                                    : WideToUtf8(ui.LastNotice());
         } else if (item->state == ItemState::Failed) {
             game.outcome = Outcome::Failed;
-            game.message = row != nullptr ? RowText(*row) : "failed";
+            game.message = row != nullptr ? TerminalRows::StatusText(*row) : "failed";
         } else if (item->completed && item->state != ItemState::Removing &&
                    (item->detailsReceived || game.detailsAnswered)) {
             // A record completed in an earlier run counts once the store's details were compared

@@ -150,16 +150,21 @@ std::string TerminalRows::TextBar(double filled, size_t width) {
     return bar;
 }
 
+std::string TerminalRows::StatusText(const Row& row) {
+    std::string text = WideToUtf8(row.status);
+    if (!row.linkText.empty()) {
+        // The window's link, with where it leads: there is nothing to click here.
+        text += WideToUtf8(row.linkText) + " <" + WideToUtf8(row.linkTarget) + ">";
+    }
+    return text;
+}
+
 std::string TerminalRows::RowLine(const Row& row) {
     const double filled = Filled(row);
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(std::lround(filled * 100)));
-    std::string line = WideToUtf8(row.title) + " " + TextBar(filled, kBarCells) + " " + percent +
-                       "  " + WideToUtf8(row.status);
-    if (!row.linkText.empty()) {
-        // The window's link, with where it leads: there is nothing to click here.
-        line += WideToUtf8(row.linkText) + " <" + WideToUtf8(row.linkTarget) + ">";
-    }
+    const std::string line = WideToUtf8(row.title) + " " + TextBar(filled, kBarCells) + " " +
+                             percent + "  " + StatusText(row);
     // Titles, status texts and links come from the store: shown, never acted on by the terminal.
     return EscapeControlsUtf8(line);
 }

@@ -41,12 +41,15 @@ public:
     void Note(const std::string& line);
     // The status bar's speed, shown after the rows.
     void SetSpeed(uint32_t kilobytesPerSecond) { speed_ = kilobytesPerSecond; }
+    uint32_t Speed() const { return speed_; }
 
     const Row* FindRowById(const std::u16string& id) const;
     // The part of the row's bar that is filled, 0..1: its segments' fills by their widths.
     static double Filled(const Row& row);
     // "[#####.....]" of `width` cells.
     static std::string TextBar(double filled, size_t width);
+    // The row's status text followed by its link and where it leads (UTF-8, not escaped).
+    static std::string StatusText(const Row& row);
     // The line a row is shown as (UTF-8, control characters escaped, not cut to the terminal's
     // width).
     static std::string RowLine(const Row& row);

@@ -7,13 +7,14 @@
 #include "core/TextUtil.h"
 
 void TerminalUi::ShowError(const std::u16string& text) {
+    lastError_ = text;
     std::fprintf(stderr, "velkdownloader-cli: %s\n", EscapeControlsUtf8(WideToUtf8(text)).c_str());
 }
 
 Answer TerminalUi::AskUser(AskStyle style, const std::u16string& text) {
     lastNotice_ = text;
     if (style == AskStyle::YesNoQuestion) {
-        // Only removals ask, and the headless front end never removes anything.
+        // Only removals ask, and a download run never removes anything.
         return Answer::No;
     }
     rows_.Note(WideToUtf8(text));

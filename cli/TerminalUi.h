@@ -1,8 +1,8 @@
 #pragma once
-// The headless front end's side of the lifecycle and of start-up: questions are answered by a
-// fixed policy (nothing is ever removed or deleted from here), notices and the window's other
-// actions become lines above the progress rows, and a failed sign-in is recorded for the main
-// loop instead of opening a dialog. Main (user-interface) thread only.
+// The headless front end's side of the lifecycle and of start-up during a download run: questions
+// are answered by a fixed policy (nothing is ever removed or deleted by a download run), notices
+// and the window's other actions become lines above the progress rows, and a failed sign-in is
+// recorded for the main loop instead of opening a dialog. Main (user-interface) thread only.
 #include <string>
 
 #include "app/CVelkDownloaderApp.h"
@@ -35,6 +35,8 @@ public:
     bool SignedIn() const { return signedIn_; }
     // The last notice the lifecycle showed (the store's reason for refusing a game).
     const std::u16string& LastNotice() const { return lastNotice_; }
+    // The last error start-up showed.
+    const std::u16string& LastError() const { return lastError_; }
 
 private:
     TerminalRows& rows_;
@@ -42,4 +44,5 @@ private:
     bool signedIn_ = false;
     bool announcedOffline_ = false;
     std::u16string lastNotice_;
+    std::u16string lastError_;
 };

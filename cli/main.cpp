@@ -1,16 +1,23 @@
-// velkdownloader-cli: the headless front end. It runs the same start-up, settings, lifecycle and
-// engines as the window, signs in, adds the games named on its command line as the window would
-// and downloads them one at a time in list order, showing each game's row as a line of text.
+// velkdownloader-cli: the headless front end, a tool to script. It runs the same start-up,
+// settings, lifecycle and engines as the window, signs in, adds the games named on its command line
+// as the window would and downloads them one at a time in list order, showing each game's row as a
+// line of text, or as JSON lines with --json. It also lists the games of the settings store and
+// removes one as the window's row menu does.
 //
 //   velkdownloader-cli [--email E [--password-stdin | --password P]] [--connections N]
-//                      [--folder DIR] [--verbose] velkdownloader://GAME [velkdownloader://GAME ...]
+//                      [--folder DIR] [--verbose | --json] velkdownloader://GAME [...]
+//   velkdownloader-cli list [--json]
+//   velkdownloader-cli remove GAME [--delete-files]
+//   velkdownloader-cli --version | --help | -h
 //
 // The password is asked for without echo, or read from standard input: a command line is open to
 // every local user, so --password stays only for scripts that accept that.
 //
-// Exit codes: 0 every game completed and verified, 1 a game or the sign-in failed, 2 a usage
-// error, 130 interrupted (SIGINT/SIGTERM; the engines stop in the quit order and what is on disk
-// stays for the next run). A start while another instance runs hands its games over and ends.
+// Exit codes, for every command: 0 done (every game completed and verified), 1 a failure (a game
+// or the sign-in failed, no such game to remove, another instance holds the settings store), 2 a
+// usage error, 130 interrupted (SIGINT/SIGTERM; the engines stop in the quit order and what is on
+// disk stays for the next run). A download started while another instance runs hands its games
+// over and ends; `list` then only reads the settings store, and `remove` refuses.
 #include <signal.h>
 
 #include "cli/CliRun.h"

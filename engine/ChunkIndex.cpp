@@ -249,7 +249,7 @@ std::optional<uint64_t> RegularFileSize(std::u16string_view path) {
 }
 
 bool ReadChunkIndex(FileInfo& file, std::u16string_view recordFolder,
-                    std::u16string_view dataFolder) {
+                    std::u16string_view dataFolder, BrokenIndex broken) {
     // The name comes from the store: it must not lead out of the data or downloads folder.
     if (!IsSafeRelativeName(file.name)) {
         Logger().Warning(u"File name '%s' is not a safe relative path; its xml file is not read.",
@@ -271,7 +271,9 @@ bool ReadChunkIndex(FileInfo& file, std::u16string_view recordFolder,
                 u"Xml file '%s.crc' is larger than %I64u bytes. New xml will be "
                 u"downloaded.",
                 file.name, kMaxChunkIndexSize);
-            RemoveIndex(indexPath);
+            if (broken == BrokenIndex::kRemove) {
+                RemoveIndex(indexPath);
+            }
             return false;
     }
 
@@ -286,7 +288,9 @@ bool ReadChunkIndex(FileInfo& file, std::u16string_view recordFolder,
     if (!wellFormed) {
         Logger().Warning(u"Xml file '%s.crc' was corrupted. New xml will be downloaded.",
                          file.name);
-        RemoveIndex(indexPath);
+        if (broken == BrokenIndex::kRemove) {
+            RemoveIndex(indexPath);
+        }
         return false;
     }
 
@@ -303,12 +307,12 @@ bool ReadChunkIndex(FileInfo& file, std::u16string_view recordFolder,
     return true;
 }
 
-bool LoadChunkIndexes(DownloadInfo& record, std::u16string_view dataFolder) {
+bool LoadChunkIndexes(DownloadInfo& record, std::u16string_view dataFolder, BrokenIndex broken) {
     record.downloaded = 0;
     record.total = 0;
     record.available = 0;
     for (FileInfo& file : record.files) {
-        if (!ReadChunkIndex(file, record.folder, dataFolder)) {
+        if (!ReadChunkIndex(file, record.folder, dataFolder, broken)) {
             return false;
         }
         record.downloaded = SaturatingAdd(record.downloaded, file.onDisk);

@@ -169,6 +169,24 @@ public:
         return impl;
     }
 
+    static std::unique_ptr<Impl> OpenReadOnly(const fs::path& file) {
+        sqlite3* raw = nullptr;
+        const int opened = sqlite3_open_v2(file.c_str(), &raw,
+                                           SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        Database db(raw);
+        if (opened != SQLITE_OK) {
+            return nullptr;
+        }
+        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+        sqlite3_extended_result_codes(db.get(), 1);
+        auto impl = std::unique_ptr<Impl>(new Impl(std::move(db), ReservePath(file)));
+        impl->readOnly_ = true;
+        if (!impl->PrepareStatements()) {
+            return nullptr;
+        }
+        return impl;
+    }
+
     static std::unique_ptr<Impl> OpenOnce(const fs::path& file, const fs::path& reserve) {
         // Made here rather than by SQLite so that the file is private from its first byte;
         // SQLite gives the -wal and -shm files the same mode. The descriptor closes at once.
@@ -270,7 +288,7 @@ public:
     // A reserve given up while the disk was full is taken back from the room that closing
     // frees (SQLite removes its log then), so that the next start finds it again.
     ~Impl() {
-        if (reserveHeld_) {
+        if (reserveHeld_ || readOnly_) {
             return;
         }
         for (Statement* statement :
@@ -308,6 +326,9 @@ private:
     // write that worked, a reserve given up earlier is taken back if there is room again.
     template <class Body>
     bool Write(Body body) {
+        if (readOnly_) {
+            return false;
+        }
         bool written = Transaction(body);
         if (!written && OutOfRoom() && reserveHeld_ && ReleaseReserve(reserve_)) {
             reserveHeld_ = false;
@@ -381,6 +402,11 @@ private:
         check.reset();
         // The default synchronous level of a WAL database flushes at every commit, so a
         // written value survives a power cut as well as a crash of the program.
+        return PrepareStatements();
+    }
+
+    // Fails on a file without the store's tables.
+    bool PrepareStatements() {
         return Prepare(insertKey_, "INSERT OR IGNORE INTO reg_keys(key) VALUES(?1)") &&
                Prepare(findKey_, "SELECT key FROM reg_keys WHERE key = ?1") &&
                Prepare(upsertValue_,
@@ -428,6 +454,7 @@ private:
     Database db_;
     const fs::path reserve_;
     bool reserveHeld_ = false;
+    bool readOnly_ = false;    // opened by OpenReadOnly: no write, and the reserve is not ours
     int failure_ = SQLITE_OK;  // of the last transaction that failed
     // Declared after the connection so that they are finalised before it closes.
     Statement insertKey_;
@@ -440,6 +467,18 @@ private:
 
 std::shared_ptr<Registry> Registry::Open(const fs::path& file) {
     auto impl = Impl::Open(file);
+    if (!impl) {
+        return nullptr;
+    }
+    return std::shared_ptr<Registry>(new Registry(std::move(impl)));
+}
+
+std::shared_ptr<Registry> Registry::OpenReadOnly(const fs::path& file) {
+    std::error_code error;
+    if (!fs::is_regular_file(file, error)) {
+        return nullptr;
+    }
+    auto impl = Impl::OpenReadOnly(file);
     if (!impl) {
         return nullptr;
     }

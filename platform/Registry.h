@@ -30,6 +30,12 @@ class Registry {
 public:
     // Opens or creates the store at `file` (its folder is created if missing). nullptr on failure.
     static std::shared_ptr<Registry> Open(const std::filesystem::path& file);
+    // Opens an existing store for reading only: no schema, no reserve, and every write is
+    // refused. A reader beside a running writer sees each of its transactions whole. Beside a
+    // store that nobody has open, SQLite makes its write-ahead log and shared-memory files (the
+    // log empty) and a reader can't remove them; they serve the next writer as they are.
+    // nullptr when there is no such file, or it is not a store.
+    static std::shared_ptr<Registry> OpenReadOnly(const std::filesystem::path& file);
     // $XDG_CONFIG_HOME/VelkDownloader/registry.sqlite3
     static std::filesystem::path DefaultPath();
 

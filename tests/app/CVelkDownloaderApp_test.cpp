@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 #include "core/TextUtil.h"
@@ -229,14 +230,36 @@ TEST(CVelkDownloaderApp, FirstInstanceRegistersItselfAndReceivesLaterStarts) {
     EXPECT_EQ(fourth.InitInstance(), StartupOutcome::RunWindow);
 }
 
-TEST(CVelkDownloaderApp, SecondInstanceWithoutHandOffObjectsShowsTheError) {
+TEST(CVelkDownloaderApp, SecondInstanceWithoutHandOffObjectsShowsTheErrorAfterItsWait) {
     Fixture f;
     InstanceLock running;  // a first instance that never made its hand-off objects
     ASSERT_EQ(running.Acquire(), InstanceLock::Result::First);
-    CVelkDownloaderApp app(f.ui, f.Options(u"velkdownloader://x"));
+    CVelkDownloaderApp::Options options = f.Options(u"velkdownloader://x");
+    options.lockHolderWait = milliseconds(200);
+    CVelkDownloaderApp app(f.ui, options);
     EXPECT_EQ(app.InitInstance(), StartupOutcome::Failed);
     ASSERT_EQ(f.ui.errors.size(), 1u);
     EXPECT_EQ(f.ui.errors[0], u"Could not open interprocess handle.");
+}
+
+// A holder of the lock that never makes hand-off objects (a short command of the command-line
+// program) and lets go a moment later: the start waits for it and becomes the first instance,
+// instead of failing because it came at the wrong moment.
+TEST(CVelkDownloaderApp, AStartWhileABriefHolderHasTheLockBecomesTheFirstOnceItIsFree) {
+    Fixture f;
+    InstanceLock brief;
+    ASSERT_EQ(brief.Acquire(), InstanceLock::Result::First);
+    std::thread release([&brief] {
+        std::this_thread::sleep_for(milliseconds(300));
+        brief.Release();
+    });
+    CVelkDownloaderApp app(f.ui, f.Options(u"velkdownloader://x"));
+    const StartupOutcome outcome = app.InitInstance();
+    release.join();
+    EXPECT_EQ(outcome, StartupOutcome::RunWindow);
+    EXPECT_TRUE(f.ui.errors.empty());
+    EXPECT_NE(app.HandOff(), nullptr);
+    app.Shutdown();
 }
 
 TEST(CVelkDownloaderApp, AnInstanceLockThatCannotBeTakenEndsStartUpWithTheReason) {

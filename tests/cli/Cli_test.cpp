@@ -509,6 +509,17 @@ TEST(CliUsageTest, UsageErrorsExitWithTwo) {
         {{"--email", email, "--password-stdin", "velkdownloader://g"}, "", "no password"},
         {{"--email", email, "--password-stdin", "velkdownloader://g"}, "\n", "no password"},
         {{"--email", email, "--password-stdin", "velkdownloader://g"}, "\r\npw\n", "no password"},
+        // The commands take their own options only.
+        {{"--json", "--verbose", "velkdownloader://g"}, "", "can't be used together"},
+        {{"list", "--verbose"}, "", "list takes only --json"},
+        {{"list", "velkdownloader://g"}, "", "list takes only --json"},
+        {{"--json", "list"}, "", "not a velkdownloader:// URL: list"},
+        {{"remove"}, "", "remove needs the game's name"},
+        {{"remove", ""}, "", "remove needs the game's name"},
+        {{"remove", "--delete-files"}, "", "remove needs the game's name"},
+        {{"remove", "a", "b"}, "", "one game at a time"},
+        {{"remove", "--json", "a"}, "", "remove takes only GAME and --delete-files"},
+        {{"remove", "velkdownloader://"}, "", "no game in velkdownloader://"},
     };
     for (const Case& c : cases) {
         std::string joined;

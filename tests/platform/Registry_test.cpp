@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/FileFixtures.h"
 #include "support/TempHome.h"
 #include "support/TmpfsMount.h"
 
@@ -253,6 +255,83 @@ TEST(RegistryFile, ACorruptFileIsRefusedAndLeftAlone) {
     // A folder where the file should be is no store either.
     fs::create_directories(dir.Path() / "folder.sqlite3");
     EXPECT_EQ(Registry::Open(dir.Path() / "folder.sqlite3"), nullptr);
+}
+
+// Each file of `folder` with its bytes, to tell whether anything there was touched.
+static std::map<std::string, std::string> FolderContents(const fs::path& folder) {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        contents[entry.path().filename().string()] = ReadFile(entry.path());
+    }
+    return contents;
+}
+
+TEST(RegistryReadOnly, ReadsWithoutWritingAndRefusesWrites) {
+    TempDir dir;
+    const fs::path file = dir.Path() / "store" / "registry.sqlite3";
+    // No store: nothing, and nothing made for it.
+    EXPECT_EQ(Registry::OpenReadOnly(file), nullptr);
+    EXPECT_FALSE(fs::exists(file.parent_path()));
+    {
+        auto writer = Registry::Open(file);
+        ASSERT_TRUE(writer);
+        auto key = RegistryKey::Create(writer, kDownloads);
+        ASSERT_TRUE(key && key->SetDword(u"kept", 7));
+    }
+    const auto before = FolderContents(file.parent_path());
+    {
+        auto reader = Registry::OpenReadOnly(file);
+        ASSERT_TRUE(reader);
+        auto key = RegistryKey::Open(reader, kDownloads);
+        ASSERT_TRUE(key);
+        EXPECT_EQ(key->QueryDword(u"kept"), 7u);
+        EXPECT_FALSE(key->SetDword(u"new", 1));
+        EXPECT_FALSE(key->DeleteValue(u"kept"));
+        EXPECT_FALSE(RegistryKey::Create(reader, u"Software\\Other"));
+        EXPECT_FALSE(key->CreateSubKey(u"Sub"));
+        EXPECT_EQ(key->QueryDword(u"kept"), 7u);
+        EXPECT_EQ(key->Query(u"new"), std::nullopt);
+    }
+    // The store and its reserve are as they were. SQLite's own coordination files may be left
+    // beside a store nobody had open (a reader can't remove them), the log empty.
+    const auto after = FolderContents(file.parent_path());
+    for (const auto& [name, bytes] : after) {
+        if (name == "registry.sqlite3-shm") {
+            continue;
+        }
+        if (name == "registry.sqlite3-wal") {
+            EXPECT_TRUE(bytes.empty());
+            continue;
+        }
+        ASSERT_EQ(before.count(name), 1u) << name;
+        EXPECT_TRUE(bytes == before.at(name)) << name << " changed";
+    }
+    EXPECT_EQ(
+        after.size() - after.count("registry.sqlite3-shm") - after.count("registry.sqlite3-wal"),
+        before.size());
+
+    // A file that is not a store is refused, and left as it was.
+    const fs::path garbage = dir.Path() / "garbage.sqlite3";
+    std::ofstream(garbage, std::ios::binary) << std::string(8192, 'x');
+    EXPECT_EQ(Registry::OpenReadOnly(garbage), nullptr);
+    EXPECT_EQ(ReadFile(garbage), std::string(8192, 'x'));
+}
+
+// A reader beside a running writer (the window, while the headless front end lists the games)
+// sees every transaction the writer committed, including those after the reader opened.
+TEST_F(RegistryStore, AReaderBesideTheWriterSeesItsCommittedWrites) {
+    ASSERT_TRUE(registry_);
+    auto key = RegistryKey::Create(registry_, kDownloads);
+    ASSERT_TRUE(key && key->SetDword(u"first", 1));
+    auto reader = Registry::OpenReadOnly(file_);
+    ASSERT_TRUE(reader);
+    auto seen = RegistryKey::Open(reader, kDownloads);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->QueryDword(u"first"), 1u);
+    ASSERT_TRUE(key->SetDword(u"second", 2));
+    ASSERT_TRUE(key->DeleteValue(u"first"));
+    EXPECT_EQ(seen->QueryDword(u"second"), 2u);
+    EXPECT_EQ(seen->Query(u"first"), std::nullopt);
 }
 
 TEST_F(RegistryStore, ThreadsShareOneRegistry) {
