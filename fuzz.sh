@@ -39,7 +39,7 @@ scripts/ensure-packages.sh "${packages[@]}" clang libclang-rt-14-dev llvm-14
 
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_SANITIZE=fuzzer -DBUILD_TESTING=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON -DVELK_SANITIZE=fuzzer -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --parallel 2 --target "${targets[@]/#/fuzz_}"
 python3 fuzz/seeds.py "$build/corpus"
 mkdir -p "$build/artifacts"

@@ -12,7 +12,7 @@ game="showcase-game"
 
 mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
 scripts/ensure-packages.sh "${packages[@]}"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON >/dev/null
 use_window=false
 if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]]; then
     use_window=true

@@ -19,7 +19,7 @@ esac
 mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
 scripts/ensure-packages.sh "${packages[@]}"
 
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_SANITIZE="$sanitize" >/dev/null
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON -DVELK_SANITIZE="$sanitize" >/dev/null
 cmake --build "$build_dir"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"

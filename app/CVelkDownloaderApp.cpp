@@ -199,14 +199,16 @@ bool CVelkDownloaderApp::SetRunAtStartup(bool on) {
 }
 
 void CVelkDownloaderApp::LoadConcurrentConnections() {
-    const std::optional<uint32_t> stored =
-        settingsKey_ ? settingsKey_->QueryDword(u"ConcurrentConnections") : std::nullopt;
     int32_t count = kDefaultConnections;
-    if (stored) {
+    // The value is taken out of the optional once: GCC 12 at -Os reports a false "may be used
+    // uninitialized" for each dereference inside the conditional expression.
+    if (const std::optional<uint32_t> stored =
+            settingsKey_ ? settingsKey_->QueryDword(u"ConcurrentConnections") : std::nullopt) {
+        const uint32_t value = stored.value();
         // Compared unsigned, so a negative value stored by hand also ends at the maximum.
-        count = *stored == 0                ? 1
-                : *stored > kMaxConnections ? static_cast<int32_t>(kMaxConnections)
-                                            : static_cast<int32_t>(*stored);
+        count = value == 0                ? 1
+                : value > kMaxConnections ? static_cast<int32_t>(kMaxConnections)
+                                          : static_cast<int32_t>(value);
     }
     concurrentConnections_.store(count);
 }

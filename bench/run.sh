@@ -32,7 +32,7 @@ scripts/ensure-packages.sh "${packages[@]}"
 build_dir=build-bench
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
-    -DVELK_SANITIZE="" -DBUILD_TESTING=OFF -DVELK_BENCH=ON >/dev/null
+    -DVELK_WERROR=ON -DVELK_SANITIZE="" -DBUILD_TESTING=OFF -DVELK_BENCH=ON >/dev/null
 targets=(velkdownloader-cli)
 ((micro > 0)) && targets+=(velk_micro)
 cmake --build "$build_dir" --target "${targets[@]}" -- -j2

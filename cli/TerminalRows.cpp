@@ -143,7 +143,11 @@ double TerminalRows::Filled(const Row& row) {
 std::string TerminalRows::TextBar(double filled, size_t width) {
     const auto cells =
         static_cast<size_t>(std::round(std::clamp(filled, 0.0, 1.0) * static_cast<double>(width)));
-    return "[" + std::string(cells, '#') + std::string(width - cells, '.') + "]";
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict overlap in the inlined
+    // `"[" + string` form.
+    std::string bar = "[";
+    bar.append(cells, '#').append(width - cells, '.') += ']';
+    return bar;
 }
 
 std::string TerminalRows::StatusText(const Row& row) {

@@ -424,7 +424,8 @@ TEST(HandOff, OnlyAWellFormedRecordOfOurOwnMovesTheNames) {
              std::ofstream(record) << tag << "\n";
              chmod(record.c_str(), 0666);
          }},
-        {"a link", [&] { symlink((elsewhere.Path() / "tag").c_str(), record.c_str()); }},
+        {"a link",
+         [&] { ASSERT_EQ(symlink((elsewhere.Path() / "tag").c_str(), record.c_str()), 0); }},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(record);

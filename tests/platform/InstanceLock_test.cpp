@@ -97,7 +97,7 @@ TEST(InstanceLock, SaysWhyItCannotBeTaken) {
         {"another user's file", true,
          [](const TempHome&) {
              std::ofstream(InstanceLock::DefaultPath()) << "";
-             chown(InstanceLock::DefaultPath().c_str(), 65534, 65534);
+             ASSERT_EQ(chown(InstanceLock::DefaultPath().c_str(), 65534, 65534), 0);
          },
          "not a plain file of this user's"},
     };
