@@ -16,6 +16,7 @@
 #include "core/TextUtil.h"
 #include "platform/Registry.h"
 #include "support/CliProcess.h"
+#include "support/DemoRun.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
@@ -101,13 +102,7 @@ protected:
     fs::path Downloads() const { return home_.Root() / "downloads"; }
 
     std::vector<std::string> DownloadArgs(const std::vector<std::string>& games) const {
-        std::vector<std::string> args = {"--email",    TestStore::DemoEmail(),
-                                         "--password", TestStore::DemoPassword(),
-                                         "--folder",   Downloads().string()};
-        for (const std::string& game : games) {
-            args.push_back("velkdownloader://" + game);
-        }
-        return args;
+        return DemoDownloadArgs(Downloads(), games);
     }
 
     // The stored records in list order.

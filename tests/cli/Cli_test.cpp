@@ -20,6 +20,7 @@
 #include "engine/Md5Context.h"
 #include "platform/Registry.h"
 #include "support/CliProcess.h"
+#include "support/DemoRun.h"
 #include "support/FileFixtures.h"
 #include "support/StalledNetwork.h"
 #include "support/TempHome.h"
@@ -100,13 +101,7 @@ protected:
 
     // A run signed in with the demo account, downloading into Downloads().
     std::vector<std::string> Args(std::vector<std::string> games) const {
-        std::vector<std::string> args = {"--email",    TestStore::DemoEmail(),
-                                         "--password", TestStore::DemoPassword(),
-                                         "--folder",   Downloads().string()};
-        for (const std::string& game : games) {
-            args.push_back("velkdownloader://" + game);
-        }
-        return args;
+        return DemoDownloadArgs(Downloads(), games);
     }
 
     // Every regular file under the downloads folder, relative to it.

@@ -4,9 +4,22 @@
 // failure shows what the program did. Header-only: VELK_CLI_PROGRAM belongs to the test programs.
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/CliProcess.h"
 #include "support/TestStore.h"
+
+// Signs in with the demo account and downloads `games` (names) into `folder`.
+inline std::vector<std::string> DemoDownloadArgs(const std::filesystem::path& folder,
+                                                 const std::vector<std::string>& games) {
+    std::vector<std::string> args = {"--email",    TestStore::DemoEmail(),
+                                     "--password", TestStore::DemoPassword(),
+                                     "--folder",   folder.string()};
+    for (const std::string& game : games) {
+        args.push_back("velkdownloader://" + game);
+    }
+    return args;
+}
 
 // `connections` 0 leaves the setting as it is.
 inline CliProcess::Options DemoDownload(const std::filesystem::path& folder,
