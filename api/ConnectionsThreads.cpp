@@ -199,6 +199,39 @@ private:
         return manager_.DownloadChunkIndex(link, fetch.file, record.folder);
     }
 
+    // Fetches every file's chunk index, a few files at a time, and takes them into the record in
+    // file order, adding up its sizes. Throws on the first file that failed, in file order.
+    void FillChunkIndexes(DownloadInfo& record, const Event& wanted) {
+        // Workers waiting for a link are answered before the files' requests go out.
+        ServeWaitingLinks();
+        std::vector<IndexFetch> fetches(record.files.begin(), record.files.end());
+        OrderedParallelJobs jobs(
+            fetches.size(), IndexFetchThreads(record.files),
+            [&](size_t index) { return FetchIndex(record, fetches[index]); },
+            [&] { return wanted.IsSet() && !terminate_.IsSet(); });
+        for (size_t index = 0; index < fetches.size(); ++index) {
+            // A game of many files holds the thread for a while: workers waiting for a link are
+            // answered between its files.
+            ServeWaitingLinks();
+            switch (jobs.Take(index)) {
+                case OrderedParallelJobs::Outcome::Succeeded:
+                    break;
+                case OrderedParallelJobs::Outcome::Failed:
+                    throw CannotFetchGameInfo{std::move(fetches[index].reply),
+                                              CannotFetchGameInfo::kRequestFailed};
+                case OrderedParallelJobs::Outcome::NotRun:
+                    throw CannotFetchGameInfo{{}, CannotFetchGameInfo::kCancelled};
+            }
+            FileInfo& file = record.files[index];
+            file = std::move(fetches[index].file);
+            record.total = SaturatingAdd(record.total, file.size);
+            if (file.available) {
+                record.available = SaturatingAdd(record.available, file.size);
+            }
+            record.downloaded = SaturatingAdd(record.downloaded, file.onDisk);
+        }
+    }
+
     void ServeDetails(std::unique_ptr<ConnectionsTask> owned) {
         auto& task = static_cast<RequestDetailsTask&>(*owned);
         Event& wanted = *task.cancelEvent;
@@ -217,34 +250,7 @@ private:
             if (wanted.IsSet()) {
                 PostDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess, task, *record);
             }
-            // Workers waiting for a link are answered before the files' requests go out.
-            ServeWaitingLinks();
-            std::vector<IndexFetch> fetches(record->files.begin(), record->files.end());
-            OrderedParallelJobs jobs(
-                fetches.size(), IndexFetchThreads(record->files),
-                [&](size_t index) { return FetchIndex(*record, fetches[index]); },
-                [&] { return wanted.IsSet() && !terminate_.IsSet(); });
-            for (size_t index = 0; index < fetches.size(); ++index) {
-                // A game of many files holds the thread for a while: workers waiting for a link
-                // are answered between its files.
-                ServeWaitingLinks();
-                switch (jobs.Take(index)) {
-                    case OrderedParallelJobs::Outcome::Succeeded:
-                        break;
-                    case OrderedParallelJobs::Outcome::Failed:
-                        throw CannotFetchGameInfo{std::move(fetches[index].reply),
-                                                  CannotFetchGameInfo::kRequestFailed};
-                    case OrderedParallelJobs::Outcome::NotRun:
-                        throw CannotFetchGameInfo{{}, CannotFetchGameInfo::kCancelled};
-                }
-                FileInfo& file = record->files[index];
-                file = std::move(fetches[index].file);
-                record->total = SaturatingAdd(record->total, file.size);
-                if (file.available) {
-                    record->available = SaturatingAdd(record->available, file.size);
-                }
-                record->downloaded = SaturatingAdd(record->downloaded, file.onDisk);
-            }
+            FillChunkIndexes(*record, wanted);
             if (wanted.IsSet()) {
                 const DownloadInfo& filled = *record;
                 PostDetails(DetailsReply::kFinal, DetailsReply::kSuccess, task, filled,
