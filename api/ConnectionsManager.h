@@ -2,8 +2,9 @@
 // The store API client. Owns the OAuth credentials (guarded by their own lock and handed to the
 // signer as one consistent copy), the parsed API connection (base path and origin), the HTTPS
 // request executor, the queue of API requests and two background threads: the request thread
-// (conThread), which serves the queue one task at a time (link requests first), and the sign-in
-// thread (authThread). The user-interface thread starts and stops the manager and queues requests;
+// (conThread), which serves the queue one task at a time (link requests first) and fetches a
+// game's chunk indexes on a few short-lived helpers of its own, and the sign-in thread
+// (authThread). The user-interface thread starts and stops the manager and queues requests;
 // the threads never touch a window and report only by posting to the owner's MessageTarget.
 // The signals it shares with the download engine (engine/EngineSignals.h) are handed to it: it
 // sets and resets loggedIn, sets the internet-problem event and reads the connectivity state.
@@ -124,7 +125,8 @@ public:
     // The signals it was made with; they live as long as the manager.
     const EngineSignals& Signals() const { return signals_; }
 
-    // --- Store API calls; they run on the manager's request thread. ---
+    // --- Store API calls; they run on the manager's request thread (the chunk-index link and
+    // the chunk index also on its helpers, up to four files of one game at a time). ---
     // The game's title, icon (fetched into ".data/" once) and installer files.
     bool FetchGameDetails(const std::u16string& name, std::u16string& reply, DownloadInfo& info);
     // The content server's link for installer file `id` of game `name`.

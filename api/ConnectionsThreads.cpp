@@ -5,15 +5,19 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "api/ConnectionsManager.h"
 #include "api/ConnectionsTask.h"
+#include "api/OrderedParallelJobs.h"
 #include "core/AppEvent.h"
 #include "core/DebugFlags.h"
 #include "core/DebugPrintf.h"
 #include "core/DownloadInfo.h"
+#include "core/FileInfo.h"
 #include "core/Saturating.h"
 
 namespace {
@@ -36,6 +40,22 @@ void RewriteForDebug(std::u16string& link) {
          at = link.find(kSecure, at + kOpen.size())) {
         link.replace(at, kSecure.size(), kOpen);
     }
+}
+
+// Each index fetch is two requests that mostly wait on the network; a few at once hide most of
+// that wait without opening many connections to the store.
+constexpr size_t kMaxIndexFetchThreads = 4;
+
+// Files that share an index file (the same name twice in one reply) must not write it at the
+// same time: such a game's indexes are fetched one after another, as they always were.
+size_t IndexFetchThreads(const std::vector<FileInfo>& files) {
+    std::set<std::u16string_view> names;
+    for (const FileInfo& file : files) {
+        if (!names.insert(file.name).second) {
+            return 1;
+        }
+    }
+    return kMaxIndexFetchThreads;
 }
 
 using TaskQueue = std::deque<std::unique_ptr<ConnectionsTask>>;
@@ -162,6 +182,56 @@ private:
                                    .message = std::move(message)});
     }
 
+    // One file's chunk index, fetched on a helper thread into a copy of its entry; the request
+    // thread takes it over in file order.
+    struct IndexFetch {
+        explicit IndexFetch(const FileInfo& entry) : file(entry) {}
+        FileInfo file;
+        std::u16string reply;  // the failed request's reply, when the link could not be had
+    };
+
+    bool FetchIndex(const DownloadInfo& record, IndexFetch& fetch) {
+        std::u16string link;
+        if (!manager_.FetchChunkIndexLink(link, fetch.reply, record.name, fetch.file.id)) {
+            return false;
+        }
+        RewriteForDebug(link);
+        return manager_.DownloadChunkIndex(link, fetch.file, record.folder);
+    }
+
+    // Fetches every file's chunk index, a few files at a time, and takes them into the record in
+    // file order, adding up its sizes. Throws on the first file that failed, in file order.
+    void FillChunkIndexes(DownloadInfo& record, const Event& wanted) {
+        // Workers waiting for a link are answered before the files' requests go out.
+        ServeWaitingLinks();
+        std::vector<IndexFetch> fetches(record.files.begin(), record.files.end());
+        OrderedParallelJobs jobs(
+            fetches.size(), IndexFetchThreads(record.files),
+            [&](size_t index) { return FetchIndex(record, fetches[index]); },
+            [&] { return wanted.IsSet() && !terminate_.IsSet(); });
+        for (size_t index = 0; index < fetches.size(); ++index) {
+            // A game of many files holds the thread for a while: workers waiting for a link are
+            // answered between its files.
+            ServeWaitingLinks();
+            switch (jobs.Take(index)) {
+                case OrderedParallelJobs::Outcome::Succeeded:
+                    break;
+                case OrderedParallelJobs::Outcome::Failed:
+                    throw CannotFetchGameInfo{std::move(fetches[index].reply),
+                                              CannotFetchGameInfo::kRequestFailed};
+                case OrderedParallelJobs::Outcome::NotRun:
+                    throw CannotFetchGameInfo{{}, CannotFetchGameInfo::kCancelled};
+            }
+            FileInfo& file = record.files[index];
+            file = std::move(fetches[index].file);
+            record.total = SaturatingAdd(record.total, file.size);
+            if (file.available) {
+                record.available = SaturatingAdd(record.available, file.size);
+            }
+            record.downloaded = SaturatingAdd(record.downloaded, file.onDisk);
+        }
+    }
+
     void ServeDetails(std::unique_ptr<ConnectionsTask> owned) {
         auto& task = static_cast<RequestDetailsTask&>(*owned);
         Event& wanted = *task.cancelEvent;
@@ -180,24 +250,7 @@ private:
             if (wanted.IsSet()) {
                 PostDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess, task, *record);
             }
-            for (FileInfo& file : record->files) {
-                // A game of many files holds the thread for a while: workers waiting for a link
-                // are answered between its files.
-                ServeWaitingLinks();
-                std::u16string link;
-                if (!manager_.FetchChunkIndexLink(link, reply, record->name, file.id)) {
-                    throw CannotFetchGameInfo{reply, CannotFetchGameInfo::kRequestFailed};
-                }
-                RewriteForDebug(link);
-                if (!manager_.DownloadChunkIndex(link, file, record->folder)) {
-                    throw CannotFetchGameInfo{reply, CannotFetchGameInfo::kRequestFailed};
-                }
-                record->total = SaturatingAdd(record->total, file.size);
-                if (file.available) {
-                    record->available = SaturatingAdd(record->available, file.size);
-                }
-                record->downloaded = SaturatingAdd(record->downloaded, file.onDisk);
-            }
+            FillChunkIndexes(*record, wanted);
             if (wanted.IsSet()) {
                 const DownloadInfo& filled = *record;
                 PostDetails(DetailsReply::kFinal, DetailsReply::kSuccess, task, filled,

@@ -5,8 +5,9 @@
 
 namespace {
 
-// Idle handles kept for reuse. The manager sends from two threads; a few more cost little.
-constexpr size_t kMaxIdleHandles = 4;
+// Idle handles kept for reuse: the request thread, the sign-in thread and the up to four helpers
+// that fetch a game's chunk-index links at once each keep their connection for the next request.
+constexpr size_t kMaxIdleHandles = 6;
 
 }  // namespace
 

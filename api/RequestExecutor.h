@@ -1,9 +1,10 @@
 #pragma once
 // The HTTPS side of the API client: sends one GET and reads the whole reply, on libcurl easy
 // handles kept in a small pool so that consecutive requests reuse their keep-alive connection.
-// Owned by ConnectionsManager; its request and sign-in threads may send at the same time (each
-// takes its own handle out of the pool; the pool's lock is never held during a transfer). It
-// knows nothing of OAuth, status classification or logging.
+// Owned by ConnectionsManager; its request thread, its sign-in thread and the helpers that fetch
+// a game's chunk indexes may send at the same time (each takes its own handle out of the pool;
+// the pool's lock is never held during a transfer). It knows nothing of OAuth, status
+// classification or logging.
 #include <curl/curl.h>
 
 #include <atomic>

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "core/EscapeControls.h"
+#include "core/HeldLogLines.h"
 #include "core/TextUtil.h"
 #include "platform/KnownFolders.h"
 #include "platform/UniqueFd.h"
@@ -199,8 +200,15 @@ void CDebugPrintf::Write(Level level, std::u16string_view format, std::span<cons
     // A line is one line whatever a message carries (a server's reply, a title): its line breaks
     // and other controls are shown escaped, here for every caller. The cut never splits an escape
     // or a surrogate pair.
-    const std::u16string message = EscapeControls(FormatWideArgs(format, args), kMaxMessageLength);
+    std::u16string message = EscapeControls(FormatWideArgs(format, args), kMaxMessageLength);
+    if (HeldLogLines* held = LogHold::Current()) {
+        held->lines_.push_back({this, level, std::move(message)});
+        return;
+    }
+    WriteLine(level, message);
+}
 
+void CDebugPrintf::WriteLine(Level level, std::u16string_view message) {
     std::lock_guard<std::mutex> guard(lineLock_);
     std::u16string line = Prefix(level);
     line += message;

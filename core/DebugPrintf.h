@@ -58,6 +58,8 @@ public:
         Emit(Level::Error, format, args...);
     }
 
+    // Formats and writes one line; on a thread that holds its lines back (core/HeldLogLines.h)
+    // the line is kept for later instead.
     void Write(Level level, std::u16string_view format, std::span<const FormatArg> args);
 
     // Called under the line lock with each finished line (prefix and message, without "\r\n"),
@@ -89,6 +91,9 @@ private:
         }
     }
 
+    friend class HeldLogLines;
+    // Writes one formatted, escaped message with its prefix, as the line of this moment.
+    void WriteLine(Level level, std::u16string_view message);
     bool EnsureOpenLocked();
     std::u16string Prefix(Level level) const;
 

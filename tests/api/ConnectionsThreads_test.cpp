@@ -74,18 +74,19 @@ private:
     std::function<void(const std::u16string&)> hook_;
 };
 
-// Holds the request thread inside a request until the test lets it go.
+// Holds the threads that reach it inside a request until the test lets them go.
 class Gate {
 public:
     void WaitHere() {
         std::unique_lock lock(lock_);
-        reached_ = true;
+        ++reached_;
         changed_.notify_all();
         changed_.wait(lock, [this] { return open_; });
     }
-    bool WaitReached() {
+    // Whether `count` threads have reached the gate in time.
+    bool WaitReached(int count = 1) {
         std::unique_lock lock(lock_);
-        return changed_.wait_for(lock, kMessageLimit, [this] { return reached_; });
+        return changed_.wait_for(lock, kMessageLimit, [&] { return reached_ >= count; });
     }
     void Open() {
         std::lock_guard lock(lock_);
@@ -96,7 +97,7 @@ public:
 private:
     std::mutex lock_;
     std::condition_variable changed_;
-    bool reached_ = false;
+    int reached_ = 0;
     bool open_ = false;
 };
 
@@ -110,7 +111,23 @@ constexpr const char* kGames[] = {
         {"id":1,"path":"half/game.bin","size":20000,"available":false,"notavailablemsg":"Later"}]})",
     R"({"name":"refused-game","owned":false,"files":[{"id":0,"path":"r.bin","size":100}]})",
     R"({"name":"other-game","files":[{"id":0,"path":"o.bin","size":1000}]})",
+    R"({"name":"six-file-game","files":[{"id":0,"path":"six/0.bin","size":1000},
+        {"id":1,"path":"six/1.bin","size":2000},{"id":2,"path":"six/2.bin","size":3000},
+        {"id":3,"path":"six/3.bin","size":4000},{"id":4,"path":"six/4.bin","size":5000},
+        {"id":5,"path":"six/5.bin","size":6000}]})",
 };
+
+// The log lines that name one of a game's chunk-index link requests, in the order logged.
+std::vector<std::u16string> IndexLinkLines(const LogCapture& log, std::u16string_view game) {
+    const std::u16string marker = u"fileLink/" + std::u16string(game) + u"/installer/";
+    std::vector<std::u16string> found;
+    for (const LogCapture::Line& line : log.Lines()) {
+        if (line.message.find(marker) != std::u16string::npos) {
+            found.push_back(line.message.substr(0, line.message.find(u"?")));
+        }
+    }
+    return found;
+}
 
 class ConnectionsThreadsTest : public ::testing::Test {
 protected:
@@ -517,15 +534,143 @@ TEST_F(ConnectionsThreadsTest, LinkRequestsOvertakeQueuedDetails) {
             api.push_back(request.path);
         }
     }
-    ASSERT_GE(api.size(), 4u);
-    const std::vector<std::string> first(api.begin(), api.begin() + 4);
+    ASSERT_GE(api.size(), 6u);
+    const std::vector<std::string> first(api.begin(), api.begin() + 3);
     const std::vector<std::string> expected = {
         "/en/downloader/gameDetails/three-file-game",
         "/en/downloader/fileLink/other-game/installer/0",
         "/en/downloader/fileLink/one-file-game/installer/0",
-        "/en/downloader/fileLink/three-file-game/installer/0/crc",
     };
     EXPECT_EQ(first, expected);
+    // Then the game's index links, which go out together and so reach the store in any order.
+    std::vector<std::string> indexLinks(api.begin() + 3, api.begin() + 6);
+    std::sort(indexLinks.begin(), indexLinks.end());
+    const std::vector<std::string> expectedLinks = {
+        "/en/downloader/fileLink/three-file-game/installer/0/crc",
+        "/en/downloader/fileLink/three-file-game/installer/1/crc",
+        "/en/downloader/fileLink/three-file-game/installer/2/crc",
+    };
+    EXPECT_EQ(indexLinks, expectedLinks);
+}
+
+// The files' index fetches overlap (file 0's link request waits until file 2's has started), yet
+// the replies and the log come out in file order, as one fetch after another gave them.
+TEST_F(ConnectionsThreadsTest, OverlappingIndexFetchesPostAndLogInFileOrder) {
+    std::atomic<bool> lastStarted{false};
+    std::atomic<bool> overlapped{false};
+    manager_.SetHook([&](const std::u16string& path) {
+        if (path.ends_with(u"installer/0/crc")) {
+            overlapped = WaitFor([&] { return lastStarted.load(); });
+        } else if (path.ends_with(u"installer/2/crc")) {
+            lastStarted = true;
+        }
+    });
+    LogCapture log;
+    StartSignedIn();
+    manager_.RequestDetails(u"three-file-game", Downloads());
+    ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess);
+    const std::unique_ptr<DetailsReply> full =
+        ExpectDetails(DetailsReply::kFinal, DetailsReply::kSuccess);
+    EXPECT_TRUE(overlapped.load());
+    ASSERT_TRUE(full->details);
+    const size_t chunks[] = {3, 2, 1};
+    ASSERT_EQ(full->details->files.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(full->details->files[i].chunks.size(), chunks[i]) << i;
+    }
+    EXPECT_EQ(full->details->total, 455000u);
+    EXPECT_EQ(queue_.Size(), 0u);
+
+    const std::vector<std::u16string> expected = {
+        u"Request succeeded for /en/downloader/fileLink/three-file-game/installer/0/crc",
+        u"Request succeeded for /en/downloader/fileLink/three-file-game/installer/1/crc",
+        u"Request succeeded for /en/downloader/fileLink/three-file-game/installer/2/crc",
+    };
+    EXPECT_EQ(IndexLinkLines(log, u"three-file-game"), expected);
+}
+
+// The middle file fails every time: each attempt ends with its failure as before, whatever the
+// file after it did meanwhile, and the final record holds the files before it only.
+TEST_F(ConnectionsThreadsTest, AFailedMiddleFileFailsTheDetailsAsBefore) {
+    Store().SetFault(
+        R"({"server":"api","path":"/en/downloader/fileLink/three-file-game/installer/1/crc",)"
+        R"("status":500,"fail_next":-1})");
+    // File 1's request goes out only once file 2's has, in every attempt.
+    std::atomic<int> lastStarted{0};
+    std::atomic<int> attempt{0};
+    manager_.SetHook([&](const std::u16string& path) {
+        if (path.ends_with(u"installer/1/crc")) {
+            const int mine = ++attempt;
+            WaitFor([&] { return lastStarted.load() >= mine; });
+        } else if (path.ends_with(u"installer/2/crc")) {
+            ++lastStarted;
+        }
+    });
+    LogCapture log;
+    StartSignedIn();
+    manager_.RequestDetails(u"three-file-game", Downloads());
+    for (int i = 0; i < ConnectionsManager::kMaxDetailsAttempts; ++i) {
+        ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess);
+    }
+    const std::unique_ptr<DetailsReply> failed =
+        ExpectDetails(DetailsReply::kFinal, DetailsReply::kFailed);
+    EXPECT_EQ(lastStarted.load(), ConnectionsManager::kMaxDetailsAttempts);
+    ASSERT_TRUE(failed->details);
+    const DownloadInfo& record = *failed->details;
+    ASSERT_EQ(record.files.size(), 3u);
+    EXPECT_EQ(record.files[0].chunks.size(), 3u);
+    EXPECT_TRUE(record.files[1].chunks.empty());
+    EXPECT_TRUE(record.files[2].chunks.empty());
+    EXPECT_EQ(record.total, 300000u);
+
+    // Per attempt: file 0, then file 1's failure; file 2's lines are dropped with its result.
+    std::vector<std::u16string> expected;
+    for (int i = 0; i < ConnectionsManager::kMaxDetailsAttempts; ++i) {
+        expected.push_back(
+            u"Request succeeded for /en/downloader/fileLink/three-file-game/installer/0/crc");
+        expected.push_back(
+            u"Request failed (error: 500) for /en/downloader/fileLink/three-file-game/"
+            u"installer/1/crc");
+    }
+    EXPECT_EQ(IndexLinkLines(log, u"three-file-game"), expected);
+    EXPECT_EQ(log.Count(u"attempts left"), 9u);
+    EXPECT_EQ(log.Count(u"Permanent failure"), 1u);
+}
+
+// A cancel keeps the files not yet started from being fetched; Stop ends the fetches in flight
+// at once.
+TEST_F(ConnectionsThreadsTest, CancelAndStopEndTheIndexFetches) {
+    manager_.SetHook([this](const std::u16string& path) {
+        if (path.ends_with(u"/crc")) {
+            gate_.WaitHere();
+        }
+    });
+    StartSignedIn();
+    manager_.RequestDetails(u"six-file-game", Downloads());
+    ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess);
+    ASSERT_TRUE(gate_.WaitReached(4));  // four files at once
+    manager_.CancelDetails(u"six-file-game");
+    gate_.Open();
+    // Served after the cancelled request has ended, helpers and all.
+    manager_.RequestDetails(u"one-file-game", Downloads());
+    EXPECT_EQ(ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess)->gameName,
+              u"one-file-game");
+    EXPECT_EQ(ExpectDetails(DetailsReply::kFinal, DetailsReply::kSuccess)->gameName,
+              u"one-file-game");
+    EXPECT_EQ(queue_.Size(), 0u);
+    EXPECT_EQ(Received("api", "/en/downloader/fileLink/six-file-game/").size(), 4u);
+
+    manager_.SetHook({});
+    Store().SetFault(R"({"server":"cdn","path_prefix":"/secure/six-file-game/",)"
+                     R"("stall_seconds":60,"fail_next":-1})");
+    manager_.RequestDetails(u"six-file-game", Downloads());
+    ExpectDetails(DetailsReply::kTitleOnly, DetailsReply::kSuccess);
+    ASSERT_TRUE(WaitFor([&] { return Received("cdn", "/secure/six-file-game/").size() >= 4; }));
+    const auto before = std::chrono::steady_clock::now();
+    manager_.Stop();
+    // Far below the stall: the stalled fetches were ended, not waited out.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 20s);
+    EXPECT_EQ(queue_.Size(), 0u);
 }
 
 TEST_F(ConnectionsThreadsTest, StopReturnsWhileTheThreadsWait) {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/HeldLogLines.h"
 #include "core/TextUtil.h"
 #include "support/TempHome.h"
 
@@ -244,6 +245,36 @@ TEST_F(DebugPrintfTest, LinesOfManyThreadsNeverMix) {
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(nextLine[t], kLines);
     }
+}
+
+// Lines held on a helper thread wait, in order and with their level, until written out; a hold
+// diverts only its own thread, and lines never written out are dropped.
+TEST_F(DebugPrintfTest, HeldLinesAreWrittenLaterInTheirOrder) {
+    CDebugPrintf log(Options());
+    HeldLogLines kept;
+    HeldLogLines dropped;
+    std::thread helper([&] {
+        LogHold hold(kept);
+        log.Warning(u"held %d", 1);
+        {
+            LogHold inner(dropped);
+            log.Log(u"never written");
+        }
+        log.Error(u"held %d\n", 2);
+    });
+    helper.join();
+    log.Log(u"direct");
+    EXPECT_FALSE(kept.Empty());
+    clock.tick += 250;
+    kept.WriteOut();
+    EXPECT_TRUE(kept.Empty());
+    kept.WriteOut();  // written once only
+
+    const auto lines = Lines(ReadLog(LogPath()).substr(kFreshHead.size()));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(lines[0].starts_with(u"[LOG] ") && lines[0].ends_with(u"  direct"));
+    EXPECT_TRUE(lines[1].starts_with(u"[WRN] 0.250 ") && lines[1].ends_with(u"  held 1"));
+    EXPECT_TRUE(lines[2].starts_with(u"[ERR] ") && lines[2].ends_with(u"  held 2\\n"));
 }
 
 TEST_F(DebugPrintfTest, TwoProcessesAppendToOneFile) {
