@@ -243,10 +243,16 @@ TEST_F(DesktopSessionTest, ATrayPanelThatComesLaterTakesTheIconAndOneThatGoesGiv
     ASSERT_TRUE(desktop.Click(icon[0], icon[1], 1));
     WaitFor([] { return false; }, 800ms);
     EXPECT_TRUE(minimised());
-    ASSERT_TRUE(desktop.Tool({"xdotool", "click", "--repeat", "2", "--delay", "60", "1"}).code ==
-                0);
-    ASSERT_TRUE(WaitFor([&] { return !desktop.Windows(program.Pid(), kTitle, true).empty(); }, 20s))
-        << desktop.WindowStates(window);
+    // Under heavy load the two clicks may land further apart than a double-click's interval;
+    // a few tries tell that from a double-click that does nothing.
+    const auto shown = [&] { return !desktop.Windows(program.Pid(), kTitle, true).empty(); };
+    bool restored = false;
+    for (int attempt = 0; attempt < 3 && !restored; ++attempt) {
+        ASSERT_TRUE(
+            desktop.Tool({"xdotool", "click", "--repeat", "2", "--delay", "60", "1"}).code == 0);
+        restored = WaitFor(shown, 8s);
+    }
+    ASSERT_TRUE(restored) << desktop.WindowStates(window);
     EXPECT_FALSE(minimised());
     ASSERT_TRUE(WaitFor([&] { return EmbeddedIconCentre(desktop).empty(); }, 20s));
 
