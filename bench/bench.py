@@ -165,7 +165,8 @@ error_log %(dir)s/error.log warn;
 events { worker_connections 512; }
 http {
     default_type application/octet-stream;
-    log_format bench '$connection $connection_requests $status $body_bytes_sent "$http_range"';
+    log_format bench '$connection $connection_requests $status $body_bytes_sent "$http_range" '
+                     '$msec $request_time';
     access_log %(dir)s/access.log bench;
     sendfile on;
     tcp_nopush on;
