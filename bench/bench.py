@@ -17,6 +17,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 import xml.etree.ElementTree as ET
@@ -27,6 +28,10 @@ GAME = "bench-game"
 MIB = 1 << 20
 CHUNK = 10 * MIB
 FULL_SIZES = [768 * MIB, 192 * MIB, 48 * MIB]
+# The big game: one file too large for a 32-bit offset and for the page cache of a small
+# machine, so that what a program writes, and keeps on disk at once, shows in full.
+BIG_SIZES = [4096 * MIB]
+GAMES = ("full", "quick", "big")
 RATE = 8 * MIB  # nginx "limit_rate 8m": 8 MiB/s per request, one request at a time a connection
 TOKEN, SECRET = "bench-token", "bench-secret"
 SETTINGS_KEY = "Software\\Velkora\\VelkDownloader"
@@ -48,7 +53,11 @@ CONDITIONS = ["unthrottled", "8MiB/s"]
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default=os.path.join(REPO, "build-bench"))
-    parser.add_argument("--quick", action="store_true", help="a game of about 100 MiB")
+    parser.add_argument("--quick", action="store_true",
+                        help="a game of about 100 MiB (the same as --game quick)")
+    parser.add_argument("--game", choices=GAMES, default="",
+                        help="full: three files, 1008 MiB (default); quick: a tenth of it; "
+                             "big: one file of 4 GiB")
     parser.add_argument("--runs", type=int, default=0,
                         help="runs per case (default 5 quick, 3 full)")
     parser.add_argument("--cases", default="",
@@ -83,9 +92,14 @@ def note(text):
 # The game: files and chunk indexes made once per size and seed by the test store's generator.
 
 class Game:
-    def __init__(self, build, quick, seed):
-        self.sizes = [s // 10 for s in FULL_SIZES] if quick else list(FULL_SIZES)
-        tag = "%s-%s" % ("quick" if quick else "full", seed)
+    """`kind` is one of GAMES: the 1 GiB game of three files, a tenth of it, or one 4 GiB
+    file."""
+
+    def __init__(self, build, kind, seed):
+        self.kind = kind
+        self.sizes = {"full": FULL_SIZES, "quick": [s // 10 for s in FULL_SIZES],
+                      "big": BIG_SIZES}[kind]
+        tag = "%s-%s" % (kind, seed)
         self.folder = os.path.join(build, "data", tag)
         self.content = os.path.join(self.folder, "content")  # nginx's root
         self.games_json = os.path.join(self.folder, "games.json")
@@ -151,7 +165,8 @@ error_log %(dir)s/error.log warn;
 events { worker_connections 512; }
 http {
     default_type application/octet-stream;
-    log_format bench '$connection $connection_requests $status $body_bytes_sent "$http_range"';
+    log_format bench '$connection $connection_requests $status $body_bytes_sent "$http_range" '
+                     '$msec $request_time';
     access_log %(dir)s/access.log bench;
     sendfile on;
     tcp_nopush on;
@@ -322,6 +337,93 @@ def device_sectors_written():
     return total
 
 
+def folder_bytes_on_disk(folder):
+    """The bytes every file under `folder` takes on disk (st_blocks * 512): what a download
+    really holds of the disk at that moment, sparse files and preallocation included. Files
+    that go while it walks are left out."""
+    total = 0
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return 0
+    for entry in entries:
+        try:
+            if entry.is_dir(follow_symlinks=False):
+                total += folder_bytes_on_disk(entry.path)
+            else:
+                total += entry.stat(follow_symlinks=False).st_blocks * 512
+        except OSError:
+            pass
+    return total
+
+
+def descendants(pid):
+    """The processes below `pid` (children, theirs, ...), from /proc."""
+    found, todo = [], [pid]
+    while todo:
+        parent = todo.pop()
+        try:
+            with open("/proc/%d/task/%d/children" % (parent, parent)) as f:
+                children = [int(c) for c in f.read().split()]
+        except (OSError, ValueError):
+            continue
+        found += children
+        todo += children
+    return found
+
+
+def write_bytes(pid):
+    """The bytes a process has caused to be written to storage so far (/proc/<pid>/io
+    write_bytes: counted when it dirties a page of the page cache, or submits direct I/O),
+    or None when it is gone."""
+    try:
+        with open("/proc/%d/io" % pid) as f:
+            for line in f:
+                if line.startswith("write_bytes:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+class Watch(threading.Thread):
+    """Samples every `period` seconds, until stop(), the download folder's size on disk (its
+    peak) and the bytes written by the processes below `pid` (the program under GNU time, and
+    perf when profiling). Runs on a thread of its own; the caller reads the figures after
+    stop()."""
+
+    def __init__(self, pid, folder, period=0.1):
+        super().__init__(daemon=True)
+        self.pid = pid
+        self.folder = folder
+        self.period = period
+        self.peak = 0
+        self.written = 0  # the last sample; the exact final figure comes from wait4
+        self.samples = 0
+        self._done = threading.Event()
+
+    def run(self):
+        while True:
+            self.sample()
+            if self._done.wait(self.period):
+                return
+
+    def sample(self):
+        self.peak = max(self.peak, folder_bytes_on_disk(self.folder))
+        counts = [write_bytes(p) for p in descendants(self.pid)]
+        counts = [c for c in counts if c is not None]
+        if counts:
+            self.written = max(self.written, sum(counts))
+        self.samples += 1
+
+    def stop(self):
+        """Ends the sampling, with one last sample of the folder: what the program left there
+        counts towards the peak even when it ended between two samples."""
+        self._done.set()
+        self.join()
+        self.sample()
+
+
 def run_case(case, tool, connections, game, build, base, root, log):
     home, env = make_home(root)
     downloads = os.path.join(home, "downloads")
@@ -332,7 +434,11 @@ def run_case(case, tool, connections, game, build, base, root, log):
     # GNU time measures from a small process of its own: a child forked from this Python process
     # would report this process's peak memory as its own when that is the larger one.
     usage_file = os.path.join(home, "usage.txt")
-    args = ["/usr/bin/time", "-f", "%e %U %S %M", "-o", usage_file] + command(
+    # %O is the child's "file system outputs" from wait4: on Linux its rusage ru_oublock, which
+    # the kernel computes as the process's /proc/<pid>/io write_bytes / 512, summed with those of
+    # every descendant it reaped. Read after the program has ended and been reaped, it is the
+    # exact final count, which a sample of /proc/<pid>/io taken up to 100 ms earlier is not.
+    args = ["/usr/bin/time", "-f", "%e %U %S %M %O", "-o", usage_file] + command(
         case, tool, connections, game, build, base, downloads, home)
     if profile_to and tool in ("ours", "base"):
         # perf runs under GNU time's child, so the usage figures then include perf's own.
@@ -344,19 +450,23 @@ def run_case(case, tool, connections, game, build, base, root, log):
     start = time.monotonic()
     process = subprocess.Popen(args, env=full_env, stdin=subprocess.DEVNULL, stdout=out,
                                stderr=subprocess.STDOUT)
+    watch = Watch(process.pid, downloads)
+    watch.start()
     try:
         status = process.wait(LIMIT_S)
     except subprocess.TimeoutExpired:
         process.kill()
         status = process.wait()
     wall = time.monotonic() - start
+    watch.stop()
     written_mib = (device_sectors_written() - written_before) * 512 / MIB
     out.close()
     try:
         with open(usage_file) as f:
-            _, user, system, peak_kib = f.read().split()[-4:]
+            _, user, system, peak_kib, outputs = f.read().split()[-5:]
+        program_written = int(outputs) * 512
     except (OSError, ValueError):
-        user, system, peak_kib = "nan", "nan", "nan"
+        user, system, peak_kib, program_written = "nan", "nan", "nan", None
     ok, why = (False, "exit %d" % status) if status != 0 else check_result(game, downloads)
     if not ok:
         with open(os.path.join(home, "output.txt"), "rb") as f:
@@ -366,7 +476,11 @@ def run_case(case, tool, connections, game, build, base, root, log):
     shutil.rmtree(home, ignore_errors=True)
     return {"wall": wall, "cpu": float(user) + float(system), "user": float(user),
             "sys": float(system), "rss_mib": float(peak_kib) / 1024.0, "ok": ok, "why": why,
-            "disk_mib": written_mib}
+            "disk_mib": written_mib,
+            # Exact, from wait4 (see above); the last 100 ms sample is kept to compare.
+            "written_mib": program_written / MIB if program_written is not None else
+            watch.written / MIB, "written_sampled_mib": watch.written / MIB,
+            "written_exact": program_written is not None, "peak_mib": watch.peak / MIB}
 
 
 store_env = {}
@@ -398,13 +512,13 @@ def fmt_ratio(value):
 
 def table(game, results, runs):
     lines = []
-    header = ("%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s %8s" % (
+    form = "%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s %8s %8s %6s %8s"
+    lines.append(form % (
         "condition", "case", "conn", "wall s", "cpu s", "rss MiB", "MiB/s", "ok", "xaria", "xaria",
-        "xlink", "conns", "disk"))
-    lines.append(header)
-    lines.append("%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s %8s" % (
+        "xlink", "conns", "disk", "written", "xgame", "peak"))
+    lines.append(form % (
         "", "", "", "(median)", "(median)", "(max)", "", "", "wall", "cpu", "limit", "/reqs",
-        "MiB"))
+        "MiB", "MiB", "", "MiB"))
     for condition in CONDITIONS:
         rows = results.get(condition)
         if not rows:
@@ -425,11 +539,17 @@ def table(game, results, runs):
             # Written to the disks during the run, by anyone: what the kernel flushes of the
             # program's files in that time, and what the program's own flushes force out.
             disk = statistics.median(r["disk_mib"] for r in samples)
-            lines.append("%-11s %-8s %4d %9.2f %8.2f %8.1f %9.1f %3d/%-2d %7s %7s %7s %6s %8.0f" % (
+            # Written by the program itself (its own write_bytes), and the most its download
+            # folder held on disk at once.
+            written = statistics.median(r["written_mib"] for r in samples)
+            peak = max(r["peak_mib"] for r in samples)
+            lines.append(("%-11s %-8s %4d %9.2f %8.2f %8.1f %9.1f %3d/%-2d %7s %7s %7s %6s %8.0f"
+                          " %8.0f %6.2f %8.0f") % (
                 condition, name, connections, wall, cpu, rss, game.total / MIB / wall, ok,
                 len(samples), fmt_ratio(wall / anchor_wall if anchor_wall else None),
                 fmt_ratio(cpu / anchor_cpu if anchor_cpu else None),
-                fmt_ratio(wall / limit if limit else None), "%d/%d" % conns, disk))
+                fmt_ratio(wall / limit if limit else None), "%d/%d" % conns, disk, written,
+                written * MIB / game.total, peak))
     return "\n".join(lines)
 
 
@@ -438,11 +558,12 @@ def main():
     args = parse_args()
     baseline = os.path.abspath(args.baseline) if args.baseline else ""
     build = os.path.abspath(args.build)
-    runs = args.runs or (3 if not args.quick else 5)
+    kind = args.game or ("quick" if args.quick else "full")
+    runs = args.runs or (5 if kind == "quick" else 3)
     wanted = [c for c in CASES if (not args.cases or c[0] in args.cases.split(","))
               and (c[1] != "base" or baseline)]
     conditions = [c for c in CONDITIONS if not args.conditions or c in args.conditions.split(",")]
-    game = Game(build, args.quick, args.seed)
+    game = Game(build, kind, args.seed)
     game.prepare()
     run_root = os.path.join(build, "run")
     shutil.rmtree(run_root, ignore_errors=True)
@@ -455,7 +576,7 @@ def main():
     results_dir = os.path.join(build, "results")
     os.makedirs(results_dir, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-    name = "%s-%s%s" % (stamp, "quick" if args.quick else "full",
+    name = "%s-%s%s" % (stamp, kind,
                         "-" + args.label if args.label else "")
     log = open(os.path.join(results_dir, name + ".log"), "w")
     nginx = Nginx(os.path.join(run_root, "nginx"), game.content)
@@ -474,7 +595,7 @@ def main():
                     for case, tool, connections in order:
                         # One connection at 8 MiB/s takes minutes on the full game and its
                         # ratio to the link limit says little: one run is enough.
-                        if (tool == "curl" and condition != "unthrottled" and not args.quick
+                        if (tool == "curl" and condition != "unthrottled" and kind != "quick"
                                 and run > 0):
                             continue
                         if args.perf:
@@ -487,9 +608,11 @@ def main():
                         result["nginx"] = count_connections(nginx.access_log(), since)
                         rows.setdefault(case, []).append(result)
                         note("%-11s %-8s run %d: %6.2f s wall, %6.2f s cpu, %6.1f MiB rss, "
-                             "%6.0f MiB to disk%s" % (
+                             "%6.0f MiB to disk, %6.0f MiB written by it (%.0f sampled), "
+                             "%6.0f MiB peak%s" % (
                                  condition, case, run + 1, result["wall"], result["cpu"],
-                                 result["rss_mib"], result["disk_mib"],
+                                 result["rss_mib"], result["disk_mib"], result["written_mib"],
+                                 result["written_sampled_mib"], result["peak_mib"],
                                  "" if result["ok"] else " FAILED: " + result["why"]))
             finally:
                 store.stop()

@@ -6,7 +6,11 @@
 2. Retry-After: a small game on the test store whose one-chunk file is answered 503 with
    Retry-After: 2 twice; how long the program waited after each before asking for it again;
 3. drops: a small game on the test store whose CDN cuts each chunk body with a fixed probability;
-   file-link requests to the API per chunk, and how many chunk requests were cut.
+   file-link requests to the API per chunk, and how many chunk requests were cut;
+4. kill-restart: the bench game from the local nginx, the program killed (SIGKILL) when its
+   folder holds half the game's size on disk, then started again on the same home and folder;
+   what nginx served over both runs / the game's size, and how long the restart took to ask
+   for file data, in all and per GiB already on disk.
 
 With --baseline PROGRAM every figure is also taken of another build, in the same run."""
 
@@ -15,6 +19,7 @@ import datetime
 import json
 import os
 import shutil
+import signal
 import ssl
 import statistics
 import subprocess
@@ -41,6 +46,8 @@ RETRY_FAULTED = 2
 DROP_GAME = "drop-game"
 DROP_FILES = [("drop/a.bin", 16 * MIB), ("drop/b.bin", 8 * MIB)]
 SMALL_CHUNK = MIB
+FIGURES = ("resume", "retry-after", "drops", "kill-restart")
+GIB = 1 << 30
 
 
 def parse_args():
@@ -49,8 +56,8 @@ def parse_args():
     parser.add_argument("--quick", action="store_true",
                         help="the resume figure on the game of about 100 MiB")
     parser.add_argument("--runs", type=int, default=3, help="runs of every case (default 3)")
-    parser.add_argument("--figures", default="resume,retry-after,drops",
-                        help="comma-separated: resume, retry-after, drops (default all)")
+    parser.add_argument("--figures", default=",".join(FIGURES),
+                        help="comma-separated: %s (default all)" % ", ".join(FIGURES))
     parser.add_argument("--conditions", default="",
                         help="resume figure: comma-separated unthrottled, 8MiB/s (default both)")
     parser.add_argument("--connections", type=int, default=6)
@@ -88,22 +95,28 @@ class Runner:
         os.makedirs(downloads)
         return home, env, downloads
 
-    def run(self, home, env, downloads, game, store_urls, limit):
-        """Downloads `game` into `downloads`: (wall seconds, exit status, output)."""
+    def launch(self, env, downloads, game, store_urls, out):
+        """Starts a download of `game` into `downloads`, its output to `out`: the process.
+        `started_at` is then the wall-clock time of its start (the clock of nginx's log)."""
         full_env = dict(os.environ, **env)
         full_env.update({"VELKDOWNLOADER_API_URL": store_urls["api"],
                          "VELKDOWNLOADER_SITE_URL": store_urls["site"],
                          "VELKDOWNLOADER_CA_FILE": store_urls["ca_file"]})
         args = [self.program, "--connections", str(self.connections), "--folder", downloads,
                 "velkdownloader://" + game]
+        self.started_at = time.time()
+        return subprocess.Popen(args, env=full_env, stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.STDOUT)
+
+    def run(self, home, env, downloads, game, store_urls, limit):
+        """Downloads `game` into `downloads`: (wall seconds, exit status, output)."""
         output_path = os.path.join(home, "output.txt")
         # What is still to be written back must not fall into the timed run (the chunk files
         # laid out for a resume, the files of the run before).
         os.sync()
-        with open(output_path, "wb") as out:
+        with open(output_path, "ab") as out:
             start = time.monotonic()
-            process = subprocess.Popen(args, env=full_env, stdin=subprocess.DEVNULL, stdout=out,
-                                       stderr=subprocess.STDOUT)
+            process = self.launch(env, downloads, game, store_urls, out)
             try:
                 status = process.wait(limit)
             except subprocess.TimeoutExpired:
@@ -244,7 +257,7 @@ def warm_chunk_indexes(game, urls):
 
 
 def figure_resume(args, runners, build, homes_root):
-    game = bench.Game(build, args.quick, args.seed)
+    game = bench.Game(build, "quick" if args.quick else "full", args.seed)
     game.prepare()
     conditions = [c for c in bench.CONDITIONS
                   if not args.conditions or c in args.conditions.split(",")]
@@ -283,6 +296,102 @@ def figure_resume(args, runners, build, homes_root):
                                  fetched / MIB, requests, "" if ok else " FAILED: " + why))
             finally:
                 store.stop()
+    finally:
+        nginx.stop()
+    return results
+
+
+# ---------------------------------------------------------------------------------------------
+# Figure 4: kill and restart.
+
+def nginx_requests(log_path, since):
+    """(start, body bytes) of every request nginx logged since byte `since` of its access log.
+    nginx logs a request when it ends, stamped with the wall clock ($msec); its start is that
+    less $request_time (both to the millisecond)."""
+    found = []
+    with open(log_path) as f:
+        f.seek(since)
+        for line in f:
+            parts = line.split()
+            if len(parts) >= 7:
+                found.append((float(parts[-2]) - float(parts[-1]), int(parts[3])))
+    return found
+
+
+def kill_at_half(runner, env, downloads, game, urls, out):
+    """Runs the program until its folder holds half the game's size on disk, then kills it
+    (SIGKILL: nothing of it runs after that): (seconds it ran, whether the kill came before
+    the program ended on its own)."""
+    half = game.total // 2
+    start = time.monotonic()
+    process = runner.launch(env, downloads, bench.GAME, urls, out)
+    killed = False
+    while process.poll() is None:
+        if bench.folder_bytes_on_disk(downloads) >= half:
+            process.send_signal(signal.SIGKILL)
+            killed = True
+            break
+        if time.monotonic() - start > bench.LIMIT_S:
+            process.kill()
+            break
+        time.sleep(0.01)
+    process.wait()
+    return time.monotonic() - start, killed
+
+
+def figure_kill_restart(args, runners, build):
+    game = bench.Game(build, "quick" if args.quick else "full", args.seed)
+    game.prepare()
+    nginx = bench.Nginx(os.path.join(build, "run-resilience", "nginx-kill"), game.content)
+    results = {"game_mib": game.total / MIB, "runs": {}}
+    try:
+        store = bench.Store(game.games_json, nginx.base("unthrottled"))
+        try:
+            warm_chunk_indexes(game, store.urls)
+            for run in range(args.runs):
+                for runner in runners if run % 2 == 0 else list(reversed(runners)):
+                    home, env, downloads = runner.fresh_home()
+                    since = os.path.getsize(nginx.access_log()) if os.path.exists(
+                        nginx.access_log()) else 0
+                    os.sync()
+                    with open(os.path.join(home, "output.txt"), "wb") as out:
+                        ran, killed = kill_at_half(runner, env, downloads, game, store.urls,
+                                                   out)
+                    on_disk = bench.folder_bytes_on_disk(downloads)
+                    wall, status, output = runner.run(home, env, downloads, bench.GAME,
+                                                      store.urls, bench.LIMIT_S)
+                    restart = runner.started_at
+                    requests = nginx_requests(nginx.access_log(), since)
+                    before = sum(n for at, n in requests if at < restart)
+                    after = [(at, n) for at, n in requests if at >= restart]
+                    first_data = min(at for at, _ in after) - restart if after else None
+                    if not killed:
+                        ok, why = False, "not killed at half: the first run ended by itself"
+                    elif status != 0:
+                        ok, why = False, "restart: exit %s" % status
+                    else:
+                        ok, why = bench.check_result(game, downloads)
+                    if not ok:
+                        runner.failed("kill-restart", why, output)
+                    shutil.rmtree(home, ignore_errors=True)
+                    served = before + sum(n for _, n in after)
+                    sample = {
+                        "ok": ok, "why": why, "killed_after": ran, "on_disk_mib": on_disk / MIB,
+                        "served_first_mib": before / MIB,
+                        "served_restart_mib": (served - before) / MIB,
+                        "served_ratio": served / game.total, "restart_wall": wall,
+                        "first_data": first_data,
+                        "first_data_per_gib": first_data / (on_disk / GIB)
+                        if first_data is not None and on_disk else None}
+                    results["runs"].setdefault(runner.name, []).append(sample)
+                    note("kill-restart %-4s run %d: killed after %.2f s with %.1f MiB on disk; "
+                         "served %.1f + %.1f MiB (x%.2f); first data request %s s after the "
+                         "restart; restart took %.2f s%s" % (
+                             runner.name, run + 1, ran, on_disk / MIB, before / MIB,
+                             (served - before) / MIB, served / game.total, fmt(first_data, "%.3f"),
+                             wall, "" if ok else " FAILED: " + why))
+        finally:
+            store.stop()
     finally:
         nginx.stop()
     return results
@@ -415,6 +524,33 @@ def report(results, args):
                 lines.append("%-5s %4d %7d %7d %9.2f %9d %7d %9d %6s" % (
                     name, i + 1, s["chunks"], s["file_links"], s["links_per_chunk"],
                     s["index_links"], s["chunk_requests"], s["cut"], "yes" if s["ok"] else "NO"))
+        lines.append("")
+    kill = results.get("kill_restart")
+    if kill:
+        lines.append("4. kill-restart: %.1f MiB game, unthrottled; SIGKILL when the folder holds "
+                     "half of it on disk, then the same command on the same home and folder; "
+                     "served = nginx's body bytes over both runs / the game's size; first data = "
+                     "from the restart's start to its first request for file data" % (
+                         kill["game_mib"]))
+        form = "%-5s %4s %8s %8s %9s %9s %7s %8s %9s %9s %6s"
+        lines.append(form % ("build", "run", "killed", "on disk", "served 1", "served 2",
+                             "served", "first", "first", "restart", "ok"))
+        lines.append(form % ("", "", "after s", "MiB", "MiB", "MiB", "/game", "data s",
+                             "s/GiB", "wall s", ""))
+        for name, samples in kill["runs"].items():
+            for i, s in enumerate(samples + [None]):
+                if s is None:  # the medians of the runs
+                    if len(samples) < 2:
+                        break
+                    s = {key: median(x[key] for x in samples) for key in samples[0]
+                         if key not in ("ok", "why")}
+                    s["ok"] = all(x["ok"] for x in samples)
+                lines.append(form % (
+                    name, "med" if i == len(samples) else i + 1, fmt(s["killed_after"]),
+                    fmt(s["on_disk_mib"], "%.1f"), fmt(s["served_first_mib"], "%.1f"),
+                    fmt(s["served_restart_mib"], "%.1f"), fmt(s["served_ratio"]),
+                    fmt(s["first_data"], "%.3f"), fmt(s["first_data_per_gib"], "%.3f"),
+                    fmt(s["restart_wall"]), "yes" if s["ok"] else "NO"))
     return "\n".join(lines)
 
 
@@ -422,7 +558,7 @@ def main():
     args = parse_args()
     build = os.path.abspath(args.build)
     figures = set(args.figures.split(","))
-    unknown = figures - {"resume", "retry-after", "drops"}
+    unknown = figures - set(FIGURES)
     if unknown:
         note("unknown figure(s): %s" % ", ".join(sorted(unknown)))
         return 2
@@ -449,6 +585,8 @@ def main():
     try:
         if "resume" in figures:
             results["resume"] = figure_resume(args, runners, build, homes_root)
+        if "kill-restart" in figures:
+            results["kill_restart"] = figure_kill_restart(args, runners, build)
         if figures & {"retry-after", "drops"}:
             store = bench.Store(small_games_json(os.path.join(build, "data", "resilience")))
             try:
@@ -488,6 +626,8 @@ def main():
     samples = [s for kinds in results.get("resume", {}).get("conditions", {}).values()
                for per_kind in kinds.values() for runs in per_kind.values() for s in runs]
     samples += [s for key in ("retry_after", "drops") for runs in results.get(key, {}).values()
+                for s in runs]
+    samples += [s for runs in results.get("kill_restart", {}).get("runs", {}).values()
                 for s in runs]
     return 1 if any(not s["ok"] for s in samples) else 0
 

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The download benchmark: our headless front end against aria2c and curl on the same synthetic
 # game, served by a local nginx, with the local test store answering the API. One command:
-#   bench/run.sh [--quick] [--runs N] [--cases LIST] [--no-micro] [--micro-only]
+#   bench/run.sh [--quick | --game big] [--runs N] [--cases LIST] [--no-micro] [--micro-only]
 #   bench/run.sh --resilience [--quick] [--runs N] [--figures LIST] [--baseline PROGRAM]
 # It installs what it needs (Debian packages), builds a Release velkdownloader-cli and the
 # micro-benchmarks in build-bench/, makes the game's files from a seed (kept in
 # build-bench/data/ for the next run), runs every case interleaved and prints the table.
 # Results are also written to build-bench/results/. With --resilience it measures resuming, waiting
-# for Retry-After and link requests under dropped connections instead (bench/resilience.py).
+# for Retry-After, link requests under dropped connections and a kill and restart instead
+# (bench/resilience.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
