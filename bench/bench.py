@@ -388,7 +388,7 @@ def write_bytes(pid):
 
 class Watch(threading.Thread):
     """Samples every `period` seconds, until stop(), the download folder's size on disk (its
-    peak) and the bytes written by the processes below `pid` (the program under GNU time, and
+    peak) and the bytes written by the processes below `pid` (the program under bench/usage.c, and
     perf when profiling). Runs on a thread of its own; the caller reads the figures after
     stop()."""
 
@@ -398,7 +398,7 @@ class Watch(threading.Thread):
         self.folder = folder
         self.period = period
         self.peak = 0
-        self.written = 0  # the last sample; the exact final figure comes from wait4
+        self.written = 0  # the last sample; the exact final figure comes from bench/usage.c
         self.samples = 0
         self._done = threading.Event()
 
@@ -431,18 +431,20 @@ def run_case(case, tool, connections, game, build, base, root, log):
     full_env = dict(os.environ, **env)
     if tool in ("ours", "base"):
         full_env.update(store_env)
-    # GNU time measures from a small process of its own: a child forked from this Python process
-    # would report this process's peak memory as its own when that is the larger one.
+    # bench/usage.c measures from a small process of its own (a child forked from this Python
+    # process would report this process's peak memory as its own when that is the larger one),
+    # like GNU time, and also reads the program's /proc/<pid>/io once it has ended but before it
+    # is reaped: write_bytes, what the program and every descendant it reaped wrote into the page
+    # cache for storage, and cancelled_write_bytes, the part of it dropped before it reached the
+    # disk because the file was deleted or cut short while still dirty. Their difference is what
+    # the run costs the disk; both are exact final counts, which a sample of /proc/<pid>/io taken
+    # up to 100 ms earlier is not.
     usage_file = os.path.join(home, "usage.txt")
-    # %O is the child's "file system outputs" from wait4: on Linux its rusage ru_oublock, which
-    # the kernel computes as the process's /proc/<pid>/io write_bytes / 512, summed with those of
-    # every descendant it reaped. Read after the program has ended and been reaped, it is the
-    # exact final count, which a sample of /proc/<pid>/io taken up to 100 ms earlier is not.
-    args = ["/usr/bin/time", "-f", "%e %U %S %M %O", "-o", usage_file] + command(
+    args = [os.path.join(build, "usage"), usage_file] + command(
         case, tool, connections, game, build, base, downloads, home)
     if profile_to and tool in ("ours", "base"):
-        # perf runs under GNU time's child, so the usage figures then include perf's own.
-        args[5:5] = ["perf", "record", "-q", "-e", "cpu-clock", "-F", "2000", "-g", "-o",
+        # perf runs under the measured child, so the usage figures then include perf's own.
+        args[2:2] = ["perf", "record", "-q", "-e", "cpu-clock", "-F", "2000", "-g", "-o",
                      profile_to % case]
     out = open(os.path.join(home, "output.txt"), "wb")
     os.sync()
@@ -463,10 +465,13 @@ def run_case(case, tool, connections, game, build, base, root, log):
     out.close()
     try:
         with open(usage_file) as f:
-            _, user, system, peak_kib, outputs = f.read().split()[-5:]
-        program_written = int(outputs) * 512
+            _, user, system, peak_kib, dirtied, cancelled = f.read().split()[-6:]
+        if int(dirtied) < 0 or int(cancelled) < 0:
+            raise ValueError("no I/O counts")
+        program_dirtied = int(dirtied)
+        program_written = int(dirtied) - int(cancelled)
     except (OSError, ValueError):
-        user, system, peak_kib, program_written = "nan", "nan", "nan", None
+        user, system, peak_kib, program_written, program_dirtied = "nan", "nan", "nan", None, None
     ok, why = (False, "exit %d" % status) if status != 0 else check_result(game, downloads)
     if not ok:
         with open(os.path.join(home, "output.txt"), "rb") as f:
@@ -477,9 +482,10 @@ def run_case(case, tool, connections, game, build, base, root, log):
     return {"wall": wall, "cpu": float(user) + float(system), "user": float(user),
             "sys": float(system), "rss_mib": float(peak_kib) / 1024.0, "ok": ok, "why": why,
             "disk_mib": written_mib,
-            # Exact, from wait4 (see above); the last 100 ms sample is kept to compare.
+            # Exact, read at the end (see above); the last 100 ms sample is kept to compare.
             "written_mib": program_written / MIB if program_written is not None else
             watch.written / MIB, "written_sampled_mib": watch.written / MIB,
+            "dirtied_mib": program_dirtied / MIB if program_dirtied is not None else None,
             "written_exact": program_written is not None, "peak_mib": watch.peak / MIB}
 
 
@@ -512,13 +518,13 @@ def fmt_ratio(value):
 
 def table(game, results, runs):
     lines = []
-    form = "%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s %8s %8s %6s %8s"
+    form = "%-11s %-8s %4s %9s %8s %8s %9s %6s %7s %7s %7s %6s %8s %8s %6s %8s %8s"
     lines.append(form % (
         "condition", "case", "conn", "wall s", "cpu s", "rss MiB", "MiB/s", "ok", "xaria", "xaria",
-        "xlink", "conns", "disk", "written", "xgame", "peak"))
+        "xlink", "conns", "disk", "written", "xgame", "dirtied", "peak"))
     lines.append(form % (
         "", "", "", "(median)", "(median)", "(max)", "", "", "wall", "cpu", "limit", "/reqs",
-        "MiB", "MiB", "", "MiB"))
+        "MiB", "MiB", "", "MiB", "MiB"))
     for condition in CONDITIONS:
         rows = results.get(condition)
         if not rows:
@@ -539,17 +545,20 @@ def table(game, results, runs):
             # Written to the disks during the run, by anyone: what the kernel flushes of the
             # program's files in that time, and what the program's own flushes force out.
             disk = statistics.median(r["disk_mib"] for r in samples)
-            # Written by the program itself (its own write_bytes), and the most its download
-            # folder held on disk at once.
+            # Written by the program itself to storage (its write_bytes less what was dropped
+            # before write-back), all it dirtied for storage, and the most its download folder
+            # held on disk at once.
             written = statistics.median(r["written_mib"] for r in samples)
+            dirtied = [r["dirtied_mib"] for r in samples if r.get("dirtied_mib") is not None]
             peak = max(r["peak_mib"] for r in samples)
             lines.append(("%-11s %-8s %4d %9.2f %8.2f %8.1f %9.1f %3d/%-2d %7s %7s %7s %6s %8.0f"
-                          " %8.0f %6.2f %8.0f") % (
+                          " %8.0f %6.2f %8s %8.0f") % (
                 condition, name, connections, wall, cpu, rss, game.total / MIB / wall, ok,
                 len(samples), fmt_ratio(wall / anchor_wall if anchor_wall else None),
                 fmt_ratio(cpu / anchor_cpu if anchor_cpu else None),
                 fmt_ratio(wall / limit if limit else None), "%d/%d" % conns, disk, written,
-                written * MIB / game.total, peak))
+                written * MIB / game.total,
+                "%.0f" % statistics.median(dirtied) if dirtied else "-", peak))
     return "\n".join(lines)
 
 

@@ -37,6 +37,8 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 targets=(velkdownloader-cli)
 ((micro > 0)) && targets+=(velk_micro)
 cmake --build "$build_dir" --target "${targets[@]}" -- -j2
+# The measuring wrapper the download benchmark runs every program under (bench/usage.c).
+cc -O2 -Wall -Wextra -Werror -o "$build_dir/usage" bench/usage.c
 
 if ((micro > 0)); then
     echo "== micro-benchmarks"
