@@ -92,6 +92,10 @@ OpenedFile CreateForWriting(const std::string& path) {
     return file;
 }
 
+OpenedFile OpenForUpdating(const std::string& path) {
+    return Open(path, O_RDWR);
+}
+
 ssize_t ReadFull(int fd, uint8_t* buffer, size_t count) {
     size_t done = 0;
     while (done < count) {

@@ -43,6 +43,10 @@ OpenedFile OpenForReading(const std::string& path);
 // A regular file created or truncated for writing, mode 0644 before the umask.
 OpenedFile CreateForWriting(const std::string& path);
 
+// An existing regular file for writing in place, its bytes kept (for carrying on a file that an
+// earlier run began). A missing file counts as kMissing.
+OpenedFile OpenForUpdating(const std::string& path);
+
 // Reads until `count` bytes or the end of the file; the count read, or -1 on a read error.
 ssize_t ReadFull(int fd, uint8_t* buffer, size_t count);
 // Writes all `count` bytes; false (errno set) on a write error, a full disk included.
