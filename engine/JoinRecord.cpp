@@ -34,8 +34,7 @@ std::optional<std::string_view> TakeLine(std::string_view& text, std::string_vie
     }
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end + 1);
-    if (line.size() <= key.size() || line.substr(0, key.size()) != key ||
-        line[key.size()] != ' ') {
+    if (line.size() <= key.size() || line.substr(0, key.size()) != key || line[key.size()] != ' ') {
         return std::nullopt;
     }
     return line.substr(key.size() + 1);
@@ -55,8 +54,7 @@ std::optional<JoinRecord> ReadJoinRecord(const std::string& path) {
         return std::nullopt;
     }
     char buffer[kMaxRecordSize];
-    const ssize_t got =
-        ReadFull(file.fd.Get(), reinterpret_cast<uint8_t*>(buffer), sizeof buffer);
+    const ssize_t got = ReadFull(file.fd.Get(), reinterpret_cast<uint8_t*>(buffer), sizeof buffer);
     if (got <= 0) {
         return std::nullopt;
     }
@@ -143,7 +141,7 @@ uint64_t JoinFlushInterval() {
         }
         const std::optional<uint64_t> mebibytes = ReadNumber<uint64_t>(text);
         return mebibytes && *mebibytes > 0 && *mebibytes < (uint64_t{1} << 20) ? *mebibytes << 20
-                                                                              : kDefault;
+                                                                               : kDefault;
     }();
     return interval;
 }

@@ -61,8 +61,7 @@ bool ChunkFileMatches(const std::string& path, uint64_t length, std::u16string_v
     return chunk.HexDigest() == digest;
 }
 
-JoinedPrefix RecoverJoinedPrefix(const CombineEntry& entry,
-                                 const std::function<bool()>& proceed) {
+JoinedPrefix RecoverJoinedPrefix(const CombineEntry& entry, const std::function<bool()>& proceed) {
     JoinedPrefix prefix;
     const std::optional<std::string> working = FittingPath(WorkingFileOfEntry(entry));
     const std::optional<std::string> recordPath = FittingPath(JoinRecordPath(entry.finishedPath));

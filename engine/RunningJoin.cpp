@@ -83,8 +83,7 @@ void RunningJoin::LetGoLocked() {
     }
     if (output_) {
         // Appends whose checks never confirmed them are not part of the file.
-        if (outputBytes_ != joinedBytes_ &&
-            ::ftruncate(output_.Get(), static_cast<off_t>(joinedBytes_)) != 0) {
+        if (::ftruncate(output_.Get(), static_cast<off_t>(joinedBytes_)) != 0) {
             return;
         }
         if (::fdatasync(output_.Get()) != 0) {
@@ -344,7 +343,8 @@ void RunningJoin::RestoreLocked(size_t index) {
 void RunningJoin::AbandonLocked() {
     abandoned_ = true;
     unchecked_.clear();
-    if (output_ && outputBytes_ != joinedBytes_) {
+    // A failed append may have written past outputBytes_: the file is cut back whatever it holds.
+    if (output_) {
         if (::ftruncate(output_.Get(), static_cast<off_t>(joinedBytes_)) != 0 ||
             ::lseek(output_.Get(), static_cast<off_t>(joinedBytes_), SEEK_SET) < 0) {
             outputBroken_ = true;
@@ -478,8 +478,8 @@ bool RunningJoin::OpenOutput() {
         return false;
     }
     // Carries on from the bytes an earlier run joined, or starts the file afresh.
-    OpenedFile output = joinedBytes_ > 0 ? OpenForUpdating(workingPath_)
-                                         : CreateForWriting(workingPath_);
+    OpenedFile output =
+        joinedBytes_ > 0 ? OpenForUpdating(workingPath_) : CreateForWriting(workingPath_);
     if (!output.fd || output.size < joinedBytes_) {
         return false;
     }
@@ -539,4 +539,3 @@ bool RunningJoin::Abandoned() const {
     std::lock_guard lock(mutex_);
     return abandoned_;
 }
-

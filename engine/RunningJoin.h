@@ -142,7 +142,7 @@ private:
     bool WriteRecord(bool clean, uint32_t chunks, uint64_t bytes, const Md5Context& digest);
 
     const CombineEntry entry_;
-    std::string workingPath_;              // empty when a path does not fit: never joins
+    std::string workingPath_;  // empty when a path does not fit: never joins
     std::string recordPath_;
     std::vector<std::string> chunkPaths_;  // file-system spelling of each chunk file, by position
 

@@ -420,8 +420,7 @@ void Scheduler::PlanFile(DownloadInfo& download, size_t position, Plan& plan) {
     // verified in an earlier run or plan are handed to it, so that it appends them in order and
     // no later chunk waits for them.
     const CombineEntry& entry = plan.entries[position];
-    JoinedPrefix prefix =
-        RecoverJoinedPrefix(entry, [this] { return !events_.shutdown->IsSet(); });
+    JoinedPrefix prefix = RecoverJoinedPrefix(entry, [this] { return !events_.shutdown->IsSet(); });
     const uint32_t joined = prefix.chunks;
     const bool chunkFilesTrusted = prefix.chunkFilesTrusted;
     auto join = std::make_shared<RunningJoin>(entry, std::move(prefix));
@@ -442,9 +441,10 @@ void Scheduler::PlanFile(DownloadInfo& download, size_t position, Plan& plan) {
             // The run that wrote it ended abruptly, and chunk files are not flushed one by one.
             onDisk = ChunkFileMatches(*FittingPath(chunkPath), chunk.Length(), chunk.md5);
             if (!onDisk) {
-                Logger().Warning(u"Chunk file %s did not survive the end of the last run; it is "
-                                 u"downloaded again.",
-                                 chunkPath);
+                Logger().Warning(
+                    u"Chunk file %s did not survive the end of the last run; it is "
+                    u"downloaded again.",
+                    chunkPath);
             }
         }
         if (onDisk) {

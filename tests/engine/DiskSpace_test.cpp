@@ -76,14 +76,15 @@ TEST(DiskSpace, NeedsTheMissingBytesAndOneChunkPerConnectionNotASecondCopy) {
     const struct {
         const char* title;
         uint32_t connections;
-        uint64_t joining;        // bytes of the working file
-        int chunkFiles;          // verified chunk files after the working file's chunks
-        uint64_t partial;        // bytes of the partial file of the chunk after those
+        uint64_t joining;  // bytes of the working file
+        int chunkFiles;    // verified chunk files after the working file's chunks
+        uint64_t partial;  // bytes of the partial file of the chunk after those
         uint64_t needed;
     } cases[] = {
         {"nothing on disk, 6 connections", 6, 0, 0, 0, 100 * (1u << 20) + 6 * kChunk},
         {"nothing on disk, 20 connections", 20, 0, 0, 0, 2 * 100 * (1u << 20)},
-        {"3 chunks joined, 2 chunk files, 4 connections", 4, 3 * kChunk, 2, 0, 5 * kChunk + 4 * kChunk},
+        {"3 chunks joined, 2 chunk files, 4 connections", 4, 3 * kChunk, 2, 0,
+         5 * kChunk + 4 * kChunk},
         {"and half a chunk in a partial file", 4, 3 * kChunk, 2, kChunk / 2,
          4 * kChunk + kChunk / 2 + 4 * kChunk},
         {"9 chunks joined, 20 connections", 20, 9 * kChunk, 0, 0, 2 * kChunk},
