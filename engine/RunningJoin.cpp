@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <utility>
 
 #include "core/DebugPrintf.h"
@@ -89,6 +91,7 @@ void RunningJoin::LetGoLocked() {
         if (::fdatasync(output_.Get()) != 0) {
             return;
         }
+        directOutput_.Reset();
         output_.Reset();
     }
     // The chunk files still waiting for their turn: on disk before the record vouches for them.
@@ -272,7 +275,7 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
     unchecked.device = input.device;
     unchecked.inode = input.inode;
     Md5Context chunkDigest;
-    const auto buffer = std::make_unique<uint8_t[]>(kAppendBlock);
+    const AlignedBuffer buffer = MakeAlignedBuffer(kAppendBlock);
     for (;;) {
         if (unchecked.size > 0 && checkPoint.Pass() != WorkerStop::kNone) {
             std::lock_guard lock(mutex_);
@@ -286,7 +289,7 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
         if (got == 0) {
             break;
         }
-        if (got < 0 || !WriteAll(output_.Get(), buffer.get(), static_cast<size_t>(got))) {
+        if (got < 0 || !WriteOutput(outputBytes_, buffer.get(), static_cast<size_t>(got))) {
             // Whatever went wrong, the working file no longer matches its digest.
             endPass(true);
             return std::nullopt;
@@ -429,7 +432,7 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified, bool check
     if (!output_ && !OpenOutput()) {
         return false;
     }
-    const auto buffer = std::make_unique<uint8_t[]>(kAppendBlock);
+    const AlignedBuffer buffer = MakeAlignedBuffer(kAppendBlock);
     Md5Context chunkDigest;
     const uint64_t start = outputBytes_;
     uint64_t copied = 0;
@@ -450,7 +453,7 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified, bool check
         } else {
             digest_.Update(buffer.get(), count);
         }
-        if (!WriteAll(output_.Get(), buffer.get(), count)) {
+        if (!WriteOutput(start + copied, buffer.get(), count)) {
             return false;
         }
         CrashPoint("file-joining");
@@ -494,7 +497,33 @@ bool RunningJoin::OpenOutput() {
     outputDevice_ = output.device;
     outputInode_ = output.inode;
     outputBytes_ = joinedBytes_;
+    // The working file is the one copy of the file's bytes, written once and not read again
+    // while the download runs: direct writes spare the copy into the page cache and the memory
+    // it would take, and put the bytes on the disk at once. Only when it is the same file.
+    directOutput_ = OpenForDirectWriting(workingPath_);
+    if (directOutput_) {
+        const std::optional<Identity> direct = IdentityOfFd(directOutput_.Get());
+        if (!direct || direct->device != outputDevice_ || direct->inode != outputInode_) {
+            directOutput_.Reset();
+        }
+    }
     return true;
+}
+
+bool RunningJoin::WriteOutput(uint64_t offset, const uint8_t* bytes, size_t count) {
+    const bool aligned = offset % kDirectAlignment == 0 && count % kDirectAlignment == 0 &&
+                         reinterpret_cast<uintptr_t>(bytes) % kDirectAlignment == 0;
+    if (directOutput_ && aligned) {
+        if (WriteAllAt(directOutput_.Get(), offset, bytes, count)) {
+            return true;
+        }
+        if (errno != EINVAL) {
+            return false;
+        }
+        // Refused as a direct write after all: through the page cache from now on.
+        directOutput_.Reset();
+    }
+    return WriteAllAt(output_.Get(), offset, bytes, count);
 }
 
 std::optional<RunningJoin::Handover> RunningJoin::TakeOver() {
@@ -516,6 +545,11 @@ std::optional<RunningJoin::Handover> RunningJoin::TakeOver() {
         // goes by the record.
         return std::nullopt;
     }
+    // The combine task appends at the descriptor's position.
+    if (::lseek(output_.Get(), static_cast<off_t>(joinedBytes_), SEEK_SET) < 0) {
+        return std::nullopt;
+    }
+    directOutput_.Reset();
     handedOver_ = true;
     Handover handover;
     handover.output = std::move(output_);

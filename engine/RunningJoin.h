@@ -122,6 +122,9 @@ private:
     bool AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
                               const WorkerCheckPoint& checkPoint);
     bool OpenOutput();
+    // Writes appended bytes at `offset` of the working file: whole aligned blocks straight to the
+    // disk, the rest through the page cache. Only the worker whose pass runs.
+    bool WriteOutput(uint64_t offset, const uint8_t* bytes, size_t count);
     // Chunks in the working file, from the first: the joined ones and those awaiting their check.
     uint32_t AppendedLocked() const { return next_ + static_cast<uint32_t>(unchecked_.size()); }
     // Waits until no pass writes the working file.
@@ -166,6 +169,7 @@ private:
 
     // Touched only by the worker whose pass runs, or under the lock while none does.
     UniqueFd output_;
+    UniqueFd directOutput_;  // the same file for direct writes, when the file system allows
     dev_t outputDevice_ = 0;
     ino_t outputInode_ = 0;
     uint64_t outputBytes_ = 0;

@@ -14,6 +14,7 @@
 #include "engine/ChunkIndex.h"
 #include "engine/DiskSpace.h"
 #include "engine/FinishedFileCheck.h"
+#include "engine/JoinRecord.h"
 #include "engine/JoinedPrefix.h"
 #include "engine/RemovalFiles.h"
 #include "engine/RunningJoin.h"
@@ -398,7 +399,8 @@ bool Scheduler::PlaceFile(DownloadInfo& download, size_t position, bool finished
     // download at once, as a disk problem of this file.
     const std::u16string finishedPath = FinishedFilePath(download.folder, file.name);
     const std::u16string longest = LongestChunkPath(download, file);
-    if (!FittingPath(longest) || !FittingPath(finishedPath + u".joining")) {
+    // The working file's record passes through the longest name beside the finished file.
+    if (!FittingPath(longest) || !FittingPath(JoinRecordPath(finishedPath) + u".new")) {
         Logger().Warning(u"Chunk file path does not fit in a file name: %s", longest);
         window_.Post(ItemFailed{.gameName = name,
                                 .fileId = static_cast<uint64_t>(fileId),
