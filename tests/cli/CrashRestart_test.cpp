@@ -412,7 +412,6 @@ TEST_P(CrashRestartTest, TheRestartCompletesAndNothingIsLostOrLeftBehind) {
         if (fs::exists(working.string() + ".state")) {
             const std::optional<JoinState> state = ReadJoinState(working);
             ASSERT_TRUE(state) << working << ".state is not one whole record";
-            EXPECT_FALSE(state->clean) << "a killed run cannot have let go of " << path;
             EXPECT_LE(state->bytes, fs::exists(working) ? fs::file_size(working) : 0) << working;
         }
     }
