@@ -555,6 +555,10 @@ std::vector<std::string> Paths(const std::string& args) {
     return paths;
 }
 
+bool IsWrite(const TracedCall& call) {
+    return call.name == "write" || call.name == "pwrite64";
+}
+
 // The descriptor a call names first ("7</path>" -> "7</path>"), as a key for its offset.
 std::string Descriptor(const std::string& args) {
     return args.substr(0, args.find(','));
@@ -620,8 +624,8 @@ TEST_F(DurabilityTest, WhatAPowerCutCouldTakeIsFlushedBeforeTheStepThatReliesOnI
                        "-o",
                        trace.string(),
                        "-e",
-                       "trace=write,ftruncate,lseek,fsync,fdatasync,rename,renameat,renameat2,"
-                       "unlink,unlinkat"};
+                       "trace=write,pwrite64,ftruncate,lseek,fsync,fdatasync,rename,renameat,"
+                       "renameat2,unlink,unlinkat"};
     options.environment.push_back(kFlushEveryMiB);
     // The leak check can't run under a tracer; in a sanitizer build it would fail the run.
     options.environment.push_back("LSAN_OPTIONS=detect_leaks=0");
@@ -662,12 +666,18 @@ TEST_F(DurabilityTest, WhatAPowerCutCouldTakeIsFlushedBeforeTheStepThatReliesOnI
             continue;
         }
         const std::string& path = paths.front();
-        if (call.name == "write") {
+        if (IsWrite(call)) {
             lastWriteEnd[path] = call.end;
             if (EndsWith(path, ".joining")) {
-                uint64_t& offset = offsetOf[Descriptor(call.args)];
-                offset += static_cast<uint64_t>(call.result);
-                sizeOf[path] = std::max(sizeOf[path], offset);
+                // A positioned write says where; a plain one goes where the descriptor stands.
+                uint64_t at = 0;
+                if (call.name == "pwrite64") {
+                    at = std::stoull(call.args.substr(call.args.rfind(", ") + 2));
+                } else {
+                    at = offsetOf[Descriptor(call.args)];
+                    offsetOf[Descriptor(call.args)] = at + static_cast<uint64_t>(call.result);
+                }
+                sizeOf[path] = std::max(sizeOf[path], at + static_cast<uint64_t>(call.result));
             } else if (EndsWith(path, ".joining.state.new")) {
                 recordText[path] = call.args;
             }
@@ -685,7 +695,7 @@ TEST_F(DurabilityTest, WhatAPowerCutCouldTakeIsFlushedBeforeTheStepThatReliesOnI
             uint64_t covered = sizeOf[path];
             for (size_t k = i; k-- > 0 && calls[k].end > call.begin;) {
                 // A write that ended after this flush began is not covered by it.
-                if (calls[k].name == "write" && !Paths(calls[k].args).empty() &&
+                if (IsWrite(calls[k]) && !Paths(calls[k].args).empty() &&
                     Paths(calls[k].args).front() == path) {
                     covered -= std::min<uint64_t>(covered, static_cast<uint64_t>(calls[k].result));
                 }
