@@ -9,6 +9,7 @@
 
 #include "core/DebugPrintf.h"
 #include "engine/JoinRecord.h"
+#include "engine/JoinedPrefix.h"
 #include "engine/RunningJoin.h"
 #include "platform/CrashPoint.h"
 
@@ -194,11 +195,12 @@ void ChunksCombiner::OpenOutput() {
 }
 
 bool ChunksCombiner::TakeOverRunningJoin() {
-    if (runningJoin_ == nullptr || entry_.chunkCount == 0) {
+    if (runningJoin_ == nullptr) {
         return false;
     }
+    // Asked even for a file without chunks: the join must know it is over.
     std::optional<RunningJoin::Handover> handover = runningJoin_->TakeOver();
-    if (!handover) {
+    if (!handover || entry_.chunkCount == 0) {
         return false;
     }
     output_ = std::move(handover->output);
@@ -218,33 +220,32 @@ bool ChunksCombiner::ResumeFromRecord() {
     if (entry_.chunkCount == 0) {
         return false;
     }
-    std::optional<JoinRecord> record = ReadJoinRecord(recordPath_);
-    if (!record || record->chunks == 0 || record->chunks > entry_.chunkCount) {
+    // The running join could not hand its working file over (or there was none): what it holds
+    // counts as a new plan would count it, the record's bytes as they are and every whole chunk
+    // past them that matches its digest, since their chunk files are gone.
+    JoinedPrefix prefix = RecoverJoinedPrefix(entry_);
+    if (prefix.chunks == 0) {
         return false;
-    }
-    uint64_t length = 0;
-    std::vector<uint64_t> sizes;
-    for (uint32_t position = 0; position < record->chunks; ++position) {
-        sizes.push_back(entry_.ChunkLength(position));
-        length += sizes.back();
     }
     OpenedFile output = OpenForUpdating(workingPath_);
-    // The record's bytes were flushed before it was written: they count as they are.
-    if (length != record->bytes || !output.fd || output.size < length ||
-        ::ftruncate(output.fd.Get(), static_cast<off_t>(length)) != 0 ||
-        ::lseek(output.fd.Get(), static_cast<off_t>(length), SEEK_SET) < 0) {
+    if (!output.fd || output.size != prefix.bytes ||
+        ::lseek(output.fd.Get(), static_cast<off_t>(prefix.bytes), SEEK_SET) < 0) {
         return false;
+    }
+    std::vector<uint64_t> sizes;
+    for (uint32_t position = 0; position < prefix.chunks; ++position) {
+        sizes.push_back(entry_.ChunkLength(position));
     }
     output_ = std::move(output.fd);
     workingDevice_ = output.device;
     workingInode_ = output.inode;
     workingExists_ = true;
-    fileDigest_ = std::move(record->digest);
+    fileDigest_ = std::move(prefix.digest);
     takenOverSizes_ = std::move(sizes);
-    keptChunks_ = record->chunks;
-    keptBytes_ = length;
+    keptChunks_ = prefix.chunks;
+    keptBytes_ = prefix.bytes;
     keptDigest_ = fileDigest_;
-    flushedBytes_ = length;
+    flushedBytes_ = prefix.bytes;  // flushed before its record was written
     return true;
 }
 

@@ -83,7 +83,8 @@ public:
 private:
     void OpenOutput();
     bool TakeOverRunningJoin();
-    // Carries on from the working file's record; false when there is none that fits.
+    // Carries on from what the working file holds for certain (RecoverJoinedPrefix); false when
+    // that is no chunk.
     bool ResumeFromRecord();
     // The chunk at chunkPosition_ passed and is in the working file.
     void ChunkJoined();

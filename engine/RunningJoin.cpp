@@ -532,6 +532,9 @@ std::optional<RunningJoin::Handover> RunningJoin::TakeOver() {
     if (handedOver_ || advancing_ || passing_ || !unchecked_.empty()) {
         return std::nullopt;
     }
+    // From here on the combine task answers for the file, whether it takes the working file or
+    // goes by what is on disk: letting go of the join must not write a record behind it.
+    handedOver_ = true;
     if (recordPath_.empty() || outputBroken_ || next_ == 0) {
         return std::nullopt;
     }
@@ -550,7 +553,6 @@ std::optional<RunningJoin::Handover> RunningJoin::TakeOver() {
         return std::nullopt;
     }
     directOutput_.Reset();
-    handedOver_ = true;
     Handover handover;
     handover.output = std::move(output_);
     handover.device = outputDevice_;

@@ -425,8 +425,12 @@ void Scheduler::PlanFile(DownloadInfo& download, size_t position, Plan& plan) {
     JoinedPrefix prefix = RecoverJoinedPrefix(entry, [this] { return !events_.shutdown->IsSet(); });
     const uint32_t joined = prefix.chunks;
     const bool chunkFilesTrusted = prefix.chunkFilesTrusted;
-    auto join = std::make_shared<RunningJoin>(entry, std::move(prefix));
-    plan.runningJoins[position] = join;
+    // A file without chunks is made by the combine task alone.
+    std::shared_ptr<RunningJoin> join;
+    if (!file.chunks.empty()) {
+        join = std::make_shared<RunningJoin>(entry, std::move(prefix));
+        plan.runningJoins[position] = join;
+    }
     for (size_t at = 0; at < file.chunks.size(); ++at) {
         const ChunkInfo& chunk = file.chunks[at];
         if (events_.shutdown->IsSet() || events_.noInternet->IsSet()) {
