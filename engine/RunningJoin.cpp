@@ -12,6 +12,7 @@
 
 #include "core/DebugPrintf.h"
 #include "engine/JoinRecord.h"
+#include "engine/OverlappedWrites.h"
 #include "platform/CrashPoint.h"
 
 namespace {
@@ -275,9 +276,14 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
     unchecked.device = input.device;
     unchecked.inode = input.inode;
     Md5Context chunkDigest;
-    const AlignedBuffer buffer = MakeAlignedBuffer(kAppendBlock);
-    for (;;) {
+    // Two buffers: one is written while the next block is read into the other and digested.
+    const AlignedBuffer buffers[2] = {MakeAlignedBuffer(kAppendBlock),
+                                      MakeAlignedBuffer(kAppendBlock)};
+    OverlappedWrites writes;
+    for (size_t turn = 0;; ++turn) {
+        uint8_t* const buffer = buffers[turn % 2].get();
         if (unchecked.size > 0 && checkPoint.Pass() != WorkerStop::kNone) {
+            writes.Wait();  // before the file is cut back
             std::lock_guard lock(mutex_);
             passing_ = false;
             unchecked_.push_back(std::move(unchecked));
@@ -285,16 +291,17 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
             changed_.notify_all();
             return std::nullopt;
         }
-        const ssize_t got = ReadFull(input.fd.Get(), buffer.get(), kAppendBlock);
-        if (got == 0) {
+        const ssize_t got = ReadFull(input.fd.Get(), buffer, kAppendBlock);
+        if (got == 0 && writes.Wait()) {
             break;
         }
-        if (got < 0 || !WriteOutput(outputBytes_, buffer.get(), static_cast<size_t>(got))) {
+        if (got <= 0 || !WriteOutput(writes, outputBytes_, buffer, static_cast<size_t>(got))) {
             // Whatever went wrong, the working file no longer matches its digest.
+            writes.Wait();
             endPass(true);
             return std::nullopt;
         }
-        Md5Context::UpdateBoth(chunkDigest, digest_, buffer.get(), static_cast<size_t>(got));
+        Md5Context::UpdateBoth(chunkDigest, digest_, buffer, static_cast<size_t>(got));
         CrashPoint("file-joining");
         unchecked.size += static_cast<uint64_t>(got);
         outputBytes_ += static_cast<uint64_t>(got);
@@ -432,29 +439,36 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified, bool check
     if (!output_ && !OpenOutput()) {
         return false;
     }
-    const AlignedBuffer buffer = MakeAlignedBuffer(kAppendBlock);
+    const AlignedBuffer buffers[2] = {MakeAlignedBuffer(kAppendBlock),
+                                      MakeAlignedBuffer(kAppendBlock)};
+    // Left before the caller cuts the file back on a failure: the write in flight ends first.
+    OverlappedWrites writes;
     Md5Context chunkDigest;
     const uint64_t start = outputBytes_;
     uint64_t copied = 0;
-    for (;;) {
+    for (size_t turn = 0;; ++turn) {
+        uint8_t* const buffer = buffers[turn % 2].get();
         if (copied > 0 && checkPoint.Pass() != WorkerStop::kNone) {
             return false;
         }
-        const ssize_t got = ReadFull(chunk.fd.Get(), buffer.get(), kAppendBlock);
+        const ssize_t got = ReadFull(chunk.fd.Get(), buffer, kAppendBlock);
         if (got < 0) {
             return false;
         }
         if (got == 0) {
+            if (!writes.Wait()) {
+                return false;
+            }
             break;
         }
         const auto count = static_cast<size_t>(got);
-        if (checkDigest) {
-            Md5Context::UpdateBoth(chunkDigest, digest_, buffer.get(), count);
-        } else {
-            digest_.Update(buffer.get(), count);
-        }
-        if (!WriteOutput(start + copied, buffer.get(), count)) {
+        if (!WriteOutput(writes, start + copied, buffer, count)) {
             return false;
+        }
+        if (checkDigest) {
+            Md5Context::UpdateBoth(chunkDigest, digest_, buffer, count);
+        } else {
+            digest_.Update(buffer, count);
         }
         CrashPoint("file-joining");
         copied += count;
@@ -510,11 +524,21 @@ bool RunningJoin::OpenOutput() {
     return true;
 }
 
-bool RunningJoin::WriteOutput(uint64_t offset, const uint8_t* bytes, size_t count) {
+bool RunningJoin::WriteOutput(OverlappedWrites& writes, uint64_t offset, const uint8_t* bytes,
+                              size_t count) {
     const bool aligned = offset % kDirectAlignment == 0 && count % kDirectAlignment == 0 &&
                          reinterpret_cast<uintptr_t>(bytes) % kDirectAlignment == 0;
+    if (directOutput_ && aligned && directProven_) {
+        return writes.Write(directOutput_.Get(), offset, bytes, count);
+    }
+    // Everything else in order, after the write in flight.
+    if (!writes.Wait()) {
+        return false;
+    }
     if (directOutput_ && aligned) {
+        // The first direct write is made here, where a refusal can still go the other way.
         if (WriteAllAt(directOutput_.Get(), offset, bytes, count)) {
+            directProven_ = true;
             return true;
         }
         if (errno != EINVAL) {

@@ -38,6 +38,8 @@
 #include "engine/WorkerCheckPoint.h"
 #include "platform/FileIdentity.h"
 
+class OverlappedWrites;
+
 class RunningJoin {
 public:
     // What the combine task takes over: the working file, open for appending at its end, the
@@ -123,8 +125,9 @@ private:
                               const WorkerCheckPoint& checkPoint);
     bool OpenOutput();
     // Writes appended bytes at `offset` of the working file: whole aligned blocks straight to the
-    // disk, the rest through the page cache. Only the worker whose pass runs.
-    bool WriteOutput(uint64_t offset, const uint8_t* bytes, size_t count);
+    // disk, overlapping the caller's next block (the bytes must stay until the next call on
+    // `writes`), the rest through the page cache. Only the worker whose pass runs.
+    bool WriteOutput(OverlappedWrites& writes, uint64_t offset, const uint8_t* bytes, size_t count);
     // Chunks in the working file, from the first: the joined ones and those awaiting their check.
     uint32_t AppendedLocked() const { return next_ + static_cast<uint32_t>(unchecked_.size()); }
     // Waits until no pass writes the working file.
@@ -169,7 +172,8 @@ private:
 
     // Touched only by the worker whose pass runs, or under the lock while none does.
     UniqueFd output_;
-    UniqueFd directOutput_;  // the same file for direct writes, when the file system allows
+    UniqueFd directOutput_;      // the same file for direct writes, when the file system allows
+    bool directProven_ = false;  // a direct write went through
     dev_t outputDevice_ = 0;
     ino_t outputInode_ = 0;
     uint64_t outputBytes_ = 0;
