@@ -9,3 +9,9 @@ constexpr uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
     return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max()
                                                         : a + b;
 }
+
+constexpr uint64_t SaturatingMultiply(uint64_t a, uint64_t b) {
+    return b != 0 && a > std::numeric_limits<uint64_t>::max() / b
+               ? std::numeric_limits<uint64_t>::max()
+               : a * b;
+}

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <system_error>
 
 #include "core/TextUtil.h"
@@ -90,6 +92,48 @@ OpenedFile CreateForWriting(const std::string& path) {
         file.status = OpenedFile::Status::kFailed;
     }
     return file;
+}
+
+OpenedFile OpenForUpdating(const std::string& path) {
+    return Open(path, O_RDWR);
+}
+
+UniqueFd OpenForDirectWriting(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_WRONLY | O_DIRECT | O_NOFOLLOW | O_CLOEXEC));
+}
+
+void FreeBuffer::operator()(uint8_t* bytes) const {
+    std::free(bytes);
+}
+
+AlignedBuffer MakeAlignedBuffer(size_t size) {
+    void* bytes = nullptr;
+    const size_t rounded = (size + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment;
+    if (::posix_memalign(&bytes, kDirectAlignment, rounded == 0 ? kDirectAlignment : rounded) !=
+        0) {
+        throw std::bad_alloc();
+    }
+    return AlignedBuffer(static_cast<uint8_t*>(bytes));
+}
+
+bool WriteAllAt(int fd, uint64_t offset, const uint8_t* bytes, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t put =
+            ::pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (put == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
 }
 
 ssize_t ReadFull(int fd, uint8_t* buffer, size_t count) {

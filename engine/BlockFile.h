@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,29 @@ struct OpenedFile {
 OpenedFile OpenForReading(const std::string& path);
 // A regular file created or truncated for writing, mode 0644 before the umask.
 OpenedFile CreateForWriting(const std::string& path);
+
+// An existing regular file for writing in place, its bytes kept (for carrying on a file that an
+// earlier run began). A missing file counts as kMissing.
+OpenedFile OpenForUpdating(const std::string& path);
+
+// The same file opened a second time for writing straight to the disk (O_DIRECT), past the page
+// cache: for writes of whole aligned blocks (see kDirectAlignment), which then cost no copy into
+// the cache and reach the disk once. Invalid when the file system can't (tmpfs on older kernels,
+// some network file systems): the caller writes through the cache instead.
+UniqueFd OpenForDirectWriting(const std::string& path);
+// Offsets, lengths and buffer addresses of direct writes are multiples of this (enough for every
+// common device's logical block size).
+inline constexpr size_t kDirectAlignment = 4096;
+
+// A buffer of `size` bytes aligned for direct writes.
+struct FreeBuffer {
+    void operator()(uint8_t* bytes) const;
+};
+using AlignedBuffer = std::unique_ptr<uint8_t[], FreeBuffer>;
+AlignedBuffer MakeAlignedBuffer(size_t size);
+
+// Writes all `count` bytes at `offset`; false (errno set) on a write error.
+bool WriteAllAt(int fd, uint64_t offset, const uint8_t* bytes, size_t count);
 
 // Reads until `count` bytes or the end of the file; the count read, or -1 on a read error.
 ssize_t ReadFull(int fd, uint8_t* buffer, size_t count);

@@ -1,7 +1,5 @@
 #include "engine/ChunkCheck.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -25,8 +23,7 @@ ChunkCheckResult DiskProblem(std::u16string_view path, int error) {
 
 ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view verifiedPath,
                             std::u16string_view expectedDigest, const WorkerCheckPoint& checkPoint,
-                            const std::u16string* digestOfWrittenBytes, size_t blockSize,
-                            bool alreadyJoined) {
+                            const std::u16string* digestOfWrittenBytes, size_t blockSize) {
     const std::optional<std::string> partial = FittingPath(partialPath);
     const std::optional<std::string> verified = FittingPath(verifiedPath);
     if (!partial || !verified) {
@@ -80,15 +77,6 @@ ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view
         result.bytes = 0;
         return result;
     }
-    // On disk before it takes the verified name: after a power cut a file under that name must
-    // hold the bytes that were checked, since a later start takes it by its size alone. One
-    // flush per chunk, not per block.
-    if (::fsync(file.fd.Get()) != 0) {
-        return DiskProblem(partialPath, errno);
-    }
-    if (alreadyJoined) {
-        DropCachedPages(file.fd.Get());
-    }
     file.fd.Reset();
     CrashPoint("chunk-checked");
     // rename replaces a stale file of the verified name in one step.
@@ -99,7 +87,6 @@ ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view
         result.bytes = 0;
         return result;
     }
-    SyncParentFolder(*verified);
     Logger().Log(u"Chunk %s downloaded and verified. Changing to: %s", partialPath, verifiedPath);
     result.outcome = Outcome::kAccepted;
     result.bytes = file.size;

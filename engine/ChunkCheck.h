@@ -29,10 +29,10 @@ struct ChunkCheckResult {
 // Reads the partial file block by block, looking at the check point before every block after
 // the first. `digestOfWrittenBytes`, when given, is the digest that the worker computed while
 // the transfer wrote the file (a resumed transfer first fed the bytes it found on disk): the file
-// is then not read again. `alreadyJoined` says that the chunk's bytes were copied to its file's
-// working file already: once they are on disk, the page cache need not keep them. Logs as the
-// engine's other chunk messages do.
+// is then not read again. A chunk that passes takes its verified name without being flushed:
+// its bytes reach the disk in the file's working file (RunningJoin.h), and a chunk file found
+// after a crash is checked again before it counts. Logs as the engine's other chunk messages do.
 ChunkCheckResult CheckChunk(std::u16string_view partialPath, std::u16string_view verifiedPath,
                             std::u16string_view expectedDigest, const WorkerCheckPoint& checkPoint,
                             const std::u16string* digestOfWrittenBytes = nullptr,
-                            size_t blockSize = kDiskBlockSize, bool alreadyJoined = false);
+                            size_t blockSize = kDiskBlockSize);

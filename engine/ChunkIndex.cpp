@@ -16,6 +16,7 @@
 #include "core/TextUtil.h"
 #include "core/WideFormat.h"
 #include "engine/ChunkFiles.h"
+#include "engine/JoinRecord.h"
 #include "engine/UntrustedXml.h"
 #include "platform/UniqueFd.h"
 
@@ -193,6 +194,9 @@ void ReadFileAttributes(const XmlNode& element, FileInfo& file) {
 // is "md5": that is how indexes have always been read, and the servers rely on nothing else.
 void ReadChunks(const XmlNode& element, std::u16string_view recordFolder, bool finishedMissing,
                 FileInfo& file) {
+    // Chunks already in the file's working file have no chunk file any more.
+    const uint32_t joined =
+        finishedMissing ? RecordedChunks(FinishedFilePath(recordFolder, file.name)) : 0;
     for (const XmlNode* node = element.first_node("chunk"); node != nullptr;
          node = node->next_sibling()) {
         if (Attribute(*node, "method").value_or(std::string_view()) != "md5") {
@@ -225,10 +229,15 @@ void ReadChunks(const XmlNode& element, std::u16string_view recordFolder, bool f
             continue;
         }
 
-        std::optional<uint64_t> size =
-            RegularFileSize(VerifiedChunkPath(recordFolder, file.name, idText));
-        if (!size) {
-            size = RegularFileSize(PartialChunkPath(recordFolder, file.name, idText));
+        std::optional<uint64_t> size;
+        if (chunk.id >= 0 && static_cast<uint32_t>(chunk.id) < joined &&
+            file.chunks.size() == static_cast<size_t>(chunk.id)) {
+            size = chunk.Length();
+        } else {
+            size = RegularFileSize(VerifiedChunkPath(recordFolder, file.name, idText));
+            if (!size) {
+                size = RegularFileSize(PartialChunkPath(recordFolder, file.name, idText));
+            }
         }
         chunk.onDisk = size.value_or(0);
         if (finishedMissing) {

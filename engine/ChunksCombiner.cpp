@@ -8,6 +8,8 @@
 #include <cstdio>
 
 #include "core/DebugPrintf.h"
+#include "engine/JoinRecord.h"
+#include "engine/JoinedPrefix.h"
 #include "engine/RunningJoin.h"
 #include "platform/CrashPoint.h"
 
@@ -17,8 +19,7 @@ ChunksCombiner::ChunksCombiner(const CombineEntry& entry, size_t blockSize,
 
 ChunksCombiner::~ChunksCombiner() {
     CloseChunk();
-    output_.Reset();
-    RemoveWorkingFile();
+    KeepJoinedChunks();
 }
 
 bool ChunksCombiner::Step() {
@@ -38,13 +39,16 @@ bool ChunksCombiner::Step() {
             }
             const std::optional<std::string> finished = FittingPath(entry_.finishedPath);
             const std::optional<std::string> working = FittingPath(WorkingFileOfEntry(entry_));
-            if (!finished || !working) {
+            const std::optional<std::string> record =
+                FittingPath(JoinRecordPath(entry_.finishedPath));
+            if (!finished || !working || !record) {
                 Logger().Warning(u"Cannot join %s: the path is too long for the file system.",
                                  entry_.finishedPath);
                 throw CombineFailException(kDiskProblem);
             }
             finishedPath_ = *finished;
             workingPath_ = *working;
+            recordPath_ = *record;
 
             OpenedFile existing = OpenForReading(finishedPath_);
             if (existing.status == OpenedFile::Status::kOpened) {
@@ -61,7 +65,7 @@ bool ChunksCombiner::Step() {
                                  ErrorText(existing.error));
                 throw CombineFailException(kDiskProblem);
             }
-            if (!TakeOverRunningJoin()) {
+            if (!TakeOverRunningJoin() && !ResumeFromRecord()) {
                 OpenOutput();
             }
             if (entry_.chunkCount == 0) {
@@ -135,16 +139,27 @@ bool ChunksCombiner::Step() {
             Logger().Warning(u"MD5 for %s (%s) does not match xml (%s). Deleting file.",
                              ChunkFileOfEntry(entry_, chunkPosition_), computed, expected);
             UnlinkIfSame(chunkPath_, chunkDevice_, chunkInode_);
+            if (!badChunkSeen_) {
+                // Its bytes went into the working file: they go again, so that the file ends
+                // with the chunks that passed.
+                if (::ftruncate(output_.Get(), static_cast<off_t>(keptBytes_)) != 0 ||
+                    ::lseek(output_.Get(), static_cast<off_t>(keptBytes_), SEEK_SET) < 0) {
+                    const std::u16string why = ErrorText(errno);
+                    Logger().Warning(u"Cannot write %s: %s", WorkingFileOfEntry(entry_), why);
+                    throw CombineFailException(kDiskProblem);
+                }
+            }
             badChunkSeen_ = true;
             error_ = kBadChunkDigest;
+        } else if (!badChunkSeen_) {
+            ChunkJoined();
         }
         chunkDigest_.Restart();
 
         if (chunkPosition_ + 1 >= entry_.chunkCount) {
             if (badChunkSeen_) {
                 badChunkSeen_ = false;
-                output_.Reset();
-                RemoveWorkingFile();
+                KeepJoinedChunks();
             } else if (!FinishOutput()) {
                 throw CombineFailException(kDiskProblem);
             }
@@ -157,8 +172,7 @@ bool ChunksCombiner::Step() {
         return true;
     } catch (const CombineFailException& failure) {
         CloseChunk();
-        output_.Reset();
-        RemoveWorkingFile();
+        KeepJoinedChunks();
         error_ = failure.Code();
         done_ = false;
         finished_ = true;
@@ -181,11 +195,12 @@ void ChunksCombiner::OpenOutput() {
 }
 
 bool ChunksCombiner::TakeOverRunningJoin() {
-    if (runningJoin_ == nullptr || entry_.chunkCount == 0) {
+    if (runningJoin_ == nullptr) {
         return false;
     }
+    // Asked even for a file without chunks: the join must know it is over.
     std::optional<RunningJoin::Handover> handover = runningJoin_->TakeOver();
-    if (!handover) {
+    if (!handover || entry_.chunkCount == 0) {
         return false;
     }
     output_ = std::move(handover->output);
@@ -194,7 +209,99 @@ bool ChunksCombiner::TakeOverRunningJoin() {
     workingExists_ = true;
     fileDigest_ = std::move(handover->digest);
     takenOverSizes_ = std::move(handover->chunkSizes);
+    keptChunks_ = handover->chunks;
+    keptBytes_ = fileDigest_.Length();
+    keptDigest_ = fileDigest_;
+    flushedBytes_ = handover->flushedBytes;
     return true;
+}
+
+bool ChunksCombiner::ResumeFromRecord() {
+    if (entry_.chunkCount == 0) {
+        return false;
+    }
+    // The running join could not hand its working file over (or there was none): what it holds
+    // counts as a new plan would count it, the record's bytes as they are and every whole chunk
+    // past them that matches its digest, since their chunk files are gone.
+    JoinedPrefix prefix = RecoverJoinedPrefix(entry_);
+    if (prefix.chunks == 0) {
+        return false;
+    }
+    OpenedFile output = OpenForUpdating(workingPath_);
+    if (!output.fd || output.size != prefix.bytes ||
+        ::lseek(output.fd.Get(), static_cast<off_t>(prefix.bytes), SEEK_SET) < 0) {
+        return false;
+    }
+    std::vector<uint64_t> sizes;
+    for (uint32_t position = 0; position < prefix.chunks; ++position) {
+        sizes.push_back(entry_.ChunkLength(position));
+    }
+    output_ = std::move(output.fd);
+    workingDevice_ = output.device;
+    workingInode_ = output.inode;
+    workingExists_ = true;
+    fileDigest_ = std::move(prefix.digest);
+    takenOverSizes_ = std::move(sizes);
+    keptChunks_ = prefix.chunks;
+    keptBytes_ = prefix.bytes;
+    keptDigest_ = fileDigest_;
+    flushedBytes_ = prefix.bytes;  // flushed before its record was written
+    return true;
+}
+
+void ChunksCombiner::ChunkJoined() {
+    // Its bytes are in the working file: the chunk file has done its part.
+    UnlinkIfSame(chunkPath_, chunkDevice_, chunkInode_);
+    keptChunks_ = chunkPosition_ + 1;
+    keptBytes_ = fileDigest_.Length();
+    keptDigest_ = fileDigest_;
+    if (keptBytes_ - flushedBytes_ < JoinFlushInterval()) {
+        return;
+    }
+    JoinRecord record;
+    record.chunks = keptChunks_;
+    record.bytes = keptBytes_;
+    record.digest = keptDigest_;
+    const bool flushed = ::fdatasync(output_.Get()) == 0;
+    CrashPoint("join-flushed");
+    if (flushed && WriteJoinRecord(recordPath_, record)) {
+        flushedBytes_ = keptBytes_;
+    }
+}
+
+void ChunksCombiner::KeepJoinedChunks() {
+    if (!workingExists_ || committed_) {
+        return;
+    }
+    // Whatever fails here leaves the record as it was, unclean, and the next plan checks.
+    if (output_) {
+        struct stat info {};
+        if (::fstat(output_.Get(), &info) != 0 ||
+            (static_cast<uint64_t>(info.st_size) != keptBytes_ &&
+             ::ftruncate(output_.Get(), static_cast<off_t>(keptBytes_)) != 0) ||
+            ::fdatasync(output_.Get()) != 0) {
+            output_.Reset();
+            return;
+        }
+        output_.Reset();
+    }
+    // The chunk files still waiting: on disk before the record vouches for them by size.
+    for (uint32_t position = keptChunks_; position < entry_.chunkCount; ++position) {
+        if (const std::optional<std::string> path =
+                FittingPath(ChunkFileOfEntry(entry_, position))) {
+            const OpenedFile chunk = OpenForReading(*path);
+            if (chunk.fd && ::fdatasync(chunk.fd.Get()) != 0) {
+                return;
+            }
+        }
+    }
+    JoinRecord record;
+    record.clean = true;
+    record.chunks = keptChunks_;
+    record.bytes = keptBytes_;
+    record.digest = keptDigest_;
+    WriteJoinRecord(recordPath_, record);
+    workingExists_ = false;
 }
 
 bool ChunksCombiner::StepTakenOverChunk() {
@@ -232,12 +339,9 @@ void ChunksCombiner::OpenChunk() {
 }
 
 void ChunksCombiner::CloseChunk() {
-    if (input_) {
-        // Its bytes are in the output now and the file goes after the check: keep it out of the
-        // page cache, where a game of many gigabytes would push out everything else.
-        ::posix_fadvise(input_.Get(), 0, 0, POSIX_FADV_DONTNEED);
-        input_.Reset();
-    }
+    // Not told to drop its pages: for a chunk file that never reached the disk that would start
+    // writing it out, and it is deleted once its bytes are joined, which frees them anyway.
+    input_.Reset();
 }
 
 bool ChunksCombiner::FinishOutput() {
@@ -272,16 +376,23 @@ bool ChunksCombiner::Commit() {
         const std::u16string why = ErrorText(ours ? errno : ENOENT);
         Logger().Warning(u"Cannot move %s to %s: %s", WorkingFileOfEntry(entry_),
                          entry_.finishedPath, why);
-        RemoveWorkingFile();
+        // A checked file of our own stays where it is, recorded whole, for the next attempt.
+        if (!ours) {
+            workingExists_ = false;
+        }
         return false;
     }
     workingExists_ = false;
     committed_ = true;
     SyncParentFolder(finishedPath_);
+    RemoveJoinRecord(recordPath_);
     return true;
 }
 
 void ChunksCombiner::Discard() {
     output_.Reset();
     RemoveWorkingFile();
+    if (!recordPath_.empty()) {
+        RemoveJoinRecord(recordPath_);
+    }
 }

@@ -1,11 +1,13 @@
 #pragma once
 // Joins the verified chunk files of one combine entry, in index order, into the entry's file,
 // checking every chunk's digest on the way. The bytes go to a working file beside the finished
-// file; only Commit, after the whole-file check passed, puts it under the finished name, so a
-// file under that name is always a checked one (the scheduler takes a finished file of the right
-// size for done). Owned and stepped by the one worker thread that runs the combine task; each
-// Step moves one block, so the worker can look at its stop events and report between steps.
-// It deletes nothing but its own working file and a chunk file whose digest is wrong.
+// file, carrying on from what the running join or an earlier run put there (its record, see
+// JoinRecord.h); only Commit, after the whole-file check passed, puts it under the finished name,
+// so a file under that name is always a checked one (the scheduler takes a finished file of the
+// right size for done). A chunk file goes once its bytes are in the working file; a join that
+// ends early keeps the working file's chunks that passed, flushed and recorded. Owned and stepped
+// by the one worker thread that runs the combine task; each Step moves one block, so the worker
+// can look at its stop events and report between steps.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -47,7 +49,8 @@ public:
     // over, every chunk is joined here.
     explicit ChunksCombiner(const CombineEntry& entry, size_t blockSize = kDiskBlockSize,
                             RunningJoin* runningJoin = nullptr);
-    // An uncommitted working file goes with the combiner: it was never checked.
+    // An uncommitted working file stays, cut back to its last chunk that passed and recorded, for
+    // the next attempt to carry on from.
     ~ChunksCombiner();
     ChunksCombiner(const ChunksCombiner&) = delete;
     ChunksCombiner& operator=(const ChunksCombiner&) = delete;
@@ -74,12 +77,19 @@ public:
     // Moves a joined, checked file to the finished name. False (a disk problem, logged, the
     // working file gone) when that fails. Without a joined file there is nothing to do: true.
     bool Commit();
-    // Deletes the working file: its check failed.
+    // Deletes the working file and its record: its check failed.
     void Discard();
 
 private:
     void OpenOutput();
     bool TakeOverRunningJoin();
+    // Carries on from what the working file holds for certain (RecoverJoinedPrefix); false when
+    // that is no chunk.
+    bool ResumeFromRecord();
+    // The chunk at chunkPosition_ passed and is in the working file.
+    void ChunkJoined();
+    // Leaves the working file at its last chunk that passed, flushed, with a clean record.
+    void KeepJoinedChunks();
     bool StepTakenOverChunk();
     void OpenChunk();
     void CloseChunk();
@@ -100,6 +110,7 @@ private:
     std::string finishedPath_;  // file-system spellings, set by the first step
     std::string workingPath_;
     std::string chunkPath_;
+    std::string recordPath_;
     dev_t chunkDevice_ = 0;
     ino_t chunkInode_ = 0;
     dev_t workingDevice_ = 0;
@@ -115,6 +126,12 @@ private:
     bool joinedHere_ = false;
     bool committed_ = false;
     bool badChunkSeen_ = false;
+    // The working file up to its last chunk that passed: chunks, bytes, digest; and how much of
+    // it is on disk for certain.
+    uint32_t keptChunks_ = 0;
+    uint64_t keptBytes_ = 0;
+    Md5Context keptDigest_;
+    uint64_t flushedBytes_ = 0;
     int32_t error_ = kNoError;
     std::u16string joinedDigest_;
 };

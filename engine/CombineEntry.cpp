@@ -9,6 +9,10 @@ const std::u16string& CombineEntry::ChunkDigest(uint32_t position) const {
     return position < chunkDigests.size() ? chunkDigests[position] : kNone;
 }
 
+uint64_t CombineEntry::ChunkLength(uint32_t position) const {
+    return position < chunkLengths.size() ? chunkLengths[position] : 0;
+}
+
 std::u16string ChunkFileOfEntry(const CombineEntry& entry, uint32_t position) {
     return entry.finishedPath + u".chunk" + Decimal(position);
 }
@@ -28,8 +32,10 @@ std::vector<CombineEntry> MakeCombineEntries(const DownloadInfo& info) {
         }
         entry.chunkCount = static_cast<uint32_t>(file.chunks.size());
         entry.chunkDigests.reserve(file.chunks.size());
+        entry.chunkLengths.reserve(file.chunks.size());
         for (const ChunkInfo& chunk : file.chunks) {
             entry.chunkDigests.push_back(chunk.md5);
+            entry.chunkLengths.push_back(chunk.Length());
         }
         entries.push_back(std::move(entry));
     }

@@ -13,10 +13,13 @@ struct CombineEntry {
     std::u16string finishedPath;               // record folder + file name, normalised
     uint32_t chunkCount = 0;                   // chunks of the file in its index
     std::vector<std::u16string> chunkDigests;  // per chunk, in index order
+    std::vector<uint64_t> chunkLengths;        // per chunk, in index order
 
     // The expected digest of the chunk at `position`; empty (which no digest equals) when the
     // index gave fewer digests than chunks.
     const std::u16string& ChunkDigest(uint32_t position) const;
+    // The length of the chunk at `position`; 0 when the index gave no such chunk.
+    uint64_t ChunkLength(uint32_t position) const;
 };
 
 // The chunk file that the joiner reads for the chunk at `position`: finished path + ".chunk" +

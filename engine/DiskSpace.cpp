@@ -12,6 +12,7 @@
 #include "engine/BlockFile.h"
 #include "engine/ChunkFiles.h"
 #include "engine/ChunkIndex.h"
+#include "engine/JoinRecord.h"
 
 namespace {
 
@@ -21,10 +22,9 @@ uint64_t SizeOr0(const std::u16string& path) {
 
 }  // namespace
 
-uint64_t SpaceStillNeeded(const DownloadInfo& plan) {
+uint64_t SpaceStillNeeded(const DownloadInfo& plan, uint32_t connections) {
     uint64_t missing = 0;
-    uint64_t largest = 0;
-    uint64_t reclaimable = 0;
+    uint64_t largestChunk = 0;
     for (const FileInfo& file : plan.files) {
         if (!file.available || !IsSafeRelativeName(file.name) || !ValidateChunkPlan(file)) {
             continue;
@@ -35,6 +35,7 @@ uint64_t SpaceStillNeeded(const DownloadInfo& plan) {
         }
         uint64_t onDisk = 0;
         if (!file.restart) {
+            onDisk = SizeOr0(finished + u".joining");
             for (const ChunkInfo& chunk : file.chunks) {
                 const uint64_t length = chunk.Length();
                 const std::optional<uint64_t> verified =
@@ -49,11 +50,12 @@ uint64_t SpaceStillNeeded(const DownloadInfo& plan) {
             }
         }
         missing = SaturatingAdd(missing, file.size - std::min(file.size, onDisk));
-        largest = std::max(largest, file.size);
-        reclaimable = SaturatingAdd(reclaimable, SizeOr0(finished + u".joining"));
+        for (const ChunkInfo& chunk : file.chunks) {
+            largestChunk = std::max(largestChunk, chunk.Length());
+        }
     }
-    const uint64_t needed = SaturatingAdd(missing, largest);
-    return needed - std::min(needed, reclaimable);
+    const uint64_t inFlight = SaturatingMultiply(largestChunk, std::max<uint32_t>(connections, 1));
+    return SaturatingAdd(missing, std::min(missing, inFlight));
 }
 
 std::optional<uint64_t> FreeSpace(std::u16string_view folder) {
@@ -83,6 +85,9 @@ size_t RemoveLeftovers(const DownloadInfo& plan, const FileInfo& file) {
         remove(VerifiedChunkPath(plan.folder, file.name, chunk.id));
         remove(PartialChunkPath(plan.folder, file.name, chunk.id));
     }
-    remove(FinishedFilePath(plan.folder, file.name) + u".joining");
+    const std::u16string finished = FinishedFilePath(plan.folder, file.name);
+    remove(finished + u".joining");
+    remove(JoinRecordPath(finished));
+    remove(JoinRecordPath(finished) + u".new");
     return removed;
 }

@@ -11,11 +11,11 @@ class DownloadInfo;
 class FileInfo;
 
 // Bytes the download still has to put on the disk before it completes: every byte of its
-// unfinished files that no chunk file holds yet, plus a second copy of the largest unfinished
-// file, since joining writes a file while its chunk files are still there. A working file left
-// by an interrupted join is counted as room, since joining starts it over. Files that can't be
-// downloaded (unavailable, unsafe names, bad chunk lists) count for nothing.
-uint64_t SpaceStillNeeded(const DownloadInfo& plan);
+// unfinished files that neither their working files nor their chunk files hold yet, plus room
+// for one chunk per connection twice over: a chunk's bytes are in its file's working file a
+// moment before its chunk file goes. Files that can't be downloaded (unavailable, unsafe names,
+// bad chunk lists) count for nothing.
+uint64_t SpaceStillNeeded(const DownloadInfo& plan, uint32_t connections);
 
 // The bytes that the file system holding `folder` has free for the user; nullopt when unknown.
 std::optional<uint64_t> FreeSpace(std::u16string_view folder);

@@ -241,7 +241,6 @@ void Download::StartRequest(bool headOnly) {
     paused_ = false;
     result_ = CURLE_OK;
     ring_.Clear();
-    writebackFrom_ = existing_;
     if (curl_multi_add_handle(handles_->multi.get(), easy) != CURLM_OK) {
         Fail(TransferError::kSession, true, kConnectionFailure, url_, u"Can't open connection");
     }
@@ -505,17 +504,10 @@ void Download::Flush() {
             }
         }
     }
+    // Not pushed to the disk: most chunk files are deleted within moments, once their bytes
+    // are in their file's working file, and pages deleted before the kernel writes them out
+    // never cost a write.
     ring_.DropMoved();
-    const uint64_t end = existing_ + transferred_;
-    if (end < writebackFrom_) {
-        writebackFrom_ = 0;
-    }
-    if (end - writebackFrom_ >= kWritebackStep) {
-        // Starts the write-out without waiting for it; a failure shows up at the flush.
-        ::sync_file_range(fd_.Get(), static_cast<off_t>(writebackFrom_),
-                          static_cast<off_t>(end - writebackFrom_), SYNC_FILE_RANGE_WRITE);
-        writebackFrom_ = end;
-    }
 }
 
 void Download::EndComplete() {

@@ -167,10 +167,6 @@ private:
     static constexpr size_t kReceiveBufferSize = 65536;
     // Blocks moved but not yet written wait until they make up this many bytes.
     static constexpr size_t kWriteBatch = 131072;
-    // Written bytes are handed to the disk in steps of this size while the transfer runs, so
-    // that the flush before a chunk takes its verified name finds little left to write and the
-    // worker's connection does not sit idle meanwhile.
-    static constexpr uint64_t kWritebackStep = uint64_t{2} << 20;
     // A batch, the block being moved and one piece always fit, so that a piece that does not fit
     // only waits (a paused transfer) while blocks are moved, and never has to be split.
     static constexpr size_t kRingSize = 262144;
@@ -219,5 +215,4 @@ private:
 
     // Received body bytes not yet written; the moved ones are blocks waiting for their batch.
     ReceiveRing<kRingSize> ring_;
-    uint64_t writebackFrom_ = 0;  // file offset from which written bytes were not handed over
 };

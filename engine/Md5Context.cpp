@@ -139,6 +139,78 @@ std::optional<uint64_t> Md5Context::UpdateFromFile(std::u16string_view path, uin
     return added;
 }
 
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void AppendHex(std::string& text, uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        const auto byte = static_cast<uint8_t>(value >> (8 * i));
+        text.push_back(kHexDigits[byte >> 4]);
+        text.push_back(kHexDigits[byte & 0x0f]);
+    }
+}
+
+std::optional<uint64_t> ReadHex(std::string_view text, size_t at, int bytes) {
+    if (text.size() < at + 2 * static_cast<size_t>(bytes)) {
+        return std::nullopt;
+    }
+    uint64_t value = 0;
+    for (size_t i = at; i < at + 2 * static_cast<size_t>(bytes); ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) {
+            return std::nullopt;
+        }
+        value = (value << 4) | static_cast<uint64_t>(digit);
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string Md5Context::Saved() const {
+    std::string text;
+    if (finalized_) {
+        return text;
+    }
+    for (const uint32_t word : {state_.a, state_.b, state_.c, state_.d}) {
+        AppendHex(text, word, 4);
+    }
+    AppendHex(text, length_, 8);
+    for (size_t i = 0; i < Buffered(); ++i) {
+        AppendHex(text, block_[i], 1);
+    }
+    return text;
+}
+
+std::optional<Md5Context> Md5Context::Restored(std::string_view text) {
+    constexpr size_t kFixed = 2 * (16 + 8);
+    Md5Context context;
+    uint32_t* words[4] = {&context.state_.a, &context.state_.b, &context.state_.c,
+                          &context.state_.d};
+    for (size_t i = 0; i < 4; ++i) {
+        const std::optional<uint64_t> word = ReadHex(text, 8 * i, 4);
+        if (!word) {
+            return std::nullopt;
+        }
+        *words[i] = static_cast<uint32_t>(*word);
+    }
+    const std::optional<uint64_t> length = ReadHex(text, 32, 8);
+    if (!length || *length > (UINT64_MAX >> 3) || text.size() != kFixed + 2 * (*length % 64)) {
+        return std::nullopt;
+    }
+    context.length_ = *length;
+    for (size_t i = 0; i < context.Buffered(); ++i) {
+        const std::optional<uint64_t> byte = ReadHex(text, kFixed + 2 * i, 1);
+        if (!byte) {
+            return std::nullopt;
+        }
+        context.block_[i] = static_cast<uint8_t>(*byte);
+    }
+    return context;
+}
+
 std::u16string Md5Hex(std::string_view bytes) {
     Md5Context context;
     context.Update(bytes.data(), bytes.size());

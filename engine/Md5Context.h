@@ -39,6 +39,14 @@ public:
     std::optional<uint64_t> UpdateFromFile(std::u16string_view path, uint64_t limit,
                                            const std::function<bool()>& proceed = {});
 
+    // The progress of an unfinished digest as text (hexadecimal: the state, the byte count and
+    // the bytes of the partial block), so that a digest of a file being built can be kept on
+    // disk and carried on by a later run; Restored reads it back, nothing for text that is not
+    // one, or a finished digest.
+    std::string Saved() const;
+    static std::optional<Md5Context> Restored(std::string_view text);
+    uint64_t Length() const { return length_; }
+
 private:
     size_t Buffered() const { return static_cast<size_t>(length_ % 64); }
     // Fills the partial block from `bytes`; how many it took.

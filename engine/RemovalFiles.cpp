@@ -35,7 +35,8 @@ bool IsChunkFileOf(const std::string& name, const std::string& base) {
 }
 
 bool BelongsToFile(const std::string& name, const std::string& base) {
-    return name == base || name == base + ".joining" || IsChunkFileOf(name, base);
+    return name == base || name == base + ".joining" || name == base + ".joining.state" ||
+           name == base + ".joining.state.new" || IsChunkFileOf(name, base);
 }
 
 // Whether `inner` lies strictly below `outer` (both lexically normal, absolute or alike).

@@ -5,9 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <utility>
 
+#include "core/DebugPrintf.h"
+#include "engine/JoinRecord.h"
+#include "engine/OverlappedWrites.h"
 #include "platform/CrashPoint.h"
 
 namespace {
@@ -23,7 +28,7 @@ constexpr auto kWaitForEarlierChunks = std::chrono::milliseconds(300);
 
 }  // namespace
 
-RunningJoin::RunningJoin(CombineEntry entry) : entry_(std::move(entry)) {
+RunningJoin::RunningJoin(CombineEntry entry, JoinedPrefix prefix) : entry_(std::move(entry)) {
     verified_.resize(entry_.chunkCount);
     checkOnAppend_.resize(entry_.chunkCount, false);
     chunkPaths_.reserve(entry_.chunkCount);
@@ -34,18 +39,70 @@ RunningJoin::RunningJoin(CombineEntry entry) : entry_(std::move(entry)) {
         chunkPaths_.push_back(path ? std::move(*path) : std::string());
     }
     const std::optional<std::string> working = FittingPath(WorkingFileOfEntry(entry_));
-    if (fits && working && FittingPath(entry_.finishedPath)) {
+    const std::optional<std::string> record = FittingPath(JoinRecordPath(entry_.finishedPath));
+    if (fits && working && record && FittingPath(entry_.finishedPath) &&
+        prefix.chunks <= entry_.chunkCount) {
         workingPath_ = *working;
+        recordPath_ = *record;
+        next_ = prefix.chunks;
+        joinedBytes_ = prefix.bytes;
+        flushedBytes_ = prefix.bytes;
+        outputBytes_ = prefix.bytes;
+        joinedDigest_ = prefix.digest;
+        digest_ = std::move(prefix.digest);
+        // From here until the join is let go of, chunk files may be renamed without a flush: a
+        // later plan that finds the record unclean checks each of them.
+        if (!WriteRecord(false, next_, joinedBytes_, joinedDigest_)) {
+            Logger().Warning(u"Cannot write %s: %s", JoinRecordPath(entry_.finishedPath),
+                             ErrorText(errno));
+        }
     } else {
         abandoned_ = true;
     }
 }
 
 RunningJoin::~RunningJoin() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!handedOver_) {
-        RemoveOutputLocked();
+        LetGoLocked();
     }
+}
+
+bool RunningJoin::WriteRecord(bool clean, uint32_t chunks, uint64_t bytes,
+                              const Md5Context& digest) {
+    JoinRecord record;
+    record.clean = clean;
+    record.chunks = chunks;
+    record.bytes = bytes;
+    record.digest = digest;
+    return WriteJoinRecord(recordPath_, record);
+}
+
+void RunningJoin::LetGoLocked() {
+    // Called by the last holder, so no pass or flush runs. Any failure leaves the record
+    // unclean, and the next plan checks what is there.
+    if (recordPath_.empty() || outputBroken_) {
+        return;
+    }
+    if (output_) {
+        // Appends whose checks never confirmed them are not part of the file.
+        if (::ftruncate(output_.Get(), static_cast<off_t>(joinedBytes_)) != 0) {
+            return;
+        }
+        if (::fdatasync(output_.Get()) != 0) {
+            return;
+        }
+        directOutput_.Reset();
+        output_.Reset();
+    }
+    // The chunk files still waiting for their turn: on disk before the record vouches for them.
+    for (uint32_t position = next_; position < chunkPaths_.size(); ++position) {
+        const OpenedFile chunk = OpenForReading(chunkPaths_[position]);
+        if (chunk.fd && ::fdatasync(chunk.fd.Get()) != 0) {
+            return;
+        }
+    }
+    WriteRecord(true, next_, joinedBytes_, joinedDigest_);
 }
 
 void RunningJoin::ChunkVerified(std::u16string_view chunkPath) {
@@ -81,6 +138,7 @@ void RunningJoin::MarkVerified(std::u16string_view chunkPath, bool fromEarlier) 
                 identity->inode == appended.inode && identity->size == appended.size) {
                 appended.confirmed = true;
                 SettleLocked();
+                AfterSettleLocked(lock);
             } else {
                 WaitForPassLocked(lock);
                 AbandonLocked();
@@ -93,10 +151,55 @@ void RunningJoin::MarkVerified(std::u16string_view chunkPath, bool fromEarlier) 
 
 void RunningJoin::SettleLocked() {
     while (!unchecked_.empty() && unchecked_.front().confirmed) {
-        const uint32_t position = unchecked_.front().position;
-        joined_.push_back(*verified_[position]);
+        Unchecked& settled = unchecked_.front();
+        settled_.push_back(settled.position);
+        joinedBytes_ = settled.outputAfter;
+        joinedDigest_ = std::move(settled.digestAfter);
         ++next_;
         unchecked_.pop_front();
+    }
+}
+
+void RunningJoin::AfterSettleLocked(std::unique_lock<std::mutex>& lock) {
+    std::vector<std::pair<std::string, Identity>> chunkFiles;
+    for (const uint32_t position : settled_) {
+        if (verified_[position]) {
+            chunkFiles.emplace_back(chunkPaths_[position], *verified_[position]);
+        }
+    }
+    settled_.clear();
+    const bool flush = !flushing_ && output_ && !outputBroken_ &&
+                       joinedBytes_ - flushedBytes_ >= JoinFlushInterval();
+    if (chunkFiles.empty() && !flush) {
+        return;
+    }
+    const uint32_t chunks = next_;
+    const uint64_t bytes = joinedBytes_;
+    const Md5Context digest = joinedDigest_;
+    const int output = output_ ? output_.Get() : -1;
+    flushing_ = flushing_ || flush;
+    lock.unlock();
+    if (!chunkFiles.empty()) {
+        CrashPoint("chunk-joined");
+    }
+    // The bytes are in the working file now (in the page cache at least); deleted soon enough,
+    // the chunk file's own pages never reach the disk.
+    for (const auto& [path, identity] : chunkFiles) {
+        UnlinkIfSame(path, identity.device, identity.inode);
+    }
+    bool flushed = false;
+    if (flush) {
+        flushed = ::fdatasync(output) == 0;
+        CrashPoint("join-flushed");
+        flushed = flushed && WriteRecord(false, chunks, bytes, digest);
+    }
+    lock.lock();
+    if (flush) {
+        flushing_ = false;
+        if (flushed) {
+            flushedBytes_ = bytes;
+        }
+        changed_.notify_all();
     }
 }
 
@@ -173,9 +276,14 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
     unchecked.device = input.device;
     unchecked.inode = input.inode;
     Md5Context chunkDigest;
-    const auto buffer = std::make_unique<uint8_t[]>(kAppendBlock);
-    for (;;) {
+    // Two buffers: one is written while the next block is read into the other and digested.
+    const AlignedBuffer buffers[2] = {MakeAlignedBuffer(kAppendBlock),
+                                      MakeAlignedBuffer(kAppendBlock)};
+    OverlappedWrites writes;
+    for (size_t turn = 0;; ++turn) {
+        uint8_t* const buffer = buffers[turn % 2].get();
         if (unchecked.size > 0 && checkPoint.Pass() != WorkerStop::kNone) {
+            writes.Wait();  // before the file is cut back
             std::lock_guard lock(mutex_);
             passing_ = false;
             unchecked_.push_back(std::move(unchecked));
@@ -183,16 +291,17 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
             changed_.notify_all();
             return std::nullopt;
         }
-        const ssize_t got = ReadFull(input.fd.Get(), buffer.get(), kAppendBlock);
-        if (got == 0) {
+        const ssize_t got = ReadFull(input.fd.Get(), buffer, kAppendBlock);
+        if (got == 0 && writes.Wait()) {
             break;
         }
-        if (got < 0 || !WriteAll(output_.Get(), buffer.get(), static_cast<size_t>(got))) {
+        if (got <= 0 || !WriteOutput(writes, outputBytes_, buffer, static_cast<size_t>(got))) {
             // Whatever went wrong, the working file no longer matches its digest.
+            writes.Wait();
             endPass(true);
             return std::nullopt;
         }
-        Md5Context::UpdateBoth(chunkDigest, digest_, buffer.get(), static_cast<size_t>(got));
+        Md5Context::UpdateBoth(chunkDigest, digest_, buffer, static_cast<size_t>(got));
         CrashPoint("file-joining");
         unchecked.size += static_cast<uint64_t>(got);
         outputBytes_ += static_cast<uint64_t>(got);
@@ -200,6 +309,8 @@ std::optional<std::u16string> RunningJoin::AppendUnchecked(std::u16string_view c
     ::sync_file_range(output_.Get(), static_cast<off_t>(unchecked.outputBefore),
                       static_cast<off_t>(unchecked.size), SYNC_FILE_RANGE_WRITE);
     chunkDigest.Finalize();
+    unchecked.outputAfter = outputBytes_;
+    unchecked.digestAfter = digest_;
     std::lock_guard lock(mutex_);
     passing_ = false;
     unchecked_.push_back(std::move(unchecked));
@@ -242,7 +353,16 @@ void RunningJoin::RestoreLocked(size_t index) {
 void RunningJoin::AbandonLocked() {
     abandoned_ = true;
     unchecked_.clear();
-    RemoveOutputLocked();
+    // A failed append may have written past outputBytes_: the file is cut back whatever it holds.
+    if (output_) {
+        if (::ftruncate(output_.Get(), static_cast<off_t>(joinedBytes_)) != 0 ||
+            ::lseek(output_.Get(), static_cast<off_t>(joinedBytes_), SEEK_SET) < 0) {
+            outputBroken_ = true;
+            return;
+        }
+    }
+    outputBytes_ = joinedBytes_;
+    digest_ = joinedDigest_;
 }
 
 bool RunningJoin::AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
@@ -256,10 +376,20 @@ bool RunningJoin::AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
     const bool checkDigest = checkOnAppend_[position];
     // Behind appends that wait for their checks it waits with them, already confirmed, so that
     // taking one of those back takes this one back too.
-    Unchecked entry{position,      true,         verified.device, verified.inode,
-                    verified.size, outputBytes_, digest_};
+    Unchecked entry;
+    entry.position = position;
+    entry.confirmed = true;
+    entry.device = verified.device;
+    entry.inode = verified.inode;
+    entry.size = verified.size;
+    entry.outputBefore = outputBytes_;
+    entry.digestBefore = digest_;
     lock.unlock();
     const bool appended = Append(position, verified, checkDigest, checkPoint);
+    if (appended) {
+        entry.outputAfter = outputBytes_;
+        entry.digestAfter = digest_;
+    }
     lock.lock();
     passing_ = false;
     changed_.notify_all();
@@ -267,12 +397,9 @@ bool RunningJoin::AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
         AbandonLocked();
         return false;
     }
-    if (unchecked_.empty()) {
-        joined_.push_back(verified);
-        ++next_;
-    } else {
-        unchecked_.push_back(std::move(entry));
-    }
+    unchecked_.push_back(std::move(entry));
+    SettleLocked();
+    AfterSettleLocked(lock);
     return true;
 }
 
@@ -312,29 +439,36 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified, bool check
     if (!output_ && !OpenOutput()) {
         return false;
     }
-    const auto buffer = std::make_unique<uint8_t[]>(kAppendBlock);
+    const AlignedBuffer buffers[2] = {MakeAlignedBuffer(kAppendBlock),
+                                      MakeAlignedBuffer(kAppendBlock)};
+    // Left before the caller cuts the file back on a failure: the write in flight ends first.
+    OverlappedWrites writes;
     Md5Context chunkDigest;
     const uint64_t start = outputBytes_;
     uint64_t copied = 0;
-    for (;;) {
+    for (size_t turn = 0;; ++turn) {
+        uint8_t* const buffer = buffers[turn % 2].get();
         if (copied > 0 && checkPoint.Pass() != WorkerStop::kNone) {
             return false;
         }
-        const ssize_t got = ReadFull(chunk.fd.Get(), buffer.get(), kAppendBlock);
+        const ssize_t got = ReadFull(chunk.fd.Get(), buffer, kAppendBlock);
         if (got < 0) {
             return false;
         }
         if (got == 0) {
+            if (!writes.Wait()) {
+                return false;
+            }
             break;
         }
         const auto count = static_cast<size_t>(got);
-        if (checkDigest) {
-            Md5Context::UpdateBoth(chunkDigest, digest_, buffer.get(), count);
-        } else {
-            digest_.Update(buffer.get(), count);
-        }
-        if (!WriteAll(output_.Get(), buffer.get(), count)) {
+        if (!WriteOutput(writes, start + copied, buffer, count)) {
             return false;
+        }
+        if (checkDigest) {
+            Md5Context::UpdateBoth(chunkDigest, digest_, buffer, count);
+        } else {
+            digest_.Update(buffer, count);
         }
         CrashPoint("file-joining");
         copied += count;
@@ -348,7 +482,6 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified, bool check
             return false;
         }
     }
-    DropCachedPages(chunk.fd.Get());
     outputBytes_ += copied;
     // Starts writing the appended bytes to the disk now, so that the sync before the file goes
     // under its finished name finds little left to do.
@@ -358,46 +491,102 @@ bool RunningJoin::Append(uint32_t position, const Identity& verified, bool check
 }
 
 bool RunningJoin::OpenOutput() {
-    OpenedFile output = CreateForWriting(workingPath_);
-    if (!output.fd) {
+    if (outputBroken_) {
+        return false;
+    }
+    // Carries on from the bytes an earlier run joined, or starts the file afresh.
+    OpenedFile output =
+        joinedBytes_ > 0 ? OpenForUpdating(workingPath_) : CreateForWriting(workingPath_);
+    if (!output.fd || output.size < joinedBytes_) {
+        return false;
+    }
+    if (output.size > joinedBytes_ &&
+        ::ftruncate(output.fd.Get(), static_cast<off_t>(joinedBytes_)) != 0) {
+        return false;
+    }
+    if (::lseek(output.fd.Get(), static_cast<off_t>(joinedBytes_), SEEK_SET) < 0) {
         return false;
     }
     output_ = std::move(output.fd);
     outputDevice_ = output.device;
     outputInode_ = output.inode;
-    outputExists_ = true;
+    outputBytes_ = joinedBytes_;
+    // The working file is the one copy of the file's bytes, written once and not read again
+    // while the download runs: direct writes spare the copy into the page cache and the memory
+    // it would take, and put the bytes on the disk at once. Only when it is the same file.
+    directOutput_ = OpenForDirectWriting(workingPath_);
+    if (directOutput_) {
+        const std::optional<Identity> direct = IdentityOfFd(directOutput_.Get());
+        if (!direct || direct->device != outputDevice_ || direct->inode != outputInode_) {
+            directOutput_.Reset();
+        }
+    }
     return true;
 }
 
+bool RunningJoin::WriteOutput(OverlappedWrites& writes, uint64_t offset, const uint8_t* bytes,
+                              size_t count) {
+    const bool aligned = offset % kDirectAlignment == 0 && count % kDirectAlignment == 0 &&
+                         reinterpret_cast<uintptr_t>(bytes) % kDirectAlignment == 0;
+    if (directOutput_ && aligned && directProven_) {
+        return writes.Write(directOutput_.Get(), offset, bytes, count);
+    }
+    // Everything else in order, after the write in flight.
+    if (!writes.Wait()) {
+        return false;
+    }
+    if (directOutput_ && aligned) {
+        // The first direct write is made here, where a refusal can still go the other way.
+        if (WriteAllAt(directOutput_.Get(), offset, bytes, count)) {
+            directProven_ = true;
+            return true;
+        }
+        if (errno != EINVAL) {
+            return false;
+        }
+        // Refused as a direct write after all: through the page cache from now on.
+        directOutput_.Reset();
+    }
+    return WriteAllAt(output_.Get(), offset, bytes, count);
+}
+
 std::optional<RunningJoin::Handover> RunningJoin::TakeOver() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !flushing_; });
     if (handedOver_ || advancing_ || passing_ || !unchecked_.empty()) {
         return std::nullopt;
     }
-    bool usable = !abandoned_ && next_ > 0 && output_;
-    for (uint32_t position = 0; usable && position < next_; ++position) {
-        usable = IdentityOfPath(chunkPaths_[position]) == joined_[position];
-    }
-    if (usable) {
-        const std::optional<Identity> working = IdentityOfPath(workingPath_);
-        usable = working && working->device == outputDevice_ && working->inode == outputInode_ &&
-                 working->size == outputBytes_;
-    }
-    if (!usable) {
-        AbandonLocked();
+    // From here on the combine task answers for the file, whether it takes the working file or
+    // goes by what is on disk: letting go of the join must not write a record behind it.
+    handedOver_ = true;
+    if (recordPath_.empty() || outputBroken_ || next_ == 0) {
         return std::nullopt;
     }
-    handedOver_ = true;
-    outputExists_ = false;
+    if (!output_ && !OpenOutput()) {
+        return std::nullopt;
+    }
+    const std::optional<Identity> working = IdentityOfPath(workingPath_);
+    if (!working || working->device != outputDevice_ || working->inode != outputInode_ ||
+        working->size != joinedBytes_ || outputBytes_ != joinedBytes_) {
+        // Someone else's file under the name, or not the length it should be: the combine task
+        // goes by the record.
+        return std::nullopt;
+    }
+    // The combine task appends at the descriptor's position.
+    if (::lseek(output_.Get(), static_cast<off_t>(joinedBytes_), SEEK_SET) < 0) {
+        return std::nullopt;
+    }
+    directOutput_.Reset();
     Handover handover;
     handover.output = std::move(output_);
     handover.device = outputDevice_;
     handover.inode = outputInode_;
     handover.chunks = next_;
     for (uint32_t position = 0; position < next_; ++position) {
-        handover.chunkSizes.push_back(joined_[position].size);
+        handover.chunkSizes.push_back(entry_.ChunkLength(position));
     }
-    handover.digest = std::move(digest_);
+    handover.digest = std::move(joinedDigest_);
+    handover.flushedBytes = flushedBytes_;
     return handover;
 }
 
@@ -409,12 +598,4 @@ uint32_t RunningJoin::JoinedChunks() const {
 bool RunningJoin::Abandoned() const {
     std::lock_guard lock(mutex_);
     return abandoned_;
-}
-
-void RunningJoin::RemoveOutputLocked() {
-    output_.Reset();
-    if (outputExists_) {
-        UnlinkIfSame(workingPath_, outputDevice_, outputInode_);
-        outputExists_ = false;
-    }
 }

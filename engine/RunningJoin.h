@@ -1,18 +1,24 @@
 #pragma once
-// Joining a file while its chunks still arrive: whenever the chunk that comes next in file order
-// has passed its check, a worker appends it to the entry's working file (finished path +
-// ".joining") and feeds the whole-file digest with it, so that when the last chunk is in, the
-// combine task finds nearly all of the file joined and digested and only the remainder, the sync
-// and the check are left. The chunk files stay where they are; the combine task takes the working
-// file over (TakeOver), checks that every chunk file is still the one that was appended, and
-// carries on from there, reporting and logging as it always does. Anything unexpected — a chunk
-// file that changed, a failed read or write, a stop while appending — abandons the running join
-// and deletes its working file; the combine task then joins the whole file itself, as it would
-// have without one.
+// Joining a file while its chunks arrive: whenever the chunk that comes next in file order has
+// passed its check, a worker appends it to the entry's working file (finished path + ".joining")
+// and feeds the whole-file digest with it. The working file is where the file's bytes live: once
+// a chunk's bytes are in it for good, the chunk's own file is deleted, so chunk files exist only
+// for chunks that arrived ahead of the append point and the download needs room for about one
+// copy of the game. Nothing is flushed per chunk; the working file is flushed every
+// JoinFlushInterval bytes and the record beside it (JoinRecord.h) says how far it is on disk for
+// certain. When the last chunk is in, the combine task takes the working file over (TakeOver)
+// and only the sync and the check are left.
 //
-// Shared by the scheduler (which makes one per file it downloads) and the tasks of that file;
-// the worker threads call ChunkVerified and Advance concurrently, and only one of them appends
-// at a time. The working file goes with the object unless it was taken over.
+// A plan starts the join where an earlier run left it (JoinedPrefix.h) and marks the record
+// unclean; letting go of the join (its destruction without a take-over) flushes the working file
+// and the chunk files left beside it and marks the record clean. Anything unexpected — a chunk
+// file that changed, a failed read or write, a stop while appending — gives up appending: the
+// working file is cut back to its last chunk that counts and kept, and the combine task joins
+// the rest from the chunk files.
+//
+// Shared by the scheduler (which makes one per file it plans) and the tasks of that file; the
+// worker threads call ChunkVerified and Advance concurrently, and only one of them appends at a
+// time.
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -27,9 +33,12 @@
 
 #include "engine/BlockFile.h"
 #include "engine/CombineEntry.h"
+#include "engine/JoinedPrefix.h"
 #include "engine/Md5Context.h"
 #include "engine/WorkerCheckPoint.h"
 #include "platform/FileIdentity.h"
+
+class OverlappedWrites;
 
 class RunningJoin {
 public:
@@ -42,9 +51,12 @@ public:
         uint32_t chunks = 0;
         std::vector<uint64_t> chunkSizes;  // of each chunk it holds, in order
         Md5Context digest;
+        uint64_t flushedBytes = 0;  // on disk for certain, as the record says
     };
 
-    explicit RunningJoin(CombineEntry entry);
+    // `prefix`: what an earlier run left joined (RecoverJoinedPrefix). Marks the file's record
+    // unclean until the join is let go of.
+    explicit RunningJoin(CombineEntry entry, JoinedPrefix prefix = {});
     ~RunningJoin();
     RunningJoin(const RunningJoin&) = delete;
     RunningJoin& operator=(const RunningJoin&) = delete;
@@ -77,7 +89,8 @@ public:
     // is doing so already. Looks at the check point between blocks; a stop abandons the join.
     void Advance(const WorkerCheckPoint& checkPoint);
     // For the combine task, once no chunk task of the file runs any more: the working file and
-    // its digest, or nothing (then nothing of the running join is left on disk).
+    // its digest, or nothing when it holds no chunk or cannot be trusted (the combine task then
+    // starts from the record on disk).
     std::optional<Handover> TakeOver();
 
     // For tests: chunks appended so far; whether the join was given up.
@@ -97,6 +110,8 @@ private:
         uint64_t size = 0;
         uint64_t outputBefore = 0;
         Md5Context digestBefore;
+        uint64_t outputAfter = 0;
+        Md5Context digestAfter;
     };
 
     bool Append(uint32_t position, const Identity& verified, bool checkDigest,
@@ -109,6 +124,10 @@ private:
     bool AppendVerifiedLocked(std::unique_lock<std::mutex>& lock,
                               const WorkerCheckPoint& checkPoint);
     bool OpenOutput();
+    // Writes appended bytes at `offset` of the working file: whole aligned blocks straight to the
+    // disk, overlapping the caller's next block (the bytes must stay until the next call on
+    // `writes`), the rest through the page cache. Only the worker whose pass runs.
+    bool WriteOutput(OverlappedWrites& writes, uint64_t offset, const uint8_t* bytes, size_t count);
     // Chunks in the working file, from the first: the joined ones and those awaiting their check.
     uint32_t AppendedLocked() const { return next_ + static_cast<uint32_t>(unchecked_.size()); }
     // Waits until no pass writes the working file.
@@ -119,11 +138,18 @@ private:
     void RestoreLocked(size_t index);
     // Moves the confirmed unchecked appends at the front to the joined chunks.
     void SettleLocked();
+    // Deletes the chunk files of the chunks settled since the last call and flushes the working
+    // file when enough has been appended since its last flush; the lock is let go meanwhile.
+    void AfterSettleLocked(std::unique_lock<std::mutex>& lock);
+    // Gives up appending; the working file keeps the joined chunks. No pass may be running.
     void AbandonLocked();
-    void RemoveOutputLocked();
+    // Flushes the working file and the chunk files beside it, then marks the record clean.
+    void LetGoLocked();
+    bool WriteRecord(bool clean, uint32_t chunks, uint64_t bytes, const Md5Context& digest);
 
     const CombineEntry entry_;
-    std::string workingPath_;              // empty when a path does not fit: never joins
+    std::string workingPath_;  // empty when a path does not fit: never joins
+    std::string recordPath_;
     std::vector<std::string> chunkPaths_;  // file-system spelling of each chunk file, by position
 
     mutable std::mutex mutex_;
@@ -135,15 +161,21 @@ private:
     uint32_t next_ = 0;                              // chunks appended
     std::vector<std::optional<Identity>> verified_;  // by position: passed its check as this file
     std::vector<bool> checkOnAppend_;  // by position: found on disk, its digest checked on append
-    std::vector<Identity> joined_;     // by position < next_: the file appended
     std::deque<Unchecked> unchecked_;  // appended after the first next_ chunks, in order
     bool synced_ = false;              // the whole file is in and was synced
+    uint64_t joinedBytes_ = 0;         // the first next_ chunks' bytes
+    Md5Context joinedDigest_;          // of those bytes
+    uint64_t flushedBytes_ = 0;        // on disk for certain (the record's bytes)
+    bool flushing_ = false;            // a worker flushes the working file, the lock let go
+    bool outputBroken_ = false;        // could not be cut back: past the record it is not trusted
+    std::vector<uint32_t> settled_;    // joined chunks whose chunk files are still to go
 
     // Touched only by the worker whose pass runs, or under the lock while none does.
     UniqueFd output_;
+    UniqueFd directOutput_;      // the same file for direct writes, when the file system allows
+    bool directProven_ = false;  // a direct write went through
     dev_t outputDevice_ = 0;
     ino_t outputInode_ = 0;
-    bool outputExists_ = false;
     uint64_t outputBytes_ = 0;
     Md5Context digest_;
 };

@@ -14,6 +14,8 @@
 #include "engine/ChunkIndex.h"
 #include "engine/DiskSpace.h"
 #include "engine/FinishedFileCheck.h"
+#include "engine/JoinRecord.h"
+#include "engine/JoinedPrefix.h"
 #include "engine/RemovalFiles.h"
 #include "engine/RunningJoin.h"
 #include "engine/Scheduler.h"
@@ -237,7 +239,7 @@ bool Scheduler::CanStart(const DownloadInfo& download) {
                                 .bytesShort = 0});
         return false;
     }
-    const uint64_t needed = SpaceStillNeeded(download);
+    const uint64_t needed = SpaceStillNeeded(download, pool_.EnabledWorkers());
     const std::optional<uint64_t> free = FreeSpace(folder);
     if (free && *free < needed) {
         constexpr uint64_t kMegabyte = 1048576;
@@ -397,7 +399,8 @@ bool Scheduler::PlaceFile(DownloadInfo& download, size_t position, bool finished
     // download at once, as a disk problem of this file.
     const std::u16string finishedPath = FinishedFilePath(download.folder, file.name);
     const std::u16string longest = LongestChunkPath(download, file);
-    if (!FittingPath(longest) || !FittingPath(finishedPath + u".joining")) {
+    // The working file's record passes through the longest name beside the finished file.
+    if (!FittingPath(longest) || !FittingPath(JoinRecordPath(finishedPath) + u".new")) {
         Logger().Warning(u"Chunk file path does not fit in a file name: %s", longest);
         window_.Post(ItemFailed{.gameName = name,
                                 .fileId = static_cast<uint64_t>(fileId),
@@ -415,41 +418,51 @@ void Scheduler::PlanFile(DownloadInfo& download, size_t position, Plan& plan) {
     const int64_t fileId = static_cast<int64_t>(file.id);
     PrepareFileFolder(download, file);
 
-    // Chunks verified in an earlier run or plan are handed to the file's running join as soon as
-    // it exists, so that it appends them in order and no later chunk waits for them. The join is
-    // made only when some chunk of the file is to be downloaded.
-    std::vector<std::u16string> onDisk;
-    std::shared_ptr<RunningJoin>* join =
-        position < plan.runningJoins.size() ? &plan.runningJoins[position] : nullptr;
-    for (const ChunkInfo& chunk : file.chunks) {
+    // The chunks an earlier run joined count first; the join carries on after them. Chunks
+    // verified in an earlier run or plan are handed to it, so that it appends them in order and
+    // no later chunk waits for them.
+    const CombineEntry& entry = plan.entries[position];
+    JoinedPrefix prefix = RecoverJoinedPrefix(entry, [this] { return !events_.shutdown->IsSet(); });
+    const uint32_t joined = prefix.chunks;
+    const bool chunkFilesTrusted = prefix.chunkFilesTrusted;
+    // A file without chunks is made by the combine task alone.
+    std::shared_ptr<RunningJoin> join;
+    if (!file.chunks.empty()) {
+        join = std::make_shared<RunningJoin>(entry, std::move(prefix));
+        plan.runningJoins[position] = join;
+    }
+    for (size_t at = 0; at < file.chunks.size(); ++at) {
+        const ChunkInfo& chunk = file.chunks[at];
         if (events_.shutdown->IsSet() || events_.noInternet->IsSet()) {
             break;
         }
+        if (at < joined) {
+            PostChunkOnDisk(name, fileId, chunk.id, chunk.Length());
+            continue;
+        }
         const std::u16string chunkPath = VerifiedChunkPath(download.folder, file.name, chunk.id);
         const std::optional<uint64_t> size = RegularFileSize(chunkPath);
-        if (size && !file.restart && *size == chunk.Length()) {
-            PostChunkOnDisk(name, fileId, chunk.id, *size);
-            if (join != nullptr && *join) {
-                (*join)->ChunkOnDisk(chunkPath);
-            } else {
-                onDisk.push_back(chunkPath);
+        bool onDisk = size && *size == chunk.Length();
+        if (onDisk && !chunkFilesTrusted) {
+            // The run that wrote it ended abruptly, and chunk files are not flushed one by one.
+            onDisk = ChunkFileMatches(*FittingPath(chunkPath), chunk.Length(), chunk.md5);
+            if (!onDisk) {
+                Logger().Warning(
+                    u"Chunk file %s did not survive the end of the last run; it is "
+                    u"downloaded again.",
+                    chunkPath);
             }
+        }
+        if (onDisk) {
+            PostChunkOnDisk(name, fileId, chunk.id, *size);
+            join->ChunkOnDisk(chunkPath);
             continue;
         }
         if (size) {
             DeleteFile(chunkPath);
         }
         std::unique_ptr<DownloadChunkTask> task = MakeChunkTask(name, file, chunk, chunkPath);
-        if (join != nullptr) {
-            if (!*join) {
-                *join = std::make_shared<RunningJoin>(plan.entries[position]);
-                for (const std::u16string& path : onDisk) {
-                    (*join)->ChunkOnDisk(path);
-                }
-                onDisk.clear();
-            }
-            task->runningJoin = *join;
-        }
+        task->runningJoin = join;
         ++plan.outstanding;
         pool_.Queue(std::move(task), false);
         Logger().Log(u"Adding new download task for: %s", file.name);

@@ -271,20 +271,18 @@ void WorkerPool::TransferChunk(DownloadChunkTask& task, Download& transfer, Work
     // An append that the check does not confirm is taken back, whichever way this scope is
     // left.
     UncheckedAppend unchecked(joinAtEnd ? task.runningJoin.get() : nullptr, task.chunkPath);
-    bool joined = false;
     if (joinAtEnd) {
         std::optional<std::u16string> digestOfJoined =
             task.runningJoin->AppendUnchecked(task.chunkPath, partialPath, checkPoint);
         if (digestOfJoined) {
             written = std::move(*digestOfJoined);
             digestUsable = true;
-            joined = true;
         }
     }
     // A chunk left to the check is read in small blocks: many workers may check at once.
     const ChunkCheckResult check =
         CheckChunk(partialPath, task.chunkPath, task.expectedDigest, checkPoint,
-                   digestUsable ? &written : nullptr, kCheckBlock, joined);
+                   digestUsable ? &written : nullptr, kCheckBlock);
     switch (check.outcome) {
         case ChunkCheckResult::Outcome::kAccepted:
             task.attempt.end = AttemptEnd::kCompleted;

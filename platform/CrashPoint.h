@@ -7,8 +7,10 @@
 // Any thread.
 
 // Points in use: "chunk-checked" (a chunk's digest matched, its partial file is not yet
-// renamed), "file-joining" (a block of a file written to its working file), "file-checked" (the
-// joined file passed its check, not yet under its finished name), "chunks-deleting" (the first
+// renamed), "file-joining" (a block of a file written to its working file),
+// "chunk-joined" (a chunk's bytes in its file's working file for good, its chunk file not yet
+// deleted), "join-flushed" (a working file flushed, its record not yet rewritten), "file-checked"
+// (the joined file passed its check, not yet under its finished name), "chunks-deleting" (the first
 // chunk file of a finished file deleted), "record-storing" (a download record written inside its
 // transaction, not yet committed).
 void CrashPoint(const char* name);

@@ -1,13 +1,16 @@
 // A full disk under velkdownloader-cli, run as its own process against the local test store: the
-// downloads folder is a small tmpfs that the test fills up while a chunk is written or just before
-// joining (which needs room for a second copy of the file), or one that is too small from the
-// start. The game then fails with the row's "Error writing file to disk..." (or, before it starts,
-// with how much more room it needs), no finished or half-joined file is kept, the records stored
-// before stay as they were, and removing the game's files still works on the full disk. A full
-// settings disk still lets the program keep its records.
+// downloads folder is a small tmpfs that the test fills up while a chunk is written or while the
+// last chunk arrives (its bytes must go into the working file while its chunk file still holds
+// them), or one that is too small from the start. The game then fails with the row's "Error
+// writing file to disk..." (or, before it starts, with how much more room it needs), no finished
+// file is kept, a working file left behind holds only whole checked chunks (as many as the
+// record beside it names, and right), the records stored before stay as they were, and removing
+// the game's files still works on the full disk. A full settings disk still lets the program keep
+// its records.
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -23,6 +26,7 @@
 #include "support/DemoRun.h"
 #include "support/FaultChecks.h"
 #include "support/FileFixtures.h"
+#include "support/JoinState.h"
 #include "support/TempHome.h"
 #include "support/TestStore.h"
 #include "support/TmpfsMount.h"
@@ -60,8 +64,8 @@ void PrintTo(const DiskFullCase& c, std::ostream* out) {
 const DiskFullCase kCases[] = {
     {"DuringAChunkWrite", When::kDuringAChunkWrite, 4 * kFileSize, "Error writing file to disk..."},
     {"DuringJoining", When::kBeforeJoining, 4 * kFileSize, "Error writing file to disk..."},
-    // Two copies of the file do not fit: one for the chunks, one for joining.
-    {"TooSmallBeforeTheStart", When::kBeforeStart, kFileSize + kFileSize / 2,
+    // The file and room for a chunk beyond it (one connection) do not fit.
+    {"TooSmallBeforeTheStart", When::kBeforeStart, kFileSize + kChunk / 2,
      "Not enough free disk space: 1 MB more needed"},
 };
 
@@ -127,9 +131,22 @@ TEST_P(DiskFullTest, TheGameFailsClearlyAndKeepsNothingHalfDone) {
             << run.Out();
     }
 
-    // No finished or half-joined file; the user's file and the earlier game as they were.
+    // No finished file; a working file only with whole chunks that are the game's, from the
+    // first, and a whole record beside it naming no more of them (on a disk too full for the
+    // record to be written anew it stays unclean, and a restart checks the rest by digest); the
+    // user's file and the earlier game as they were.
     EXPECT_FALSE(fs::exists(folder / "setup.bin"));
-    EXPECT_FALSE(fs::exists(folder / "setup.bin.joining"));
+    const fs::path working = folder / "setup.bin.joining";
+    if (fs::exists(working)) {
+        const std::optional<JoinState> state = ReadJoinState(working);
+        ASSERT_TRUE(state) << "no whole record beside " << working;
+        const uint64_t size = fs::file_size(working);
+        EXPECT_EQ(size % kChunk, 0u) << working << " ends inside a chunk";
+        EXPECT_EQ(state->bytes, state->chunks * kChunk);
+        EXPECT_LE(state->bytes, size);
+        EXPECT_TRUE(ReadFile(working) == store_.ExpectedFileContent(game, 0, 0, size))
+            << working << " holds bytes that are not the game's";
+    }
     figures.Lost(LostBytes(kept, SnapshotTree(downloads)));
     const std::vector<StoredRecord> recordsAfter = StoredRecords(Registry::DefaultPath());
     ASSERT_FALSE(recordsAfter.empty());

@@ -81,11 +81,17 @@ TEST_P(FolderFaultsTest, TheRunFailsClearlyAndWritesNothingElsewhere) {
     fs::path folder = disk.Path() / "downloads";
     fs::path given = folder;
     if (c.fault == Fault::kVanished) {
-        // The first run begins the game in the folder, then dies.
+        // The first run begins the game in the folder, then dies: its first chunk is in the
+        // working file (its chunk file goes as soon as it is).
         store_.SetFault(R"({"server":"cdn","fail_next":-1,"rate":131072})");
         CliProcess first(Run(folder));
-        ASSERT_TRUE(WaitFor([&] { return fs::exists(folder / "folder-game/setup.bin.chunk0"); },
-                            std::chrono::seconds(30)))
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                std::error_code error;
+                const auto size = fs::file_size(folder / "folder-game/setup.bin.joining", error);
+                return !error && size >= kChunk;
+            },
+            std::chrono::seconds(30)))
             << first.Out() << first.Err();
         first.Signal(SIGKILL);
         first.Wait();

@@ -372,6 +372,21 @@ const HostileCase kCases[] = {
      [](const fs::path& game, const fs::path& outside) {
          fs::create_symlink(outside / "victim.txt", game / "setup.bin");
      }},
+    {"WorkingFileIsALinkOut", [](const TestStore&) { return std::vector<Answer>{}; },
+     Outcome::kFails, "Error writing file to disk...",
+     [](const fs::path& game, const fs::path& outside) {
+         fs::create_symlink(outside / "victim.txt", game / "setup.bin.joining");
+     }},
+    {"JoinRecordIsALinkOut", [](const TestStore&) { return std::vector<Answer>{}; },
+     Outcome::kCompletes, "completed and verified",
+     [](const fs::path& game, const fs::path& outside) {
+         fs::create_symlink(outside / "victim.txt", game / "setup.bin.joining.state");
+     }},
+    {"JoinRecordTemporaryIsALinkOut", [](const TestStore&) { return std::vector<Answer>{}; },
+     Outcome::kCompletes, "completed and verified",
+     [](const fs::path& game, const fs::path& outside) {
+         fs::create_symlink(outside / "victim.txt", game / "setup.bin.joining.state.new");
+     }},
     {"GameFolderIsALinkOut", [](const TestStore&) { return std::vector<Answer>{}; },
      Outcome::kFails, "a folder on its way is a symbolic link",
      [](const fs::path& game, const fs::path& outside) {
@@ -461,6 +476,7 @@ TEST_P(HostileNetworkTest, NothingOutsideItsFoldersChangesAndNothingIsLost) {
         EXPECT_EQ(found->second.digest, store_.ExpectedFileMd5(kGame, 0));
         for (const auto& [path, entry] : after) {
             EXPECT_EQ(path.find(".chunk"), std::string::npos) << path << " is left behind";
+            EXPECT_EQ(path.find(".joining"), std::string::npos) << path << " is left behind";
         }
     } else {
         EXPECT_EQ(code, kExitFailed) << output;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/ChunksRemover.h"
+#include "engine/JoinRecord.h"
 #include "support/ChunkFixtures.h"
 #include "support/FileFixtures.h"
 #include "support/TempHome.h"
@@ -27,6 +28,27 @@ std::vector<std::pair<uint32_t, uint64_t>> RunToEnd(ChunksCombiner& combiner) {
     }
     EXPECT_FALSE(combiner.Step()) << "stays finished";
     return steps;
+}
+
+// Each chunk is on disk once: among the working file's recorded chunks (its chunk file gone) or
+// as its chunk file. `gone`: a chunk that is in neither place.
+void ExpectEachChunkOnce(const GameFile& file, int gone = -1) {
+    const std::optional<JoinRecord> record = ReadJoinRecord(file.Record().string());
+    const uint32_t joined = record ? record->chunks : 0;
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < file.entry.chunkCount; ++i) {
+        if (i < joined) {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(file.Chunk(i)))) << i;
+            bytes += file.entry.chunkLengths[i];
+        } else if (static_cast<int>(i) != gone) {
+            EXPECT_TRUE(fs::exists(fs::symlink_status(file.Chunk(i)))) << i;
+        }
+    }
+    if (record) {
+        EXPECT_TRUE(record->clean) << "let go of in order";
+        EXPECT_EQ(record->bytes, bytes);
+        EXPECT_EQ(ReadFile(file.Working()), file.content.substr(0, bytes));
+    }
 }
 
 TEST(ChunksCombiner, JoinsChunksInOrderOneBlockPerStep) {
@@ -52,9 +74,8 @@ TEST(ChunksCombiner, JoinsChunksInOrderOneBlockPerStep) {
     ASSERT_TRUE(combiner.Commit());
     EXPECT_EQ(ReadFile(file.finished), file.content);
     EXPECT_FALSE(fs::exists(file.Working()));
-    for (uint32_t i = 0; i < 3; ++i) {
-        EXPECT_TRUE(fs::exists(file.Chunk(i))) << "chunks go only with the remover";
-    }
+    EXPECT_FALSE(fs::exists(file.Record()));
+    EXPECT_EQ(file.ChunksLeft(), 0u) << "each chunk file goes once its bytes are joined";
 }
 
 TEST(ChunksCombiner, LargeChunksInFullBlocks) {
@@ -94,10 +115,10 @@ TEST(ChunksCombiner, MissingChunkStopsJoining) {
     RunToEnd(combiner);
     EXPECT_FALSE(combiner.Done());
     EXPECT_EQ(combiner.Error(), ChunksCombiner::kMissingChunk);
-    EXPECT_FALSE(fs::exists(file.Working()));
     EXPECT_FALSE(fs::exists(file.finished));
-    EXPECT_TRUE(fs::exists(file.Chunk(0)));
-    EXPECT_TRUE(fs::exists(file.Chunk(2)));
+    // The first chunk stays joined for the next attempt; the third waits as a chunk file.
+    ASSERT_EQ(ReadJoinRecord(file.Record().string()).value_or(JoinRecord{}).chunks, 1u);
+    ExpectEachChunkOnce(file, 1);
 }
 
 TEST(ChunksCombiner, BadChunkIsDeletedAndTheRestStillRead) {
@@ -112,10 +133,10 @@ TEST(ChunksCombiner, BadChunkIsDeletedAndTheRestStillRead) {
     EXPECT_FALSE(combiner.Done());
     EXPECT_EQ(combiner.Error(), ChunksCombiner::kBadChunkDigest);
     EXPECT_FALSE(fs::exists(file.Chunk(1)));
-    EXPECT_TRUE(fs::exists(file.Chunk(0)));
-    EXPECT_TRUE(fs::exists(file.Chunk(2)));
-    EXPECT_FALSE(fs::exists(file.Working()));
     EXPECT_FALSE(fs::exists(file.finished));
+    // The bad chunk's bytes are cut off again; the chunk after it is checked but not joined.
+    ASSERT_EQ(ReadJoinRecord(file.Record().string()).value_or(JoinRecord{}).chunks, 1u);
+    ExpectEachChunkOnce(file, 1);
 }
 
 TEST(ChunksCombiner, DiskProblemsAndRefusedPaths) {
@@ -162,10 +183,7 @@ TEST(ChunksCombiner, DiskProblemsAndRefusedPaths) {
             EXPECT_FALSE(combiner.Done());
             EXPECT_EQ(combiner.Error(), ChunksCombiner::kDiskProblem);
         }
-        EXPECT_TRUE(fs::exists(file.Chunk(0)));
-        EXPECT_TRUE(fs::exists(fs::symlink_status(file.Chunk(1))));
-        EXPECT_TRUE(fs::exists(file.Chunk(2)));
-        EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(file.Working())));
+        ExpectEachChunkOnce(file);
         if (fs::exists(dir.Path() / "target")) {
             EXPECT_EQ(ReadFile(dir.Path() / "target"), "keep me");
             EXPECT_TRUE(fs::is_symlink(file.finished)) << "not ours to delete";
@@ -173,7 +191,8 @@ TEST(ChunksCombiner, DiskProblemsAndRefusedPaths) {
     }
 }
 
-// A full disk while writing: the working file goes, the finished name stays free, chunks stay.
+// A full disk while writing: the working file is cut back to its whole chunks, the finished name
+// stays free, the chunks not joined stay.
 TEST(ChunksCombiner, FullDiskEndsAsDiskProblem) {
     TempDir dir;
     GameFile file = MakeGameFile(dir.Path() / "game.bin", {40000, 40000, 40000});
@@ -201,31 +220,57 @@ TEST(ChunksCombiner, FullDiskEndsAsDiskProblem) {
     EXPECT_EQ(error, ChunksCombiner::kDiskProblem);
     EXPECT_FALSE(done);
     EXPECT_LE(joined, 50000u) << "no byte counted that was not written";
-    EXPECT_FALSE(fs::exists(file.Working()));
     EXPECT_FALSE(fs::exists(file.finished));
-    for (uint32_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(ReadJoinRecord(file.Record().string()).value_or(JoinRecord{}).chunks, 1u);
+    ExpectEachChunkOnce(file);
+    for (uint32_t i = 1; i < 3; ++i) {
         EXPECT_EQ(fs::file_size(file.Chunk(i)), 40000u);
     }
 }
 
-TEST(ChunksCombiner, AnAbandonedJoinLeavesNothingBehind) {
+TEST(ChunksCombiner, AJoinStoppedEarlyKeepsItsWholeChunksAndTheNextCarriesOn) {
     TempDir dir;
-    GameFile file = MakeGameFile(dir.Path() / "game.bin", {10, 10});
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {10, 10, 10});
     {
+        // Stopped within the first chunk: nothing of it counts.
         ChunksCombiner combiner(file.entry, 4);
         ASSERT_TRUE(combiner.Step());
         ASSERT_TRUE(combiner.Step());
-        EXPECT_TRUE(fs::exists(file.Working()));
     }
-    EXPECT_FALSE(fs::exists(file.Working()));
+    ASSERT_EQ(ReadJoinRecord(file.Record().string()).value_or(JoinRecord{}).chunks, 0u);
+    ExpectEachChunkOnce(file);
+    {
+        // Stopped within the second chunk: the first stays joined, its chunk file gone.
+        ChunksCombiner combiner(file.entry, 4);
+        for (int step = 0; step < 5; ++step) {
+            ASSERT_TRUE(combiner.Step());
+        }
+    }
+    ASSERT_EQ(ReadJoinRecord(file.Record().string()).value_or(JoinRecord{}).chunks, 1u);
+    ExpectEachChunkOnce(file);
     EXPECT_FALSE(fs::exists(file.finished));
 
-    // Joined completely but its check failed: Discard, and nothing is under either name.
+    // The next attempt carries on from the record, its digest too.
+    ChunksCombiner combiner(file.entry, 4);
+    const auto steps = RunToEnd(combiner);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.front(), std::make_pair(0u, uint64_t{10})) << "the kept chunk is one step";
+    ASSERT_TRUE(combiner.Done());
+    EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
+    ASSERT_TRUE(combiner.Commit());
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+    EXPECT_FALSE(fs::exists(file.Record()));
+}
+
+TEST(ChunksCombiner, AFileThatFailsItsCheckIsDiscardedWithItsRecord) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {10, 10});
     ChunksCombiner combiner(file.entry, 4);
     RunToEnd(combiner);
     ASSERT_TRUE(combiner.Done());
     combiner.Discard();
     EXPECT_FALSE(fs::exists(file.Working()));
+    EXPECT_FALSE(fs::exists(file.Record()));
     EXPECT_FALSE(fs::exists(file.finished));
 }
 

@@ -155,23 +155,27 @@ TEST_F(CombineTaskTest, FailuresGiveTheirResultsAndLeaveTheRightFiles) {
         void (*spoil)(GameFile& file);
         uint32_t result;
         size_t chunksLeft;
+        // Bytes of the working file kept for the next attempt (its chunks that passed); -1: none.
+        int kept;
     };
+    // The first chunk passes in each case: it stays joined in the working file, its chunk file
+    // gone; the chunks after the failure wait as chunk files.
     const Case cases[] = {
         {"chunk with a wrong digest",
          [](GameFile& file) { file.entry.chunkDigests[1] = Md5Hex("x"); },
-         CombineTaskOutcome::kBadDigest, 2},
+         CombineTaskOutcome::kBadDigest, 1, 5},
         {"missing chunk file", [](GameFile& file) { fs::remove(file.Chunk(1)); },
-         CombineTaskOutcome::kMissingFiles, 2},
+         CombineTaskOutcome::kMissingFiles, 1, 5},
         {"chunk file that cannot be opened",
          [](GameFile& file) {
              fs::remove(file.Chunk(1));
              fs::create_directory(file.Chunk(1));
          },
-         CombineTaskOutcome::kDiskProblem, 3},
-        // Every chunk right but the index's whole-file digest wrong: nothing goes under the
-        // finished name, every chunk stays for the next attempt.
+         CombineTaskOutcome::kDiskProblem, 2, 5},
+        // Every chunk right but the index's whole-file digest wrong: the index contradicts
+        // itself, nothing goes under the finished name and nothing joined is kept.
         {"wrong whole-file digest", [](GameFile& file) { file.entry.fileDigest = Md5Hex("x"); },
-         CombineTaskOutcome::kBadDigest, 3},
+         CombineTaskOutcome::kBadDigest, 0, -1},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
@@ -192,7 +196,14 @@ TEST_F(CombineTaskTest, FailuresGiveTheirResultsAndLeaveTheRightFiles) {
         ASSERT_FALSE(quiet.posts.empty());
         EXPECT_NE(quiet.posts.back().id, static_cast<uint32_t>(WM_APP_ITEM_FINISHED));
         EXPECT_FALSE(fs::exists(file.finished));
-        EXPECT_FALSE(fs::exists(file.finished.string() + ".joining"));
+        if (test.kept < 0) {
+            EXPECT_FALSE(fs::exists(file.Working()));
+            EXPECT_FALSE(fs::exists(file.Record()));
+        } else {
+            EXPECT_EQ(ReadFile(file.Working()),
+                      file.content.substr(0, static_cast<size_t>(test.kept)));
+            EXPECT_TRUE(fs::exists(file.Record()));
+        }
         EXPECT_EQ(file.ChunksLeft(), test.chunksLeft);
     }
 }
@@ -232,9 +243,9 @@ TEST_F(CombineTaskTest, BreakDuringJoiningStopsAtTheNextCheckPoint) {
     const std::vector<Posted> expected = {Begin(), Combine(0, 0, 4), Combine(0, kAll, kAll)};
     EXPECT_EQ(window.posts, expected);
     EXPECT_EQ(clearedAt, SIZE_MAX);
-    // Nothing half joined is left for the next plan to mistake; the chunks stay.
+    // Nothing of a chunk half joined is kept; the chunks stay.
     EXPECT_FALSE(fs::exists(file.finished));
-    EXPECT_FALSE(fs::exists(file.finished.string() + ".joining"));
+    EXPECT_EQ(ReadFile(file.Working()), "");
     EXPECT_EQ(file.ChunksLeft(), 2u);
 }
 
@@ -252,8 +263,9 @@ TEST_F(CombineTaskTest, StopsBetweenJoiningAndCheckingAndBetweenFiles) {
     CombineTaskOutcome outcome = Run({first.entry, second.entry});
     EXPECT_EQ(outcome.stoppedBy, WorkerStop::kTerminate);
     EXPECT_EQ(window.posts.back(), Check(0, kAll)) << "the check never started";
-    EXPECT_FALSE(fs::exists(first.finished)) << "joined but unchecked: not kept";
-    EXPECT_EQ(first.ChunksLeft(), 1u);
+    EXPECT_FALSE(fs::exists(first.finished)) << "joined but unchecked: not under its name";
+    EXPECT_EQ(ReadFile(first.Working()), first.content) << "kept for the next attempt";
+    EXPECT_EQ(first.ChunksLeft(), 0u);
 
     // Seen after the first file was finished and cleaned up: the second is not started.
     breakTask.Reset();
@@ -299,7 +311,8 @@ TEST_F(CombineTaskTest, AFailedFileDoesNotStopTheNext) {
     EXPECT_EQ(window.posts.back(), Check(1, kAll));
     EXPECT_EQ(clearedAt, SIZE_MAX);
     EXPECT_FALSE(fs::exists(first.finished));
-    EXPECT_EQ(first.ChunksLeft(), 2u);
+    EXPECT_EQ(first.ChunksLeft(), 0u);
+    EXPECT_FALSE(fs::exists(first.Working()));
     EXPECT_EQ(ReadFile(second.finished), second.content);
     EXPECT_EQ(second.ChunksLeft(), 0u);
 

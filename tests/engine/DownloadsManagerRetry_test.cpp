@@ -264,7 +264,10 @@ public:
             EXPECT_LT(reset, window.IndexOf(kEventKind<ItemResubmit>));
             EXPECT_EQ(window.seen[reset].name, u"retry");
             EXPECT_FALSE(fs::exists(downloads / "chunk.bin"));
-            EXPECT_TRUE(fs::exists(downloads / "chunk.bin.chunk0"));
+            // The chunk before the missing one stays joined for the download again.
+            EXPECT_EQ(ReadFile(downloads / "chunk.bin.joining"),
+                      Content("retry", FileSpec{"chunk.bin", 2 * kChunk}).substr(0, kChunk));
+            EXPECT_FALSE(fs::exists(downloads / "chunk.bin.chunk0"));
         }
     }
 };

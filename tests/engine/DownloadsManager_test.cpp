@@ -321,9 +321,14 @@ TEST_F(EngineFixture, GameWithAnUnavailableFileFinishesWithoutJoining) {
     EXPECT_EQ(window.Count(FileProgressReset::Reason::kCombineStarting), 0u);
     EXPECT_EQ(window.Count(kEventKind<CombineProgress>), 0u);
     EXPECT_EQ(log.CountContaining("Adding new combine task"), 0u);
-    // The available file stays as its verified chunks; nothing of the other was asked for.
+    // The available file stays joined, unchecked, in its working file with its record, for
+    // when the other file can be had; nothing of the other was asked for.
     EXPECT_EQ(FilesBelow(downloads),
-              (std::vector<std::string>{"here.bin.chunk0", "here.bin.chunk1"}));
+              (std::vector<std::string>{"here.bin.joining", "here.bin.joining.state"}));
+    EXPECT_EQ(ReadFile(downloads / "here.bin.joining"),
+              Content("unavailable", {"here.bin", 2 * kChunk}));
+    EXPECT_NE(ReadFile(downloads / "here.bin.joining.state").find("\nclean 1\nchunks 2\n"),
+              std::string::npos);
     EXPECT_EQ(BytesServed("unavailable", "later.bin"), 0u);
 }
 

@@ -1,6 +1,6 @@
 // The join that runs while a file's chunks arrive, and the combiner that takes it over: what ends
-// up in the working file and the digest, and what happens to the working file whenever the
-// running join cannot be trusted.
+// up in the working file and the digest, which chunk files go once their bytes are in, and what
+// is kept when the running join cannot be trusted or is let go of.
 #include "engine/RunningJoin.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "engine/ChunksCombiner.h"
+#include "engine/JoinRecord.h"
+#include "engine/JoinedPrefix.h"
 #include "engine/Md5Context.h"
 #include "platform/Event.h"
 #include "support/ChunkFixtures.h"
@@ -68,6 +71,8 @@ TEST(RunningJoin, AppendsOnlyTheChunksNextInOrderThenHandsAllOver) {
     join.Advance(kNoStops);
     EXPECT_EQ(join.JoinedChunks(), 2u);
     EXPECT_EQ(ReadFile(file.Working()), file.content.substr(0, 11));
+    EXPECT_EQ(file.ChunksLeft(), 1u) << "a chunk file goes once its bytes are in";
+    EXPECT_TRUE(fs::exists(file.Chunk(2)));
 
     join.ChunkVerified(Wide(file.Chunk(2)));
     join.Advance(kNoStops);
@@ -83,6 +88,8 @@ TEST(RunningJoin, AppendsOnlyTheChunksNextInOrderThenHandsAllOver) {
     ASSERT_TRUE(combiner.Commit());
     EXPECT_EQ(ReadFile(file.finished), file.content);
     EXPECT_FALSE(fs::exists(file.Working()));
+    EXPECT_FALSE(fs::exists(file.Record()));
+    EXPECT_EQ(file.ChunksLeft(), 0u);
 }
 
 TEST(RunningJoin, CombinerJoinsTheChunksTheRunningJoinDidNotReach) {
@@ -104,21 +111,28 @@ TEST(RunningJoin, CombinerJoinsTheChunksTheRunningJoinDidNotReach) {
     EXPECT_EQ(ReadFile(file.finished), file.content);
 }
 
-// Whatever makes the running join untrustworthy leaves no working file of its own behind, and the
-// combiner then joins every chunk itself, checking each one: a bad chunk is found as before.
-TEST(RunningJoin, AChangedChunkOrAStopLeavesTheWholeJoinToTheCombiner) {
+// Whatever makes the running join untrustworthy ends its appending with the working file cut back
+// to the chunks that count; the combiner carries on from there, checking every chunk it joins
+// itself, so a bad chunk is found as before.
+TEST(RunningJoin, AChangedChunkOrAStopLeavesTheRestToTheCombiner) {
+    enum class Outcome { kDone, kBadChunk, kMissingChunk };
     struct Case {
         const char* what;
-        bool changeAfterAppend;  // rewrite chunk 0 (wrong bytes) after it was appended
+        bool changeAfterAppend;  // write other bytes under chunk 0's name after it was appended
         bool changeBeforeAppend;
         bool stop;
-        bool working;  // the running join's working file removed behind its back
+        bool working;  // the running join's working file replaced behind its back
+        Outcome outcome;
     };
     const Case cases[] = {
-        {"chunk changed after it was appended", true, false, false, false},
-        {"chunk changed between its check and the append", false, true, false, false},
-        {"stopped while appending", false, false, true, false},
-        {"working file replaced", false, false, false, true},
+        // Its chunk file went with the append: what comes under the name later is no part of it.
+        {"chunk changed after it was appended", true, false, false, false, Outcome::kDone},
+        {"chunk changed between its check and the append", false, true, false, false,
+         Outcome::kBadChunk},
+        {"stopped while appending", false, false, true, false, Outcome::kDone},
+        // Someone else's file: not taken over; what it holds counts only chunk by chunk, each
+        // matching its digest (here it holds the right bytes).
+        {"working file replaced", false, false, false, true, Outcome::kDone},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -135,46 +149,108 @@ TEST(RunningJoin, AChangedChunkOrAStopLeavesTheWholeJoinToTheCombiner) {
         join.Advance(WorkerCheckPoint{nullptr, &stop, nullptr});
         if (c.changeAfterAppend) {
             ASSERT_EQ(join.JoinedChunks(), 2u);
-            usleep(2000);
             WriteFile(file.Chunk(0), "XXXXXX");
         }
         if (c.working) {
             ASSERT_TRUE(fs::exists(file.Working()));
             fs::remove(file.Working());
             WriteFile(file.Working(), file.content);
+            EXPECT_EQ(file.ChunksLeft(), 0u) << "their bytes were in the working file";
         }
         if (c.stop || c.changeBeforeAppend) {
             EXPECT_TRUE(join.Abandoned());
-            EXPECT_FALSE(fs::exists(file.Working()));
+            EXPECT_EQ(join.JoinedChunks(), 0u);
+            EXPECT_FALSE(fs::exists(file.Working()) && fs::file_size(file.Working()) > 0)
+                << "nothing of an append that was given up stays";
         }
 
         ChunksCombiner combiner(file.entry, 4, &join);
         RunToEnd(combiner);
-        if (c.changeAfterAppend || c.changeBeforeAppend) {
-            EXPECT_FALSE(combiner.Done());
-            EXPECT_EQ(combiner.Error(), ChunksCombiner::kBadChunkDigest);
-            EXPECT_FALSE(fs::exists(file.Chunk(0))) << "the bad chunk goes, as always";
-            EXPECT_FALSE(fs::exists(file.Working()));
-        } else {
-            ASSERT_TRUE(combiner.Done());
-            EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
-            ASSERT_TRUE(combiner.Commit());
-            EXPECT_EQ(ReadFile(file.finished), file.content);
+        switch (c.outcome) {
+            case Outcome::kDone:
+                ASSERT_TRUE(combiner.Done());
+                EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
+                ASSERT_TRUE(combiner.Commit());
+                EXPECT_EQ(ReadFile(file.finished), file.content);
+                break;
+            case Outcome::kBadChunk:
+                EXPECT_FALSE(combiner.Done());
+                EXPECT_EQ(combiner.Error(), ChunksCombiner::kBadChunkDigest);
+                EXPECT_FALSE(fs::exists(file.Chunk(0))) << "the bad chunk goes, as always";
+                break;
+            case Outcome::kMissingChunk:
+                EXPECT_FALSE(combiner.Done());
+                EXPECT_EQ(combiner.Error(), ChunksCombiner::kMissingChunk);
+                break;
+        }
+        if (c.outcome != Outcome::kDone) {
+            EXPECT_FALSE(fs::exists(file.finished));
         }
     }
 }
 
-TEST(RunningJoin, AJoinNotTakenOverTakesItsWorkingFileWithIt) {
+// A join let go of without a take-over (a pause, a quit, a file the store stopped offering)
+// keeps its chunks: flushed, recorded as left in order, and taken up by the next plan.
+TEST(RunningJoin, AJoinLetGoOfKeepsItsChunksForTheNextPlan) {
+    TempDir dir;
+    GameFile file = MakeGameFile(dir.Path() / "game.bin", {5, 5, 5});
+    {
+        RunningJoin join(file.entry);
+        const std::optional<JoinRecord> taken = ReadJoinRecord(file.Record().string());
+        ASSERT_TRUE(taken);
+        EXPECT_FALSE(taken->clean) << "marked unclean while the join runs";
+        join.ChunkVerified(Wide(file.Chunk(0)));
+        join.ChunkVerified(Wide(file.Chunk(2)));
+        join.Advance(kNoStops);
+        ASSERT_EQ(join.JoinedChunks(), 1u);
+    }
+    EXPECT_EQ(ReadFile(file.Working()), file.content.substr(0, 5));
+    EXPECT_FALSE(fs::exists(file.Chunk(0)));
+    EXPECT_TRUE(fs::exists(file.Chunk(1)));
+    EXPECT_TRUE(fs::exists(file.Chunk(2)));
+    const std::optional<JoinRecord> left = ReadJoinRecord(file.Record().string());
+    ASSERT_TRUE(left);
+    EXPECT_TRUE(left->clean);
+    EXPECT_EQ(left->chunks, 1u);
+    EXPECT_EQ(left->bytes, 5u);
+
+    // The next plan starts after the joined chunk, with the digest so far.
+    JoinedPrefix prefix = RecoverJoinedPrefix(file.entry);
+    EXPECT_EQ(prefix.chunks, 1u);
+    EXPECT_TRUE(prefix.chunkFilesTrusted);
+    RunningJoin join(file.entry, std::move(prefix));
+    join.ChunkOnDisk(Wide(file.Chunk(1)));
+    join.ChunkOnDisk(Wide(file.Chunk(2)));
+    join.Advance(kNoStops);
+    ASSERT_EQ(join.JoinedChunks(), 3u);
+    ChunksCombiner combiner(file.entry, 4, &join);
+    RunToEnd(combiner);
+    ASSERT_TRUE(combiner.Done());
+    EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
+    ASSERT_TRUE(combiner.Commit());
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+    EXPECT_EQ(file.ChunksLeft(), 0u);
+    EXPECT_FALSE(fs::exists(file.Record()));
+}
+
+// A join with nothing to hand over (no chunk appended yet) is over once the combine task asks:
+// letting go of it after the file was finished leaves no record behind.
+TEST(RunningJoin, AJoinAskedForItsFileWritesNoRecordAfterTheCombineTask) {
     TempDir dir;
     GameFile file = MakeGameFile(dir.Path() / "game.bin", {5, 5});
     {
-        RunningJoin join(file.entry);
-        join.ChunkVerified(Wide(file.Chunk(0)));
-        join.Advance(kNoStops);
-        ASSERT_TRUE(fs::exists(file.Working()));
+        auto join = std::make_unique<RunningJoin>(file.entry);
+        join->ChunkOnDisk(Wide(file.Chunk(0)));
+        join->ChunkOnDisk(Wide(file.Chunk(1)));
+        ChunksCombiner combiner(file.entry, 4, join.get());
+        RunToEnd(combiner);
+        ASSERT_TRUE(combiner.Done());
+        ASSERT_TRUE(combiner.Commit());
+        join.reset();
     }
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+    EXPECT_FALSE(fs::exists(file.Record()));
     EXPECT_FALSE(fs::exists(file.Working()));
-    EXPECT_EQ(file.ChunksLeft(), 2u);
 }
 
 // A chunk appended before its check (its bytes read from the partial file): a confirmed one counts
@@ -253,7 +329,8 @@ TEST(RunningJoin, UncheckedAppendOfTheLastChunkAndOfAReplacedFile) {
         join.ChunkVerified(Wide(file.Chunk(1)));
         join.Advance(kNoStops);
         EXPECT_EQ(join.Abandoned(), replaced);
-        EXPECT_EQ(fs::exists(file.Working()), !replaced);
+        // Given up, the working file keeps the chunk before the replaced one.
+        EXPECT_EQ(fs::file_size(file.Working()), replaced ? 8u : 13u);
         EXPECT_EQ(join.JoinedChunks(), replaced ? 1u : 2u);
 
         ChunksCombiner combiner(file.entry, 4, &join);
@@ -342,7 +419,8 @@ TEST(RunningJoin, ChunksFoundOnDiskGoInAheadOfTheFirstChunkThatArrives) {
 }
 
 // A chunk file found on disk holds bytes of the right length but not the chunk (damaged since an
-// earlier run): the join gives up, and the combiner, joining it all itself, names the bad chunk.
+// earlier run): the join gives up after the chunk before it, and the combiner, joining the rest
+// itself, names the bad chunk.
 TEST(RunningJoin, AChunkFoundOnDiskThatFailsItsDigestLeavesTheJoinToTheCombiner) {
     TempDir dir;
     GameFile file = MakeGameFile(dir.Path() / "game.bin", {40, 30, 20});
@@ -355,7 +433,7 @@ TEST(RunningJoin, AChunkFoundOnDiskThatFailsItsDigestLeavesTheJoinToTheCombiner)
     join.ChunkOnDisk(Wide(file.Chunk(2)));
     join.Advance(kNoStops);
     EXPECT_TRUE(join.Abandoned());
-    EXPECT_FALSE(fs::exists(file.Working()));
+    EXPECT_EQ(ReadFile(file.Working()), file.content.substr(0, 40));
 
     ChunksCombiner combiner(file.entry, 64, &join);
     RunToEnd(combiner);

@@ -13,6 +13,10 @@ fs::path GameFile::Working() const {
     return finished.string() + ".joining";
 }
 
+fs::path GameFile::Record() const {
+    return finished.string() + ".joining.state";
+}
+
 size_t GameFile::ChunksLeft() const {
     size_t left = 0;
     for (uint32_t i = 0; i < entry.chunkCount; ++i) {
@@ -31,6 +35,7 @@ GameFile MakeGameFile(const fs::path& finished, const std::vector<size_t>& sizes
         const std::string bytes = Pattern(sizes[i], seed + position);
         WriteFile(file.Chunk(position), bytes);
         file.entry.chunkDigests.push_back(Md5Hex(bytes));
+        file.entry.chunkLengths.push_back(bytes.size());
         file.content += bytes;
     }
     file.entry.fileDigest = Md5Hex(file.content);

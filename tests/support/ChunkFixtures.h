@@ -15,13 +15,16 @@ struct GameFile {
     CombineEntry entry;
 
     std::filesystem::path Chunk(uint32_t position) const;
-    // Where the joining pass builds the file before it passes its check.
+    // Where the joining pass builds the file before it passes its check, and the record beside
+    // it.
     std::filesystem::path Working() const;
+    std::filesystem::path Record() const;
     // How many of the entry's chunk files are still on disk.
     size_t ChunksLeft() const;
 };
 
 // Writes one chunk file of each size, with content made from `seed` (and the chunk's position),
-// and fills the entry: finished path, chunk count, chunk digests and the whole file's digest.
+// and fills the entry: finished path, chunk count, chunk digests and lengths and the whole
+// file's digest.
 GameFile MakeGameFile(const std::filesystem::path& finished, const std::vector<size_t>& sizes,
                       uint32_t seed = 7);
