@@ -75,6 +75,28 @@ OpenedFile Open(const std::string& path, int flags) {
     return file;
 }
 
+// Calls `writeSome(done)` until `count` bytes are written, through interruptions; false (errno
+// set) on a write error.
+template <class WriteSome>
+bool WriteEvery(size_t count, WriteSome writeSome) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t put = writeSome(done);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (put == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
 }  // namespace
 
 OpenedFile OpenForReading(const std::string& path) {
@@ -117,23 +139,9 @@ AlignedBuffer MakeAlignedBuffer(size_t size) {
 }
 
 bool WriteAllAt(int fd, uint64_t offset, const uint8_t* bytes, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t put =
-            ::pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (put == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
+    return WriteEvery(count, [&](size_t done) {
+        return ::pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+    });
 }
 
 ssize_t ReadFull(int fd, uint8_t* buffer, size_t count) {
@@ -155,22 +163,7 @@ ssize_t ReadFull(int fd, uint8_t* buffer, size_t count) {
 }
 
 bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t put = ::write(fd, bytes + done, count - done);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (put == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
+    return WriteEvery(count, [&](size_t done) { return ::write(fd, bytes + done, count - done); });
 }
 
 void DropCachedPages(int fd) {

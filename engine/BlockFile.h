@@ -73,9 +73,8 @@ ssize_t ReadFull(int fd, uint8_t* buffer, size_t count);
 bool WriteAll(int fd, const uint8_t* bytes, size_t count);
 
 // Lets the kernel free the file's cached pages now, which it does only for pages already on
-// disk. For a chunk file whose bytes are in their joined file: the memory goes back while the
-// download runs, and deleting the chunk files once the game is joined, which otherwise frees
-// those pages then, becomes quick.
+// disk (and starts writing dirty ones out: not for a file about to be deleted). For a finished
+// file read for its check: a game of many gigabytes does not push everything else out.
 void DropCachedPages(int fd);
 // Deletes `path` only while it is still the file identified by device and inode, so that
 // clean-up never takes a file that someone put under the same name in the meantime.

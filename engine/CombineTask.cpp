@@ -17,7 +17,7 @@ namespace {
 
 // A file found under the finished name that fails its check must not stay there: the next plan
 // would take a finished file of the right size for done and report the download complete.
-// Its chunk files, if any are left, stay for the next attempt.
+// Chunk files or a working file of it, if any are left, stay for the next attempt.
 void RemoveFailedFinishedFile(const CombineEntry& entry) {
     const std::optional<std::string> path = FittingPath(entry.finishedPath);
     if (!path) {

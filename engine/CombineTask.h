@@ -41,7 +41,8 @@ struct CombineTaskOptions {
 // Runs the task's files in order. Looks at the check point before every step, so a break or
 // terminate stops it within one block; then the caller throws its own stop exception. A file
 // goes under its finished name only after it passed its check; a file that fails the check
-// is deleted (its chunk files stay for the next attempt).
+// is deleted, together with what was joined of it (every chunk passed, so the index itself
+// contradicts the file: the next attempt fetches it again).
 CombineTaskOutcome RunCombineTask(std::u16string_view downloadName,
                                   std::span<const CombineEntry> entries, MessageTarget& window,
                                   const WorkerCheckPoint& checkPoint,

@@ -44,6 +44,17 @@ std::vector<std::pair<uint32_t, uint64_t>> RunToEnd(ChunksCombiner& combiner) {
 
 const WorkerCheckPoint kNoStops{};
 
+// The combiner takes `join` over and ends with the whole file, matching its digest, under its
+// finished name.
+void ExpectTheCombinerFinishes(const GameFile& file, RunningJoin& join) {
+    ChunksCombiner combiner(file.entry, 4, &join);
+    RunToEnd(combiner);
+    ASSERT_TRUE(combiner.Done());
+    EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
+    ASSERT_TRUE(combiner.Commit());
+    EXPECT_EQ(ReadFile(file.finished), file.content);
+}
+
 // Where a chunk is while it is downloaded and not checked yet.
 fs::path PartialOf(const GameFile& file, uint32_t position) {
     return fs::path(file.Chunk(position).string() + "_downloading");
@@ -223,12 +234,7 @@ TEST(RunningJoin, AJoinLetGoOfKeepsItsChunksForTheNextPlan) {
     join.ChunkOnDisk(Wide(file.Chunk(2)));
     join.Advance(kNoStops);
     ASSERT_EQ(join.JoinedChunks(), 3u);
-    ChunksCombiner combiner(file.entry, 4, &join);
-    RunToEnd(combiner);
-    ASSERT_TRUE(combiner.Done());
-    EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
-    ASSERT_TRUE(combiner.Commit());
-    EXPECT_EQ(ReadFile(file.finished), file.content);
+    ExpectTheCombinerFinishes(file, join);
     EXPECT_EQ(file.ChunksLeft(), 0u);
     EXPECT_FALSE(fs::exists(file.Record()));
 }
@@ -300,12 +306,7 @@ TEST(RunningJoin, UncheckedAppendsStandOnlyOnceTheirChunkIsVerified) {
     join.Advance(kNoStops);
     ASSERT_EQ(join.JoinedChunks(), 3u);
 
-    ChunksCombiner combiner(file.entry, 4, &join);
-    RunToEnd(combiner);
-    ASSERT_TRUE(combiner.Done());
-    EXPECT_EQ(combiner.JoinedDigest(), file.entry.fileDigest);
-    ASSERT_TRUE(combiner.Commit());
-    EXPECT_EQ(ReadFile(file.finished), file.content);
+    ExpectTheCombinerFinishes(file, join);
 }
 
 // The last chunk confirmed through an unchecked append completes the join; a verified file that
