@@ -73,6 +73,11 @@ public:
     bool Grab(const std::filesystem::path& png);
 
 private:
+    // Starts the X server, the bus when asked and the window manager; false with what went
+    // wrong in `why`.
+    bool StartSession(const Options& options, std::string* why);
+    // Ends every process started, the last first.
+    void StopProcesses();
     bool StartHelper(const std::string& name, const std::filesystem::path& record);
     bool WaitForBusName(const std::string& name);
 
