@@ -211,6 +211,10 @@ void CVelkDownloaderApp::LoadConcurrentConnections() {
                                           : static_cast<int32_t>(value);
     }
     concurrentConnections_.store(count);
+    if (const std::optional<uint32_t> rate =
+            settingsKey_ ? settingsKey_->QueryDword(u"MaxDownloadRate") : std::nullopt) {
+        maxDownloadRate_.store(rate.value());
+    }
 }
 
 fs::path CVelkDownloaderApp::ProgramPath() const {

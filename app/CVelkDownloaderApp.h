@@ -81,6 +81,12 @@ public:
     // 1 to 20 once loaded, -1 before; the engine and the settings dialog read and change it.
     int32_t GetConcurrentConnections() const { return concurrentConnections_.load(); }
     void SetConcurrentConnections(int32_t count) { concurrentConnections_.store(count); }
+    // The "MaxDownloadRate" setting: the speed limit for all connections together, in KB/s
+    // (1024 bytes); 0: none. Loaded with the connections.
+    uint32_t GetMaxDownloadRate() const { return maxDownloadRate_.load(); }
+    void SetMaxDownloadRate(uint32_t kilobytesPerSecond) {
+        maxDownloadRate_.store(kilobytesPerSecond);
+    }
 
     // The settings key, open from start-up to ExitInstance; null when the store failed.
     RegistryKey* SettingsKey() { return settingsKey_ ? &*settingsKey_ : nullptr; }
@@ -107,6 +113,7 @@ private:
     std::u16string downloadFolder_;
     std::u16string dataFolder_;
     std::atomic<int32_t> concurrentConnections_{-1};
+    std::atomic<uint32_t> maxDownloadRate_{0};
     InstanceLock instanceLock_;
     // Declared after the lock so it goes first: the objects are removed while we still hold it.
     std::unique_ptr<HandOffReceiver> handOff_;

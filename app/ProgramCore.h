@@ -35,7 +35,8 @@ public:
         std::u16string dataFolder;
         // The downloads folder in force now; new items are made in it.
         std::function<std::u16string()> downloadFolder;
-        // The engine's options; its concurrentConnections is the "ConcurrentConnections" setting.
+        // The engine's options; its concurrentConnections is the "ConcurrentConnections" setting,
+        // its maxDownloadRate the "MaxDownloadRate" one (in bytes per second).
         DownloadsManagerOptions engine;
     };
 

@@ -41,9 +41,33 @@ CliParse Fail(std::string error) {
 
 }  // namespace
 
+std::optional<uint64_t> ParseRate(const std::string& text) {
+    std::string digits = text;
+    uint64_t unit = 1;
+    if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) {
+        unit = 1024;
+        digits.pop_back();
+    } else if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) {
+        unit = 1024 * 1024;
+        digits.pop_back();
+    }
+    // Up to 12 digits: a terabyte a second and more is no limit anyone means.
+    if (digits.empty() || digits.size() > 12) {
+        return std::nullopt;
+    }
+    uint64_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return value * unit;
+}
+
 const char* CliUsage() {
     return "usage: velkdownloader-cli [--email E [--password-stdin]] [--connections N] "
-           "[--folder DIR]\n"
+           "[--limit-rate RATE] [--folder DIR]\n"
            "                          [--verbose | --json] velkdownloader://GAME "
            "[velkdownloader://GAME ...]\n"
            "       velkdownloader-cli list [--json]\n"
@@ -61,6 +85,10 @@ const char* CliUsage() {
            "machine\n"
            "                    can read a command line (ps, /proc) while the program runs\n"
            "  --connections N   1 to 20 download connections for this run\n"
+           "  --limit-rate RATE at most RATE bytes per second for all connections together in "
+           "this run;\n"
+           "                    K and M for 1024 and 1048576 bytes (512K, 2M); 0 for no "
+           "limit\n"
            "  --folder DIR      download new games into DIR for this run\n"
            "  --verbose         echo the program's log on standard output\n"
            "  --json            standard output carries only JSON lines: a \"progress\" line at "
@@ -99,7 +127,7 @@ CliParse ParseDownload(int argc, const char* const* argv) {
         } else if (arg == "--password-stdin") {
             options.passwordStdin = true;
         } else if (arg == "--email" || arg == "--password" || arg == "--connections" ||
-                   arg == "--folder") {
+                   arg == "--folder" || arg == "--limit-rate") {
             const std::optional<std::string> given = value();
             if (!given) {
                 return Fail(arg + " needs a value");
@@ -116,6 +144,11 @@ CliParse ParseDownload(int argc, const char* const* argv) {
                     return Fail("--folder needs a value");
                 }
                 options.folder = *given;
+            } else if (arg == "--limit-rate") {
+                options.limitRate = ParseRate(*given);
+                if (!options.limitRate) {
+                    return Fail("--limit-rate takes bytes per second, or a number with K or M");
+                }
             } else {
                 options.connections = ParseConnections(*given);
                 if (!options.connections) {

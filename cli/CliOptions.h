@@ -1,7 +1,8 @@
 #pragma once
 // The headless front end's command line:
 //   velkdownloader-cli [--email E [--password-stdin | --password P]] [--connections N]
-//                      [--folder DIR] [--verbose | --json] velkdownloader://GAME [...]
+//                      [--limit-rate RATE] [--folder DIR] [--verbose | --json]
+//                      velkdownloader://GAME [...]
 //   velkdownloader-cli list [--json]
 //   velkdownloader-cli remove GAME [--delete-files]
 //   velkdownloader-cli --version | --help
@@ -25,6 +26,7 @@ struct CliOptions {
     std::optional<std::string> password;  // readable by every local user while we run
     bool passwordStdin = false;           // the password is the first line of standard input
     std::optional<uint32_t> connections;  // 1..20: this run only, the setting stays
+    std::optional<uint64_t> limitRate;    // bytes per second (0: none): this run only
     std::optional<std::string> folder;    // this run's downloads folder, the setting stays
     bool verbose = false;
     std::vector<std::string> urls;      // as given, in order
@@ -41,6 +43,9 @@ struct CliParse {
 };
 
 CliParse ParseCliOptions(int argc, const char* const* argv);
+// A speed limit as --limit-rate takes it: bytes per second, or kilobytes (K) or megabytes (M)
+// of 1024 and 1024 * 1024 bytes; 0 for none. Nothing for anything else.
+std::optional<uint64_t> ParseRate(const std::string& text);
 const char* CliUsage();
 
 // Asks for the password on the terminal without echo (standard input as a plain line when it is

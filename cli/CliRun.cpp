@@ -223,6 +223,9 @@ void CliRun::StartEngines() {
     settings.dataFolder = app_->GetDataFolder();
     settings.downloadFolder = [app = app_.get()] { return app->GetDownloadFolder(); };
     settings.engine.concurrentConnections = static_cast<uint32_t>(app_->GetConcurrentConnections());
+    // --limit-rate for this run, else the setting.
+    settings.engine.maxDownloadRate =
+        options_->limitRate ? *options_->limitRate : uint64_t{app_->GetMaxDownloadRate()} * 1024;
     core_ = std::make_unique<ProgramCore>(ProgramCore::Frontend{*queue_, *rows_, *ui_}, settings);
     rows_->SetSink(&core_->Lifecycle());
 

@@ -35,7 +35,8 @@ bool StatusControl::Create(const QImage* texture, const QRect& rect, QWidget* pa
 QString StatusControl::StatusText() const {
     switch (connectionMode) {
         case StatusMode::Online:
-            return QStringLiteral("online") + QStringLiteral(" - %1 KB/s").arg(speed);
+            return limit > 0 ? QStringLiteral("online - %1 KB/s (limit %2)").arg(speed).arg(limit)
+                             : QStringLiteral("online - %1 KB/s").arg(speed);
         case StatusMode::Offline:
             return QStringLiteral("offline");
         case StatusMode::Paused:

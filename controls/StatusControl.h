@@ -28,6 +28,7 @@ public:
 
     StatusMode connectionMode = StatusMode::Offline;
     int speed = 0;  // KB/s, from the speed meter
+    int limit = 0;  // KB/s, the speed limit; 0: none (not shown)
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -14,7 +14,8 @@ DownloadsManager::DownloadsManager(MessageTarget& window, EngineSignals shared,
                               signals_.connectivity.connectionEstablished.get(), &shutdown_},
             WorkerPool::Options{options_.concurrentConnections, options_.progressIntervalMs,
                                 options_.clock != nullptr ? options_.clock : &Clock::System(),
-                                options_.retry, signals_.connectivity.problemReported.get()}),
+                                options_.retry, signals_.connectivity.problemReported.get(),
+                                options_.maxDownloadRate}),
       scheduler_(window, pool_,
                  Scheduler::Events{&shutdown_, signals_.connectivity.noInternet.get()},
                  options_.retry) {}
@@ -65,6 +66,14 @@ void DownloadsManager::RequestRemoval(const DownloadInfo& record, bool deleteFil
 void DownloadsManager::DeliverLink(uint32_t slot, const std::u16string& link,
                                    uint64_t passThrough) {
     pool_.DeliverLink(slot, link, passThrough);
+}
+
+void DownloadsManager::SetMaxDownloadRate(uint64_t bytesPerSecond) {
+    pool_.SetRateLimit(bytesPerSecond);
+}
+
+uint64_t DownloadsManager::MaxDownloadRate() const {
+    return pool_.RateLimit();
 }
 
 void DownloadsManager::SetConcurrentConnections(uint32_t count) {

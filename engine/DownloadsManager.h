@@ -26,6 +26,8 @@
 struct DownloadsManagerOptions {
     // The "ConcurrentConnections" setting: workers 0 .. n-1 take tasks.
     uint32_t concurrentConnections = 6;
+    // The speed limit for all connections together, in bytes per second; 0: none.
+    uint64_t maxDownloadRate = 0;
     // Tests shorten the connectivity check's retry delay or put a fake probe here.
     ConnectivityCheckOptions connectivity;
     // How often a worker reports a chunk's progress and refreshes its speed entry.
@@ -71,6 +73,10 @@ public:
     void SetConcurrentConnections(uint32_t count);
     // How many workers may take tasks now.
     uint32_t EnabledWorkerCount() const;
+    // The speed limit for all connections together, in bytes per second (0: none); applies to
+    // the transfers under way at once.
+    void SetMaxDownloadRate(uint64_t bytesPerSecond);
+    uint64_t MaxDownloadRate() const;
     void Pause();
     void Resume();
     bool IsPaused() const;

@@ -9,6 +9,7 @@ WorkerPool::WorkerPool(MessageTarget& window, Gates gates, Options options)
     if (options_.clock == nullptr) {
         options_.clock = &Clock::System();
     }
+    rateLimiter_.SetRate(options_.maxDownloadRate);
     for (int i = 0; i < kWorkerCount; ++i) {
         auto worker = std::make_unique<Worker>();
         if (static_cast<uint32_t>(i) < options_.enabledWorkers) {

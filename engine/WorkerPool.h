@@ -19,6 +19,7 @@
 
 #include "core/AppEvent.h"
 #include "engine/LinkBroker.h"
+#include "engine/RateLimiter.h"
 #include "engine/ServerHolds.h"
 #include "engine/WorkerCheckPoint.h"
 #include "engine/WorkerTasks.h"
@@ -50,6 +51,8 @@ public:
         // Set by a chunk transfer that failed for want of the network, so that the connectivity
         // check looks again at once; owned by the caller like the gates. Null: nobody is told.
         Event* problemReported = nullptr;
+        // The speed limit for all workers together, in bytes per second; 0: none.
+        uint64_t maxDownloadRate = 0;
     };
 
     WorkerPool(MessageTarget& window, Gates gates, Options options);
@@ -74,6 +77,9 @@ public:
 
     // --- Main window ---
     void SetEnabledWorkers(uint32_t count);
+    // The speed limit for all workers together, bytes per second (0: none); at once.
+    void SetRateLimit(uint64_t bytesPerSecond) { rateLimiter_.SetRate(bytesPerSecond); }
+    uint64_t RateLimit() const { return rateLimiter_.Rate(); }
     uint32_t EnabledWorkers() const;
     void Pause();
     void Resume();
@@ -140,4 +146,5 @@ private:
     bool paused_ = false;        // guarded by pauseLock_
     uint64_t pauseChanges_ = 0;  // guarded by pauseLock_: Pause/Resume calls by the window
     PauseGate pauseGate_;
+    RateLimiter rateLimiter_;
 };

@@ -245,9 +245,12 @@ void WorkerPool::TransferChunk(DownloadChunkTask& task, Download& transfer, Work
         if (pauseGate_.IsPaused() || checkPoint.Peek() != WorkerStop::kNone) {
             transfer.WritePending();
         }
+        const uint64_t before = transfer.Transferred();
         if (checkPoint.Pass() != WorkerStop::kNone || !transfer.ReadSegment()) {
             break;
         }
+        // Under a speed limit, the worker waits here until the bytes it moved are its share.
+        rateLimiter_.Take(transfer.Transferred() - before, &w.terminate, &w.breakTask);
         const uint32_t now = options_.clock->TickCount();
         if (now - noted > options_.progressIntervalMs) {
             PostChunkProgress(task, transfer.Existing() + transfer.Transferred());

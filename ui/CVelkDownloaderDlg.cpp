@@ -107,6 +107,7 @@ CVelkDownloaderDlg::CVelkDownloaderDlg(Services services, std::u16string command
     if (connections > 0) {
         settings.engine.concurrentConnections = static_cast<uint32_t>(connections);
     }
+    settings.engine.maxDownloadRate = uint64_t{app.GetMaxDownloadRate()} * 1024;
     core_ = std::make_unique<ProgramCore>(ProgramCore::Frontend{*this, *list_, *this}, settings);
 }
 
@@ -430,6 +431,8 @@ void CVelkDownloaderDlg::SetStatusMode(StatusMode mode) {
 
 void CVelkDownloaderDlg::SetSpeed(uint32_t kilobytesPerSecond) {
     status_->speed = static_cast<int>(std::min<uint32_t>(kilobytesPerSecond, INT32_MAX));
+    status_->limit =
+        static_cast<int>(std::min<uint32_t>(services_.app.GetMaxDownloadRate(), INT32_MAX));
     status_->update();
 }
 

@@ -156,6 +156,52 @@ TEST_F(CliTest, MultiFileGameDownloadsVerifiesAndIsStoredForTheWindow) {
     EXPECT_EQ(records[0]->total, 436072u);
 }
 
+// A speed limit holds all connections together to it: from the command line for one run, and
+// from the stored setting (KB/s) otherwise. Only the lower bound of the time is looked at: the
+// limit must not let more through, while a loaded machine may make any run slower.
+TEST_F(CliTest, ASpeedLimitHoldsAllConnectionsTogetherToIt) {
+    constexpr uint64_t kSize = 3 << 20;
+    const struct {
+        const char* what;
+        std::vector<std::string> extra;  // before the game's address
+        uint32_t stored;                 // the MaxDownloadRate setting, KB/s (0: none stored)
+        double atLeast;                  // seconds the run must take
+    } cases[] = {
+        // 3 MiB at 1 MiB/s, the first tenth of a second's worth free: 2.9 s.
+        {"--limit-rate 1M", {"--connections", "6", "--limit-rate", "1M"}, 0, 2.7},
+        {"--limit-rate in bytes", {"--connections", "3", "--limit-rate", "2097152"}, 0, 1.35},
+        {"the stored setting", {"--connections", "6"}, 1024, 2.7},
+        // The command line's 0 lifts a stored limit for the run.
+        {"--limit-rate 0 over a stored limit", {"--limit-rate", "0"}, 64, 0.0},
+    };
+    int round = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string game = "cli-limited-" + std::to_string(round++);
+        store_.AddGame(GameJson(game, {kSize}, 262144));
+        if (c.stored > 0) {
+            std::optional<RegistryKey> settings =
+                RegistryKey::Create(OpenRegistry(), CVelkDownloaderApp::kSettingsKeyPath);
+            ASSERT_TRUE(settings);
+            ASSERT_TRUE(settings->SetDword(u"MaxDownloadRate", c.stored));
+        }
+        std::vector<std::string> args = Args({});
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        args.push_back("velkdownloader://" + game);
+        const auto start = std::chrono::steady_clock::now();
+        CliRun run(runs_.Path(), args);
+        ASSERT_EQ(run.Wait(std::chrono::seconds(60)), 0) << run.Out() << run.Err();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GE(seconds, c.atLeast);
+        if (c.atLeast == 0.0) {
+            // 64 KB/s would have taken 48 s.
+            EXPECT_LT(seconds, 40.0);
+        }
+        EXPECT_EQ(FileMd5(Downloads() / (game + "/part0.bin")), store_.ExpectedFileMd5(game, 0));
+    }
+}
+
 TEST_F(CliTest, TwoGamesDownloadOneAfterTheOtherInListOrder) {
     store_.AddGame(GameJson("cli-first", {400000}, 65536));
     store_.AddGame(GameJson("cli-second", {200000}, 65536));
@@ -491,6 +537,11 @@ TEST(CliUsageTest, UsageErrorsExitWithTwo) {
         {{}, "", nullptr},
         {{"--connections", "0", "velkdownloader://g"}, "", nullptr},
         {{"--connections", "21", "velkdownloader://g"}, "", nullptr},
+        {{"--limit-rate", "fast", "velkdownloader://g"}, "", "--limit-rate takes"},
+        {{"--limit-rate", "1.5M", "velkdownloader://g"}, "", nullptr},
+        {{"--limit-rate", "-1", "velkdownloader://g"}, "", nullptr},
+        {{"--limit-rate", "K", "velkdownloader://g"}, "", nullptr},
+        {{"velkdownloader://g", "--limit-rate"}, "", "--limit-rate needs a value"},
         {{"--password", "p", "velkdownloader://g"}, "", nullptr},
         {{"--email"}, "", nullptr},
         {{"--frobnicate", "velkdownloader://g"}, "", nullptr},

@@ -75,11 +75,13 @@ TEST_F(StatusControlTest, EachModeShowsItsTextAndDot) {
         StatusMode mode;
         int speed;
         QString text;
-        QPoint dot;  // (-1, -1): no dot
+        QPoint dot;     // (-1, -1): no dot
+        int limit = 0;  // the speed limit, KB/s
     } cases[] = {
         {StatusMode::Online, 245, QStringLiteral("online - 245 KB/s"), {15, 31}},
         {StatusMode::Online, 0, QStringLiteral("online - 0 KB/s"), {15, 31}},
-        {StatusMode::Offline, 245, QStringLiteral("offline"), {0, 31}},
+        {StatusMode::Online, 512, QStringLiteral("online - 512 KB/s (limit 1024)"), {15, 31}, 1024},
+        {StatusMode::Offline, 245, QStringLiteral("offline"), {0, 31}, 1024},
         {StatusMode::Paused, 245, QStringLiteral("paused"), {30, 90}},
         {static_cast<StatusMode>(3), 245, QStringLiteral("paused"), {-1, -1}},
     };
@@ -87,6 +89,7 @@ TEST_F(StatusControlTest, EachModeShowsItsTextAndDot) {
         SCOPED_TRACE(c.text.toStdString() + " mode " + std::to_string(static_cast<int>(c.mode)));
         status.connectionMode = c.mode;
         status.speed = c.speed;
+        status.limit = c.limit;
         EXPECT_EQ(status.StatusText(), c.text);
         const QImage frame = status.Render();
         if (c.dot.x() >= 0) {

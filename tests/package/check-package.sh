@@ -185,6 +185,8 @@ STANDIN
         'P --f|--folder'
         'P --folder g|games gone'
         'P --connections 2|2 20'
+        'P --limit-rate 1|10M 1M'
+        'P --l|--limit-rate'
         'P --email |'
         'P list --|--json'
         'P remove |second.game_2 showcase-game'
