@@ -47,7 +47,15 @@ CASES = [
     ("aria2c-6", "aria2c", 6),
     ("curl-1", "curl", 1),
 ]
+# Our program under its own speed limit (--limit-rate, MiB/s): run only when named in --cases.
+LIMIT_CASES = [("ours-%d-limit%d" % (connections, limit), "ours", connections)
+               for connections in (2, 6, 20) for limit in (1, 8, 50)]
 CONDITIONS = ["unthrottled", "8MiB/s"]
+
+
+def case_limit(case):
+    """The speed limit of a case in MiB/s, or None."""
+    return int(case.rsplit("-limit", 1)[1]) if "-limit" in case else None
 
 
 def parse_args():
@@ -277,8 +285,9 @@ def make_home(root):
 def command(case, tool, connections, game, build, base, downloads, scratch):
     if tool in ("ours", "base"):
         program = os.path.join(build, "cli", "velkdownloader-cli") if tool == "ours" else baseline
-        return [program, "--connections", str(connections), "--folder", downloads,
-                "velkdownloader://" + GAME]
+        limit = case_limit(case)
+        return [program, "--connections", str(connections), "--folder", downloads] + (
+            ["--limit-rate", "%dM" % limit] if limit else []) + ["velkdownloader://" + GAME]
     if tool == "aria2c":
         metalink = os.path.join(scratch, "game.meta4")
         game.write_metalink(metalink, base)
@@ -494,6 +503,26 @@ baseline = ""
 profile_to = ""
 
 
+def served_rate(log_path, since):
+    """Body bytes per second nginx sent since byte `since` of its access log, from the first
+    request's start to the last one's end (None without requests)."""
+    total, first, last = 0, None, None
+    try:
+        with open(log_path) as f:
+            f.seek(since)
+            for line in f:
+                parts = line.split()
+                if len(parts) < 7:
+                    continue
+                end, took = float(parts[-2]), float(parts[-1])
+                total += int(parts[3])
+                first = end - took if first is None else min(first, end - took)
+                last = end if last is None else max(last, end)
+    except (OSError, ValueError):
+        return None
+    return total / (last - first) if first is not None and last > first else None
+
+
 def count_connections(log_path, since):
     """Connections and requests nginx saw since byte `since` of its access log."""
     connections, requests = set(), 0
@@ -571,6 +600,7 @@ def main():
     runs = args.runs or (5 if kind == "quick" else 3)
     wanted = [c for c in CASES if (not args.cases or c[0] in args.cases.split(","))
               and (c[1] != "base" or baseline)]
+    wanted += [c for c in LIMIT_CASES if args.cases and c[0] in args.cases.split(",")]
     conditions = [c for c in CONDITIONS if not args.conditions or c in args.conditions.split(",")]
     game = Game(build, kind, args.seed)
     game.prepare()
@@ -615,6 +645,7 @@ def main():
                         result = run_case(case, tool, connections, game, build, base,
                                           homes_root, log)
                         result["nginx"] = count_connections(nginx.access_log(), since)
+                        result["served_rate"] = served_rate(nginx.access_log(), since)
                         rows.setdefault(case, []).append(result)
                         note("%-11s %-8s run %d: %6.2f s wall, %6.2f s cpu, %6.1f MiB rss, "
                              "%6.0f MiB to disk, %6.0f MiB written by it (%.0f sampled), "
@@ -633,6 +664,23 @@ def main():
     text = "game: %d files, %.1f MiB, %d MiB chunks; %d runs; %s\n%s\n" % (
         len(game.files), game.total / MIB, CHUNK // MIB, runs,
         datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), table(game, results, runs))
+    limited = [(name, connections) for name, _, connections in LIMIT_CASES
+               if any(name in rows for rows in results.values())]
+    if limited:
+        text += ("\nunder a speed limit: what nginx served per second, from the first request's "
+                 "start to the last one's end (median)\n%-11s %-16s %5s %9s %10s %8s %6s\n" % (
+                     "condition", "case", "conn", "limit", "served", "/limit", "ok"))
+        for condition, rows in results.items():
+            for name, connections in limited:
+                samples = rows.get(name)
+                rates = [r["served_rate"] for r in samples or [] if r.get("served_rate")]
+                if not rates:
+                    continue
+                limit = case_limit(name) * MIB
+                served = statistics.median(rates)
+                text += "%-11s %-16s %5d %5d MiB/s %6.2f MiB/s %8.3f %3d/%d\n" % (
+                    condition, name, connections, limit // MIB, served / MIB, served / limit,
+                    sum(r["ok"] for r in samples), len(samples))
     print(text)
     with open(os.path.join(results_dir, name + ".txt"), "w") as f:
         f.write(text)

@@ -5,7 +5,9 @@
 // a new limit applies at once, to the waits already under way too, without any transfer being
 // restarted. Bytes held back this way stay in the connection's buffers, and the server, finding
 // them full, sends no faster. Up to a tenth of a second's worth (at least 16 KiB) may be taken
-// ahead after a quiet spell. Any thread; without a limit a take costs one atomic read.
+// ahead after a quiet spell, and a taker only waits once the account is overdrawn by more than
+// 20 ms worth (at least 64 KiB), then until its bytes are paid for. Any thread; without a limit a
+// take costs one atomic read.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -42,12 +43,16 @@ TEST(RateLimiter, BytesTakenKeepToTheLimitAndANewLimitAppliesAtOnce) {
             time.limiter.Take(kBlock);
             taken += kBlock;
         }
+        // Paid for but the burst, and but the last debt a taker need not wait for (20 ms worth,
+        // at least 64 KiB).
         const double burst = static_cast<double>(rate) / 10;
-        EXPECT_NEAR(time.Seconds(start),
-                    (static_cast<double>(taken) - burst) / static_cast<double>(rate), 0.01);
-        // Over the ten seconds: within 1 % of the limit.
+        const double slack = std::max(static_cast<double>(rate) / 50, 65536.0);
+        const double expected = (static_cast<double>(taken) - burst) / static_cast<double>(rate);
+        EXPECT_LE(time.Seconds(start), expected + 0.001);
+        EXPECT_GE(time.Seconds(start), expected - slack / static_cast<double>(rate) - 0.001);
+        // Over the ten seconds: within 2 % of the limit.
         EXPECT_NEAR(static_cast<double>(taken) / time.Seconds(start) / static_cast<double>(rate),
-                    1.0, 0.011);
+                    1.0, 0.02);
 
         // Four times the limit from now on: the next 4 s worth of it take 1 s.
         time.limiter.SetRate(4 * rate);
@@ -55,7 +60,7 @@ TEST(RateLimiter, BytesTakenKeepToTheLimitAndANewLimitAppliesAtOnce) {
         for (uint64_t more = 0; more < 4 * rate; more += kBlock) {
             time.limiter.Take(kBlock);
         }
-        EXPECT_NEAR(time.Seconds(raised), 1.0, 0.01);
+        EXPECT_NEAR(time.Seconds(raised), 1.0, 0.03);
 
         time.limiter.SetRate(0);
         const Clock::time_point unlimited = time.now;
@@ -73,7 +78,7 @@ TEST(RateLimiter, AQuietSpellBuysOnlyABurst) {
     time.limiter.Take(kMiB / 10);
     EXPECT_EQ(time.now, start) << "a burst is in hand";
     time.limiter.Take(kMiB);
-    EXPECT_NEAR(time.Seconds(start), 1.0, 0.001);
+    EXPECT_NEAR(time.Seconds(start), 1.0, 0.001) << "a wait pays the taker's bytes in full";
 }
 
 // Many workers at once share the one limit; a lower limit or a stop ends the waits of those
