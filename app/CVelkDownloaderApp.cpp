@@ -113,7 +113,7 @@ StartupOutcome CVelkDownloaderApp::InitInstance() {
     }
     RegisterUrlScheme(ProgramPath());  // best effort, as the user may have chosen another handler
     if (concurrentConnections_.load() == -1) {
-        LoadConcurrentConnections();
+        LoadTransferSettings();
     }
     return StartupOutcome::RunWindow;
 }
@@ -198,7 +198,7 @@ bool CVelkDownloaderApp::SetRunAtStartup(bool on) {
     return ::SetRunAtStartup(on, ProgramPath());
 }
 
-void CVelkDownloaderApp::LoadConcurrentConnections() {
+void CVelkDownloaderApp::LoadTransferSettings() {
     int32_t count = kDefaultConnections;
     // The value is taken out of the optional once: GCC 12 at -Os reports a false "may be used
     // uninitialized" for each dereference inside the conditional expression.

@@ -98,7 +98,8 @@ public:
 
 private:
     void ReadDownloadFolderSetting();
-    void LoadConcurrentConnections();
+    // The "ConcurrentConnections" and "MaxDownloadRate" settings.
+    void LoadTransferSettings();
     // Takes the instance lock, or hands the command line to its holder (lastSend_ tells how).
     InstanceLock::Result AcquireOrHandOver();
     // After a hand-off was tried: shows its error, if any.
