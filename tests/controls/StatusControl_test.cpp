@@ -132,6 +132,10 @@ TEST_F(StatusControlTest, RenderedBarIsKeptAsAnArtifact) {
     const QDir artifacts(QCoreApplication::applicationDirPath() + QStringLiteral("/../artifacts"));
     ASSERT_TRUE(artifacts.mkpath(QStringLiteral(".")));
     EXPECT_TRUE(status.Render().save(artifacts.filePath(QStringLiteral("status.png"))));
+    // And with a speed limit set, as the bar shows it then.
+    status.speed = 512;
+    status.limit = 1024;
+    EXPECT_TRUE(status.Render().save(artifacts.filePath(QStringLiteral("status-limit.png"))));
 }
 
 }  // namespace
